@@ -1,0 +1,1 @@
+"""Compiled core of tremix: :mod:`tremix.core.orvex_parser`."""

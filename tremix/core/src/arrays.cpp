@@ -1,0 +1,250 @@
+#include "arrays.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL tremix_ARRAY_API
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <cstring>
+
+#include "module_state.hpp"
+
+namespace tremix {
+
+namespace {
+
+enum class SizeCheck { Ignore, Warn, Error };
+
+int check_type_layout(PyObject* module, const char* module_name, const char* class_name, size_t size,
+                      SizeCheck check) {
+    Ref found(PyObject_GetAttrString(module, class_name));
+    if (!found) return -1;
+    if (!PyType_Check(found.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
+        return -1;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(found.get());
+    const Py_ssize_t basicsize = type->tp_basicsize;
+    const Py_ssize_t itemsize = type->tp_itemsize;
+    const char* message =
+        "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd "
+        "from PyObject";
+    if (static_cast<size_t>(basicsize + itemsize) < size) {
+        PyErr_Format(PyExc_ValueError, message, module_name, class_name, static_cast<Py_ssize_t>(size),
+                     basicsize + itemsize);
+        return -1;
+    }
+    if (check == SizeCheck::Error && static_cast<size_t>(basicsize) != size) {
+        PyErr_Format(PyExc_ValueError, message, module_name, class_name, static_cast<Py_ssize_t>(size), basicsize);
+        return -1;
+    }
+    if (check == SizeCheck::Warn && static_cast<size_t>(basicsize) > size) {
+        char warning[400];
+        PyOS_snprintf(warning, sizeof(warning),
+                      "%s.%s size changed, may indicate binary incompatibility. Expected %zd from C header, got "
+                      "%zd from PyObject",
+                      module_name, class_name, static_cast<Py_ssize_t>(size), basicsize);
+        if (PyErr_WarnEx(nullptr, warning, 0) < 0) return -1;
+    }
+    return 0;
+}
+
+// Looks `np` up as Python code would, and tells whether it still is the
+// NumPy captured at start-up with its own `array`.
+int resolve_numpy(Ref& np, Ref& array_fn, bool& native) {
+    np = Ref(lookup_module_global(g_state.s_np));
+    if (!np) return -1;
+    array_fn = Ref(PyObject_GetAttr(np.get(), g_state.s_array));
+    if (!array_fn) return -1;
+    native = np.get() == g_state.numpy && array_fn.get() == g_state.numpy_array;
+    return 0;
+}
+
+const char* dtype_description(PyArray_Descr* descr) {
+    switch (descr->type_num) {
+        case NPY_BOOL: return "bool";
+        case NPY_BYTE: return "signed char";
+        case NPY_UBYTE: return "unsigned char";
+        case NPY_SHORT: return "short";
+        case NPY_USHORT: return "unsigned short";
+        case NPY_INT: return "int";
+        case NPY_UINT: return "unsigned int";
+        case NPY_LONG: return "long";
+        case NPY_ULONG: return "unsigned long";
+        case NPY_LONGLONG: return "long long";
+        case NPY_ULONGLONG: return "unsigned long long";
+        case NPY_FLOAT: return "float";
+        case NPY_DOUBLE: return "double";
+        case NPY_LONGDOUBLE: return "long double";
+        case NPY_OBJECT: return "Python object";
+        default: return "a struct";
+    }
+}
+
+// Checks what a replacement `np.array` returned as the typed array the
+// caller expects: None passes, anything else must be an ndarray with the
+// expected number of dimensions and element type.
+int validate_array(PyObject* result, int ndim, int type_num, const char* expected_name) {
+    if (result == Py_None) return 0;
+    if (!PyArray_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result)->tp_name,
+                     "numpy.ndarray");
+        return -1;
+    }
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(result);
+    if (PyArray_NDIM(arr) != ndim) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     PyArray_NDIM(arr));
+        return -1;
+    }
+    PyArray_Descr* descr = PyArray_DESCR(arr);
+    if (!PyArray_EquivTypenums(descr->type_num, type_num) || !PyArray_ISNBO(descr->byteorder)) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'", expected_name,
+                     dtype_description(descr));
+        return -1;
+    }
+    return 0;
+}
+
+// The replacement path: `np.array(items, dtype=np.<dtype_name>)`.
+PyObject* call_replacement(PyObject* np, PyObject* array_fn, PyObject* items, PyObject* dtype_name) {
+    Ref dtype(PyObject_GetAttr(np, dtype_name));
+    if (!dtype) return nullptr;
+    Ref kwargs(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.s_dtype, dtype.get()) < 0) return nullptr;
+    Ref args(PyTuple_Pack(1, items));
+    if (!args) return nullptr;
+    return PyObject_Call(array_fn, args.get(), kwargs.get());
+}
+
+PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data, size_t bytes) {
+    PyObject* arr = PyArray_SimpleNew(ndim, dims, type_num);
+    if (!arr) return nullptr;
+    if (bytes) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, bytes);
+    return arr;
+}
+
+}  // namespace
+
+int check_numpy_types() {
+    Ref builtins(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    if (check_type_layout(builtins.get(), "builtins", "type", sizeof(PyHeapTypeObject), SizeCheck::Warn) < 0)
+        return -1;
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    struct Entry {
+        const char* name;
+        size_t size;
+        SizeCheck check;
+    } const entries[] = {
+        {"dtype", sizeof(PyArray_Descr), SizeCheck::Ignore},
+        {"flatiter", sizeof(PyArrayIterObject), SizeCheck::Ignore},
+        {"broadcast", sizeof(PyArrayMultiIterObject), SizeCheck::Ignore},
+        {"ndarray", sizeof(PyArrayObject), SizeCheck::Ignore},
+        {"generic", sizeof(PyObject), SizeCheck::Warn},
+        {"number", sizeof(PyObject), SizeCheck::Warn},
+        {"integer", sizeof(PyObject), SizeCheck::Warn},
+        {"signedinteger", sizeof(PyObject), SizeCheck::Warn},
+        {"unsignedinteger", sizeof(PyObject), SizeCheck::Warn},
+        {"inexact", sizeof(PyObject), SizeCheck::Warn},
+        {"floating", sizeof(PyObject), SizeCheck::Warn},
+        {"complexfloating", sizeof(PyObject), SizeCheck::Warn},
+        {"flexible", sizeof(PyObject), SizeCheck::Warn},
+        {"character", sizeof(PyObject), SizeCheck::Warn},
+        {"ufunc", sizeof(PyUFuncObject), SizeCheck::Ignore},
+    };
+    for (const Entry& e : entries) {
+        if (check_type_layout(numpy.get(), "numpy", e.name, e.size, e.check) < 0) return -1;
+    }
+    return 0;
+}
+
+int import_numpy(PyObject* module_dict) {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    if (PyDict_SetItem(module_dict, g_state.s_np, numpy.get()) < 0) return -1;
+    Ref array_fn(PyObject_GetAttr(numpy.get(), g_state.s_array));
+    if (!array_fn) return -1;
+    set_field(g_state.numpy, numpy.release());
+    set_field(g_state.numpy_array, array_fn.release());
+    return 0;
+}
+
+int import_numpy_array_api() {
+    if (_import_array() < 0) {
+        PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* int32_array(const std::vector<int32_t>& values) {
+    Ref np, array_fn;
+    bool native = false;
+    if (resolve_numpy(np, array_fn, native) < 0) return nullptr;
+    if (native) {
+        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+        return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
+    }
+    Ref items(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!items) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* v = PyLong_FromLong(values[i]);
+        if (!v) return nullptr;
+        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_int32));
+    if (!result || validate_array(result.get(), 1, NPY_INT32, "int32_t") < 0) return nullptr;
+    return result.release();
+}
+
+PyObject* float64_array(const std::vector<double>& values) {
+    Ref np, array_fn;
+    bool native = false;
+    if (resolve_numpy(np, array_fn, native) < 0) return nullptr;
+    if (native) {
+        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+        return native_array(1, dims, NPY_FLOAT64, values.data(), values.size() * sizeof(double));
+    }
+    Ref items(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!items) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* v = PyFloat_FromDouble(values[i]);
+        if (!v) return nullptr;
+        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_float64));
+    if (!result || validate_array(result.get(), 1, NPY_FLOAT64, "float64_t") < 0) return nullptr;
+    return result.release();
+}
+
+PyObject* coords_array(const std::vector<double>& xyz) {
+    Ref np, array_fn;
+    bool native = false;
+    if (resolve_numpy(np, array_fn, native) < 0) return nullptr;
+    const size_t rows = xyz.size() / 3;
+    if (native) {
+        npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};
+        return native_array(2, dims, NPY_FLOAT64, xyz.data(), rows * 3 * sizeof(double));
+    }
+    Ref items(PyList_New(static_cast<Py_ssize_t>(rows)));
+    if (!items) return nullptr;
+    for (size_t r = 0; r < rows; ++r) {
+        PyObject* row = Py_BuildValue("(ddd)", xyz[3 * r], xyz[3 * r + 1], xyz[3 * r + 2]);
+        if (!row) return nullptr;
+        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(r), row);
+    }
+    Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_float64));
+    if (!result) return nullptr;
+    // No rows: the replacement sees an empty list and makes a 1-D array;
+    // give it the (0, 3) shape of an empty coordinate table.
+    if (rows == 0 && PyArray_Check(result.get()) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(result.get())) == 1 &&
+        PyArray_SIZE(reinterpret_cast<PyArrayObject*>(result.get())) == 0) {
+        result = Ref(PyObject_CallMethod(result.get(), "reshape", "(ii)", 0, 3));
+        if (!result) return nullptr;
+    }
+    if (validate_array(result.get(), 2, NPY_FLOAT64, "float64_t") < 0) return nullptr;
+    return result.release();
+}
+
+}  // namespace tremix

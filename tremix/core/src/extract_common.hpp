@@ -1,0 +1,73 @@
+// What every extractor shares: walking the block list that get_blocks
+// returned, reading a line of a block safely, and telling a record failure
+// that is passed over (ValueError, IndexError) from one that ends the call.
+//
+// Python code can run during any allocation (a finalizer started by the
+// garbage collector) and change the lists being walked, so nothing here
+// keeps a borrowed reference across a call that allocates, and every index
+// is checked against the list's current size.
+#pragma once
+
+#include "fields.hpp"
+#include "numbers.hpp"
+#include "parser.hpp"
+
+namespace tremix {
+
+// Walks a block list item by item, re-reading its size at every step.
+class BlockWalker {
+  public:
+    // `block_list`: what get_blocks returned (a list, or None).
+    explicit BlockWalker(PyObject* block_list) : list_(Ref::borrow(block_list)) {}
+
+    // 1 with the next block's `lines` list (a new reference), 0 at the end,
+    // -1 with TypeError for an item that is not a block or a block whose
+    // lines are None.
+    int next(Ref& lines);
+
+  private:
+    Ref list_;
+    Py_ssize_t index_ = 0;
+};
+
+// A line of a block split into fields.
+struct SplitLine {
+    Ref str;            // keeps the buffer that `view` and `fields` point into
+    StrView view{};
+    FieldList fields;
+
+    // Reads lines[index] (it must be exactly a str) and splits it. -1 with
+    // IndexError when the list is shorter than `index`, TypeError for an
+    // item that is not a str.
+    int load(PyObject* lines, Py_ssize_t index);
+
+    size_t size() const { return fields.size(); }
+    Conv to_int32(size_t i, int32_t& out) const { return field_to_int32(str.get(), view, fields[i], out); }
+    Conv is_int(size_t i) const { return field_is_int(str.get(), view, fields[i]); }
+    Conv to_double(size_t i, double& out) const { return field_to_double(str.get(), view, fields[i], out); }
+    Conv parse_float(size_t i, double& out) const {
+        return field_parse_float(str.get(), view, fields[i], out);
+    }
+    bool field_is(size_t i, const char* ascii) const { return span_equals_ascii(view, fields[i], ascii); }
+};
+
+// New reference to lines[index], which must be exactly a str.
+PyObject* line_at(PyObject* lines, Py_ssize_t index);
+
+// Current length of a block's line list.
+inline Py_ssize_t line_count(PyObject* lines) { return PyList_GET_SIZE(lines); }
+
+// After a record's protected section failed with an exception set: clears
+// it and returns true when it is a ValueError or IndexError (or subclass),
+// so the record is passed over; returns false, exception kept, otherwise.
+bool absorb_record_failure();
+
+// Outcome of one conversion inside a protected section.
+enum class Step { Ok, Skip, Fail };
+inline Step step_of(Conv c) {
+    if (c == Conv::Ok) return Step::Ok;
+    if (c == Conv::Invalid) return Step::Skip;
+    return absorb_record_failure() ? Step::Skip : Step::Fail;
+}
+
+}  // namespace tremix

@@ -1,0 +1,65 @@
+// ORVEXParser: reads a file once, keeps its blocks by number, and offers one
+// extraction operation per kind of block.
+#pragma once
+
+#include <cstdint>
+
+#include "pyref.hpp"
+
+namespace tremix {
+
+struct ParserObject;
+
+// The parser's table of C-level operations, for the module's own code and
+// for other compiled modules (published as the capsule `__pyx_vtable__`).
+// Public operations take `skip_dispatch`: 0 honours a Python subclass's
+// override of the operation, 1 runs this module's own implementation.
+struct ParserOperations {
+    int (*parse_file)(ParserObject* self);
+    PyObject* (*parse_csv_line_fast)(PyObject* line);
+    PyObject* (*locate_output_vector_header)(ParserObject* self, PyObject* lines, int32_t start);
+    PyObject* (*get_output_vector_blocks)(ParserObject* self);
+    PyObject* (*parse)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_blocks)(ParserObject* self, int32_t block_id, int skip_dispatch);
+    PyObject* (*get_header)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_nodes)(ParserObject* self, int force_2d, int skip_dispatch);
+    PyObject* (*get_nodes_arrays)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_properties)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_elements)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_elements_arrays)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_materials)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_output_sets)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_output_vectors)(ParserObject* self, int skip_dispatch);
+    PyObject* (*get_output_vectors_arrays)(ParserObject* self, int32_t set_id_filter,
+                                           int32_t vec_id_filter, int skip_dispatch);
+};
+
+struct ParserObject {
+    PyObject_HEAD
+    const ParserOperations* ops;
+    PyObject* filepath;         // str or None
+    PyObject* blocks;           // dict or None
+    PyObject* block_delimiter;  // str or None
+};
+
+extern PyTypeObject ParserType;
+extern const ParserOperations kParserOperations;
+
+int parser_type_ready();
+// Stores the operation table in the type's dictionary as `__pyx_vtable__`.
+int parser_publish_operations();
+
+inline ParserObject* as_parser(PyObject* obj) { return reinterpret_cast<ParserObject*>(obj); }
+
+// The module's own implementations (no override lookup).
+PyObject* parser_parse(ParserObject* self);
+PyObject* parser_get_blocks(ParserObject* self, int32_t block_id);
+
+// Public operations as the module's own code calls them: a Python subclass's
+// override runs instead, and its result must have the declared type.
+PyObject* call_get_blocks(ParserObject* self, int32_t block_id);
+
+// `get_blocks(1051)` followed by `get_blocks(451)`, as one new list.
+PyObject* get_output_vector_blocks(ParserObject* self);
+
+}  // namespace tremix
