@@ -1,0 +1,58 @@
+"""Shared helpers for the test suite.
+
+Tests import the installed package (pytest runs with --import-mode=importlib
+and `python -P`, so the source folder never shadows the built module).
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+# The benchmark's file generator and plain-Python reader are importable for
+# tests that compare the module with the plain rules on generated files.
+sys.path.insert(0, str(ROOT / "bench"))
+
+DELIMITER = "   -1"
+
+
+def neu_text(*blocks: tuple[int | str, list[str]]) -> str:
+    """Text of a file made of the given (block id, data lines) blocks."""
+    out: list[str] = []
+    for block_id, lines in blocks:
+        out.append(DELIMITER)
+        out.append(f"{block_id:>6}" if isinstance(block_id, int) else block_id)
+        out.extend(lines)
+        out.append(DELIMITER)
+    return "\n".join(out) + "\n"
+
+
+@pytest.fixture
+def write_neu(tmp_path):
+    """Writes a file and returns its path: `write_neu(text)` with raw text, or
+    `write_neu(blocks=[(403, [...]), ...])`."""
+    counter = iter(range(10**9))
+
+    def write(text: str | None = None, *, blocks=None, encoding: str = "utf-8", newline: str | None = None) -> str:
+        if text is None:
+            text = neu_text(*(blocks or []))
+        path = tmp_path / f"file{next(counter)}.neu"
+        with open(path, "w", encoding=encoding, newline=newline) as f:
+            f.write(text)
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def parser_for(write_neu):
+    """`parser_for(blocks=[...])` or `parser_for(text)`: a parser of that file."""
+    from tremix.core.orvex_parser import ORVEXParser
+
+    def make(text: str | None = None, *, blocks=None) -> ORVEXParser:
+        return ORVEXParser(write_neu(text, blocks=blocks))
+
+    return make
