@@ -169,7 +169,7 @@ class PlainParser:
         node_ids = np.array(ids, dtype=np.int32)
         coords = np.array(rows, dtype=np.float64)
         if not rows:
-            pass
+            coords = coords.reshape(0, 3)
         return node_ids, coords
 
     def get_properties(self):
