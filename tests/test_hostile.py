@@ -1,0 +1,707 @@
+"""Hostile callers: Python code that runs in the middle of an operation
+(overrides, foreign objects' methods, finalizers started by the garbage
+collector during an allocation) and changes what the operation is reading.
+
+Each case must end in the specified result or in a Python exception; the
+process must survive. Run under tools/sanitize.sh these tests also prove
+that no freed object is read."""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import sys
+import warnings
+
+import pytest
+
+from tremix.core import orvex_parser as mod
+from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
+
+import orvex_gen
+
+# Every extractor, with the block numbers it reads and the result type it declares.
+EXTRACTORS = [
+    ("get_header", (), (100,), dict),
+    ("get_nodes", (), (403,), dict),
+    ("get_nodes", (True,), (403,), dict),
+    ("get_nodes_arrays", (), (403,), tuple),
+    ("get_properties", (), (402,), dict),
+    ("get_materials", (), (601,), dict),
+    ("get_elements", (), (404,), list),
+    ("get_elements_arrays", (), (404,), tuple),
+    ("get_output_sets", (), (450,), dict),
+    ("get_output_vectors", (), (1051, 451), list),
+    ("get_output_vectors_arrays", (), (1051, 451), tuple),
+    ("get_output_vectors_arrays", (1, 2), (1051, 451), tuple),
+]
+EXTRACTOR_IDS = [f"{name}{args}" if args else name for name, args, _, _ in EXTRACTORS]
+ARRAY_EXTRACTORS = [e for e in EXTRACTORS if e[0].endswith("_arrays")]
+
+# What a hostile caller may legitimately get instead of a result.
+EXPECTED_ERRORS = (TypeError, AttributeError, ValueError, IndexError, OverflowError, RuntimeError)
+
+
+@pytest.fixture(scope="module")
+def model_path(tmp_path_factory):
+    """A small file holding every kind of block."""
+    path = tmp_path_factory.mktemp("hostile") / "model.neu"
+    orvex_gen.generate(path, n_nodes=40, n_vectors=3, n_sets=2)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def other_path(tmp_path_factory):
+    path = tmp_path_factory.mktemp("hostile") / "other.neu"
+    orvex_gen.generate(path, n_nodes=10, n_vectors=1, n_sets=1, separator="space", seed=3)
+    return str(path)
+
+
+@contextlib.contextmanager
+def at_every_collection(action, *, limit=10_000):
+    """Runs `action()` at the start of every garbage collection (and makes
+    collections happen at almost every container allocation) while active.
+    Exceptions inside `action` are swallowed: a finalizer cannot raise into
+    the code it interrupts."""
+    state = {"busy": False, "runs": 0}
+
+    def callback(phase, info):
+        if phase != "start" or state["busy"] or state["runs"] >= limit:
+            return
+        state["busy"] = True
+        state["runs"] += 1
+        try:
+            action()
+        except Exception:
+            pass
+        finally:
+            state["busy"] = False
+
+    old = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1, 1, 1)
+    try:
+        yield state
+    finally:
+        gc.set_threshold(*old)
+        gc.callbacks.remove(callback)
+
+
+def call(parser, name, args):
+    return getattr(parser, name)(*args)
+
+
+def outcome(parser, name, args, result_type):
+    """Result or exception of an extractor call; a result has the declared type."""
+    try:
+        result = call(parser, name, args)
+    except EXPECTED_ERRORS as exc:
+        return exc
+    assert result is None or type(result) is result_type
+    return result
+
+
+# --- overrides of get_blocks returning foreign content -----------------------------------
+
+
+class StrSub(str):
+    def strip(self, *args):  # a str subclass that lies about stripping
+        return 42
+
+
+class Weird:
+    def __len__(self):
+        raise RuntimeError("len of a foreign object")
+
+    def __getattr__(self, name):
+        raise RuntimeError(f"attribute {name} of a foreign object")
+
+
+FOREIGN_BLOCK_LISTS = {
+    "none_item": [None],
+    "int_item": [7],
+    "str_item": ["   -1"],
+    "weird_item": [Weird()],
+    "lines_none": [ORVEXBlock(1, None)],
+    "lines_empty": [ORVEXBlock(1, [])],
+    "int_lines": [ORVEXBlock(1, [1, 2, 3, 4, 5, 6, 7, 8])],
+    "none_lines": [ORVEXBlock(1, [None] * 8)],
+    "bytes_lines": [ORVEXBlock(1, [b"1,2,3,4,5,6,7,8,9,10,11,12,13,14"] * 8)],
+    "str_subclass_lines": [ORVEXBlock(1, [StrSub("1,2,3,4,5,6,7,8,9,10,11,12,13,14")] * 8)],
+    "weird_lines": [ORVEXBlock(1, [Weird()] * 8)],
+    "mixed": [ORVEXBlock(1, ["1,2", None, "x"]), None, ORVEXBlock(2, ["-1,0."])],
+}
+
+
+@pytest.mark.parametrize("content", list(FOREIGN_BLOCK_LISTS), ids=list(FOREIGN_BLOCK_LISTS))
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_foreign_objects_from_get_blocks(model_path, name, args, block_ids, result_type, content):
+    blocks = FOREIGN_BLOCK_LISTS[content]
+
+    class Sub(ORVEXParser):
+        def get_blocks(self, block_id):
+            return list(blocks)
+
+    outcome(Sub(model_path), name, args, result_type)
+
+
+@pytest.mark.parametrize("returned", [(), {}, "403", 403, object()], ids=["tuple", "dict", "str", "int", "object"])
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_get_blocks_override_of_the_wrong_type(model_path, name, args, block_ids, result_type, returned):
+    class Sub(ORVEXParser):
+        def get_blocks(self, block_id):
+            return returned
+
+    with pytest.raises(TypeError, match=f"Expected list, got {type(returned).__name__}"):
+        call(Sub(model_path), name, args)
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_foreign_items_in_the_blocks_map(model_path, name, args, block_ids, result_type):
+    p = ORVEXParser(model_path)
+    p.blocks = {block_ids[0]: [ORVEXBlock(block_ids[0], ["1,2,3"]), "not a block", None]}
+    outcome(p, name, args, result_type)
+    p.blocks = {block_ids[0]: ("a tuple", "of lines")}
+    with pytest.raises(TypeError, match="Expected list, got tuple"):
+        call(p, name, args)
+
+
+def test_blocks_map_keys_that_change_the_map_while_it_is_searched(model_path):
+    p = ORVEXParser(model_path)
+
+    class Key:
+        """Hashes like 403, and replaces the parser's map when compared."""
+
+        def __hash__(self):
+            return hash(403)
+
+        def __eq__(self, other):
+            p.blocks = {}
+            return False
+
+    p.blocks = {Key(): [ORVEXBlock(1, ["x"])], 7: []}
+    assert p.get_blocks(403) == []
+    assert p.blocks == {}
+
+
+# --- Python code that runs in the middle of an extraction --------------------------------
+
+
+def mutations(parser, other_path):
+    """Ways to change what an extraction is reading, by name."""
+
+    def lines_lists():
+        for blocks in list((parser.blocks or {}).values()):
+            for block in blocks:
+                if isinstance(block, ORVEXBlock) and block.lines is not None:
+                    yield block
+
+    def clear_lines():
+        for block in lines_lists():
+            block.lines.clear()
+
+    def shrink_lines():
+        for block in lines_lists():
+            del block.lines[len(block.lines) // 2 :]
+
+    def grow_lines():
+        for block in lines_lists():
+            block.lines.extend(block.lines[:3])
+
+    def replace_lines():
+        for block in lines_lists():
+            block.lines = [None, 1, "x"]
+
+    def drop_lines():
+        for block in lines_lists():
+            del block.lines
+
+    def poison_items():
+        for block in lines_lists():
+            for i in range(len(block.lines)):
+                block.lines[i] = i if i % 2 else None
+
+    def clear_block_lists():
+        for blocks in list((parser.blocks or {}).values()):
+            blocks.clear()
+
+    def replace_block_items():
+        for blocks in list((parser.blocks or {}).values()):
+            for i in range(len(blocks)):
+                blocks[i] = None
+
+    def drop_map():
+        parser.blocks = None
+
+    def empty_map():
+        parser.blocks = {}
+
+    def reinit():
+        parser.__init__(other_path)
+
+    return {
+        name: fn
+        for name, fn in locals().items()
+        if callable(fn) and name not in ("lines_lists",)
+    }
+
+
+MUTATIONS = list(mutations(None, None))
+
+
+@pytest.mark.parametrize("mutation", MUTATIONS)
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_data_changes_during_extraction(model_path, other_path, name, args, block_ids, result_type, mutation):
+    p = ORVEXParser(model_path)
+    action = mutations(p, other_path)[mutation]
+    with at_every_collection(action, limit=50):
+        outcome(p, name, args, result_type)
+    # The parser is still usable afterwards.
+    p.__init__(model_path)
+    outcome(p, name, args, result_type)
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_finalizer_in_a_cycle_clears_what_is_being_walked(model_path, name, args, block_ids, result_type):
+    p = ORVEXParser(model_path)
+    targets = [b for ids in block_ids for b in p.get_blocks(ids)]
+
+    class Clears:
+        def __del__(self):
+            for block in targets:
+                block.lines = None
+            for i in block_ids:
+                p.get_blocks(i).clear()
+
+    gc.collect()
+    old = gc.get_threshold()
+    gc.set_threshold(1, 1, 1)
+    try:
+        for _ in range(3):
+            c = Clears()
+            c.cycle = c
+            del c
+        outcome(p, name, args, result_type)
+    finally:
+        gc.set_threshold(*old)
+    gc.collect()
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_override_that_reinitialises_the_parser(model_path, other_path, name, args, block_ids, result_type):
+    class Sub(ORVEXParser):
+        def get_blocks(self, block_id):
+            found = super().get_blocks(block_id)
+            self.__init__(other_path)  # the old map is released here
+            return found
+
+    outcome(Sub(model_path), name, args, result_type)
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_override_whose_list_is_cleared_by_a_collection(model_path, name, args, block_ids, result_type):
+    held = []
+
+    class Sub(ORVEXParser):
+        def get_blocks(self, block_id):
+            found = list(super().get_blocks(block_id))
+            held.append(found)
+            return found
+
+    def clear_everything():
+        for found in held:
+            for block in found:
+                if isinstance(block, ORVEXBlock):
+                    block.lines = []
+            found.clear()
+
+    p = Sub(model_path)
+    with at_every_collection(clear_everything, limit=20):
+        outcome(p, name, args, result_type)
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_recursion_through_an_override_is_a_recursion_error(model_path, name, args, block_ids, result_type):
+    class Sub(ORVEXParser):
+        def get_blocks(self, block_id):
+            getattr(self, name)(*args)
+            return []
+
+    with pytest.raises(RecursionError):
+        call(Sub(model_path), name, args)
+
+
+def test_recursion_through_an_instance_attribute(model_path):
+    class Sub(ORVEXParser):
+        pass
+
+    p = Sub(model_path)
+    p.get_blocks = lambda block_id: p.get_nodes()  # an instance attribute counts as an override
+    with pytest.raises(RecursionError):
+        p.get_nodes()
+
+
+@pytest.mark.parametrize(
+    "attribute",
+    [5, None, property(lambda self: 1 / 0), staticmethod(lambda block_id: [])],
+    ids=["not_callable", "none", "raising_property", "staticmethod"],
+)
+def test_odd_get_blocks_attributes(model_path, attribute):
+    Sub = type("Sub", (ORVEXParser,), {"get_blocks": attribute})
+    p = Sub(model_path)
+    try:
+        assert p.get_nodes() in ({}, None)
+    except (TypeError, ZeroDivisionError):
+        pass
+
+
+def test_getattribute_override_runs_on_every_dispatch(model_path, other_path):
+    seen = []
+
+    class Sub(ORVEXParser):
+        def __getattribute__(self, attr):
+            if attr == "get_blocks":
+                seen.append(attr)
+                ORVEXParser.__init__(self, other_path)
+            return super().__getattribute__(attr)
+
+    p = Sub(model_path)
+    nodes = p.get_nodes()
+    assert seen and len(nodes) == 10  # read from the file the parser was reset to
+
+
+# --- integer arguments -------------------------------------------------------------------
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value() if callable(self.value) else self.value
+
+
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value,error",
+    [
+        (IntLike(lambda: 1 / 0), ZeroDivisionError),
+        (IntLike("403"), TypeError),
+        (IntLike(4.03), TypeError),
+        (IntLike(None), TypeError),
+        (IntLike(2**31), OverflowError),
+        (IntLike(-(2**31) - 1), OverflowError),
+        (IntLike(10**100), OverflowError),
+        (object(), TypeError),
+        ("403", TypeError),
+        (b"403", TypeError),
+        (float("nan"), ValueError),
+        (float("inf"), OverflowError),
+        (1e300, OverflowError),
+    ],
+    ids=lambda v: type(v).__name__ if not isinstance(v, type) else v.__name__,
+)
+def test_integer_arguments_that_fail(model_path, value, error):
+    p = ORVEXParser(model_path)
+    block = ORVEXBlock(1, [])
+    with pytest.raises(error):
+        p.get_blocks(value)
+    with pytest.raises(error):
+        p.get_output_vectors_arrays(value)
+    with pytest.raises(error):
+        p.get_output_vectors_arrays(1, value)
+    with pytest.raises(error):
+        ORVEXBlock(value, [])
+    with pytest.raises(error):
+        block.block_id = value
+    assert block.block_id == 1
+
+
+def test_int_subclass_from_int_is_a_deprecation_warning(model_path):
+    p = ORVEXParser(model_path)
+    with pytest.warns(DeprecationWarning):
+        assert p.get_blocks(IntLike(IntSub(403))) is p.get_blocks(403)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(DeprecationWarning):
+            p.get_blocks(IntLike(IntSub(403)))
+        with pytest.raises(DeprecationWarning):
+            ORVEXBlock(IntLike(True), [])
+
+
+def test_int_conversion_that_reenters_the_object(model_path, other_path):
+    p = ORVEXParser(model_path)
+    block = ORVEXBlock(1, ["a"])
+
+    def reenter():
+        block.__init__(9, ["b", "c"])
+        p.__init__(other_path)
+        p.blocks = None
+        return 403
+
+    block.block_id = IntLike(reenter)
+    assert (block.block_id, block.lines) == (403, ["b", "c"])
+    with pytest.raises(AttributeError):
+        p.get_blocks(IntLike(reenter))
+    p.__init__(model_path)
+    with pytest.raises(EXPECTED_ERRORS):
+        p.get_output_vectors_arrays(IntLike(reenter))
+
+
+# --- NumPy replaced or removed -----------------------------------------------------------
+
+
+@contextlib.contextmanager
+def np_as(value):
+    saved = mod.np
+    if value is None:
+        del mod.np
+    else:
+        mod.np = value
+    try:
+        yield
+    finally:
+        mod.np = saved
+
+
+class FakeNumpy:
+    int32 = "int32"
+    float64 = "float64"
+
+    def __init__(self, array):
+        self.array = array
+
+
+def raising_array(*args, **kwargs):
+    raise RuntimeError("array refused")
+
+
+@pytest.mark.parametrize(
+    "name,args,block_ids,result_type", ARRAY_EXTRACTORS, ids=[f"{e[0]}{e[1]}" for e in ARRAY_EXTRACTORS]
+)
+@pytest.mark.parametrize(
+    "replacement,error",
+    [
+        (None, NameError),
+        (FakeNumpy(raising_array), RuntimeError),
+        (FakeNumpy(lambda items, dtype: list(items)), TypeError),
+        (FakeNumpy(lambda items, dtype: __import__("numpy").array(items, dtype="int64")), ValueError),
+        (FakeNumpy(lambda items, dtype: __import__("numpy").zeros((1, 1, 1))), ValueError),
+        (object(), AttributeError),
+    ],
+    ids=["removed", "array_raises", "array_returns_list", "wrong_dtype", "wrong_ndim", "no_array"],
+)
+def test_numpy_replaced_or_removed(model_path, name, args, block_ids, result_type, replacement, error):
+    p = ORVEXParser(model_path)
+    with np_as(replacement):
+        try:
+            result = call(p, name, args)
+        except error:
+            pass
+        else:
+            # Only a call that needs no array (no matching vector) may succeed.
+            assert result == (None, None, -1, -1, -1)
+    assert type(call(p, name, args)) is tuple
+
+
+def test_numpy_replacement_that_reenters_the_parser(model_path, other_path):
+    import numpy
+
+    p = ORVEXParser(model_path)
+    nested = []
+
+    def array(items, dtype):
+        if not nested:
+            nested.append(1)
+            p.__init__(other_path)
+            p.get_nodes_arrays()  # a nested call, itself through the replacement
+        return numpy.array(items, dtype=dtype)
+
+    with np_as(FakeNumpy(array)):
+        FakeNumpy.int32, FakeNumpy.float64 = numpy.int32, numpy.float64
+        try:
+            ids, coords = p.get_nodes_arrays()
+        finally:
+            FakeNumpy.int32, FakeNumpy.float64 = "int32", "float64"
+    assert ids.dtype == numpy.int32 and coords.shape == (len(ids), 3)
+
+
+# --- reading files -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "path,error",
+    [(None, TypeError), ("/nonexistent/file.neu", FileNotFoundError), ("bad\0path", ValueError), (".", IsADirectoryError)],
+)
+def test_files_that_cannot_be_read(path, error):
+    with pytest.raises(error):
+        ORVEXParser(path)
+
+
+def test_reinitialising_during_reading(model_path, other_path):
+    p = ORVEXParser.__new__(ORVEXParser)
+    runs = []
+
+    def reinit():
+        if len(runs) < 3:
+            runs.append(1)
+            p.__init__(other_path)
+
+    with at_every_collection(reinit):
+        p.__init__(model_path)
+    assert isinstance(p.blocks, dict) and runs
+
+
+@pytest.mark.parametrize("mutation", ["none", "foreign", "empty"])
+def test_blocks_map_replaced_during_reading(model_path, mutation):
+    p = ORVEXParser.__new__(ORVEXParser)
+    value = {"none": None, "foreign": {403: "not a list", 100: ()}, "empty": {}}[mutation]
+
+    def replace():
+        p.blocks = dict(value) if value is not None else None
+
+    with at_every_collection(replace):
+        try:
+            p.__init__(model_path)
+        except (TypeError, AttributeError):
+            pass
+    p.__init__(model_path)
+    assert set(p.blocks) >= {100, 403}
+
+
+def test_builtin_open_rebound_after_import_is_not_used(model_path):
+    import builtins
+
+    saved = builtins.open
+    builtins.open = raising_array
+    try:
+        assert 403 in ORVEXParser(model_path).blocks
+    finally:
+        builtins.open = saved
+
+
+# --- objects in odd states ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_parser_that_was_never_initialised(name, args, block_ids, result_type):
+    p = ORVEXParser.__new__(ORVEXParser)
+    assert p.parse() is None
+    with pytest.raises(AttributeError):
+        p.get_blocks(1)
+    with pytest.raises(EXPECTED_ERRORS):
+        call(p, name, args)
+
+
+def test_block_that_was_never_initialised():
+    b = ORVEXBlock.__new__(ORVEXBlock)
+    assert (b.block_id, b.lines) == (0, None)
+    with pytest.raises(TypeError, match="has no len"):
+        repr(b)
+
+
+def test_deeply_nested_blocks_are_released_without_overflowing_the_stack():
+    head = ORVEXBlock(0, [])
+    block = head
+    for i in range(200_000):
+        nested = ORVEXBlock(i, [])
+        block.lines.append(nested)
+        block = nested
+    del block, nested
+    del head  # released by a chain of deallocations
+
+
+def test_cycles_through_blocks_and_parsers_are_collected(model_path):
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(200):
+        p = ORVEXParser(model_path)
+        b = ORVEXBlock(1, [])
+        b.lines.append(b)
+        p.blocks[1] = [b, p]
+        del p, b
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
+
+
+# --- the function objects ----------------------------------------------------------------
+
+METHODS = [name for name in vars(ORVEXParser) if name.startswith(("get_", "parse"))]
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_methods_called_on_foreign_objects(method):
+    fn = ORVEXParser.__dict__[method]
+    if isinstance(fn, staticmethod):
+        fn = fn.__func__
+        with pytest.raises(TypeError):
+            fn(ORVEXBlock(1, []))
+        return
+    with pytest.raises(TypeError):
+        fn()
+    for self in (None, 1, ORVEXBlock(1, []), ORVEXParser):
+        with pytest.raises(TypeError):
+            fn(self)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_code_objects_cannot_run_the_method(method):
+    import types
+
+    fn = getattr(ORVEXParser, method)
+    code = fn.__code__
+    with pytest.raises((TypeError, AssertionError)):
+        exec(code, {})
+    clone = types.FunctionType(code, {})
+    with pytest.raises((TypeError, AssertionError)):
+        clone(*range(code.co_argcount))
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_function_attributes_accept_only_what_they_should(method):
+    import copy
+    import pickle
+
+    fn = getattr(ORVEXParser, method)
+    for attr, bad in [("__name__", 1), ("__qualname__", None), ("__dict__", []), ("__defaults__", 1),
+                      ("__kwdefaults__", 1), ("__annotations__", 1)]:
+        with pytest.raises(TypeError):
+            setattr(fn, attr, bad)
+    for attr in ("__name__", "__qualname__", "__dict__"):
+        with pytest.raises(TypeError):
+            delattr(fn, attr)
+    saved = fn.__doc__, fn.__module__, fn.__defaults__, fn.__kwdefaults__
+    try:
+        fn.__doc__ = 12
+        fn.__module__ = None
+        fn.__defaults__ = (1, 2, 3, 4)
+        fn.__kwdefaults__ = {"x": 1}
+        del fn.__doc__, fn.__module__, fn.__kwdefaults__
+        repr(fn)
+        assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
+        try:
+            pickle.dumps(fn)
+        except (pickle.PicklingError, AttributeError, TypeError):
+            pass
+    finally:
+        fn.__doc__, fn.__module__, fn.__defaults__, fn.__kwdefaults__ = saved
+
+
+def test_keyword_binding_with_odd_keyword_names(model_path):
+    p = ORVEXParser(model_path)
+
+    class Name(str):
+        def __eq__(self, other):
+            raise RuntimeError("compared")
+
+        __hash__ = str.__hash__
+
+    assert p.get_blocks(**{Name("block_id"): 403}) is p.get_blocks(403)
+    with pytest.raises(TypeError):
+        p.get_nodes(**{Name("other"): 1})
+    with pytest.raises(TypeError):
+        ORVEXParser(**{Name("filepath"): model_path, "x": 1})
+    assert ORVEXBlock(**{Name("lines"): [], Name("block_id"): 2}).block_id == 2
