@@ -27,6 +27,7 @@ struct PickleLayout {
     PyTypeObject* type;
     Py_ssize_t field_count;            // items of the state tuple before the optional __dict__
     const char* field_names;           // for messages: "block_id, lines"
+    Py_ssize_t first_object_field;     // fields before this one are numbers, never None
     long long accepted[3];             // the first is the one written
     const char* mismatch_format;       // "Incompatible checksums (...)", %x filled from a Python int
     PyObject* const* unpickle_name;    // interned name of the unpickle function
@@ -125,6 +126,7 @@ const PickleLayout kBlockLayout{
     &BlockType,
     2,
     "block_id, lines",
+    1,
     {0x7eb2a63, 0xc7dd1c6, 0xdcf7ca8},
     "Incompatible checksums (0x%x vs (0x7eb2a63, 0xc7dd1c6, 0xdcf7ca8) = (block_id, lines))",
     &g_state.s_unpickle_block,
@@ -136,6 +138,7 @@ const PickleLayout kParserLayout{
     &ParserType,
     3,
     "BLOCK_DELIMITER, blocks, filepath",
+    0,
     {0x3f1d598, 0xc51e58, 0xa29f31b},
     "Incompatible checksums (0x%x vs (0x3f1d598, 0xc51e58, 0xa29f31b) = (BLOCK_DELIMITER, blocks, filepath))",
     &g_state.s_unpickle_parser,
@@ -180,7 +183,9 @@ PyObject* reduce(const PickleLayout& layout, PyObject* self) {
         }
     }
     if (!state) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+        // A bare instance (every object field None) needs no __setstate__:
+        // its state travels with the constructor arguments.
+        for (Py_ssize_t i = layout.first_object_field; i < PyTuple_GET_SIZE(fields.get()); ++i) {
             if (PyTuple_GET_ITEM(fields.get(), i) != Py_None) with_setstate = true;
         }
         state = std::move(fields);
