@@ -4,8 +4,8 @@
 // fields, and names the module-level function that rebuilds it. The function
 // names, the checksums and the order of the fields are a stored format:
 // pickles written by earlier builds name exactly these, so none of them may
-// change. Each type accepts three checksums (its own and two older layouts
-// of the same fields) and writes only the first.
+// change. Each type accepts three checksums, all standing for the same
+// fields, and writes only the first.
 #include "pickle.hpp"
 
 #include <cstdint>
@@ -29,6 +29,7 @@ struct PickleLayout {
     const char* field_names;           // for messages: "block_id, lines"
     Py_ssize_t first_object_field;     // fields before this one are numbers, never None
     long long accepted[3];             // the first is the one written
+    PyObject* const* written;          // that first checksum as a Python int
     const char* mismatch_format;       // "Incompatible checksums (...)", %x filled from a Python int
     PyObject* const* unpickle_name;    // interned name of the unpickle function
     PyObject* (*fields_of)(PyObject* self);                   // new state tuple of the fields
@@ -128,6 +129,7 @@ const PickleLayout kBlockLayout{
     "block_id, lines",
     1,
     {0x7eb2a63, 0xc7dd1c6, 0xdcf7ca8},
+    &k.block_checksum,
     "Incompatible checksums (0x%x vs (0x7eb2a63, 0xc7dd1c6, 0xdcf7ca8) = (block_id, lines))",
     &g_state.s_unpickle_block,
     block_fields,
@@ -140,15 +142,12 @@ const PickleLayout kParserLayout{
     "BLOCK_DELIMITER, blocks, filepath",
     0,
     {0x3f1d598, 0xc51e58, 0xa29f31b},
+    &k.parser_checksum,
     "Incompatible checksums (0x%x vs (0x3f1d598, 0xc51e58, 0xa29f31b) = (BLOCK_DELIMITER, blocks, filepath))",
     &g_state.s_unpickle_parser,
     parser_fields,
     parser_apply_fields,
 };
-
-PyObject* written_checksum(const PickleLayout& layout) {
-    return &layout == &kBlockLayout ? k.block_checksum : k.parser_checksum;
-}
 
 // --- shared steps ---------------------------------------------------------------
 
@@ -194,9 +193,9 @@ PyObject* reduce(const PickleLayout& layout, PyObject* self) {
     if (!unpickle) return nullptr;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     if (with_setstate) {
-        return Py_BuildValue("(O(OOO)O)", unpickle.get(), type, written_checksum(layout), Py_None, state.get());
+        return Py_BuildValue("(O(OOO)O)", unpickle.get(), type, *layout.written, Py_None, state.get());
     }
-    return Py_BuildValue("(O(OOO))", unpickle.get(), type, written_checksum(layout), state.get());
+    return Py_BuildValue("(O(OOO))", unpickle.get(), type, *layout.written, state.get());
 }
 
 // Merges a state's extra item into the instance dictionary: dict.update for
