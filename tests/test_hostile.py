@@ -87,6 +87,15 @@ def at_every_collection(action, *, limit=10_000):
         gc.callbacks.remove(callback)
 
 
+def long_parser(path, copies=20):
+    """A parser whose every block list holds `copies` copies of each block,
+    so that an extraction allocates, and collections run, while it walks."""
+    p = ORVEXParser(path)
+    for block_id, blocks in p.blocks.items():
+        p.blocks[block_id] = [ORVEXBlock(b.block_id, list(b.lines)) for _ in range(copies) for b in blocks]
+    return p
+
+
 def call(parser, name, args):
     return getattr(parser, name)(*args)
 
@@ -252,7 +261,7 @@ MUTATIONS = list(mutations(None, None))
 @pytest.mark.parametrize("mutation", MUTATIONS)
 @pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
 def test_data_changes_during_extraction(model_path, other_path, name, args, block_ids, result_type, mutation):
-    p = ORVEXParser(model_path)
+    p = long_parser(model_path)
     action = mutations(p, other_path)[mutation]
     with at_every_collection(action, limit=50):
         outcome(p, name, args, result_type)
@@ -263,7 +272,7 @@ def test_data_changes_during_extraction(model_path, other_path, name, args, bloc
 
 @pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
 def test_finalizer_in_a_cycle_clears_what_is_being_walked(model_path, name, args, block_ids, result_type):
-    p = ORVEXParser(model_path)
+    p = long_parser(model_path)
     targets = [b for ids in block_ids for b in p.get_blocks(ids)]
 
     class Clears:
@@ -316,6 +325,7 @@ def test_override_whose_list_is_cleared_by_a_collection(model_path, name, args, 
             found.clear()
 
     p = Sub(model_path)
+    p.blocks = long_parser(model_path).blocks
     with at_every_collection(clear_everything, limit=20):
         outcome(p, name, args, result_type)
 
