@@ -715,3 +715,76 @@ def test_keyword_binding_with_odd_keyword_names(model_path):
     with pytest.raises(TypeError):
         ORVEXParser(**{Name("filepath"): model_path, "x": 1})
     assert ORVEXBlock(**{Name("lines"): [], Name("block_id"): 2}).block_id == 2
+
+
+def test_lists_being_filled_are_not_visible_to_the_collector(model_path):
+    """A collection during an extraction may hand every container it tracks
+    to Python code (gc.get_objects); a list still being filled must not be
+    among them, or its empty slots are read."""
+    import numpy
+
+    p = ORVEXParser(model_path)
+    count = len(p.get_nodes_arrays()[0])
+
+    def read_every_list_of_that_size():
+        for obj in gc.get_objects():
+            if type(obj) is list and len(obj) == count:
+                for item in obj:  # a slot not yet filled would be read here
+                    pass
+
+    with np_as(FakeNumpy(lambda items, dtype: numpy.array(items, dtype=dtype))):
+        FakeNumpy.int32, FakeNumpy.float64 = numpy.int32, numpy.float64
+        try:
+            with at_every_collection(read_every_list_of_that_size, limit=200) as state:
+                ids, coords = p.get_nodes_arrays()
+        finally:
+            FakeNumpy.int32, FakeNumpy.float64 = "int32", "float64"
+    assert coords.shape == (count, 3) and state["runs"] > 1
+
+
+
+def empty_slots(obj) -> int:
+    """Number of unfilled (NULL) item slots of a list or tuple, read from its
+    memory (64-bit release layout) without touching the items."""
+    import ctypes
+
+    size = ctypes.c_ssize_t.from_address(id(obj) + 16).value
+    if type(obj) is list:
+        base = ctypes.c_void_p.from_address(id(obj) + 24).value
+        if not base:
+            return 0
+    else:
+        base = id(obj) + 24
+    return sum(ctypes.c_void_p.from_address(base + 8 * i).value is None for i in range(size))
+
+
+@pytest.mark.skipif(sys.maxsize < 2**32 or hasattr(sys, "gettotalrefcount"), reason="reads object layouts")
+@pytest.mark.parametrize("replaced_numpy", [False, True], ids=["numpy", "replaced_numpy"])
+def test_no_half_built_container_is_visible_to_a_collection(model_path, replaced_numpy):
+    """Every container a collection can hand to Python code (gc.get_objects)
+    while an operation runs is complete: no list or tuple with empty slots.
+    (The interpreter itself does not promise this for its own containers,
+    so the slots are counted, not read.)"""
+    import numpy
+    import pickle
+
+    p = long_parser(model_path, copies=5)
+    seen = []
+
+    def count_empty_slots():
+        for obj in gc.get_objects(generation=0):
+            if type(obj) in (list, tuple) and empty_slots(obj):
+                seen.append((type(obj).__name__, len(obj)))
+
+    replacement = FakeNumpy(lambda items, dtype: numpy.array(items, dtype=dtype)) if replaced_numpy else mod.np
+    with np_as(replacement):
+        FakeNumpy.int32, FakeNumpy.float64 = numpy.int32, numpy.float64
+        try:
+            with at_every_collection(count_empty_slots, limit=2000):
+                for name, args, block_ids, result_type in EXTRACTORS:
+                    outcome(p, name, args, result_type)
+                ORVEXParser(model_path)
+                pickle.loads(pickle.dumps(p))
+        finally:
+            FakeNumpy.int32, FakeNumpy.float64 = "int32", "float64"
+    assert seen == []

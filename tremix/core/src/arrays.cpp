@@ -116,6 +116,24 @@ PyObject* call_replacement(PyObject* np, PyObject* array_fn, PyObject* items, Py
     return PyObject_Call(array_fn, args.get(), kwargs.get());
 }
 
+// A new list of `n` items made by `make(i)`. It stays out of the garbage
+// collector's view until every slot holds its item: making an item (a row
+// tuple) may start a collection, and Python code run by it can reach every
+// tracked container (gc.get_objects) and would read the empty slots.
+template <typename Make>
+PyObject* filled_list(size_t n, Make make) {
+    Ref items(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!items) return nullptr;
+    PyObject_GC_UnTrack(items.get());
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyObject_GC_Track(items.get());
+    return items.release();
+}
+
 PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data, size_t bytes) {
     PyObject* arr = PyArray_SimpleNew(ndim, dims, type_num);
     if (!arr) return nullptr;
@@ -186,13 +204,8 @@ PyObject* int32_array(const std::vector<int32_t>& values) {
         npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
         return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
     }
-    Ref items(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    Ref items(filled_list(values.size(), [&](size_t i) { return PyLong_FromLong(values[i]); }));
     if (!items) return nullptr;
-    for (size_t i = 0; i < values.size(); ++i) {
-        PyObject* v = PyLong_FromLong(values[i]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), v);
-    }
     Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_int32));
     if (!result || validate_array(result.get(), 1, NPY_INT32, "int32_t") < 0) return nullptr;
     return result.release();
@@ -206,13 +219,8 @@ PyObject* float64_array(const std::vector<double>& values) {
         npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
         return native_array(1, dims, NPY_FLOAT64, values.data(), values.size() * sizeof(double));
     }
-    Ref items(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    Ref items(filled_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); }));
     if (!items) return nullptr;
-    for (size_t i = 0; i < values.size(); ++i) {
-        PyObject* v = PyFloat_FromDouble(values[i]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), v);
-    }
     Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_float64));
     if (!result || validate_array(result.get(), 1, NPY_FLOAT64, "float64_t") < 0) return nullptr;
     return result.release();
@@ -227,13 +235,10 @@ PyObject* coords_array(const std::vector<double>& xyz) {
         npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};
         return native_array(2, dims, NPY_FLOAT64, xyz.data(), rows * 3 * sizeof(double));
     }
-    Ref items(PyList_New(static_cast<Py_ssize_t>(rows)));
+    Ref items(filled_list(rows, [&](size_t r) {
+        return Py_BuildValue("(ddd)", xyz[3 * r], xyz[3 * r + 1], xyz[3 * r + 2]);
+    }));
     if (!items) return nullptr;
-    for (size_t r = 0; r < rows; ++r) {
-        PyObject* row = Py_BuildValue("(ddd)", xyz[3 * r], xyz[3 * r + 1], xyz[3 * r + 2]);
-        if (!row) return nullptr;
-        PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(r), row);
-    }
     Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_float64));
     if (!result) return nullptr;
     // No rows: the replacement sees an empty list and makes a 1-D array;
