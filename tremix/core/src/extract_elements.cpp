@@ -10,6 +10,7 @@
 // elements by `offsets`.
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "extract_common.hpp"
@@ -100,12 +101,19 @@ PyObject* int_list(const std::vector<int32_t>& values) {
     return list.release();
 }
 
-PyObject* element_record(const Element& element) {
+// The element's dict, made while the walk runs. It and its node list are
+// left out of the garbage collector's view until the whole result is
+// built: they hold only ints and nothing but this module can reach them,
+// and a walk over hundreds of thousands of elements would otherwise start
+// a collection every few hundred of them, each traversing everything the
+// parser holds.
+PyObject* untracked_element_record(const Element& element) {
     Ref id(PyLong_FromLong(element.id));
     Ref prop_id(PyLong_FromLong(element.prop_id));
     Ref topology(PyLong_FromLong(element.topology));
     Ref nodes(int_list(element.nodes));
     if (!id || !prop_id || !topology || !nodes) return nullptr;
+    PyObject_GC_UnTrack(nodes.get());
     Ref record(PyDict_New());
     if (!record) return nullptr;
     if (PyDict_SetItem(record.get(), g_state.s_id, id.get()) < 0 ||
@@ -114,7 +122,27 @@ PyObject* element_record(const Element& element) {
         PyDict_SetItem(record.get(), g_state.s_nodes, nodes.get()) < 0) {
         return nullptr;
     }
+    PyObject_GC_UnTrack(record.get());
     return record.release();
+}
+
+void track(PyObject* obj) {
+    if (!PyObject_GC_IsTracked(obj)) PyObject_GC_Track(obj);
+}
+
+// The result list of the dicts made by untracked_element_record, each put
+// back under the collector's watch with its node list as it goes in.
+PyObject* element_list(std::vector<Ref>& records) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < records.size(); ++k) {
+        PyObject* record = records[k].release();
+        // Still the dict built above: nothing else has held it.
+        if (PyObject* nodes = PyDict_GetItemWithError(record, g_state.s_nodes)) track(nodes);
+        track(record);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), record);
+    }
+    return list.release();
 }
 
 // The offset after an element of `added` node ids that starts at `current`
@@ -156,15 +184,15 @@ struct ElementColumns {
 
 PyObject* get_elements(ParserObject* self) {
     return with_memory_guard([&]() -> PyObject* {
-        Ref elements(PyList_New(0));
-        if (!elements) return nullptr;
+        std::vector<Ref> records;
         const int done = for_each_element(self, [&](const Element& element) {
-            Ref record(element_record(element));
+            Ref record(untracked_element_record(element));
             if (!record) return -1;
-            return PyList_Append(elements.get(), record.get());
+            records.push_back(std::move(record));
+            return 0;
         });
         if (done < 0) return nullptr;
-        return elements.release();
+        return element_list(records);
     });
 }
 

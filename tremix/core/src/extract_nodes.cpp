@@ -61,6 +61,9 @@ int for_each_node(ParserObject* self, Store&& store) {
     return more;
 }
 
+// (x, y, z) as a tuple of floats. Like the interpreter, which stops
+// tracking such tuples at their first collection, it is kept out of the
+// collector's view from the start: it can never be part of a cycle.
 PyObject* xyz_tuple(const Node& node) {
     Ref tuple(PyTuple_New(3));
     if (!tuple) return nullptr;
@@ -69,6 +72,7 @@ PyObject* xyz_tuple(const Node& node) {
         if (!value) return nullptr;
         PyTuple_SET_ITEM(tuple.get(), axis, value);
     }
+    PyObject_GC_UnTrack(tuple.get());
     return tuple.release();
 }
 
