@@ -91,7 +91,7 @@ def test_human_summary_of_a_results_only_file(tmp_path, write_neu):
     result = run_cli(path, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert "Model    (no header)" in lines
+    assert "Title    (no header)" in lines
     assert any(line.split() == ["nodes", "0"] for line in lines)
     assert any(line.split() == ["elements", "0"] for line in lines)
     # A NaN value has no place in min and max; the vector still lists its one value.

@@ -209,9 +209,9 @@ def test_stub_types_a_typical_program(tmp_path):
             assert_type(vector["ent_type"], int | None)
             assert_type(vector["results"], dict[int, float])
         assert_type(ORVEXParser.parse_csv_line("1, 2"), list[str])
-        block: ORVEXBlock = parser.get_blocks(403.0)[0]
+        block: ORVEXBlock = parser.get_blocks(403)[0]
         assert_type(block.lines, list[str] | None)
-        parser.get_blocks("403")  # an error: a str has no integer conversion
+        parser.get_blocks("403")  # an error: block numbers are ints
     """))
     result = _run(["-m", "mypy", "--strict", "--no-error-summary", str(program)], tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]

@@ -70,6 +70,8 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
             try:
                 results.append(future.result())
             except Exception as exc:
+                for pending in futures:
+                    pending.cancel()
                 exc.add_note(f"while reading {path}")
                 raise
     return _frame(results, set_id_filter, vec_id_filter, skip_missing)

@@ -113,7 +113,7 @@ def format_summary(summary: dict[str, Any]) -> str:
     lines = [
         f"File     {summary['path']}",
         f"Size     {summary['size_bytes']:,} bytes",
-        "Model    " + (f"{model['title'] or '(untitled)'}  (version {model['version']})" if model else "(no header)"),
+        "Title    " + (f"{model['title'] or '(untitled)'}  (version {model['version']})" if model else "(no header)"),
         "",
         "Blocks",
         *_table(
