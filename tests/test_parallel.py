@@ -78,11 +78,6 @@ def test_a_failing_file_names_itself(result_files, tmp_path):
     assert f"while reading {missing}" in info.value.__notes__
 
 
-def test_no_files_give_an_empty_frame_with_the_columns():
-    frame = read_vectors([])
-    assert tuple(frame.columns) == COLUMNS and len(frame) == 0
-
-
 @pytest.mark.skipif(_no_pickling is not None, reason=f"parsers do not pickle in this build ({_no_pickling})")
 def test_a_parser_sent_to_a_worker_answers_like_the_original(result_files):
     parsers = [ORVEXParser(p) for p in result_files]

@@ -57,24 +57,15 @@ def _stub_typed_dicts() -> dict[str, list[str]]:
 
 
 def _stub_params(fn: ast.FunctionDef) -> list[tuple[str, object]]:
-    args = fn.args
-    positional = args.posonlyargs + args.args
-    defaults = [EMPTY] * (len(positional) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
-    params = list(zip((a.arg for a in positional), defaults))
-    if args.vararg:
-        params.append(("*" + args.vararg.arg, EMPTY))
-    params += [(a.arg, EMPTY if d is None else ast.literal_eval(d)) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
-    if args.kwarg:
-        params.append(("**" + args.kwarg.arg, EMPTY))
-    return params
+    # The stub declares positional parameters only (some positional-only).
+    positional = fn.args.posonlyargs + fn.args.args
+    defaults = [EMPTY] * (len(positional) - len(fn.args.defaults)) + [ast.literal_eval(d) for d in fn.args.defaults]
+    return [(a.arg, d) for a, d in zip(positional, defaults)]
 
 
 def _runtime_params(obj) -> list[tuple[str, object]]:
-    prefix = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}
-    return [
-        (prefix.get(p.kind, "") + name, EMPTY if p.default is inspect.Parameter.empty else p.default)
-        for name, p in inspect.signature(obj).parameters.items()
-    ]
+    return [(name, EMPTY if p.default is inspect.Parameter.empty else p.default)
+            for name, p in inspect.signature(obj).parameters.items()]
 
 
 def _runtime_object(qualname: str):
