@@ -78,4 +78,8 @@ void raise_float_error(PyObject* str, Field field) {
     Ref value(PyFloat_FromString(text.get()));
 }
 
+void raise_parse_float_error(PyObject* str, const StrView& view, Field field) {
+    raise_float_error(str, cut_at_paren(view, field));
+}
+
 }  // namespace tremix
