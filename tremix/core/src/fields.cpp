@@ -56,16 +56,19 @@ void split_typed(const Char* s, Py_ssize_t length, FieldList& out) {
     const Py_ssize_t begin = text.start;
     end = text.start + text.length;
 
-    Py_ssize_t comma = find_comma(s, begin, end);
-    if (comma < end) {
+    const Py_ssize_t first_comma = find_comma(s, begin, end);
+    if (first_comma < end) {
+        // Pieces are short: one plain pass beats a search call per piece.
         Py_ssize_t piece = begin;
-        for (;;) {
-            const Field f = strip_chars(s, piece, comma);
+        for (Py_ssize_t i = first_comma; i < end; ++i) {
+            if (s[i] != ',') continue;
+            const Field f = strip_chars(s, piece, i);
             if (f.length > 0) out.push_back(f);
-            if (comma == end) return;
-            piece = comma + 1;
-            comma = find_comma(s, piece, end);
+            piece = i + 1;
         }
+        const Field last = strip_chars(s, piece, end);
+        if (last.length > 0) out.push_back(last);
+        return;
     }
     Py_ssize_t i = begin;
     while (i < end) {

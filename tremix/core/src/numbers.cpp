@@ -122,12 +122,20 @@ Fast parse_double_ascii(const char* begin, const char* end, double& out) {
         if (first == 'i' || first == 'n') return Fast::Unsure;
         return plain_visible(begin, end) ? Fast::Invalid : Fast::Unsure;
     }
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     double value = 0.0;
     const auto [ptr, ec] = std::from_chars(number, end, value, std::chars_format::general);
     // Out of range (such as 1e400) or not fully read: the interpreter decides.
     if (ec != std::errc() || ptr != end) return Fast::Unsure;
     out = negative ? -value : value;
     return Fast::Ok;
+#else
+    // A standard library without floating-point from_chars: valid text
+    // still converts, through the interpreter.
+    (void)negative;
+    (void)out;
+    return Fast::Unsure;
+#endif
 }
 
 // Runs the interpreter's conversion on the field's text. ValueError becomes
