@@ -6,7 +6,7 @@ import itertools
 
 import pytest
 from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 
 from tremix.core import _fieldcheck
 from tremix.core.orvex_parser import ORVEXParser
@@ -19,13 +19,13 @@ def reference_split(line: str) -> list[str]:
     return text.split()
 
 
-@settings(max_examples=600, deadline=None)
+@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(line_text)
 def test_split_matches_string_operations(line):
     assert _fieldcheck.split(line) == reference_split(line)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(line_text)
 def test_parse_csv_line_matches_string_operations(line):
     assert ORVEXParser.parse_csv_line(line) == reference_split(line)

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 from fieldtext import field_text, wide_prefix
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 
 from tremix.core import _fieldcheck
 
@@ -58,7 +58,7 @@ def check_text(text: str, prefix: str = "") -> None:
         assert same_float_outcome(outcome(_fieldcheck.parse_float, *args), outcome(cut_float, text)), args
 
 
-@settings(max_examples=600, deadline=None)
+@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(field_text, wide_prefix)
 def test_conversions_match_interpreter(text, prefix):
     check_text(text, prefix)

@@ -42,6 +42,10 @@ class AsciiField {
         end_ = copy_ + field.length;
         ok_ = true;
     }
+    // Points into itself when it holds a copy.
+    AsciiField(const AsciiField&) = delete;
+    AsciiField& operator=(const AsciiField&) = delete;
+
     explicit operator bool() const { return ok_; }
     const char* begin() const { return begin_; }
     const char* end() const { return end_; }
