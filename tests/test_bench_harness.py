@@ -1,7 +1,6 @@
 """Smoke test of the benchmark harness on a tiny file."""
 
 import sys
-from pathlib import Path
 
 import pytest
 
