@@ -210,3 +210,56 @@ def test_generated_files_split_like_the_plain_rules(tmp_path, lines, newline, fi
     expected = plain_split(str(path))
     assert as_plain(ORVEXParser(str(path))) == expected
     os.remove(path)
+
+
+# --- large files: the text is read and split in pieces ---------------------
+
+def big_text(seed: int) -> str:
+    """About 3 MB of blocks whose lines cross every kind of piece boundary:
+    long lines, non-ASCII stretches of each width, CRLF ends, blank lines."""
+    import random
+
+    rnd = random.Random(seed)
+    out = []
+    for b in range(60):
+        out.append(D)
+        out.append(str(rnd.choice([100, 403, 404, 1051, 451])))
+        for _ in range(rnd.randint(0, 400)):
+            kind = rnd.random()
+            if kind < 0.01:
+                out.append("x" * rnd.randint(50_000, 1_500_000))  # longer than a piece
+            elif kind < 0.05:
+                out.append("é" * 7 + "\u4e2d" * rnd.randint(1, 40) + "\U0001F600")
+            elif kind < 0.08:
+                out.append(rnd.choice(["  -1", f"{D} ", "", "-1"]))
+            else:
+                out.append(",".join(str(rnd.randint(-9, 99999)) for _ in range(rnd.randint(1, 14))))
+        if rnd.random() < 0.9:
+            out.append(D)
+    return "\n".join(out)
+
+
+@pytest.mark.parametrize("seed, newline", [(1, "\n"), (2, "\r\n"), (3, "\r")])
+def test_large_files_split_like_the_plain_rules(tmp_path, seed, newline):
+    path = tmp_path / "big.neu"
+    with open(path, "w", newline=newline) as f:
+        f.write(big_text(seed))
+    assert as_plain(ORVEXParser(str(path))) == plain_split(str(path))
+
+
+def test_reading_error_wins_over_a_bad_block_number(tmp_path):
+    path = tmp_path / "bad.neu"
+    good = f"{D}\n7\nline\n{D}\n{D}\n2147483648\n{D}\n" + "filler line\n" * 300_000
+    path.write_bytes(good.encode() + b"\xff\n")
+    with pytest.raises(UnicodeDecodeError):
+        ORVEXParser(str(path))
+
+
+def test_reading_error_late_in_the_file_stores_nothing(tmp_path, write_neu):
+    path = tmp_path / "bad.neu"
+    good = f"{D}\n7\nline\n{D}\n" + "filler line\n" * 300_000
+    path.write_bytes(good.encode() + b"\xff\n")
+    p = ORVEXParser(write_neu(""))
+    with pytest.raises(UnicodeDecodeError):
+        p.__init__(str(path))
+    assert p.blocks == {}
