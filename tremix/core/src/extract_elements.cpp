@@ -101,46 +101,51 @@ PyObject* int_list(const std::vector<int32_t>& values) {
     return list.release();
 }
 
-// The element's dict, made while the walk runs. It and its node list are
+// An element's dict made while the walk runs, with its node list. Both are
 // left out of the garbage collector's view until the whole result is
 // built: they hold only ints and nothing but this module can reach them,
 // and a walk over hundreds of thousands of elements would otherwise start
 // a collection every few hundred of them, each traversing everything the
 // parser holds.
-PyObject* untracked_element_record(const Element& element) {
+struct PendingRecord {
+    Ref record;
+    PyObject* nodes;  // held by `record`
+};
+
+int make_pending_record(const Element& element, PendingRecord& out) {
     Ref id(PyLong_FromLong(element.id));
     Ref prop_id(PyLong_FromLong(element.prop_id));
     Ref topology(PyLong_FromLong(element.topology));
     Ref nodes(int_list(element.nodes));
-    if (!id || !prop_id || !topology || !nodes) return nullptr;
+    if (!id || !prop_id || !topology || !nodes) return -1;
     PyObject_GC_UnTrack(nodes.get());
     Ref record(PyDict_New());
-    if (!record) return nullptr;
+    if (!record) return -1;
     if (PyDict_SetItem(record.get(), g_state.s_id, id.get()) < 0 ||
         PyDict_SetItem(record.get(), g_state.s_prop_id, prop_id.get()) < 0 ||
         PyDict_SetItem(record.get(), g_state.s_topology, topology.get()) < 0 ||
         PyDict_SetItem(record.get(), g_state.s_nodes, nodes.get()) < 0) {
-        return nullptr;
+        return -1;
     }
     PyObject_GC_UnTrack(record.get());
-    return record.release();
+    out.nodes = nodes.get();
+    out.record = std::move(record);
+    return 0;
 }
 
 void track(PyObject* obj) {
     if (!PyObject_GC_IsTracked(obj)) PyObject_GC_Track(obj);
 }
 
-// The result list of the dicts made by untracked_element_record, each put
-// back under the collector's watch with its node list as it goes in.
-PyObject* element_list(std::vector<Ref>& records) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+// The result list, each dict put back under the collector's watch with its
+// node list as it goes in.
+PyObject* element_list(std::vector<PendingRecord>& pending) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(pending.size())));
     if (!list) return nullptr;
-    for (size_t k = 0; k < records.size(); ++k) {
-        PyObject* record = records[k].release();
-        // Still the dict built above: nothing else has held it.
-        if (PyObject* nodes = PyDict_GetItemWithError(record, g_state.s_nodes)) track(nodes);
-        track(record);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), record);
+    for (size_t k = 0; k < pending.size(); ++k) {
+        track(pending[k].nodes);
+        track(pending[k].record.get());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pending[k].record.release());
     }
     return list.release();
 }
@@ -184,15 +189,15 @@ struct ElementColumns {
 
 PyObject* get_elements(ParserObject* self) {
     return with_memory_guard([&]() -> PyObject* {
-        std::vector<Ref> records;
+        std::vector<PendingRecord> pending;
         const int done = for_each_element(self, [&](const Element& element) {
-            Ref record(untracked_element_record(element));
-            if (!record) return -1;
-            records.push_back(std::move(record));
+            PendingRecord made;
+            if (make_pending_record(element, made) < 0) return -1;
+            pending.push_back(std::move(made));
             return 0;
         });
         if (done < 0) return nullptr;
-        return element_list(records);
+        return element_list(pending);
     });
 }
 

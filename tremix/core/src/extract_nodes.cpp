@@ -37,10 +37,11 @@ Step read_node(const SplitLine& line, Node& node) {
 }
 
 // Calls `store(node)` for every node record of the 403 blocks, in file
-// order. `store` returns 0, or -1 with an exception set; a ValueError or
-// IndexError from it drops the line like a failed conversion.
-template <typename Store>
-int for_each_node(ParserObject* self, Store&& store) {
+// order, and `expect(n)` before each block of n lines. `store` returns 0, or
+// -1 with an exception set; a ValueError or IndexError from it drops the
+// line like a failed conversion.
+template <typename Store, typename Expect>
+int for_each_node(ParserObject* self, Store&& store, Expect&& expect) {
     Ref blocks(call_get_blocks(self, 403));
     if (!blocks) return -1;
     BlockWalker walker(blocks.get());
@@ -49,6 +50,7 @@ int for_each_node(ParserObject* self, Store&& store) {
     int more;
     while ((more = walker.next(lines)) > 0) {
         const Py_ssize_t n = line_count(lines.get());
+        expect(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (line.load(lines.get(), i) < 0) return -1;
             Node node;
@@ -90,7 +92,7 @@ PyObject* get_nodes(ParserObject* self, bool force_2d) {
             Ref coords(xyz_tuple(node));
             if (!coords) return -1;
             return PyDict_SetItem(nodes.get(), key.get(), coords.get());
-        });
+        }, [](Py_ssize_t) {});
         if (done < 0) return nullptr;
         return nodes.release();
     });
@@ -106,6 +108,12 @@ PyObject* get_nodes_arrays(ParserObject* self) {
             ids.push_back(node.id);
             xyz.insert(xyz.end(), node.xyz, node.xyz + 3);
             return 0;
+        }, [&](Py_ssize_t n) {
+            // Node blocks hold little but node lines: room for all of them
+            // at once spares the copies of a growing buffer.
+            const size_t lines = static_cast<size_t>(n);
+            ids.reserve(ids.size() + lines);
+            xyz.reserve(xyz.size() + 3 * lines);
         });
         if (done < 0) return nullptr;
         Ref node_ids(int32_array(ids));
