@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from fieldtext import field_text, wide_prefix
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from tremix.core import _fieldcheck
 
@@ -192,8 +193,6 @@ def test_float_corpus(path):
 def _bits(x: float) -> bytes:
     return struct.pack("<d", x)
 
-
-from hypothesis import strategies as st  # noqa: E402
 
 
 @settings(max_examples=3000, deadline=None)
