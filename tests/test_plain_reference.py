@@ -7,23 +7,11 @@ same files and on generated ones.
 """
 
 import math
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 
-def _bench_dir() -> Path:
-    here = Path(__file__).resolve()
-    for parent in here.parents:
-        for cand in (parent, parent / "bench"):
-            if (cand / "orvex_gen.py").is_file():
-                return cand
-    raise RuntimeError("bench/orvex_gen.py not found")
-
-
-sys.path.insert(0, str(_bench_dir()))
 
 import orvex_gen  # noqa: E402
 from plain_python import NO_MATCH, PlainParser, _parse_float, parse_csv_line  # noqa: E402
