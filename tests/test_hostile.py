@@ -788,3 +788,44 @@ def test_no_half_built_container_is_visible_to_a_collection(model_path, replaced
         finally:
             FakeNumpy.int32, FakeNumpy.float64 = "int32", "float64"
     assert seen == []
+
+
+def test_threads_reading_and_changing_one_parser(model_path, other_path):
+    """The interpreter lock changes hands while a file is read and whenever
+    Python code runs; other threads then change the parser under way."""
+    import threading
+
+    p = long_parser(model_path, copies=3)
+    stop = threading.Event()
+    errors = []
+
+    def reader():
+        while not stop.is_set():
+            for name, args, block_ids, result_type in EXTRACTORS:
+                try:
+                    outcome(p, name, args, result_type)
+                except Exception as exc:  # noqa: BLE001 - collected and reported below
+                    errors.append(exc)
+
+    def changer():
+        while not stop.is_set():
+            p.__init__(other_path)
+            p.blocks = long_parser(model_path, copies=2).blocks
+            for blocks in list(p.blocks.values()):
+                for block in blocks:
+                    block.lines = block.lines[: len(block.lines) // 2]
+            p.blocks = None
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=reader), threading.Thread(target=reader), threading.Thread(target=changer)]
+    try:
+        for t in threads:
+            t.start()
+        stop.wait(1.5)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+        sys.setswitchinterval(old)
+    assert errors == []
