@@ -829,3 +829,33 @@ def test_threads_reading_and_changing_one_parser(model_path, other_path):
             t.join()
         sys.setswitchinterval(old)
     assert errors == []
+
+
+def test_module_namespace_cleared(model_path):
+    import pickle
+
+    p = ORVEXParser(model_path)
+    saved = dict(vars(mod))
+    vars(mod).clear()
+    try:
+        with pytest.raises(NameError):
+            p.get_nodes_arrays()
+        with pytest.raises(NameError):
+            pickle.dumps(ORVEXBlock(1, []))
+        assert 403 in ORVEXParser(model_path).blocks
+        outcome(p, "get_nodes", (), dict)
+    finally:
+        vars(mod).update(saved)
+    assert len(p.get_nodes_arrays()) == 2
+
+
+def test_module_imported_again(model_path):
+    import importlib
+    import importlib.util
+
+    assert importlib.reload(mod) is mod
+    spec = importlib.util.find_spec("tremix.core.orvex_parser")
+    again = importlib.util.module_from_spec(spec)
+    assert again is mod
+    spec.loader.exec_module(again)
+    assert mod.ORVEXParser is ORVEXParser and 403 in ORVEXParser(model_path).blocks
