@@ -859,3 +859,33 @@ def test_module_imported_again(model_path):
     assert again is mod
     spec.loader.exec_module(again)
     assert mod.ORVEXParser is ORVEXParser and 403 in ORVEXParser(model_path).blocks
+
+
+@pytest.mark.parametrize("name,args,block_ids,result_type", EXTRACTORS, ids=EXTRACTOR_IDS)
+def test_block_finalizers_run_when_the_walk_drops_a_block(model_path, other_path, name, args, block_ids, result_type):
+    """Blocks of a subclass whose __del__ changes everything; the block lists
+    are emptied at every collection, so the walk holds the last reference
+    and the finalizer runs when the walk lets go of a block."""
+    p = ORVEXParser(model_path)
+
+    class Block(ORVEXBlock):
+        def __del__(self):
+            for blocks in list((p.blocks or {}).values()):
+                for block in blocks:
+                    if isinstance(block, ORVEXBlock) and block.lines:
+                        block.lines.clear()
+            p.__init__(other_path)
+
+    p.blocks = {
+        k: [Block(b.block_id, list(b.lines)) for _ in range(5) for b in v] for k, v in p.blocks.items()
+    }
+    lists = list(p.blocks.values())
+
+    def drop_blocks():
+        for blocks in lists:
+            blocks.clear()
+
+    with at_every_collection(drop_blocks, limit=30):
+        outcome(p, name, args, result_type)
+    del lists
+    gc.collect()

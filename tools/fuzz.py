@@ -198,7 +198,8 @@ def run_atheris(args) -> int:
             ids = ft.BLOCK_IDS
             blocks: dict = {}
             for line in fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()).split("\n"):
-                if line.startswith("#") and line[1:].strip().isdigit():
+                if line.startswith("#") and line[1:].isascii() and line[1:].isdigit():
+                    # "#N" starts a new block under the N-th block number.
                     blocks.setdefault(ids[int(line[1:]) % len(ids)], []).append(ft.ORVEXBlock(0, []))
                     continue
                 key = ids[len(blocks) % len(ids)]

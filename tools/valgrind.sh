@@ -66,16 +66,20 @@ if gen:
         kind = lines[2].strip()
         frames = [l.strip() for l in lines[3:-1] if l.strip().startswith(("fun:", "obj:"))]
         extra = [l for l in lines[3:-1] if not l.strip().startswith(("fun:", "obj:", "..."))]
-        key = (kind, tuple(frames[:4]))
+        # A leak is allocated through the same few allocator frames whoever
+        # allocates: keep enough of its stack to name the interpreter's caller.
+        depth = 12 if kind == "Memcheck:Leak" else 4
+        key = (kind, tuple(frames[:depth]))
         if key in seen:
             continue
         seen.add(key)
-        body = "\n".join(["   " + l.strip() for l in extra] + ["   " + f for f in frames[:4]])
+        body = "\n".join(["   " + l.strip() for l in extra] + ["   " + f for f in frames[:depth]])
         kept.append(f"{{\n   interpreter-{len(kept)}\n   {kind}\n{body}\n   ...\n}}")
     kept = [re.sub(r"^\{\n\s*interpreter-\d+", f"{{\n   interpreter-{i}", b) for i, b in enumerate(kept)]
     header = ("# What the interpreter and NumPy report about themselves under memcheck with\n"
               "# PYTHONMALLOC=malloc; written by VALGRIND_GEN_SUPP=1 tools/valgrind.sh from\n"
-              "# reports with no frame in this package's modules (top four frames kept).\n")
+              "# reports with no frame in this package's modules (top four frames kept,\n"
+              "# twelve for leaks).\n")
     open(supp, "w").write(header + "\n".join(kept) + "\n")
     print(f"wrote {len(kept)} suppressions to {supp}")
 sys.exit(1 if bad or not summary else 0)
