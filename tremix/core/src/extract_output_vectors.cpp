@@ -26,7 +26,7 @@ using vectors::VectorHeader;
 struct Workspace {
     SplitLine line;
     SplitLine pair_first, pair_second;  // the entity-type line pair search
-    std::vector<double> values;         // a range record's values
+    std::vector<double> range_values;   // a range record's values (record form)
 };
 
 // After a failed Python call inside a protected section.
@@ -67,7 +67,9 @@ int walk_block(PyObject* lines, Workspace& ws, ReadVector&& read_vector) {
 // "results": entity id -> value; a repeated id keeps its first position.
 struct ResultsDict {
     Ref dict;
+    std::vector<double>& scratch;  // a range record's values
 
+    std::vector<double>& range_values() { return scratch; }
     bool store(int32_t id, double value) {
         Ref key(PyLong_FromLong(id));
         if (!key) return false;
@@ -75,11 +77,13 @@ struct ResultsDict {
         if (!number) return false;
         return PyDict_SetItem(dict.get(), key.get(), number.get()) == 0;
     }
-    bool store_range(int32_t first, const std::vector<double>& values, size_t count) {
+    bool end_range(int32_t first, size_t begin, size_t stored) {
         // Every id lies between first and last, so it fits 32 bits.
-        for (size_t j = 0; j < count; ++j) {
-            if (!store(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)), values[j])) return false;
+        for (size_t j = 0; j < stored; ++j) {
+            if (!store(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)), scratch[begin + j]))
+                return false;
         }
+        scratch.resize(begin);
         return true;
     }
 };
@@ -116,9 +120,10 @@ Step read_vector_record(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, Workspace&
     VectorHeader header;
     if (vectors::locate_header(lines, i, ws.pair_first, ws.pair_second, header) < 0) return failure();
     i = header.data_start;
-    ResultsDict results{Ref(PyDict_New())};
+    ws.range_values.clear();
+    ResultsDict results{Ref(PyDict_New()), ws.range_values};
     if (!results.dict) return failure();
-    s = vectors::read_data_records(lines, n, i, ws.line, ws.values, results);
+    s = vectors::read_data_records(lines, n, i, ws.line, results);
     if (s != Step::Ok) return s;
     Ref record(vector_record(set_id, vec_id, title.get(), header, results.dict.get()));
     if (!record || PyList_Append(out, record.get()) < 0) return failure();
@@ -127,19 +132,21 @@ Step read_vector_record(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, Workspace&
 
 // --- array form -------------------------------------------------------------
 
-// Entity ids and values in file order; a repeated id is listed again.
+// Entity ids and values in file order; a repeated id is listed again. A
+// range record's values are read straight into `values`.
 struct FlatValues {
     std::vector<int32_t> ids;
     std::vector<double> values;
 
+    std::vector<double>& range_values() { return values; }
     bool store(int32_t id, double value) {
         ids.push_back(id);
         values.push_back(value);
         return true;
     }
-    bool store_range(int32_t first, const std::vector<double>& range_values, size_t count) {
-        for (size_t j = 0; j < count; ++j) ids.push_back(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)));
-        values.insert(values.end(), range_values.begin(), range_values.begin() + static_cast<std::ptrdiff_t>(count));
+    bool end_range(int32_t first, size_t begin, size_t stored) {
+        values.resize(begin + stored);
+        for (size_t j = 0; j < stored; ++j) ids.push_back(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)));
         return true;
     }
 };
@@ -167,7 +174,7 @@ Step read_vector_arrays(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, Workspace&
     }
     flat.ids.clear();
     flat.values.clear();
-    s = vectors::read_data_records(lines, n, i, ws.line, ws.values, flat);
+    s = vectors::read_data_records(lines, n, i, ws.line, flat);
     if (s != Step::Ok) return s;
     // A replaced `np.array` may reject the data: that drops the vector like
     // a malformed record would.

@@ -29,16 +29,22 @@ inline bool is_end_marker(const SplitLine& line) {
 }
 
 // Whether the line could split into a first field "-1": false when its
-// first non-blank character is plainly something else (a digit, say), which
-// is all a data line usually needs. Lines starting with a comma, a minus
-// sign or anything outside ASCII are left to the full split.
+// first field plainly starts otherwise (a digit, say, or "-1." or "-2"),
+// which settles nearly every data line without splitting it. In either
+// split mode the first field starts at the first non-blank character unless
+// that is a comma; it is "-1" only if a blank, a comma or the line's end
+// follows. Anything outside ASCII is left to the full split.
 inline bool may_be_end_marker(const StrView& view) {
-    for (Py_ssize_t i = 0; i < view.length; ++i) {
-        const Py_UCS4 ch = view.at(i);
-        if (ch == ' ' || (ch >= '\t' && ch <= '\r') || (ch >= 0x1c && ch <= 0x1f)) continue;
-        return ch == '-' || ch == ',' || ch >= 128;
-    }
-    return false;  // blank: no fields
+    Py_ssize_t i = 0;
+    while (i < view.length && quick::is_ascii_space(view.at(i))) ++i;
+    if (i == view.length) return false;  // blank: no fields
+    const Py_UCS4 first = view.at(i);
+    if (first == ',' || first >= 128) return true;
+    if (first != '-') return false;
+    if (i + 1 == view.length || view.at(i + 1) != '1') return i + 1 < view.length && view.at(i + 1) >= 128;
+    if (i + 2 == view.length) return true;
+    const Py_UCS4 after = view.at(i + 2);
+    return after == ',' || after >= 128 || quick::is_ascii_space(after);
 }
 
 // Loads lines[i] and tells whether it is an end-of-data marker: 1 yes, 0 no,
@@ -110,12 +116,15 @@ inline int locate_header(PyObject* lines, Py_ssize_t start, SplitLine& first, Sp
     return 0;
 }
 
-// Where the values read from data records go: `store(id, value)` returns
-// false with an exception set.
+// Where the values read from data records go. A range record's values are
+// gathered at the end of `range_values()`, from `begin` on; `end_range`
+// then keeps the first `stored` of them for the ids first, first + 1, ...
+// Both calls return false with an exception set.
 template <typename Sink>
-concept ValueSink = requires(Sink s, int32_t id, double v, const std::vector<double>& vs) {
+concept ValueSink = requires(Sink s, int32_t id, double v, size_t n) {
+    { s.range_values() } -> std::same_as<std::vector<double>&>;
     { s.store(id, v) } -> std::same_as<bool>;
-    { s.store_range(id, vs, size_t{}) } -> std::same_as<bool>;
+    { s.end_range(id, n, n) } -> std::same_as<bool>;
 };
 
 // Passes over a vector that is not wanted: lines are only checked for the
@@ -136,9 +145,9 @@ inline int skip_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, Split
 // caller can resume after it; the Step tells whether the failure is one
 // that passes the vector over (Skip) or ends the call (Fail).
 template <ValueSink Sink>
-Step read_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, SplitLine& line,
-                       std::vector<double>& values, Sink& sink) {
+Step read_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, SplitLine& line, Sink& sink) {
     auto failed = [] { return absorb_record_failure() ? Step::Skip : Step::Fail; };
+    std::vector<double>& values = sink.range_values();
     auto convert_all = [&](const SplitLine& source, size_t from) -> Step {
         for (size_t f = from; f < source.size(); ++f) {
             double v;
@@ -150,7 +159,19 @@ Step read_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, SplitLine& 
     };
     try {
         while (i < n) {
-            if (line.load(lines, i) < 0) return failed();
+            line.str = Ref(line_at(lines, i));
+            if (!line.str) return failed();
+            line.view = view_of(line.str.get());
+            if (!may_be_end_marker(line.view)) {
+                int32_t id;
+                double value;
+                if (quick::single_value_line(line.view, id, value)) {
+                    if (!sink.store(id, value)) return failed();
+                    ++i;
+                    continue;
+                }
+            }
+            split_fields(line.view, line.fields);
             if (is_end_marker(line)) {
                 ++i;
                 return Step::Ok;
@@ -171,21 +192,29 @@ Step read_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, SplitLine& 
                 if (s != Step::Ok) return s;
                 s = step_of(quick::to_int32(line, 1, last));
                 if (s != Step::Ok) return s;
-                values.clear();
+                const size_t begin = values.size();
                 s = convert_all(line, 2);
                 if (s != Step::Ok) return s;
                 // 64-bit: a range from INT32_MIN to INT32_MAX still counts right.
                 const int64_t count = int64_t{last} - first + 1;
                 ++i;
-                while (static_cast<int64_t>(values.size()) < count && i < n) {
-                    if (line.load(lines, i) < 0) return failed();
-                    if (is_end_marker(line)) break;  // read again above: it ends the vector
-                    s = convert_all(line, 0);
-                    if (s != Step::Ok) return s;
+                while (static_cast<int64_t>(values.size() - begin) < count && i < n) {
+                    line.str = Ref(line_at(lines, i));
+                    if (!line.str) return failed();
+                    line.view = view_of(line.str.get());
+                    // A line of plain values converts in one pass; anything
+                    // else is split and converted field by field.
+                    if (may_be_end_marker(line.view) || !quick::append_values_line(line.view, values)) {
+                        split_fields(line.view, line.fields);
+                        if (is_end_marker(line)) break;  // read again above: it ends the vector
+                        s = convert_all(line, 0);
+                        if (s != Step::Ok) return s;
+                    }
                     ++i;
                 }
-                const size_t stored = count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, values.size()));
-                if (stored && !sink.store_range(first, values, stored)) return failed();
+                const int64_t gathered = static_cast<int64_t>(values.size() - begin);
+                const size_t stored = count <= 0 ? 0 : static_cast<size_t>(std::min(count, gathered));
+                if (!sink.end_range(first, begin, stored)) return failed();
             } else {
                 ++i;
             }
