@@ -11,7 +11,7 @@ metadata alone.
 Bulk sections are written by filling one ``%``-format template for many
 records at once, so a 200 MB file takes a few seconds.
 
-    meta = generate("model.nas", target_mb=50, separator="comma", seed=1)
+    meta = generate("model.neu", target_mb=50, separator="comma", seed=1)
     csvs = write_csv_baselines(meta, "csv_dir")
 """
 
@@ -38,7 +38,7 @@ NODAL, ELEMENTAL = 7, 8  # entity type codes of the vectors
 # Element kinds: property id, element type, topology code, corner count.
 _BAR, _QUAD, _HEX = 0, 1, 2
 _KIND_PROP = np.array([3, 2, 1], dtype=np.int64)
-_KIND_TYPE = np.array([5, 17, 25], dtype=np.int64)
+_KIND_TYPE = np.array([1, 2, 3], dtype=np.int64)
 _KIND_TOPO = np.array([0, 4, 8], dtype=np.int64)
 _KIND_WEIGHTS = (0.02, 0.08, 0.90)
 
@@ -47,12 +47,12 @@ _MATERIALS = (
     (2, "Aluminium 6061-T6", (6.89e10, 2.6e10, 0.33, 2.70e-9, 2.36e-5, 20.0)),
 )
 _PROPERTIES = (
-    (1, 1, 25, "Solid cells"),
-    (2, 2, 17, "Skin shell 2 mm"),
-    (3, 1, 5, "Edge bar, 10x10"),
+    (1, 1, 3, "Solid cells"),
+    (2, 2, 2, "Skin shell 2 mm"),
+    (3, 1, 1, "Edge bar, 10x10"),
 )
-_NODAL_TITLES = ("T1 Translation", "T2 Translation", "T3 Translation", "Total Translation")
-_ELEMENTAL_TITLES = ("Solid Von Mises Stress", "Solid Max Prin Stress", "Strain Energy")
+_NODAL_TITLES = ("X Displacement", "Y Displacement", "Z Displacement", "Displacement Magnitude")
+_ELEMENTAL_TITLES = ("Von Mises Stress", "Max Principal Stress", "Strain Energy Density")
 
 
 @dataclass
@@ -254,7 +254,7 @@ def _write_header(out, fmt, p):
 def _write_materials(out, fmt):
     out.open_block(601)
     for mid, name, consts in _MATERIALS:
-        out.write(fmt.line([str(mid), "-601", "55", "0", "0", "1", "0"]) + "\n")
+        out.write(fmt.line([str(mid), "0", "1", "0", "0", "1", "0"]) + "\n")
         out.write(fmt.title(name) + "\n")
         # Continuation lines start with a real number, never an integer.
         row = ["%.7E" % c for c in consts]
@@ -267,7 +267,7 @@ def _write_materials(out, fmt):
 def _write_properties(out, fmt):
     out.open_block(402)
     for pid, mid, etype, title in _PROPERTIES:
-        out.write(fmt.line([str(pid), "110", str(mid), str(etype), "1", "0"]) + "\n")
+        out.write(fmt.line([str(pid), "7", str(mid), str(etype), "1", "0"]) + "\n")
         out.write(fmt.title(title) + "\n")
         out.write(fmt.line(["0"] * 4) + "\n")
         out.write(fmt.line(["0"] * 8) + "\n")
@@ -279,7 +279,7 @@ def _write_properties(out, fmt):
 
 def _write_nodes(out, fmt, model):
     out.open_block(403)
-    tmpl = fmt.line(["%d", "0", "0", "1", "46"] + ["0"] * 6 + ["%.7E"] * 3) + "\n"
+    tmpl = fmt.line(["%d", "0", "0", "1", "7"] + ["0"] * 6 + ["%.7E"] * 3) + "\n"
     rows = np.column_stack((model.node_ids.astype(np.float64), model.xyz))
     _fill(tmpl, rows, out)
     out.close_block()
@@ -288,7 +288,7 @@ def _write_nodes(out, fmt, model):
 def _write_elements(out, fmt, model):
     out.open_block(404)
     tmpl = "\n".join([
-        fmt.line(["%d", "124", "%d", "%d", "%d", "1"] + ["0"] * 10),
+        fmt.line(["%d", "7", "%d", "%d", "%d", "1"] + ["0"] * 10),
         fmt.line(["%d"] * 10),
         fmt.line(["0"] * 10),
         fmt.line(["0.", "0.", "0."]),
@@ -373,12 +373,14 @@ def _write_vectors(out, fmt, model, p):
                 continue
             out.open_block(block)
             for vec in vecs:
+                start = out.total
                 out.write(_vector_head(fmt, vec))
                 if ent == NODAL:
                     _write_range_records(out, fmt, vec, p.run_len, rng)
                 else:
                     _write_single_records(out, fmt, vec)
                 out.write(marker)
+                vec["bytes"] = out.total - start
             out.close_block()
 
 
@@ -458,7 +460,8 @@ def _metadata(path, p: Params, out: _Out, model: _Model) -> dict:
         "n_vectors": len(model.vectors),
         "values_per_vector": [int(len(v["values"])) for v in model.vectors],
         "vectors": [
-            {k: v[k] for k in ("set_id", "vec_id", "title", "ent_type", "block")} | {"n_values": int(len(v["values"]))}
+            {k: v[k] for k in ("set_id", "vec_id", "title", "ent_type", "block", "bytes")}
+            | {"n_values": int(len(v["values"]))}
             for v in model.vectors
         ],
         "block_bytes": dict(out.block_bytes),

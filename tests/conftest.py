@@ -15,6 +15,8 @@ ROOT = Path(__file__).resolve().parent.parent
 # The benchmark's file generator and plain-Python reader are importable for
 # tests that compare the module with the plain rules on generated files.
 sys.path.insert(0, str(ROOT / "bench"))
+# Shared Hypothesis strategies and helpers that sit beside the tests.
+sys.path.insert(0, str(ROOT / "tests"))
 
 DELIMITER = "   -1"
 

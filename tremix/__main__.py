@@ -1,4 +1,4 @@
-"""``python -m tremix [FILE]``: print a short summary of an ORVEX Neutral file."""
+"""``python -m tremix [FILE] [--json]``: print a short summary of an ORVEX Neutral file."""
 
 from tremix.summary import main
 

@@ -1,61 +1,81 @@
 #include "fields.hpp"
 
+#include <array>
+#include <cstring>
 #include <new>
 
 namespace tremix {
 
 namespace {
 
-// str.split()/str.strip() whitespace: for ASCII \t \n \v \f \r, the
-// information separators \x1c-\x1f and space; beyond ASCII the Unicode
-// white-space characters.
-inline bool is_space(Py_UCS4 ch) {
-    if (ch < 128) {
-        return ch == ' ' || (ch >= '\t' && ch <= '\r') || (ch >= 0x1c && ch <= 0x1f);
+// str.split()/str.strip() whitespace among the first 256 code points: \t \n
+// \v \f \r, the information separators \x1c-\x1f, space, NEL (\x85) and
+// no-break space (\xa0). One table serves every character of a 1-byte str.
+constexpr std::array<bool, 256> kLatin1Space = [] {
+    std::array<bool, 256> table{};
+    for (int ch : {0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x1c, 0x1d, 0x1e, 0x1f, 0x20, 0x85, 0xa0}) table[ch] = true;
+    return table;
+}();
+
+template <typename Char>
+inline bool is_space(Char ch) {
+    if constexpr (sizeof(Char) == 1) {
+        return kLatin1Space[ch];
+    } else {
+        return ch < 256 ? kLatin1Space[ch] : Py_UNICODE_ISSPACE(ch) != 0;
     }
-    return Py_UNICODE_ISSPACE(ch);
+}
+
+// Position of the first comma in [begin, end), or `end`.
+template <typename Char>
+inline Py_ssize_t find_comma(const Char* s, Py_ssize_t begin, Py_ssize_t end) {
+    if constexpr (sizeof(Char) == 1) {
+        const void* hit = std::memchr(s + begin, ',', static_cast<size_t>(end - begin));
+        return hit ? static_cast<const Char*>(hit) - s : end;
+    } else {
+        while (begin < end && s[begin] != ',') ++begin;
+        return begin;
+    }
 }
 
 template <typename Char>
-Field strip_chars(const Char* s, Py_ssize_t begin, Py_ssize_t end) {
+inline Field strip_chars(const Char* s, Py_ssize_t begin, Py_ssize_t end) {
     while (begin < end && is_space(s[begin])) ++begin;
     while (end > begin && is_space(s[end - 1])) --end;
     return Field{begin, end - begin};
 }
 
+// rstrip(","), strip(), then comma mode when a comma is left, else
+// whitespace mode. Commas are never whitespace, so the comma test on the
+// stripped text is the same as a search between its ends.
 template <typename Char>
 void split_typed(const Char* s, Py_ssize_t length, FieldList& out) {
     Py_ssize_t end = length;
-    while (end > 0 && s[end - 1] == ',') --end;  // rstrip(",")
+    while (end > 0 && s[end - 1] == ',') --end;
     const Field text = strip_chars(s, 0, end);
     const Py_ssize_t begin = text.start;
     end = text.start + text.length;
 
-    bool has_comma = false;
-    for (Py_ssize_t i = begin; i < end; ++i) {
-        if (s[i] == ',') {
-            has_comma = true;
-            break;
-        }
-    }
-    if (has_comma) {
+    const Py_ssize_t first_comma = find_comma(s, begin, end);
+    if (first_comma < end) {
+        // Pieces are short: one plain pass beats a search call per piece.
         Py_ssize_t piece = begin;
-        for (Py_ssize_t i = begin; i <= end; ++i) {
-            if (i == end || s[i] == ',') {
-                const Field f = strip_chars(s, piece, i);
-                if (f.length > 0) out.push_back(f);
-                piece = i + 1;
-            }
+        for (Py_ssize_t i = first_comma; i < end; ++i) {
+            if (s[i] != ',') continue;
+            const Field f = strip_chars(s, piece, i);
+            if (f.length > 0) out.push_back(f);
+            piece = i + 1;
         }
+        const Field last = strip_chars(s, piece, end);
+        if (last.length > 0) out.push_back(last);
         return;
     }
     Py_ssize_t i = begin;
     while (i < end) {
-        while (i < end && is_space(s[i])) ++i;
-        if (i >= end) break;
         const Py_ssize_t start = i;
         while (i < end && !is_space(s[i])) ++i;
         out.push_back(Field{start, i - start});
+        while (i < end && is_space(s[i])) ++i;
     }
 }
 

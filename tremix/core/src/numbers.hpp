@@ -31,5 +31,7 @@ Conv field_parse_float(PyObject* str, const StrView& view, Field field, double& 
 // that report an Invalid result to Python code.
 void raise_int_error(PyObject* str, Field field);
 void raise_float_error(PyObject* str, Field field);
+// The ValueError of field_parse_float: names the text as cut at "(".
+void raise_parse_float_error(PyObject* str, const StrView& view, Field field);
 
 }  // namespace tremix

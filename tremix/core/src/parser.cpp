@@ -14,38 +14,64 @@ namespace {
 const char* const kInitParams[] = {"filepath"};
 const Signature kInitSignature{"__init__", kInitParams, 1, 1, nullptr};
 
-// Reads the whole file through the built-in `open` captured at import, in
-// text mode, inside the equivalent of a with-block: the file is closed
-// before the text is split, also when reading fails.
-PyObject* read_text(PyObject* filepath) {
-    Ref file(PyObject_CallFunctionObjArgs(g_state.builtin_open, filepath, g_state.s_r, nullptr));
-    if (!file) return nullptr;
-    Ref exit(PyObject_GetAttr(file.get(), g_state.s_exit));
-    if (!exit) return nullptr;
-    Ref entered(PyObject_CallMethodNoArgs(file.get(), g_state.s_enter));
-    if (!entered) return nullptr;
-    Ref text(PyObject_CallMethodNoArgs(entered.get(), g_state.s_read));
-    if (text) {
-        Ref closed(PyObject_Call(exit.get(), g_state.tuple_none3, nullptr));
-        if (!closed) return nullptr;
-        return text.release();
-    }
-    // Reading failed: the file is closed with the exception, which then
-    // propagates unless __exit__ asks to suppress it.
+// Characters read per call. The text is split as it arrives, so the whole
+// file's text never sits in memory at once; a moderate chunk also stays in
+// the processor's caches while its lines are cut out.
+constexpr Py_ssize_t kReadChunk = 1 << 20;
+// Decoder buffer size for the text file object: larger than its default, so
+// that each read call decodes in a few large steps.
+constexpr long kDecodeChunk = 1 << 16;
+
+// Closes `file` through its __exit__ after a failure, with the exception
+// that is set; keeps that exception unless __exit__ suppresses it (returns
+// 1 then) or fails itself.
+int exit_with_error(PyObject* exit) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback && value) PyException_SetTraceback(value, traceback);
     Ref etype(type), evalue(value), etb(traceback);
-    Ref suppress(PyObject_CallFunctionObjArgs(exit.get(), etype ? etype.get() : Py_None,
-                                              evalue ? evalue.get() : Py_None,
+    Ref suppress(PyObject_CallFunctionObjArgs(exit, etype ? etype.get() : Py_None, evalue ? evalue.get() : Py_None,
                                               etb ? etb.get() : Py_None, nullptr));
-    if (!suppress) return nullptr;
+    if (!suppress) return -1;
     const int swallow = PyObject_IsTrue(suppress.get());
-    if (swallow < 0) return nullptr;
-    if (swallow) return new_ref(g_state.empty_str);
+    if (swallow < 0) return -1;
+    if (swallow) return 1;
     PyErr_Restore(etype.release(), evalue.release(), etb.release());
-    return nullptr;
+    return -1;
+}
+
+// Reads the file through the built-in `open` captured at import, in text
+// mode ("r": the default encoding with strict decoding, universal newlines),
+// inside the equivalent of a with-block, and feeds its text to `splitter`.
+// Returns 1 when __exit__ suppressed an error (nothing more to do).
+int read_into(PyObject* filepath, BlockSplitter& splitter) {
+    Ref file(PyObject_CallFunctionObjArgs(g_state.builtin_open, filepath, g_state.s_r, nullptr));
+    if (!file) return -1;
+    Ref exit(PyObject_GetAttr(file.get(), g_state.s_exit));
+    if (!exit) return -1;
+    Ref entered(PyObject_CallMethodNoArgs(file.get(), g_state.s_enter));
+    if (!entered) return -1;
+    Ref read(PyObject_GetAttr(entered.get(), g_state.s_read));
+    if (!read) return exit_with_error(exit.get());
+    {
+        Ref size(PyLong_FromLong(kDecodeChunk));
+        if (!size || PyObject_SetAttrString(entered.get(), "_CHUNK_SIZE", size.get()) < 0) PyErr_Clear();
+    }
+    Ref chunk_size(PyLong_FromSsize_t(kReadChunk));
+    if (!chunk_size) return exit_with_error(exit.get());
+    for (;;) {
+        Ref chunk(PyObject_CallOneArg(read.get(), chunk_size.get()));
+        if (!chunk) return exit_with_error(exit.get());
+        if (!PyUnicode_Check(chunk.get())) {
+            PyErr_Format(PyExc_TypeError, "read() should return a str, not %.200s", Py_TYPE(chunk.get())->tp_name);
+            return exit_with_error(exit.get());
+        }
+        if (PyUnicode_GET_LENGTH(chunk.get()) == 0) break;
+        if (splitter.feed(chunk.get()) < 0) return exit_with_error(exit.get());
+    }
+    Ref closed(PyObject_Call(exit.get(), g_state.tuple_none3, nullptr));
+    return closed ? 0 : -1;
 }
 
 PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -110,15 +136,32 @@ PyGetSetDef parser_getset[] = {
 int op_parse_file(ParserObject* self) {
     Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
     Ref filepath = Ref::borrow(self->filepath);
-    Ref text(read_text(filepath.get()));
-    if (!text) return -1;
     Ref blocks = Ref::borrow(self->blocks);
     Ref delimiter = Ref::borrow(self->block_delimiter);
-    if (blocks.get() == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object does not support item assignment");
+    if (!PyUnicode_Check(delimiter.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(delimiter.get())->tp_name);
         return -1;
     }
-    return split_into_blocks(text.get(), delimiter.get(), blocks.get());
+    if (!PyDict_Check(blocks.get())) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment",
+                     Py_TYPE(blocks.get())->tp_name);
+        return -1;
+    }
+    BlockSplitter splitter(delimiter.get());
+    const int read = read_into(filepath.get(), splitter);
+    if (read < 0) return -1;
+    if (read > 0) return 0;
+    if (splitter.finish() < 0) {
+        // Blocks before an out-of-range block number are kept, then its
+        // OverflowError is raised.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref etype(type), evalue(value), etb(traceback);
+        if (splitter.commit(blocks.get()) < 0) return -1;
+        PyErr_Restore(etype.release(), evalue.release(), etb.release());
+        return -1;
+    }
+    return splitter.commit(blocks.get());
 }
 
 // --- override dispatch ------------------------------------------------------

@@ -1,228 +1,233 @@
 #include "splitter.hpp"
 
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "block.hpp"
-#include "fields.hpp"
+#include "module_state.hpp"
 #include "numbers.hpp"
 
 namespace tremix {
 
 namespace {
 
-// Line k of the text: [start, end) without its "\n".
-struct Line {
-    Py_ssize_t start;
-    Py_ssize_t end;
-};
+void release_all(std::vector<PyObject*>& objects) {
+    for (PyObject* o : objects) Py_DECREF(o);
+    objects.clear();
+}
 
 template <typename Char>
-class LineCursor {
-  public:
-    LineCursor(const Char* s, Py_ssize_t length) : s_(s), length_(length) {}
-
-    // The line starting at `pos`; `pos` must be < length.
-    Line line_at(Py_ssize_t pos) const {
-        const Char* found = find_newline(s_ + pos, length_ - pos);
-        return Line{pos, found ? found - s_ : length_};
-    }
-    // Start of the line after `line`, or length when it is the last.
-    Py_ssize_t next(const Line& line) const { return line.end < length_ ? line.end + 1 : length_; }
-    Py_ssize_t length() const { return length_; }
-
-  private:
-    static const Char* find_newline(const Char* p, Py_ssize_t n) {
-        if constexpr (sizeof(Char) == 1) {
-            return static_cast<const Char*>(std::memchr(p, '\n', static_cast<size_t>(n)));
-        } else {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (p[i] == '\n') return p + i;
-            }
-            return nullptr;
-        }
-    }
-
-    const Char* s_;
-    Py_ssize_t length_;
-};
-
-// Owns the line objects of a block until they move into its list.
-class PendingLines {
-  public:
-    ~PendingLines() { clear(); }
-    void clear() {
-        for (PyObject* o : items_) Py_DECREF(o);
-        items_.clear();
-    }
-    int push(PyObject* owned) {
-        if (!owned) return -1;
-        try {
-            items_.push_back(owned);
-        } catch (const std::bad_alloc&) {
-            Py_DECREF(owned);
-            PyErr_NoMemory();
-            return -1;
-        }
-        return 0;
-    }
-    PyObject* take_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
-        items_.clear();
-        return list;
-    }
-
-  private:
-    std::vector<PyObject*> items_;
-};
-
-template <typename Char>
-class Splitter {
-  public:
-    Splitter(PyObject* text, const Char* s, Py_ssize_t length, PyObject* delimiter, PyObject* blocks)
-        : text_(text), s_(s), cursor_(s, length), view_(view_of(text)), delimiter_(view_of(delimiter)),
-          ascii_(PyUnicode_IS_ASCII(text)), blocks_(blocks) {}
-
-    int run() {
-        Py_ssize_t pos = 0;
-        const Py_ssize_t length = cursor_.length();
-        while (pos < length) {
-            const Line line = cursor_.line_at(pos);
-            const Py_ssize_t after = cursor_.next(line);
-            if (!is_delimiter(line)) {
-                pos = after;
-                continue;
-            }
-            if (after >= length) break;  // a delimiter on the last line opens nothing
-            const Line id_line = cursor_.line_at(after);
-            const Field id_text = strip_span(sub_view(id_line));
-            if (span_equals(id_line, id_text, "-1")) {
-                pos = after;  // a closing delimiter followed by an opening one
-                continue;
-            }
-            int32_t block_id = 0;
-            const Field id_field{id_line.start + id_text.start, id_text.length};
-            const Conv c = field_to_int32(text_, view_, id_field, block_id);
-            if (c == Conv::Error) return -1;
-            if (c == Conv::Invalid) {
-                pos = after;  // no block: the id line is examined like any other
-                continue;
-            }
-            pos = collect_block(cursor_.next(id_line));
-            if (pos < 0) return -1;
-            if (store_block(block_id) < 0) return -1;
-        }
-        return 0;
-    }
-
-  private:
-    StrView sub_view(const Line& line) const {
-        return StrView{view_.kind, s_ + line.start, line.end - line.start};
-    }
-
-    bool span_equals(const Line& line, Field span, const char* ascii) const {
-        return span_equals_ascii(sub_view(line), span, ascii);
-    }
-
-    bool is_delimiter(const Line& line) const {
-        const Py_ssize_t n = line.end - line.start;
-        if (n != delimiter_.length) return false;
+const Char* find_newline(const Char* p, Py_ssize_t n) {
+    if constexpr (sizeof(Char) == 1) {
+        return static_cast<const Char*>(std::memchr(p, '\n', static_cast<size_t>(n)));
+    } else {
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (static_cast<Py_UCS4>(s_[line.start + i]) != delimiter_.at(i)) return false;
+            if (p[i] == '\n') return p + i;
         }
-        return true;
+        return nullptr;
     }
+}
 
-    PyObject* make_line(const Line& line) const {
-        const Py_ssize_t n = line.end - line.start;
-        if (ascii_) {
-            // Every slice of ASCII text is ASCII: skip the widest-character scan.
-            PyObject* str = PyUnicode_New(n, 127);
-            if (str) std::memcpy(PyUnicode_DATA(str), s_ + line.start, static_cast<size_t>(n));
-            return str;
-        }
-        return PyUnicode_FromKindAndData(view_.kind, s_ + line.start, n);
+int push_owned(std::vector<PyObject*>& to, PyObject* owned) {
+    if (!owned) return -1;
+    try {
+        to.push_back(owned);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(owned);
+        PyErr_NoMemory();
+        return -1;
     }
-
-    // Gathers the data lines from `pos` up to the closing delimiter or the
-    // end of the text; returns the position after the closing delimiter.
-    Py_ssize_t collect_block(Py_ssize_t pos) {
-        pending_.clear();
-        const Py_ssize_t length = cursor_.length();
-        while (pos < length) {
-            const Line line = cursor_.line_at(pos);
-            const Py_ssize_t after = cursor_.next(line);
-            if (is_delimiter(line)) return after;
-            if (pending_.push(make_line(line)) < 0) return -1;
-            pos = after;
-        }
-        return length;
-    }
-
-    int store_block(int32_t block_id) {
-        Ref lines(pending_.take_list());
-        if (!lines) return -1;
-        Ref block(new_block(block_id, lines.release()));
-        if (!block) return -1;
-        Ref key(PyLong_FromLong(block_id));
-        if (!key) return -1;
-        PyObject* found = PyDict_GetItemWithError(blocks_, key.get());
-        Ref list = Ref::borrow(found);
-        if (!list) {
-            if (PyErr_Occurred()) return -1;
-            list = Ref(PyList_New(0));
-            if (!list || PyDict_SetItem(blocks_, key.get(), list.get()) < 0) return -1;
-        }
-        if (PyList_CheckExact(list.get())) return PyList_Append(list.get(), block.get());
-        Ref appended(PyObject_CallMethod(list.get(), "append", "O", block.get()));
-        return appended ? 0 : -1;
-    }
-
-    PyObject* text_;
-    const Char* s_;
-    LineCursor<Char> cursor_;
-    StrView view_;
-    StrView delimiter_;
-    bool ascii_;
-    PyObject* blocks_;
-    PendingLines pending_;
-};
-
-template <typename Char>
-int split_typed(PyObject* text, PyObject* delimiter, PyObject* blocks) {
-    Splitter<Char> splitter(text, static_cast<const Char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
-                            delimiter, blocks);
-    return splitter.run();
+    return 0;
 }
 
 }  // namespace
 
-int split_into_blocks(PyObject* text, PyObject* delimiter, PyObject* blocks) {
-    if (!PyUnicode_Check(text)) {
-        PyErr_Format(PyExc_TypeError, "file text must be a str, not %.200s", Py_TYPE(text)->tp_name);
-        return -1;
-    }
-    if (!PyUnicode_Check(delimiter)) {
-        PyErr_Format(PyExc_TypeError, "block delimiter must be a str, not %.200s", Py_TYPE(delimiter)->tp_name);
-        return -1;
-    }
-    if (!PyDict_Check(blocks)) {
-        PyErr_Format(PyExc_TypeError, "blocks must be a dict, not %.200s", Py_TYPE(blocks)->tp_name);
-        return -1;
-    }
-    Ref keep_text = Ref::borrow(text);
-    Ref keep_delimiter = Ref::borrow(delimiter);
-    Ref keep_blocks = Ref::borrow(blocks);
-    switch (PyUnicode_KIND(text)) {
+BlockSplitter::BlockSplitter(PyObject* delimiter) : delimiter_(Ref::borrow(delimiter)) {
+    delimiter_view_ = view_of(delimiter);
+}
+
+BlockSplitter::~BlockSplitter() {
+    release_all(pending_);
+    release_all(carry_);
+    for (auto& staged : staged_) Py_XDECREF(staged.second);
+    Py_XDECREF(deferred_type_);
+    Py_XDECREF(deferred_value_);
+    Py_XDECREF(deferred_traceback_);
+}
+
+int BlockSplitter::feed(PyObject* chunk) {
+    if (stopped_) return 0;  // only reading goes on, to report its own errors first
+    switch (PyUnicode_KIND(chunk)) {
         case PyUnicode_1BYTE_KIND:
-            return split_typed<Py_UCS1>(text, delimiter, blocks);
+            return feed_typed(chunk, PyUnicode_1BYTE_DATA(chunk), PyUnicode_GET_LENGTH(chunk));
         case PyUnicode_2BYTE_KIND:
-            return split_typed<Py_UCS2>(text, delimiter, blocks);
+            return feed_typed(chunk, PyUnicode_2BYTE_DATA(chunk), PyUnicode_GET_LENGTH(chunk));
         default:
-            return split_typed<Py_UCS4>(text, delimiter, blocks);
+            return feed_typed(chunk, PyUnicode_4BYTE_DATA(chunk), PyUnicode_GET_LENGTH(chunk));
     }
+}
+
+template <typename Char>
+int BlockSplitter::feed_typed(PyObject* chunk, const Char* s, Py_ssize_t length) {
+    const bool ascii = PyUnicode_IS_ASCII(chunk);
+    const int kind = static_cast<int>(PyUnicode_KIND(chunk));
+    Py_ssize_t pos = 0;
+    if (!carry_.empty()) {
+        const Char* nl = find_newline(s, length);
+        if (!nl) {
+            // The line goes on past this chunk as well.
+            return push_owned(carry_, new_ref(chunk));
+        }
+        if (join_carry(chunk, nl - s) < 0) return -1;
+        pos = (nl - s) + 1;
+        if (stopped_) return 0;
+    }
+    while (pos < length) {
+        const Char* nl = find_newline(s + pos, length - pos);
+        if (!nl) {
+            // A line cut by the end of the chunk: keep its start for the next one.
+            Ref tail(PyUnicode_Substring(chunk, pos, length));
+            return tail ? push_owned(carry_, tail.release()) : -1;
+        }
+        const Py_ssize_t end = nl - s;
+        const LineText line{StrView{kind, s + pos, end - pos}, ascii, nullptr};
+        if (on_line(line) < 0) return -1;
+        if (stopped_) return 0;
+        pos = end + 1;
+    }
+    return 0;
+}
+
+// Completes the line whose start was carried over, with the first
+// `head_length` characters of `chunk`.
+int BlockSplitter::join_carry(PyObject* chunk, Py_ssize_t head_length) {
+    Ref head(PyUnicode_Substring(chunk, 0, head_length));
+    if (!head || push_owned(carry_, head.release()) < 0) return -1;
+    Ref pieces(PyList_New(static_cast<Py_ssize_t>(carry_.size())));
+    if (!pieces) return -1;
+    for (size_t i = 0; i < carry_.size(); ++i) {
+        PyList_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), carry_[i]);
+    }
+    carry_.clear();  // the list owns the pieces now
+    Ref joined(PyUnicode_Join(g_state.empty_str, pieces.get()));
+    if (!joined) return -1;
+    const LineText line{view_of(joined.get()), PyUnicode_IS_ASCII(joined.get()) != 0, joined.get()};
+    return on_line(line);
+}
+
+bool BlockSplitter::is_delimiter(const LineText& line) const {
+    if (line.view.length != delimiter_view_.length) return false;
+    for (Py_ssize_t i = 0; i < line.view.length; ++i) {
+        if (line.view.at(i) != delimiter_view_.at(i)) return false;
+    }
+    return true;
+}
+
+PyObject* BlockSplitter::make_line(const LineText& line) const {
+    if (line.whole) return new_ref(line.whole);
+    const Py_ssize_t n = line.view.length;
+    if (line.ascii) {
+        // Every slice of ASCII text is ASCII: skip the widest-character scan.
+        PyObject* str = PyUnicode_New(n, 127);
+        if (str) std::memcpy(PyUnicode_DATA(str), line.view.data, static_cast<size_t>(n));
+        return str;
+    }
+    return PyUnicode_FromKindAndData(line.view.kind, line.view.data, n);
+}
+
+int BlockSplitter::on_line(const LineText& line) {
+    switch (state_) {
+        case State::Outside:
+            if (is_delimiter(line)) state_ = State::AfterDelimiter;
+            return 0;
+        case State::AfterDelimiter: {
+            const Field id = strip_span(line.view);
+            state_ = State::Outside;
+            if (span_equals_ascii(line.view, id, "-1")) return on_line(line);
+            const char* base = static_cast<const char*>(line.view.data);
+            Ref id_text(PyUnicode_FromKindAndData(line.view.kind, base + id.start * line.view.kind, id.length));
+            if (!id_text) return -1;
+            const Conv c = field_to_int32(id_text.get(), view_of(id_text.get()),
+                                          Field{0, PyUnicode_GET_LENGTH(id_text.get())}, block_id_);
+            if (c == Conv::Invalid) return on_line(line);  // no block: examine the id line itself
+            if (c == Conv::Error) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+                // Reported after reading ends, so that a reading error wins.
+                PyErr_Fetch(&deferred_type_, &deferred_value_, &deferred_traceback_);
+                stopped_ = true;
+                return 0;
+            }
+            state_ = State::InBlock;
+            return 0;
+        }
+        case State::InBlock:
+            if (is_delimiter(line)) {
+                state_ = State::Outside;
+                return stage_block();
+            }
+            return push_owned(pending_, make_line(line));
+    }
+    return 0;
+}
+
+int BlockSplitter::stage_block() {
+    Ref lines(PyList_New(static_cast<Py_ssize_t>(pending_.size())));
+    if (!lines) return -1;
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), pending_[i]);
+    }
+    pending_.clear();
+    PyObject* block = new_block(block_id_, lines.release());
+    if (!block) return -1;
+    try {
+        staged_.emplace_back(block_id_, block);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(block);
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+int BlockSplitter::finish() {
+    if (!stopped_ && !carry_.empty()) {
+        // The last line has no line end.
+        Ref empty(PyUnicode_New(0, 0));
+        if (!empty || join_carry(empty.get(), 0) < 0) return -1;
+    }
+    if (!stopped_ && state_ == State::InBlock) {
+        state_ = State::Outside;
+        if (stage_block() < 0) return -1;
+    }
+    if (stopped_) {
+        PyErr_Restore(deferred_type_, deferred_value_, deferred_traceback_);
+        deferred_type_ = deferred_value_ = deferred_traceback_ = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+int BlockSplitter::commit(PyObject* blocks) {
+    for (auto& staged : staged_) {
+        Ref block(staged.second);
+        staged.second = nullptr;
+        Ref key(PyLong_FromLong(staged.first));
+        if (!key) return -1;
+        Ref list = Ref::borrow(PyDict_GetItemWithError(blocks, key.get()));
+        if (!list) {
+            if (PyErr_Occurred()) return -1;
+            list = Ref(PyList_New(0));
+            if (!list || PyDict_SetItem(blocks, key.get(), list.get()) < 0) return -1;
+        }
+        if (PyList_CheckExact(list.get())) {
+            if (PyList_Append(list.get(), block.get()) < 0) return -1;
+        } else {
+            Ref appended(PyObject_CallMethod(list.get(), "append", "O", block.get()));
+            if (!appended) return -1;
+        }
+    }
+    staged_.clear();
+    return 0;
 }
 
 }  // namespace tremix

@@ -1,0 +1,87 @@
+"""Random record text for the tokenizer and number conversion tests: numbers
+written every way the interpreter accepts or nearly accepts, mixed with
+ASCII and Unicode whitespace, non-ASCII digits and arbitrary code points,
+so that lines of all three str storage kinds occur."""
+
+from __future__ import annotations
+
+from hypothesis import strategies as st
+
+ASCII_SPACE = " \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f"
+# Everything beyond ASCII that str.split()/str.strip() treat as whitespace.
+UNICODE_SPACE = "\x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+# Look like separators but are not whitespace to the interpreter.
+NOT_SPACE = "\u200b\u180e\ufeff\x00"
+# Decimal digits that int() and float() accept: Arabic-Indic (2-byte str),
+# fullwidth, and mathematical bold (4-byte str).
+OTHER_DIGITS = "\u0660\u0665\u0669\uff10\uff15\uff19\U0001d7ce\U0001d7d7"
+NUMBER_CHARS = "0123456789+-.eE_D"
+PUNCTUATION = ",,,()"
+LETTERS = "aAfinINFtyx"
+
+ALL_CHARS = ASCII_SPACE + UNICODE_SPACE + NOT_SPACE + OTHER_DIGITS + NUMBER_CHARS + PUNCTUATION + LETTERS
+
+char = st.one_of(st.sampled_from(ALL_CHARS), st.characters())
+# Mostly ASCII number characters, so that many texts are valid or nearly so.
+number_char = st.one_of(st.sampled_from(NUMBER_CHARS), st.sampled_from(NUMBER_CHARS), char)
+
+digits = st.text("0123456789", min_size=1, max_size=25)
+
+
+@st.composite
+def numberish(draw) -> str:
+    """A decimal number that float() accepts, sometimes bent out of shape."""
+    sign = draw(st.sampled_from(["", "", "-", "+"]))
+    whole = draw(st.one_of(digits, st.just("")))
+    frac = draw(st.one_of(st.just(""), st.just("."), digits.map(lambda d: "." + d)))
+    if not whole and frac in ("", "."):
+        whole = "0"
+    exp = draw(
+        st.one_of(
+            st.just(""),
+            st.tuples(st.sampled_from("eE"), st.sampled_from(["", "+", "-"]), st.text("0123456789", min_size=1, max_size=4)).map("".join),
+        )
+    )
+    text = sign + whole + frac + exp
+    if draw(st.integers(0, 3)) == 0:
+        # Insert, replace or drop one character.
+        pos = draw(st.integers(0, len(text)))
+        text = text[:pos] + draw(st.one_of(char, st.just(""))) + text[pos + draw(st.integers(0, 1)) :]
+    return text
+
+
+spaces = st.text(st.sampled_from(ASCII_SPACE + UNICODE_SPACE), max_size=2)
+
+# Field-sized text: numbers (padded or not), integers around the int32 range,
+# float reprs and free-form text.
+field_text = st.one_of(
+    numberish(),
+    st.tuples(spaces, numberish(), spaces).map("".join),
+    st.integers(-(2**40), 2**40).map(str),
+    st.integers(-(2**31) - 2, -(2**31) + 2).map(str),
+    st.integers(2**31 - 2, 2**31 + 2).map(str),
+    st.floats(allow_nan=True, allow_infinity=True).map(repr),
+    st.text(number_char, max_size=12),
+    st.text(char, max_size=12),
+)
+
+# Record lines: fields joined by commas and/or whitespace runs.
+separator = st.one_of(
+    st.sampled_from([",", ", ", " ", "   ", "\t", ",,", " , "]),
+    st.text(st.sampled_from(ASCII_SPACE + UNICODE_SPACE + ","), min_size=1, max_size=3),
+)
+
+
+@st.composite
+def record_line(draw) -> str:
+    fields = draw(st.lists(field_text, max_size=8))
+    out = draw(spaces)
+    for f in fields:
+        out += f + draw(separator)
+    return out + draw(st.text(st.sampled_from(", \t"), max_size=3))
+
+
+line_text = st.one_of(record_line(), st.text(char, max_size=40))
+
+# Prefixes that put a field inside a str of each storage kind.
+wide_prefix = st.sampled_from(["", "x,", "\xe9 ", "\u0100 ", "\U0001f600 "])

@@ -1,0 +1,81 @@
+"""The block record: construction, attributes and repr."""
+
+from __future__ import annotations
+
+import gc
+
+import pytest
+
+from tremix.core.orvex_parser import ORVEXBlock
+
+
+@pytest.mark.parametrize("block_id, lines, text", [
+    (100, [], "ORVEXBlock(id=100, lines=0)"),
+    (-7, ["a", "b"], "ORVEXBlock(id=-7, lines=2)"),
+    (403, ["x"] * 12, "ORVEXBlock(id=403, lines=12)"),
+    (-2**31, [None, 1], "ORVEXBlock(id=-2147483648, lines=2)"),
+])
+def test_repr_shows_id_and_line_count(block_id, lines, text):
+    block = ORVEXBlock(block_id, lines)
+    assert repr(block) == str(block) == text
+
+
+def test_lines_none_is_accepted_but_repr_fails():
+    block = ORVEXBlock(5, None)
+    assert block.lines is None
+    with pytest.raises(TypeError, match=r"^object of type 'NoneType' has no len\(\)$"):
+        repr(block)
+
+
+def test_fresh_instance_defaults():
+    block = ORVEXBlock.__new__(ORVEXBlock)
+    assert block.block_id == 0 and block.lines is None
+
+
+def test_lines_is_shared_not_copied():
+    lines = ["a"]
+    block = ORVEXBlock(1, lines)
+    assert block.lines is lines
+    block.lines.append("b")
+    assert lines == ["a", "b"]
+
+
+def test_attribute_rules():
+    block = ORVEXBlock(1, ["a"])
+    with pytest.raises(TypeError, match=r"^Expected list, got tuple$"):
+        block.lines = ("a",)
+    with pytest.raises(TypeError, match=r"^Expected list, got L$"):
+        block.lines = type("L", (list,), {})()
+    assert block.lines == ["a"]
+    del block.lines
+    assert block.lines is None
+    block.lines = []
+    with pytest.raises(NotImplementedError, match=r"^__del__$"):
+        del block.block_id
+    block.block_id = 5.9
+    assert block.block_id == 5
+    with pytest.raises(OverflowError):
+        block.block_id = 2**31
+    assert block.block_id == 5
+
+
+def test_failed_construction_leaves_fields_unchanged():
+    block = ORVEXBlock(1, ["a"])
+    with pytest.raises(TypeError):
+        block.__init__(2, ("b",))
+    with pytest.raises(TypeError):
+        block.__init__("2", ["b"])
+    assert block.block_id == 1 and block.lines == ["a"]
+
+
+def test_subclass_and_cycles_are_collected():
+    class Sub(ORVEXBlock):
+        pass
+
+    sub = Sub(3, [])
+    sub.extra = "attribute"
+    assert repr(sub) == "ORVEXBlock(id=3, lines=0)"
+    cycle = ORVEXBlock(1, [])
+    cycle.lines.append(cycle)
+    del cycle, sub
+    assert gc.collect() >= 1

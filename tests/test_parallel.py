@@ -1,0 +1,101 @@
+"""Reading many files in worker processes: tremix.parallel and the recipes of the guide."""
+
+from __future__ import annotations
+
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+from operator import methodcaller
+
+import numpy as np
+import pytest
+
+from tremix.core.orvex_parser import ORVEXParser
+from tremix.parallel import COLUMNS, read_vector, read_vectors
+from tremix.summary import example_path
+
+pd = pytest.importorskip("pandas")
+
+
+def _unbuilt(call, *errors: type[Exception]) -> str | None:
+    try:
+        call()
+    except (NotImplementedError, *errors) as exc:
+        return f"{type(exc).__name__}: {exc}"
+    return None
+
+
+_no_vectors = _unbuilt(lambda: ORVEXParser(example_path()).get_output_vectors_arrays())
+pytestmark = pytest.mark.skipif(_no_vectors is not None, reason=f"vector extractor not built yet ({_no_vectors})")
+_no_pickling = _unbuilt(lambda: pickle.dumps(ORVEXParser(example_path())), TypeError)
+
+SPAWN = multiprocessing.get_context("spawn")
+HEAD = ["0,0,0,0,0,0,0,0,0,0,"] * 3 + ["0,0,0,{ent},", "0,0,0,"]
+
+
+def vector_lines(set_id: int, vec_id: int, ent_type: int, values: dict[int, float]) -> list[str]:
+    return ([f"{set_id},{vec_id},1,", f"Vector {vec_id},", *(line.format(ent=ent_type) for line in HEAD)]
+            + [f"{entity},{value!r}," for entity, value in values.items()] + ["-1,0."])
+
+
+@pytest.fixture
+def result_files(write_neu):
+    """Three files, each with a vector of set 1 and one of set 2; file k's
+    set 2 vector has k + 1 values."""
+    paths = []
+    for k in range(3):
+        set2 = {100 + j: k * 10.0 + j + 0.5 for j in range(k + 1)}
+        paths.append(write_neu(blocks=[(1051, vector_lines(1, 1, 7, {1: -1.0}) + vector_lines(2, 9, 8, set2))]))
+    return paths
+
+
+def test_frame_holds_each_files_vector_in_path_order(result_files):
+    frame = read_vectors(result_files, set_id_filter=2, max_workers=2, mp_context=SPAWN)
+    assert tuple(frame.columns) == COLUMNS
+    assert {c: str(t) for c, t in frame.dtypes.items() if c != "path"} == {
+        "set_id": "int32", "vec_id": "int32", "ent_type": "int32", "entity_id": "int32", "value": "float64"}
+    assert list(frame["path"].cat.categories) == result_files
+    for path, rows in frame.groupby("path", observed=True, sort=False):
+        ids, values, set_id, vec_id, ent_type = ORVEXParser(path).get_output_vectors_arrays(2)
+        np.testing.assert_array_equal(rows["entity_id"], ids)
+        np.testing.assert_array_equal(rows["value"], values)
+        assert set(zip(rows["set_id"], rows["vec_id"], rows["ent_type"])) == {(set_id, vec_id, ent_type)}
+    assert frame.groupby("path", observed=True).size().tolist() == [1, 2, 3]
+
+
+def test_files_without_a_match_raise_or_are_skipped(result_files, write_neu):
+    paths = result_files + [write_neu(blocks=[(1051, vector_lines(1, 1, 7, {1: 2.0}))])]
+    with pytest.raises(LookupError, match=paths[-1]):
+        read_vectors(paths, set_id_filter=2, max_workers=2, mp_context=SPAWN)
+    frame = read_vectors(paths, set_id_filter=2, max_workers=2, mp_context=SPAWN, skip_missing=True)
+    assert paths[-1] not in set(frame["path"]) and len(frame) == 6
+
+
+def test_a_failing_file_names_itself(result_files, tmp_path):
+    missing = str(tmp_path / "gone.neu")
+    with pytest.raises(FileNotFoundError) as info:
+        read_vectors(result_files + [missing], max_workers=2, mp_context=SPAWN)
+    assert f"while reading {missing}" in info.value.__notes__
+
+
+@pytest.mark.skipif(_no_pickling is not None, reason=f"parsers do not pickle in this build ({_no_pickling})")
+def test_a_parser_sent_to_a_worker_answers_like_the_original(result_files):
+    parsers = [ORVEXParser(p) for p in result_files]
+    with ProcessPoolExecutor(max_workers=2, mp_context=SPAWN) as pool:
+        answers = list(pool.map(methodcaller("get_output_vectors_arrays", 2, 9), parsers))
+    for parser, (ids, values, *rest) in zip(parsers, answers):
+        here_ids, here_values, *here_rest = parser.get_output_vectors_arrays(2, 9)
+        np.testing.assert_array_equal(ids, here_ids)
+        np.testing.assert_array_equal(values, here_values)
+        assert rest == here_rest
+
+
+def test_dask_recipe_gives_the_same_frame(result_files):
+    distributed = pytest.importorskip("distributed")
+    expected = read_vectors(result_files, set_id_filter=2, max_workers=2, mp_context=SPAWN)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        futures = client.map(read_vector, result_files, set_id_filter=2)
+        frame = pd.concat(client.gather(futures), ignore_index=True)
+    frame["path"] = frame["path"].astype(pd.CategoricalDtype(result_files))
+    pd.testing.assert_frame_equal(frame, expected)

@@ -1,0 +1,104 @@
+"""Reading one result vector from each of many files, in parallel processes.
+
+    from tremix.parallel import read_vectors
+
+    frame = read_vectors(sorted(Path("runs").glob("*.neu")), set_id_filter=1, vec_id_filter=60000)
+
+Each worker process reads whole files on its own (a parser never leaves the
+worker; only the two result arrays come back), so the work scales with the
+number of cores for folders of many files. pandas is needed only to build
+the result frame; importing this module does not import it.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from concurrent.futures import ProcessPoolExecutor
+from multiprocessing.context import BaseContext
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from tremix.core.orvex_parser import ORVEXParser
+
+if TYPE_CHECKING:
+    import pandas
+
+COLUMNS = ("path", "set_id", "vec_id", "ent_type", "entity_id", "value")
+
+# What a worker sends back for one file: the arrays and the vector's ids,
+# or None in place of the arrays when no vector matched.
+_FileResult = tuple[str, Any, Any, int, int, int]
+
+
+def read_vector_arrays(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1) -> _FileResult:
+    """Reads one file and returns (path, entity_ids, values, set_id, vec_id, ent_type)
+    of its first vector that passes the filters; the arrays are None when none does."""
+    path = os.fspath(path)
+    parser = ORVEXParser(path)
+    return (path, *parser.get_output_vectors_arrays(set_id_filter, vec_id_filter))
+
+
+def read_vector(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1,
+                *, skip_missing: bool = False) -> pandas.DataFrame:
+    """One file's first vector that passes the filters, as a frame with the
+    columns of :data:`COLUMNS` (one row per stored value)."""
+    return _frame([read_vector_arrays(path, set_id_filter, vec_id_filter)], set_id_filter, vec_id_filter,
+                  skip_missing)
+
+
+def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -1, vec_id_filter: int = -1,
+                 *, max_workers: int | None = None, mp_context: BaseContext | None = None,
+                 skip_missing: bool = False) -> pandas.DataFrame:
+    """Reads every file in `paths` in a pool of worker processes and gathers,
+    from each file, the first vector that passes the filters into one frame.
+
+    The frame has one row per stored value and the columns of :data:`COLUMNS`;
+    files keep the order of `paths`. A file in which no vector matches raises
+    LookupError, unless `skip_missing` is true, when it adds no rows. Errors
+    from reading a file (missing file, OverflowError, ...) are raised in the
+    caller with a note naming the file.
+    """
+    paths = [os.fspath(p) for p in paths]
+    if not paths:
+        return _frame([], set_id_filter, vec_id_filter, skip_missing)
+    with ProcessPoolExecutor(max_workers=max_workers, mp_context=mp_context) as pool:
+        futures = [pool.submit(read_vector_arrays, p, set_id_filter, vec_id_filter) for p in paths]
+        results = []
+        for path, future in zip(paths, futures):
+            try:
+                results.append(future.result())
+            except Exception as exc:
+                for pending in futures:
+                    pending.cancel()
+                exc.add_note(f"while reading {path}")
+                raise
+    return _frame(results, set_id_filter, vec_id_filter, skip_missing)
+
+
+def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
+           skip_missing: bool) -> pandas.DataFrame:
+    import pandas
+
+    found = [r for r in results if r[1] is not None]
+    missing = [r[0] for r in results if r[1] is None]
+    if missing and not skip_missing:
+        raise LookupError(f"no output vector with set_id_filter={set_id_filter}, vec_id_filter={vec_id_filter} "
+                          f"in {len(missing)} file(s): {', '.join(missing)}")
+    sizes = [len(r[1]) for r in found]
+
+    def per_file(k: int, dtype: type) -> np.ndarray:
+        return np.repeat(np.array([r[k] for r in found], dtype=dtype), sizes)
+
+    def stacked(k: int, dtype: type) -> np.ndarray:
+        return np.concatenate([r[k] for r in found]) if found else np.empty(0, dtype=dtype)
+
+    return pandas.DataFrame({
+        "path": pandas.Categorical(per_file(0, object), categories=list(dict.fromkeys(r[0] for r in found))),
+        "set_id": per_file(3, np.int32),
+        "vec_id": per_file(4, np.int32),
+        "ent_type": per_file(5, np.int32),
+        "entity_id": stacked(1, np.int32),
+        "value": stacked(2, np.float64),
+    })
