@@ -33,7 +33,7 @@ PyObject* set_entry(PyObject* title, double value) {
 Step read_set(PyObject* lines, Py_ssize_t n, Py_ssize_t i, const SplitLine& header, SplitLine& value_line,
               PyObject* sets) {
     int32_t set_id;
-    const Step s = step_of(quick::to_int32(header, 0, set_id));
+    const Step s = step_of(header.to_int32(0, set_id));
     if (s != Step::Ok) return s;
 
     Ref title;

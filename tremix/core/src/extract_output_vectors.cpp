@@ -34,9 +34,9 @@ Step failure() { return absorb_record_failure() ? Step::Skip : Step::Fail; }
 
 // Set id and vector id of the start line held in `ws.line`.
 Step read_ids(const SplitLine& line, int32_t& set_id, int32_t& vec_id) {
-    const Step s = step_of(quick::to_int32(line, 0, set_id));
+    const Step s = step_of(line.to_int32(0, set_id));
     if (s != Step::Ok) return s;
-    return step_of(quick::to_int32(line, 1, vec_id));
+    return step_of(line.to_int32(1, vec_id));
 }
 
 // Runs the walk of one block; `read_vector` is the protected section for a

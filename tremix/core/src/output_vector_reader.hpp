@@ -76,13 +76,13 @@ struct VectorHeader {
 // an entity type beyond 32 bits, or another exception) ends the search.
 inline Conv check_pair(const SplitLine& first, const SplitLine& second, int32_t& ent_type) {
     for (size_t f = 0; f < 3; ++f) {
-        const Conv c = quick::is_int(first, f);
+        const Conv c = first.is_int(f);
         if (c != Conv::Ok) return c;
     }
-    const Conv c = quick::to_int32(first, 3, ent_type);
+    const Conv c = first.to_int32(3, ent_type);
     if (c != Conv::Ok) return c;
     for (size_t f = 0; f < 3; ++f) {
-        const Conv c2 = quick::is_int(second, f);
+        const Conv c2 = second.is_int(f);
         if (c2 != Conv::Ok) return c2;
     }
     return Conv::Ok;
@@ -180,7 +180,7 @@ Step read_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, SplitLine& 
             if (fields == 2) {
                 int32_t id;
                 double value;
-                Step s = step_of(quick::to_int32(line, 0, id));
+                Step s = step_of(line.to_int32(0, id));
                 if (s != Step::Ok) return s;
                 s = step_of(quick::parse_float(line, 1, value));
                 if (s != Step::Ok) return s;
@@ -188,9 +188,9 @@ Step read_data_records(PyObject* lines, Py_ssize_t n, Py_ssize_t& i, SplitLine& 
                 ++i;
             } else if (fields >= 3) {
                 int32_t first, last;
-                Step s = step_of(quick::to_int32(line, 0, first));
+                Step s = step_of(line.to_int32(0, first));
                 if (s != Step::Ok) return s;
-                s = step_of(quick::to_int32(line, 1, last));
+                s = step_of(line.to_int32(1, last));
                 if (s != Step::Ok) return s;
                 const size_t begin = values.size();
                 s = convert_all(line, 2);

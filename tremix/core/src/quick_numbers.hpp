@@ -1,11 +1,11 @@
-// Fast paths for the text that makes up nearly all of a results block:
-// plain ASCII integers ("12", "-7") and plain ASCII decimals
-// ("1.2345E-03"), converted straight from the str buffer without making a
-// Python object. Whatever a fast path is not sure of (underscores, "inf",
-// non-ASCII characters, an exponent out of range, a string stored wider than
-// one byte) goes to the interpreter's own conversion in numbers.hpp or to
-// the tokenizer, so the result is always what int() or float() of the
-// tokenizer's fields would give.
+// Fast reading of the text that makes up nearly all of a results block:
+// plain ASCII decimals ("1.2345E-03") converted straight from the str
+// buffer, and whole data lines (a line of values, a single-value record)
+// split and converted in one pass. Whatever a fast path is not sure of
+// (underscores, "inf", a "(" suffix, non-ASCII characters, an exponent out
+// of range, a string stored wider than one byte) is left to the tokenizer
+// and to the interpreter's own conversions (numbers.hpp), so the result is
+// always what float() and int() of the tokenizer's fields give.
 #pragma once
 
 #include <charconv>
@@ -96,29 +96,6 @@ inline const char* scan_decimal(const char* p, const char* end, double& out) {
     }
     out = negative ? -value : value;
     return q;
-}
-
-// int() of the field held as a signed 32-bit integer.
-inline Conv to_int32(const SplitLine& line, size_t i, int32_t& out) {
-    const Field f = line.fields[i];
-    int64_t v;
-    if (const char* s = narrow_data(line.view); s && small_decimal_int(s + f.start, f.length, v)) {
-        if (v < INT32_MIN || v > INT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-            return Conv::Error;
-        }
-        out = static_cast<int32_t>(v);
-        return Conv::Ok;
-    }
-    return line.to_int32(i, out);
-}
-
-// Whether int() accepts the field, whatever its size.
-inline Conv is_int(const SplitLine& line, size_t i) {
-    const Field f = line.fields[i];
-    int64_t v;
-    if (const char* s = narrow_data(line.view); s && small_decimal_int(s + f.start, f.length, v)) return Conv::Ok;
-    return line.is_int(i);
 }
 
 // The module's value rule: the text from the first "(" after the first
