@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from fieldtext import field_text, wide_prefix
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from tremix.core import _fieldcheck
 
@@ -187,3 +188,23 @@ def test_float_corpus(path):
         assert struct.pack(">d", _fieldcheck.to_double("\u0100 " + text, 2)) == want, text
         checked += 1
     assert checked > 0
+
+
+def _bits(x: float) -> bytes:
+    return struct.pack("<d", x)
+
+
+
+@settings(max_examples=3000, deadline=None)
+@given(mantissa=st.one_of(st.integers(0, 2**53 + 10), st.integers(0, 10**19 + 10)),
+       point=st.integers(0, 22), exponent=st.integers(-30, 30), zeros=st.integers(0, 4),
+       sign=st.sampled_from(["", "-", "+"]), letter=st.sampled_from(["e", "E", ""]))
+def test_short_decimals_round_like_float(mantissa, point, exponent, zeros, sign, letter):
+    """The exact small-decimal path and its edges (2**53, 19 digits, 10**22)
+    against float(), bit for bit."""
+    digits = str(mantissa) + "0" * zeros
+    point = min(point, len(digits))
+    text = sign + digits[: len(digits) - point] + "." + digits[len(digits) - point:]
+    if letter:
+        text += f"{letter}{exponent:+d}" if exponent % 2 else f"{letter}{exponent}"
+    assert _bits(_fieldcheck.to_double(text)) == _bits(float(text))

@@ -8,6 +8,8 @@
 // is checked against the list's current size.
 #pragma once
 
+#include <new>
+
 #include "fields.hpp"
 #include "numbers.hpp"
 #include "parser.hpp"
@@ -68,6 +70,17 @@ inline Step step_of(Conv c) {
     if (c == Conv::Ok) return Step::Ok;
     if (c == Conv::Invalid) return Step::Skip;
     return absorb_record_failure() ? Step::Skip : Step::Fail;
+}
+
+// Runs an extractor body that grows C++ containers, turning an exhausted
+// allocator into MemoryError at the boundary to Python.
+template <typename Body>
+PyObject* with_memory_guard(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace tremix

@@ -1,0 +1,248 @@
+"""The model extractors against a short plain-Python statement of their
+rules, on many generated messy blocks, and the record and array forms
+against each other on generated model files."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
+
+# --- the rules in plain Python ------------------------------------------------
+
+
+def fields_of(line):
+    text = line.rstrip(",").strip()
+    if "," in text:
+        return [p for p in map(str.strip, text.split(",")) if p]
+    return text.split()
+
+
+def int32(text):
+    value = int(text)
+    if not -(2**31) <= value < 2**31:
+        raise OverflowError(text)
+    return value
+
+
+def title_of(line):
+    text = line.strip().rstrip(",")
+    return "" if text == "<NULL>" else text
+
+
+def ref_header(blocks):
+    if not blocks or len(blocks[0]) < 2:
+        return None
+    title = blocks[0][0].strip()
+    return {"title": "" if title == "<NULL>" else title, "version": blocks[0][1].strip()}
+
+
+def ref_node_records(blocks):
+    for lines in blocks:
+        for line in lines:
+            f = fields_of(line)
+            if len(f) < 14:
+                continue
+            try:
+                yield int32(f[0]), (float(f[11]), float(f[12]), float(f[13]))
+            except ValueError:
+                pass
+
+
+def ref_nodes(blocks, force_2d=False):
+    return {nid: xyz for nid, xyz in ref_node_records(blocks) if not (force_2d and xyz[2] > 0.0)}
+
+
+def ref_nodes_arrays(blocks):
+    records = list(ref_node_records(blocks))
+    return (np.array([r[0] for r in records], dtype=np.int32),
+            np.array([r[1] for r in records], dtype=np.float64).reshape(-1, 3))
+
+
+def ref_properties(blocks):
+    out = {}
+    for lines in blocks:
+        n, i = len(lines), 0
+        while i < n:
+            f = fields_of(lines[i])
+            if len(f) < 3:
+                i += 1
+                continue
+            try:
+                pid, mid = int32(f[0]), int32(f[2])
+            except ValueError:
+                i += 1
+                continue
+            out[pid] = {"material_id": mid, "title": title_of(lines[i + 1]) if i + 1 < n else ""}
+            i += 7
+    return out
+
+
+def ref_materials(blocks):
+    out = {}
+    for lines in blocks:
+        for line in lines:
+            f = fields_of(line)
+            if f:
+                try:
+                    mid = int32(f[0])
+                except ValueError:
+                    continue
+                out[mid] = {"id": mid}
+    return out
+
+
+def ref_elements(blocks):
+    out = []
+    for lines in blocks:
+        n, i = len(lines), 0
+        while i < n:
+            f = fields_of(lines[i])
+            if len(f) < 5:
+                i += 1
+                continue
+            try:
+                record = {"id": int32(f[0]), "prop_id": int32(f[2]), "topology": int32(f[4]), "nodes": []}
+                for k in (i + 1, i + 2):
+                    if k < n:
+                        record["nodes"] += [v for v in map(int32, fields_of(lines[k])) if v != 0]
+            except ValueError:
+                i += 1
+                continue
+            out.append(record)
+            i += 7
+    return out
+
+
+def ref_elements_arrays(blocks):
+    records = ref_elements(blocks)
+    counts = [len(r["nodes"]) for r in records]
+    columns = ([r["id"] for r in records], [r["prop_id"] for r in records], [r["topology"] for r in records],
+               [v for r in records for v in r["nodes"]], [0] + list(np.cumsum(counts, dtype=np.int64)))
+    return tuple(np.array(c, dtype=np.int32) for c in columns)
+
+
+# --- generated messy blocks -----------------------------------------------------
+
+small_int = st.integers(-3, 12).map(str)
+rare_big_int = st.integers(0, 60).flatmap(
+    lambda k: st.sampled_from(["2147483648", "-2147483649", "9" * 30]) if k == 0 else small_int)
+odd_int = st.sampled_from(["+5", "-0", "0_1", "007", "1__2", "_1", "\u0661\u0662", "2147483647", "-2147483648"])
+real = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True).map(repr),
+    st.floats(-1e6, 1e6).map(lambda v: "%.7E" % v),
+    st.sampled_from(["1.5(2)", "1.0D+00", "1e", ".", "-", "nan", "-Infinity", "1_0.5", "0.", ".5", "1e-400",
+                     "1e400", "+.5e+1", "\u0661.5"]),
+)
+word = st.sampled_from(["abc", "<NULL>", "x y", "\xa0", "\u2003", "Name", "1.0"])
+field = st.one_of(rare_big_int, small_int, small_int, odd_int, real, real, word)
+separator = st.sampled_from([",", ", ", " ,", "  ", "\t", " , ", ",,"])
+
+
+@st.composite
+def messy_line(draw, min_fields=0, max_fields=18, fields=field):
+    items = draw(st.lists(fields, min_size=min_fields, max_size=max_fields))
+    sep = draw(separator)
+    tail = draw(st.sampled_from(["", ",", ",,", "  ", " ,", "\t"]))
+    return draw(st.sampled_from(["", " ", "\t"])) + sep.join(items) + tail
+
+
+@st.composite
+def node_like_line(draw):
+    items = [draw(st.one_of(rare_big_int, small_int, odd_int, word))] + ["0"] * 10
+    items += draw(st.lists(st.one_of(real, small_int), min_size=3, max_size=3))
+    items += draw(st.lists(field, max_size=2))
+    if draw(st.integers(0, 9)) == 0:
+        del items[draw(st.integers(0, len(items) - 1))]
+    return draw(separator).join(items) + draw(st.sampled_from(["", ","]))
+
+
+@st.composite
+def record_like_lines(draw):
+    """Seven lines roughly shaped like a property or element record."""
+    ints = st.one_of(rare_big_int, small_int, small_int, small_int, odd_int)
+    head = draw(messy_line(min_fields=3, max_fields=16, fields=ints))
+    node_lines = [draw(messy_line(max_fields=10, fields=st.one_of(ints, ints, ints, st.just("0"), field)))
+                  for _ in range(2)]
+    rest = draw(st.lists(messy_line(max_fields=6), min_size=4, max_size=4))
+    return [head] + node_lines + rest
+
+
+any_line = st.one_of(messy_line(), node_like_line(), st.just(""), st.just("<NULL>,"))
+block_lines = st.lists(
+    st.one_of(any_line.map(lambda line: [line]), record_like_lines()), max_size=8
+).map(lambda chunks: [line for chunk in chunks for line in chunk])
+block_list = st.lists(block_lines, max_size=3)
+
+
+def parser_of(blocks):
+    """A parser holding the same blocks under every model block number."""
+    p = ORVEXParser.__new__(ORVEXParser)
+    p.blocks = {number: [ORVEXBlock(number, list(lines)) for lines in blocks] for number in (100, 402, 403, 404, 601)}
+    return p
+
+
+def outcome(fn):
+    """What a call gives, in a form where -0.0, NaN, dict order and array
+    dtypes all count."""
+    try:
+        result = fn()
+    except OverflowError:
+        return "OverflowError"
+    if isinstance(result, tuple):
+        return [(a.dtype.str, a.shape, repr(a.tolist())) for a in result]
+    return repr(result)
+
+
+REFERENCES = {
+    "get_header": ref_header,
+    "get_nodes": ref_nodes,
+    "get_nodes_arrays": ref_nodes_arrays,
+    "get_properties": ref_properties,
+    "get_materials": ref_materials,
+    "get_elements": ref_elements,
+    "get_elements_arrays": ref_elements_arrays,
+}
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(blocks=block_list)
+def test_extractors_follow_the_plain_rules(blocks):
+    p = parser_of(blocks)
+    for method, reference in REFERENCES.items():
+        assert outcome(getattr(p, method)) == outcome(lambda: reference(blocks)), method
+    assert outcome(lambda: p.get_nodes(True)) == outcome(lambda: ref_nodes(blocks, True))
+
+
+# --- record and array forms on generated model files ---------------------------
+
+
+@pytest.mark.parametrize("separator", ["comma", "space"])
+def test_forms_agree_on_a_generated_model(tmp_path, separator):
+    orvex_gen = pytest.importorskip("orvex_gen")
+    meta = orvex_gen.generate(tmp_path / "model.neu", n_nodes=3000, separator=separator, seed=3)
+    expected = orvex_gen.build_arrays(meta)
+    p = ORVEXParser(meta["path"])
+
+    ids, coords = p.get_nodes_arrays()
+    assert ids.tolist() == expected["node_ids"].tolist()
+    assert np.allclose(coords, expected["xyz"], rtol=1e-6, atol=1e-9)
+    nodes = p.get_nodes()
+    assert list(nodes) == ids.tolist() and list(nodes.values()) == [tuple(row) for row in coords.tolist()]
+    assert len(p.get_nodes(force_2d=True)) == meta["n_nodes_z0"]
+
+    arrays = p.get_elements_arrays()
+    names = ["element_ids", "prop_ids", "topologies", "connectivity", "offsets"]
+    for name, array in zip(names, arrays):
+        assert array.dtype == np.int32 and array.tolist() == expected[name].tolist(), name
+    ids, props, topos, conn, offsets = (a.tolist() for a in arrays)
+    assert p.get_elements() == [
+        {"id": ids[k], "prop_id": props[k], "topology": topos[k], "nodes": conn[offsets[k]:offsets[k + 1]]}
+        for k in range(len(ids))
+    ]
+    assert p.get_header() == {"title": meta["title"], "version": meta["version"]}
+    assert len(p.get_properties()) == meta["n_properties"]
+    assert len(p.get_materials()) == meta["n_materials"]
