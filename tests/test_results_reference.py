@@ -1,0 +1,108 @@
+"""The results extractors against the plain-Python reader of the benchmark
+(the same rules written out in Python) on many generated messy files, and
+the value conversion against exactly rounded decimals."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import neu_text
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from plain_python import PlainParser
+
+from tremix.core.orvex_parser import ORVEXParser
+
+
+def outcome(method, args):
+    """The result in comparable form (arrays as dtype, shape and bytes; the
+    rest as repr, which tells -0.0 and NaN apart and shows dict order), or
+    the error type."""
+    try:
+        result = method(*args)
+    except OverflowError:
+        return "OverflowError"
+    if isinstance(result, tuple):
+        return tuple((x.dtype.str, x.shape, x.tobytes()) if isinstance(x, np.ndarray) else repr(x) for x in result)
+    return repr(result)
+
+
+TEXT = st.sampled_from([
+    "0", "2", "-1", "12", "+3", "007", "1_0", "2147483647", "2147483648", "-2147483649", "0.", "0.0", "-0.0",
+    "1.5", "-2.5E-07", "1.5(2)", "(3)", ".5", "1e400", "1e-400", "inf", "-nan", "99999999999999999999.5",
+    "1.0D+00", "abc", "١٢", "1.5\u00a0",
+])
+# Mostly well-formed numbers, so that many vectors survive whole.
+INT = st.one_of(st.integers(-2, 12).map(str), st.integers(-2, 12).map(str), TEXT)
+VALUE = st.one_of(st.floats(allow_nan=False).map(repr), st.floats(allow_nan=False, width=16).map(repr), TEXT)
+SEP = st.sampled_from([",", ", ", "  ", "\t", ",,"])
+END = st.sampled_from(["", ",,", "  "])
+LINE = st.one_of(
+    st.builds(lambda fs, sep, end: sep.join(fs) + end, st.lists(st.one_of(INT, VALUE), max_size=6), SEP, END),
+    st.sampled_from(["", "-1,0.", "  -1  0.  ", "-1, 0.0", "-1,0.,5", "1,1,1,7", "0 0 1", "<NULL>", ",,,"]),
+)
+DATA = st.one_of(
+    st.builds(lambda i, v, sep, end: f"{i}{sep}{v}{end}", INT, VALUE, SEP, END),  # single value
+    st.builds(lambda a, n, vs, sep: sep.join([str(a), str(a + n), *vs]),  # range
+              st.integers(-3, 10), st.integers(-2, 6), st.lists(VALUE, min_size=1, max_size=4), SEP),
+    st.builds(lambda vs, sep, end: sep.join(vs) + end, st.lists(VALUE, max_size=5), SEP, END),  # values
+    LINE,
+)
+VECTOR = st.builds(
+    lambda start, title, filler, pair, data, marker: [start, title, "0,0,0", *filler, *pair, *data, *marker],
+    st.sampled_from(["1,2", "2,1", "1,1,0", "0 3", "x,1"]), st.sampled_from(["V,", "<NULL>", " T t ,"]),
+    st.lists(LINE, max_size=2), st.sampled_from([("1,1,1,7", "0,0,1"), ("1 1 1 -3", "1 2 3"), ("1,1,1,8", "x"), ()]),
+    st.lists(DATA, max_size=12), st.sampled_from([("-1,0.",), ("-1 0. 1",), ()]),
+)
+BLOCK = st.lists(st.one_of(VECTOR, st.lists(LINE, max_size=4)), max_size=4).map(lambda parts: sum(parts, []))
+FILE = st.lists(st.tuples(st.sampled_from([450, 451, 1051]), BLOCK), max_size=5)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(file_blocks=FILE, set_filter=st.sampled_from([-1, 0, 1, 2]), vec_filter=st.sampled_from([-1, 1, 2, 3]))
+def test_matches_plain_rules_on_messy_files(tmp_path_factory, file_blocks, set_filter, vec_filter):
+    path = tmp_path_factory.mktemp("messy") / "f.neu"
+    path.write_text(neu_text(*file_blocks), encoding="utf-8")
+    ours, ref = ORVEXParser(str(path)), PlainParser(path)
+    for name, args in [("get_output_sets", ()), ("get_output_vectors", ()),
+                       ("get_output_vectors_arrays", (set_filter, vec_filter))]:
+        assert outcome(getattr(ours, name), args) == outcome(getattr(ref, name), args), name
+
+
+# --- exactly rounded decimals -------------------------------------------------------
+
+CORPUS = Path(__file__).parent / "data" / "float-corpus"
+
+
+def corpus_values():
+    """(text, bits of the correctly rounded double) for texts float() accepts as fields."""
+    out = []
+    for path in sorted(CORPUS.glob("*.txt")):
+        for text, bits in (line.split()[3:4] + line.split()[2:3] for line in path.read_text().splitlines()):
+            try:
+                float(text)
+            except ValueError:
+                continue
+            if not any(c in text for c in ",(_"):
+                out.append((text, int(bits, 16)))
+    return out
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="float corpus not present")
+@pytest.mark.parametrize("separator", [",", "  "])
+def test_values_round_like_float(parser_for, separator):
+    cases = corpus_values()
+    texts = [text for text, _ in cases]
+    expected = np.array([bits for _, bits in cases], dtype=np.uint64).view(np.float64)
+    assert np.array_equal(np.array([float(t) for t in texts]).view(np.uint64), expected.view(np.uint64))
+    n = len(texts)
+    lines = ["1,1", "T", "", "1,1,1,7", "0,0,1"]
+    lines.append(separator.join(["1", str(n), *texts[:5]]))  # a range record with continuation lines
+    lines += [separator.join(texts[k:k + 10]) for k in range(5, n, 10)]
+    lines += [f"{k}{separator}{text}" for k, text in enumerate(texts)]  # single-value records
+    lines.append("-1,0.")
+    ids, values, *_ = parser_for(blocks=[(1051, lines)]).get_output_vectors_arrays()
+    assert ids.tolist() == list(range(1, n + 1)) + list(range(n))
+    assert values.view(np.uint64).tolist() == np.concatenate([expected, expected]).view(np.uint64).tolist()
