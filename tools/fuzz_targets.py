@@ -57,8 +57,8 @@ class Mismatch(AssertionError):
 NUMBERS = [
     "", "0", "-0", "1", "-1", "+7", "0.", "-1.", "1.5", "1e3", "1E+03", "1.0D+00", "1,5", "1_000", "1__0", "_1",
     "2147483647", "2147483648", "-2147483648", "-2147483649", "99999999999999999999", "1e309", "-1e-400",
-    "nan", "-NaN", "inf", "-Infinity", "infinit", "1.5(2)", "12(a)(b)", "(3)", " (1)", "0x10", "0b1", "007",
-    "\u0661\u0662", "\uff11\uff12", "1\u00a0", "\u20071", "1 2", "abc", "<NULL>", ".", "e5", "5e", "--1",
+    "-0.0", "-0", "-0e5", "-.0", "nan", "-NaN", "inf", "-Infinity", "infinit", "1.5(2)", "12(a)(b)", "(3)", " (1)", "0x10", "0b1", "007",
+    "\u0661\u0662", "\uff11\uff12", "0" * 4400 + "1", "1" * 30, "1\u00a0", "\u20071", "1 2", "abc", "<NULL>", ".", "e5", "5e", "--1",
 ]
 WHITESPACE = [" ", "\t", "\x0b", "\x0c", "\x1c", "\x1f", "\x85", "\xa0", "\u1680", "\u2000", "\u2028", "\u3000"]
 ODD_CHARS = ["\0", "\r", ",", "(", "\ufeff", "\ud800", "\U0001f600", "\xe9", "\u0100", "\uffff"]
@@ -230,11 +230,12 @@ def same(a, b) -> bool:
         return (
             isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype == b.dtype
             and a.shape == b.shape and bool(np.array_equal(a, b, equal_nan=a.dtype.kind == "f"))
+            and (a.dtype.kind != "f" or bool(np.array_equal(np.signbit(a), np.signbit(b))))
         )
     if type(a) is not type(b):
         return False
-    if isinstance(a, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
+    if isinstance(a, float):  # -0.0 and 0.0 differ; NaN equals NaN
+        return (a == b and math.copysign(1, a) == math.copysign(1, b)) or (math.isnan(a) and math.isnan(b))
     if isinstance(a, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, (list, tuple)):
