@@ -35,7 +35,9 @@ PY="$VENV/bin/python"
 
 ASAN_LIB=$(gcc -print-file-name=libasan.so)
 UBSAN_LIB=$(gcc -print-file-name=libubsan.so)
-export LD_PRELOAD="$ASAN_LIB:$UBSAN_LIB${LD_PRELOAD:+:$LD_PRELOAD}"
+# Only the test run gets the runtimes: preloaded into the helper commands
+# below, LeakSanitizer would report their leaks and fail them.
+preload="$ASAN_LIB:$UBSAN_LIB${LD_PRELOAD:+:$LD_PRELOAD}"
 export PYTHONMALLOC=malloc
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 asan_common="abort_on_error=0:strict_init_order=1:detect_stack_use_after_return=1:check_initialization_order=1"
@@ -46,9 +48,10 @@ pytest_args=(-q -p no:cacheprovider -m "not slow")
 
 if [[ "${SANITIZE_LEAKS:-0}" == "1" ]]; then
     log_dir=$(mktemp -d /tmp/tremix-lsan.XXXXXX)
-    export ASAN_OPTIONS="$asan_common:detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:log_path=$log_dir/lsan"
     status=0
-    "$PY" -P -m pytest "${pytest_args[@]}" || status=$?
+    LD_PRELOAD="$preload" \
+    ASAN_OPTIONS="$asan_common:detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:log_path=$log_dir/lsan" \
+        "$PY" -P -m pytest "${pytest_args[@]}" || status=$?
     # Count leak reports that name one of our modules in their stack.
     ours=$("$PY" - "$log_dir" <<'EOF'
 import pathlib, re, sys
@@ -70,5 +73,4 @@ EOF
     exit $status
 fi
 
-export ASAN_OPTIONS="$asan_common:detect_leaks=0"
-exec "$PY" -P -m pytest "${pytest_args[@]}"
+LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0" exec "$PY" -P -m pytest "${pytest_args[@]}"
