@@ -5,6 +5,7 @@
 // fields 11 to 13, the rest (coordinate systems, permanent constraints,
 // ...) is not needed here. Coordinates convert by plain float() rules: a
 // "(" suffix or a D exponent makes the line unreadable, unlike result values.
+#include <algorithm>
 #include <vector>
 
 #include "extract_common.hpp"
@@ -111,9 +112,13 @@ PyObject* get_nodes_arrays(ParserObject* self) {
         }, [&](Py_ssize_t n) {
             // Node blocks hold little but node lines: room for all of them
             // at once spares the copies of a growing buffer.
-            const size_t lines = static_cast<size_t>(n);
-            ids.reserve(ids.size() + lines);
-            xyz.reserve(xyz.size() + 3 * lines);
+            // Growth stays geometric, so many small blocks cost no more than one.
+            const size_t wanted = ids.size() + static_cast<size_t>(n);
+            if (wanted > ids.capacity()) {
+                const size_t room = std::max(wanted, 2 * ids.capacity());
+                ids.reserve(room);
+                xyz.reserve(3 * room);
+            }
         });
         if (done < 0) return nullptr;
         Ref node_ids(int32_array(ids));

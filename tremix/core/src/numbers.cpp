@@ -1,6 +1,7 @@
 #include "numbers.hpp"
 
-#include <charconv>
+#include "decimal_scan.hpp"
+
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -58,7 +59,7 @@ class AsciiField {
     char copy_[kCopyLimit];
 };
 
-inline bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
+inline bool is_digit(char ch) { return is_ascii_digit(ch); }
 
 // Text of visible ASCII characters without underscores: int() and float()
 // see no whitespace and no digit grouping in it, so a failed match of the
@@ -93,106 +94,17 @@ Fast parse_int_ascii(const char* begin, const char* end, int64_t& out) {
     return plain_visible(begin, end) ? Fast::Invalid : Fast::Unsure;
 }
 
-// End of a run of ASCII digits starting at p.
-inline const char* skip_digits(const char* p, const char* end) {
-    while (p < end && is_digit(*p)) ++p;
-    return p;
-}
-
-// Powers of ten that a double holds exactly.
-constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// Decimal digits m * 10^e with m <= 2^53 and |e| <= 22: both operands are
-// exact doubles, so one multiplication or division rounds correctly, and
-// the result equals the correctly rounded value of the text. Most numbers
-// in real files (a handful of significant digits, small exponents) take
-// this path; the rest go to std::from_chars.
-bool exact_small_decimal(const char* int_begin, const char* int_end, const char* frac_begin,
-                         const char* frac_end, const char* exp_begin, const char* exp_end, double& out) {
-    uint64_t mantissa = 0;
-    int significant = 0;
-    int64_t exponent = 0;
-    for (const char* p = int_begin; p < int_end; ++p) {
-        if (significant == 0 && *p == '0') continue;
-        if (++significant > 19) return false;
-        mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-    }
-    for (const char* p = frac_begin; p < frac_end; ++p) {
-        --exponent;
-        if (significant == 0 && *p == '0') continue;
-        if (++significant > 19) return false;
-        mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-    }
-    if (mantissa == 0) {
-        out = 0.0;
-        return true;
-    }
-    if (exp_begin < exp_end) {
-        const char* p = exp_begin;
-        bool negative = false;
-        if (*p == '+' || *p == '-') negative = *p++ == '-';
-        if (exp_end - p > 6) return false;
-        int64_t e = 0;
-        for (; p < exp_end; ++p) e = e * 10 + (*p - '0');
-        exponent += negative ? -e : e;
-    }
-    if (mantissa > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
-    const double m = static_cast<double>(mantissa);
-    out = exponent < 0 ? m / kExactPow10[-exponent] : m * kExactPow10[exponent];
-    return true;
-}
-
-// float(text) for [+-](digits[.digits] | .digits)[(e|E)[+-]digits].
-// std::from_chars rounds correctly, as the interpreter does; the grammar is
-// checked here first because from_chars has its own (inf, nan, no '+').
+// float(text) for plain decimals; other spellings (inf, nan, underscores,
+// whitespace) and values out of range are left to the interpreter.
 Fast parse_double_ascii(const char* begin, const char* end, double& out) {
-    const char* p = begin;
-    bool negative = false;
-    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-    const char* number = p;
-    const char* q = skip_digits(p, end);
-    const char* int_end = q;
-    const char* frac_begin = q;
-    const char* frac_end = q;
-    bool has_digits = q > p;
-    if (q < end && *q == '.') {
-        frac_begin = q + 1;
-        q = skip_digits(frac_begin, end);
-        frac_end = q;
-        has_digits = has_digits || q > frac_begin;
-    }
-    bool matched = has_digits;
-    const char* exp_begin = end;
-    if (matched && q < end && (*q == 'e' || *q == 'E')) {
-        exp_begin = q + 1;
-        const char* exp = exp_begin;
-        if (exp < end && (*exp == '+' || *exp == '-')) ++exp;
-        q = skip_digits(exp, end);
-        matched = q > exp;
-    }
-    if (!matched || q != end) {
-        // inf, infinity and nan in any case are left to the interpreter.
-        const char first = number < end ? static_cast<char>(*number | 0x20) : '\0';
-        if (first == 'i' || first == 'n') return Fast::Unsure;
-        return plain_visible(begin, end) ? Fast::Invalid : Fast::Unsure;
-    }
-    double value = 0.0;
-    if (exact_small_decimal(number, int_end, frac_begin, frac_end, exp_begin, end, value)) {
-        out = negative ? -value : value;
-        return Fast::Ok;
-    }
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-    const auto [ptr, ec] = std::from_chars(number, end, value, std::chars_format::general);
-    // Out of range (such as 1e400) or not fully read: the interpreter decides.
-    if (ec != std::errc() || ptr != end) return Fast::Unsure;
-    out = negative ? -value : value;
-    return Fast::Ok;
-#else
-    // A standard library without floating-point from_chars: valid text
-    // still converts, through the interpreter.
-    return Fast::Unsure;
-#endif
+    bool out_of_range = false;
+    const char* stop = scan_plain_decimal(begin, end, out, out_of_range);
+    if (stop == end) return Fast::Ok;
+    if (out_of_range) return Fast::Unsure;
+    const char* number = begin < end && (*begin == '-' || *begin == '+') ? begin + 1 : begin;
+    const char first = number < end ? static_cast<char>(*number | 0x20) : '\0';
+    if (first == 'i' || first == 'n') return Fast::Unsure;
+    return plain_visible(begin, end) ? Fast::Invalid : Fast::Unsure;
 }
 
 // Runs the interpreter's conversion on the field's text. ValueError becomes

@@ -8,16 +8,16 @@
 // always what float() and int() of the tokenizer's fields give.
 #pragma once
 
-#include <charconv>
 #include <climits>
 #include <cstring>
 #include <vector>
 
+#include "decimal_scan.hpp"
 #include "extract_common.hpp"
 
 namespace tremix::quick {
 
-inline bool is_digit(char ch) { return static_cast<unsigned>(ch - '0') <= 9; }
+inline bool is_digit(char ch) { return is_ascii_digit(ch); }
 
 // The characters of a str stored one byte per character.
 inline const char* narrow_data(const StrView& view) {
@@ -41,61 +41,10 @@ inline bool small_decimal_int(const char* s, Py_ssize_t length, int64_t& out) {
     return true;
 }
 
-// Reads a plain decimal at [p, end): optional sign, digits with an optional
-// point (at least one digit), optional exponent with at least one digit.
-// Returns the position after it with the value of float() of that text, or
-// null when there is no such decimal there or its value is out of range
-// (the interpreter then decides: inf, 0.0 or an error).
-//
-// Up to 19 digits with a power of ten up to 22 are exact as doubles, and one
-// multiplication or division of two exact doubles rounds correctly, as
-// float() does; other decimals go to std::from_chars, which rounds
-// correctly too.
+// A plain decimal at [p, end) (see scan_plain_decimal), or null.
 inline const char* scan_decimal(const char* p, const char* end, double& out) {
-    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
-    const char* const body = p;
-    uint64_t mantissa = 0;  // wraps beyond 19 digits; then unused
-    const char* q = p;
-    while (q < end && is_digit(*q)) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
-    Py_ssize_t digits = q - p;
-    Py_ssize_t fraction_digits = 0;
-    if (q < end && *q == '.') {
-        const char* const fraction = ++q;
-        while (q < end && is_digit(*q)) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
-        fraction_digits = q - fraction;
-        digits += fraction_digits;
-    }
-    if (digits == 0) return nullptr;
-    int64_t exponent = 0;
-    if (q < end && (*q | 0x20) == 'e') {
-        ++q;
-        bool negative_exponent = false;
-        if (q < end && (*q == '+' || *q == '-')) negative_exponent = *q++ == '-';
-        const char* const exponent_digits = q;
-        while (q < end && is_digit(*q)) {
-            if (exponent < 1000000) exponent = exponent * 10 + (*q - '0');
-            ++q;
-        }
-        if (q == exponent_digits) return nullptr;
-        if (negative_exponent) exponent = -exponent;
-    }
-    exponent -= fraction_digits;
-    double value;
-    if (digits <= 19 && mantissa == 0) {
-        value = 0.0;
-    } else if (digits <= 19 && mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
-        value = static_cast<double>(mantissa);
-        value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
-    } else {
-        const auto [stop, ec] = std::from_chars(body, q, value, std::chars_format::general);
-        if (ec != std::errc() || stop != q) return nullptr;
-    }
-    out = negative ? -value : value;
-    return q;
+    bool out_of_range;
+    return scan_plain_decimal(p, end, out, out_of_range);
 }
 
 // The module's value rule: the text from the first "(" after the first
