@@ -6,6 +6,8 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 
 def node(nid, x, y, z, sep=","):
@@ -100,3 +102,37 @@ def test_no_node_gives_empty_results(parser_for):
     assert (ids.shape, ids.dtype, coords.shape, coords.dtype) == ((0,), np.int32, (0, 3), np.float64)
     ids, coords = parser_for(blocks=[]).get_nodes_arrays()
     assert (ids.shape, coords.shape) == ((0,), (0, 3))
+
+
+# Node lines close to the common comma-separated form, each piece either a
+# plain number or a small deviation from one, so that lines fall on both
+# sides of the one-pass reader's boundary.
+_pieces = st.one_of(
+    st.integers(-2**31 - 5, 2**31 + 5).map(str),
+    st.floats(allow_nan=False, allow_infinity=False).map(lambda v: f"{v:.7E}"),
+    st.sampled_from(["0", "-0.", ".5", "+7", "1_0", " 3", "4 ", "", "1e400", "nan", "1.5(2)", "\u00a09",
+                     "0012", "1234567890", "-2147483648", "2147483648", "1.0D+00", "x"]),
+)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(lines=st.lists(st.lists(_pieces, min_size=10, max_size=17).map(lambda ps: ",".join(ps)) |
+                      st.lists(_pieces, min_size=10, max_size=17).map(lambda ps: ",".join(ps) + ",,"),
+                      min_size=1, max_size=6))
+def test_plain_node_lines_read_like_the_plain_rules(write_neu, lines):
+    from plain_python import PlainParser
+
+    from tremix.core.orvex_parser import ORVEXParser
+
+    path = write_neu(blocks=[(403, lines)])
+    reference = PlainParser(path)
+    parser = ORVEXParser(path)
+    try:
+        expected = reference.get_nodes_arrays()
+    except OverflowError:
+        with pytest.raises(OverflowError):
+            parser.get_nodes_arrays()
+        return
+    ids, coords = parser.get_nodes_arrays()
+    np.testing.assert_array_equal(ids, expected[0])
+    assert coords.tobytes() == np.asarray(expected[1], dtype=np.float64).reshape(-1, 3).tobytes()

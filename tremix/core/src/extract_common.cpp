@@ -48,6 +48,10 @@ PyObject* line_at(PyObject* lines, Py_ssize_t index) {
 int SplitLine::load(PyObject* lines, Py_ssize_t index) {
     str = Ref(line_at(lines, index));
     if (!str) return -1;
+    return split();
+}
+
+int SplitLine::split() {
     view = view_of(str.get());
     try {
         split_fields(view, fields);

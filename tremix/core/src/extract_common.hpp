@@ -43,6 +43,9 @@ struct SplitLine {
     // item that is not a str.
     int load(PyObject* lines, Py_ssize_t index);
 
+    // Splits the line held in `str` (set by the caller) into `fields`.
+    int split();
+
     size_t size() const { return fields.size(); }
     Conv to_int32(size_t i, int32_t& out) const { return field_to_int32(str.get(), view, fields[i], out); }
     Conv is_int(size_t i) const { return field_is_int(str.get(), view, fields[i]); }

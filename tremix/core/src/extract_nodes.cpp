@@ -6,12 +6,14 @@
 // ...) is not needed here. Coordinates convert by plain float() rules: a
 // "(" suffix or a D exponent makes the line unreadable, unlike result values.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "extract_common.hpp"
 #include "extractors.hpp"
 
 #include "arrays.hpp"
+#include "decimal_scan.hpp"
 
 namespace tremix {
 
@@ -37,6 +39,57 @@ Step read_node(const SplitLine& line, Node& node) {
     return step;
 }
 
+enum class Quick { Node, NoNode, Unsure };
+
+// One pass over the common node line: one byte per character, fields
+// separated by single commas with no blanks and no empty fields, trailing
+// commas allowed. The tokenizer's fields of such a line are exactly its
+// comma-separated pieces, so the field count is known without splitting; the
+// id must be a plain integer within 32 bits and the coordinates plain
+// decimals. Anything else (blanks, empty fields, other spellings, an id out
+// of range) is Unsure and goes through the tokenizer and the general
+// conversions, which decide.
+Quick read_plain_node_line(const StrView& view, Node& node) {
+    if (view.kind != PyUnicode_1BYTE_KIND) return Quick::Unsure;
+    const char* p = static_cast<const char*>(view.data);
+    const char* end = p + view.length;
+    while (end > p && end[-1] == ',') --end;
+    size_t field = 0;
+    bool saw_comma = false;
+    while (p < end) {
+        const char* stop = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+        const char* piece_end = stop ? stop : end;
+        if (piece_end == p) return Quick::Unsure;  // an empty field
+        if (field == kIdField) {
+            int64_t id = 0;
+            const char* q = p;
+            const bool negative = *q == '-';
+            if (*q == '-' || *q == '+') ++q;
+            if (q == piece_end || piece_end - q > 9) return Quick::Unsure;
+            for (; q < piece_end; ++q) {
+                if (!is_ascii_digit(*q)) return Quick::Unsure;
+                id = id * 10 + (*q - '0');
+            }
+            node.id = static_cast<int32_t>(negative ? -id : id);
+        } else if (field >= kXField && field < kXField + 3) {
+            bool out_of_range;
+            if (scan_plain_decimal(p, piece_end, node.xyz[field - kXField], out_of_range) != piece_end)
+                return Quick::Unsure;
+        } else {
+            for (const char* q = p; q < piece_end; ++q) {
+                if (static_cast<unsigned char>(*q) <= ' ' || static_cast<unsigned char>(*q) >= 0x7f) return Quick::Unsure;
+            }
+        }
+        ++field;
+        if (!stop) break;
+        saw_comma = true;
+        p = stop + 1;
+    }
+    // A line without commas splits at whitespace instead: the general path.
+    if (!saw_comma) return Quick::Unsure;
+    return field >= kNodeFields ? Quick::Node : Quick::NoNode;
+}
+
 // Calls `store(node)` for every node record of the 403 blocks, in file
 // order, and `expect(n)` before each block of n lines. `store` returns 0, or
 // -1 with an exception set; a ValueError or IndexError from it drops the
@@ -53,9 +106,19 @@ int for_each_node(ParserObject* self, Store&& store, Expect&& expect) {
         const Py_ssize_t n = line_count(lines.get());
         expect(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (line.load(lines.get(), i) < 0) return -1;
+            line.str = Ref(line_at(lines.get(), i));
+            if (!line.str) return -1;
             Node node;
-            const Step read = read_node(line, node);
+            Step read;
+            const Quick quick = read_plain_node_line(view_of(line.str.get()), node);
+            if (quick == Quick::Node) {
+                read = Step::Ok;
+            } else if (quick == Quick::NoNode) {
+                read = Step::Skip;
+            } else {
+                if (line.split() < 0) return -1;
+                read = read_node(line, node);
+            }
             if (read == Step::Fail) return -1;
             if (read == Step::Skip) continue;
             if (store(node) < 0 && !absorb_record_failure()) return -1;
