@@ -6,7 +6,6 @@
 // ...) is not needed here. Coordinates convert by plain float() rules: a
 // "(" suffix or a D exponent makes the line unreadable, unlike result values.
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "extract_common.hpp"
@@ -57,8 +56,10 @@ Quick read_plain_node_line(const StrView& view, Node& node) {
     size_t field = 0;
     bool saw_comma = false;
     while (p < end) {
-        const char* stop = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
-        const char* piece_end = stop ? stop : end;
+        // Pieces are short: a plain loop beats a call per piece.
+        const char* piece_end = p;
+        while (piece_end < end && *piece_end != ',') ++piece_end;
+        const char* stop = piece_end < end ? piece_end : nullptr;
         if (piece_end == p) return Quick::Unsure;  // an empty field
         if (field == kIdField) {
             int64_t id = 0;
