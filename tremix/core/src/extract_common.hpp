@@ -86,4 +86,34 @@ PyObject* with_memory_guard(Body&& body) {
     }
 }
 
+// Walks the lines of every block that get_blocks(block_id) returns (the
+// override rule applies), blocks in list order. For each block of n lines
+// (n read once, when its walk starts) `on_block(n)` runs first; then
+// `on_line(lines, n, i)` handles line i and returns how many lines to
+// advance (a record's stride, or 1), or -1 with an exception set, which ends
+// the walk. Returns 0, or -1 with an exception set.
+template <typename OnBlock, typename OnLine>
+int walk_block_lines(ParserObject* self, int32_t block_id, OnBlock&& on_block, OnLine&& on_line) {
+    Ref blocks(call_get_blocks(self, block_id));
+    if (!blocks) return -1;
+    BlockWalker walker(blocks.get());
+    Ref lines;
+    int more;
+    while ((more = walker.next(lines)) > 0) {
+        const Py_ssize_t n = line_count(lines.get());
+        on_block(n);
+        for (Py_ssize_t i = 0; i < n;) {
+            const Py_ssize_t advance = on_line(lines.get(), n, i);
+            if (advance < 0) return -1;
+            i += advance;
+        }
+    }
+    return more;
+}
+
+template <typename OnLine>
+int walk_block_lines(ParserObject* self, int32_t block_id, OnLine&& on_line) {
+    return walk_block_lines(self, block_id, [](Py_ssize_t) {}, on_line);
+}
+
 }  // namespace tremix

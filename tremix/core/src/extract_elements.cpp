@@ -65,29 +65,16 @@ Step read_element(const SplitLine& header, PyObject* lines, Py_ssize_t i, Py_ssi
 // file order. `commit` returns 0, or -1 with an exception set.
 template <typename Commit>
 int for_each_element(ParserObject* self, Commit&& commit) {
-    Ref blocks(call_get_blocks(self, 404));
-    if (!blocks) return -1;
-    BlockWalker walker(blocks.get());
     SplitLine header, node_line;
     Element element;
-    Ref lines;
-    int more;
-    while ((more = walker.next(lines)) > 0) {
-        const Py_ssize_t n = line_count(lines.get());
-        Py_ssize_t i = 0;
-        while (i < n) {
-            if (header.load(lines.get(), i) < 0) return -1;
-            if (header.size() < kHeaderFields) {
-                ++i;
-                continue;
-            }
-            Step step = read_element(header, lines.get(), i, n, node_line, element);
-            if (step == Step::Ok && commit(element) < 0) step = absorb_record_failure() ? Step::Skip : Step::Fail;
-            if (step == Step::Fail) return -1;
-            i += step == Step::Ok ? kRecordLines : 1;
-        }
-    }
-    return more;
+    return walk_block_lines(self, 404, [&](PyObject* lines, Py_ssize_t n, Py_ssize_t i) -> Py_ssize_t {
+        if (header.load(lines, i) < 0) return -1;
+        if (header.size() < kHeaderFields) return 1;
+        Step step = read_element(header, lines, i, n, node_line, element);
+        if (step == Step::Ok && commit(element) < 0) step = absorb_record_failure() ? Step::Skip : Step::Fail;
+        if (step == Step::Fail) return -1;
+        return step == Step::Ok ? kRecordLines : 1;
+    });
 }
 
 PyObject* int_list(const std::vector<int32_t>& values) {

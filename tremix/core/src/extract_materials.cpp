@@ -26,25 +26,18 @@ PyObject* get_materials(ParserObject* self) {
     return with_memory_guard([&]() -> PyObject* {
         Ref materials(PyDict_New());
         if (!materials) return nullptr;
-        Ref blocks(call_get_blocks(self, 601));
-        if (!blocks) return nullptr;
-        BlockWalker walker(blocks.get());
         SplitLine line;
-        Ref lines;
-        int more;
-        while ((more = walker.next(lines)) > 0) {
-            const Py_ssize_t n = line_count(lines.get());
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (line.load(lines.get(), i) < 0) return nullptr;
-                if (line.size() == 0) continue;
-                int32_t material_id;
-                const Step step = step_of(line.to_int32(0, material_id));
-                if (step == Step::Fail) return nullptr;
-                if (step == Step::Skip) continue;
-                if (store_material(materials.get(), material_id) < 0 && !absorb_record_failure()) return nullptr;
-            }
-        }
-        if (more < 0) return nullptr;
+        const int done = walk_block_lines(self, 601, [&](PyObject* lines, Py_ssize_t, Py_ssize_t i) -> Py_ssize_t {
+            if (line.load(lines, i) < 0) return -1;
+            if (line.size() == 0) return 1;
+            int32_t material_id;
+            const Step step = step_of(line.to_int32(0, material_id));
+            if (step == Step::Fail) return -1;
+            if (step == Step::Skip) return 1;
+            if (store_material(materials.get(), material_id) < 0 && !absorb_record_failure()) return -1;
+            return 1;
+        });
+        if (done < 0) return nullptr;
         return materials.release();
     });
 }

@@ -95,6 +95,8 @@ Quick read_plain_node_line(const StrView& view, Node& node) {
 // order, and `expect(n)` before each block of n lines. `store` returns 0, or
 // -1 with an exception set; a ValueError or IndexError from it drops the
 // line like a failed conversion.
+// The node loop is written out rather than built on walk_block_lines: it is
+// the hottest loop of the module, and the compiler keeps this form tighter.
 template <typename Store, typename Expect>
 int for_each_node(ParserObject* self, Store&& store, Expect&& expect) {
     Ref blocks(call_get_blocks(self, 403));

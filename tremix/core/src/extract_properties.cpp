@@ -61,27 +61,15 @@ PyObject* get_properties(ParserObject* self) {
     return with_memory_guard([&]() -> PyObject* {
         Ref properties(PyDict_New());
         if (!properties) return nullptr;
-        Ref blocks(call_get_blocks(self, 402));
-        if (!blocks) return nullptr;
-        BlockWalker walker(blocks.get());
         SplitLine header;
-        Ref lines;
-        int more;
-        while ((more = walker.next(lines)) > 0) {
-            const Py_ssize_t n = line_count(lines.get());
-            Py_ssize_t i = 0;
-            while (i < n) {
-                if (header.load(lines.get(), i) < 0) return nullptr;
-                if (header.size() < kHeaderFields) {
-                    ++i;
-                    continue;
-                }
-                const int stored = store_property(properties.get(), header, lines.get(), i, n);
-                if (stored < 0) return nullptr;
-                i += stored == 0 ? kRecordLines : 1;
-            }
-        }
-        if (more < 0) return nullptr;
+        const int done = walk_block_lines(self, 402, [&](PyObject* lines, Py_ssize_t n, Py_ssize_t i) -> Py_ssize_t {
+            if (header.load(lines, i) < 0) return -1;
+            if (header.size() < kHeaderFields) return 1;
+            const int stored = store_property(properties.get(), header, lines, i, n);
+            if (stored < 0) return -1;
+            return stored == 0 ? kRecordLines : 1;
+        });
+        if (done < 0) return nullptr;
         return properties.release();
     });
 }
