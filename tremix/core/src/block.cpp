@@ -1,5 +1,8 @@
 #include "block.hpp"
 
+#include <cstring>
+#include <new>
+
 #include "arguments.hpp"
 #include "module_state.hpp"
 
@@ -10,11 +13,59 @@ namespace {
 const char* const kInitParams[] = {"block_id", "lines"};
 const Signature kInitSignature{"__init__", kInitParams, 2, 2, nullptr};
 
+void drop_text(BlockObject* b) {
+    BlockText* text = b->text;
+    b->text = nullptr;
+    delete text;
+}
+
+// Sets the lines list, dropping any stored text first, and the old list
+// only after the field holds the new one.
+void set_lines(BlockObject* b, PyObject* owned) {
+    drop_text(b);
+    PyObject* old = b->lines;
+    b->lines = owned;
+    Py_XDECREF(old);
+}
+
+// A str of one stored line: ASCII text is copied as it is, other text is
+// measured for its widest character as every str must be.
+PyObject* line_str(const reading::TextView& line, bool ascii) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(line.length);
+    if (ascii) {
+        PyObject* str = PyUnicode_New(n, 127);
+        if (str) std::memcpy(PyUnicode_DATA(str), line.data, line.length);
+        return str;
+    }
+    return PyUnicode_FromKindAndData(line.kind, line.data, n);
+}
+
+// The list of str that the stored text of `text` holds.
+PyObject* make_lines(const BlockText& text) {
+    const reading::StoredBlock& stored = text.file->blocks[text.index];
+    const reading::BlockLines lines = text.file->lines(text.index);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(lines.size());
+    Ref list(PyList_New(n));
+    if (!list) return nullptr;
+    // Out of the collector's view until every slot is filled: making a
+    // str may start a collection, and Python code run by it could reach
+    // the list and read its empty slots.
+    PyObject_GC_UnTrack(list.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = line_str(lines.line(static_cast<size_t>(i)), stored.ascii);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), i, item);
+    }
+    PyObject_GC_Track(list.get());
+    return list.release();
+}
+
 PyObject* block_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     as_block(self)->block_id = 0;
     as_block(self)->lines = new_ref(Py_None);
+    as_block(self)->text = nullptr;
     return self;
 }
 
@@ -25,7 +76,7 @@ int block_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (as_int32(bound[0], block_id) < 0) return -1;
     if (check_exact_or_none(bound[1], &PyList_Type, "lines") < 0) return -1;
     as_block(self)->block_id = block_id;
-    set_field(as_block(self)->lines, new_ref(bound[1]));
+    set_lines(as_block(self), new_ref(bound[1]));
     return 0;
 }
 
@@ -35,23 +86,21 @@ int block_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int block_clear(PyObject* self) {
-    set_field(as_block(self)->lines, new_ref(Py_None));
+    set_lines(as_block(self), new_ref(Py_None));
     return 0;
 }
 
 void block_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    drop_text(as_block(self));
     Py_CLEAR(as_block(self)->lines);
     Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* block_repr(PyObject* self) {
-    // Hold the list while measuring it; its length is read once.
-    Ref lines = Ref::borrow(as_block(self)->lines);
-    Py_ssize_t count = PyObject_Length(lines.get());
+    const Py_ssize_t count = block_line_count(self);
     if (count < 0) return nullptr;
-    return PyUnicode_FromFormat("ORVEXBlock(id=%d, lines=%zd)", static_cast<int>(as_block(self)->block_id),
-                                count);
+    return PyUnicode_FromFormat("ORVEXBlock(id=%d, lines=%zd)", static_cast<int>(as_block(self)->block_id), count);
 }
 
 PyObject* get_block_id(PyObject* self, void*) { return PyLong_FromLong(as_block(self)->block_id); }
@@ -67,18 +116,18 @@ int set_block_id(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_lines(PyObject* self, void*) { return new_ref(as_block(self)->lines); }
+PyObject* get_lines(PyObject* self, void*) { return block_lines(self); }
 
-int set_lines(PyObject* self, PyObject* value, void*) {
+int set_lines_attr(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) value = Py_None;
     if (check_result_type(value, &PyList_Type) < 0) return -1;
-    set_field(as_block(self)->lines, new_ref(value));
+    set_lines(as_block(self), new_ref(value));
     return 0;
 }
 
 PyGetSetDef block_getset[] = {
     {"block_id", get_block_id, set_block_id, nullptr, nullptr},
-    {"lines", get_lines, set_lines, nullptr, nullptr},
+    {"lines", get_lines, set_lines_attr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -107,7 +156,44 @@ PyObject* new_block(int32_t block_id, PyObject* lines) {
     if (!self) return nullptr;
     as_block(self)->block_id = block_id;
     as_block(self)->lines = owned_lines.release();
+    as_block(self)->text = nullptr;
     return self;
+}
+
+PyObject* new_text_block(int32_t block_id, const SharedText& file, size_t index) {
+    BlockText* text = new (std::nothrow) BlockText{file, index};
+    if (!text) return PyErr_NoMemory();
+    PyObject* self = BlockType.tp_alloc(&BlockType, 0);
+    if (!self) {
+        delete text;
+        return nullptr;
+    }
+    as_block(self)->block_id = block_id;
+    as_block(self)->lines = nullptr;
+    as_block(self)->text = text;
+    return self;
+}
+
+PyObject* block_lines(PyObject* self) {
+    BlockObject* b = as_block(self);
+    if (b->lines) return new_ref(b->lines);
+    if (!b->text) Py_RETURN_NONE;
+    // Keep the text while the list is made: Python code run by a collection
+    // may read or assign this block's lines meanwhile. Whatever it left
+    // there wins; otherwise the new list becomes the lines.
+    const BlockText text = *b->text;
+    Ref list(make_lines(text));
+    if (!list) return nullptr;
+    if (b->lines) return new_ref(b->lines);
+    set_lines(b, new_ref(list.get()));
+    return list.release();
+}
+
+Py_ssize_t block_line_count(PyObject* self) {
+    BlockObject* b = as_block(self);
+    if (!b->lines && b->text) return static_cast<Py_ssize_t>(b->text->file->blocks[b->text->index].line_count);
+    Ref lines = Ref::borrow(b->lines ? b->lines : Py_None);
+    return PyObject_Length(lines.get());
 }
 
 }  // namespace tremix

@@ -1,100 +1,36 @@
-// Output sets of block 450: set id -> {"title", "value"}.
-//
-// A set is a 6-line record: the header line (set id first), the title line,
-// one line not read, the value line (its first field is the value), two
-// lines not read. Lines missing at the block's end give "" and 0.0. A
-// rejected id or value drops the whole set and the walk looks at the next
-// line as a possible header.
-#include <new>
-
+// Block 450 as a dict: set id -> {"title", "value"}.
+#include "core_call.hpp"
 #include "extractors.hpp"
 #include "module_state.hpp"
-#include "quick_numbers.hpp"
+#include "reading/records.hpp"
 
 namespace tremix {
 
-namespace {
-
-constexpr Py_ssize_t kSetRecordLines = 6;
-
-Step failure() { return absorb_record_failure() ? Step::Skip : Step::Fail; }
-
-PyObject* set_entry(PyObject* title, double value) {
-    Ref number(PyFloat_FromDouble(value));
-    Ref entry(PyDict_New());
-    if (!number || !entry) return nullptr;
-    if (PyDict_SetItem(entry.get(), g_state.s_title, title) < 0 ||
-        PyDict_SetItem(entry.get(), g_state.s_value, number.get()) < 0)
-        return nullptr;
-    return entry.release();
-}
-
-// The protected section for a header line at i, already split in `header`.
-Step read_set(PyObject* lines, Py_ssize_t n, Py_ssize_t i, const SplitLine& header, SplitLine& value_line,
-              PyObject* sets) {
-    int32_t set_id;
-    const Step s = step_of(header.to_int32(0, set_id));
-    if (s != Step::Ok) return s;
-
-    Ref title;
-    if (i + 1 < n) {
-        Ref raw(line_at(lines, i + 1));
-        if (!raw) return failure();
-        title = Ref(title_of(raw.get()));
-    } else {
-        title = Ref::borrow(g_state.empty_str);
-    }
-    if (!title) return failure();
-
-    double value = 0.0;
-    if (i + 3 < n) {
-        if (value_line.load(lines, i + 3) < 0) return failure();
-        if (value_line.size() > 0) {
-            const Step v = step_of(quick::parse_float(value_line, 0, value));
-            if (v != Step::Ok) return v;
+PyObject* output_sets_dict(PyObject* blocks, PyObject* path) {
+    return with_memory_guard([&]() -> PyObject* {
+        BlockSnapshot snapshot;
+        if (snapshot.take(blocks) < 0) return nullptr;
+        std::vector<reading::OutputSet> sets;
+        if (run_core(snapshot, path, [&](reading::Context& ctx) {
+                return reading::read_output_sets(ctx, snapshot.blocks(), sets);
+            }) < 0)
+            return nullptr;
+        Ref result(PyDict_New());
+        if (!result) return nullptr;
+        SignalPacer pacer;
+        for (const reading::OutputSet& s : sets) {
+            Ref key(PyLong_FromLong(s.id));
+            Ref title(str_of(s.title));
+            Ref value(PyFloat_FromDouble(s.value));
+            Ref record(PyDict_New());
+            if (!key || !title || !value || !record) return nullptr;
+            if (PyDict_SetItem(record.get(), g_state.s_title, title.get()) < 0 ||
+                PyDict_SetItem(record.get(), g_state.s_value, value.get()) < 0 ||
+                PyDict_SetItem(result.get(), key.get(), record.get()) < 0 || pacer.step() < 0)
+                return nullptr;
         }
-    }
-
-    Ref key(PyLong_FromLong(set_id));
-    if (!key) return failure();
-    Ref entry(set_entry(title.get(), value));
-    if (!entry || PyDict_SetItem(sets, key.get(), entry.get()) < 0) return failure();
-    return Step::Ok;
-}
-
-}  // namespace
-
-PyObject* get_output_sets(ParserObject* self) {
-    try {
-        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self));
-        Ref sets(PyDict_New());
-        if (!sets) return nullptr;
-        Ref blocks(call_get_blocks(self, 450));
-        if (!blocks) return nullptr;
-        BlockWalker walker(blocks.get());
-        SplitLine header, value_line;
-        Ref lines;
-        for (;;) {
-            const int more = walker.next(lines);
-            if (more < 0) return nullptr;
-            if (more == 0) break;
-            const Py_ssize_t n = line_count(lines.get());
-            Py_ssize_t i = 0;
-            while (i < n) {
-                if (header.load(lines.get(), i) < 0) return nullptr;
-                if (header.size() == 0) {
-                    ++i;
-                    continue;
-                }
-                const Step s = read_set(lines.get(), n, i, header, value_line, sets.get());
-                if (s == Step::Fail) return nullptr;
-                i += s == Step::Ok ? kSetRecordLines : 1;
-            }
-        }
-        return sets.release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+        return result.release();
+    });
 }
 
 }  // namespace tremix

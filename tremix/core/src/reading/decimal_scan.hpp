@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <system_error>
 
-namespace tremix {
+namespace tremix::reading {
 
 inline bool is_ascii_digit(char ch) { return static_cast<unsigned>(ch - '0') <= 9; }
 
@@ -87,4 +87,4 @@ inline const char* scan_plain_decimal(const char* p, const char* end, double& ou
     return q;
 }
 
-}  // namespace tremix
+}  // namespace tremix::reading

@@ -1,0 +1,124 @@
+#include "py_host.hpp"
+
+#include <climits>
+
+namespace tremix {
+
+namespace {
+
+unsigned long g_main_thread = 0;
+
+}  // namespace
+
+PyObject* str_of(const reading::TextView& text) {
+    if (text.length == 0) return PyUnicode_New(0, 0);
+    return PyUnicode_FromKindAndData(text.kind, text.data, static_cast<Py_ssize_t>(text.length));
+}
+
+PyHost::PyHost() {
+    if (g_main_thread == 0) {
+        // Signals are handled in the main thread only; the first host is
+        // made on import's thread or later, so ask the threading module.
+        Ref threading(PyImport_ImportModule("threading"));
+        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        if (ident) g_main_thread = PyLong_AsUnsignedLong(ident.get());
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    main_thread_ = PyThread_get_thread_ident() == g_main_thread;
+}
+
+PyHost::~PyHost() {
+    reacquire();
+    Py_XDECREF(error_type_);
+    Py_XDECREF(error_value_);
+    Py_XDECREF(error_traceback_);
+}
+
+void PyHost::release(bool worth_it) {
+    if (worth_it && !saved_) saved_ = PyEval_SaveThread();
+}
+
+void PyHost::reacquire() {
+    if (saved_) {
+        PyEval_RestoreThread(saved_);
+        saved_ = nullptr;
+    }
+}
+
+PyHost::Hold::Hold(PyHost& host) : host_(host) {
+    if (host_.saved_) PyEval_RestoreThread(host_.saved_);
+}
+
+PyHost::Hold::~Hold() {
+    if (host_.saved_) host_.saved_ = PyEval_SaveThread();
+}
+
+void PyHost::hold_error() {
+    // The first error wins; a later one is dropped.
+    if (error_type_) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Fetch(&error_type_, &error_value_, &error_traceback_);
+    PyErr_NormalizeException(&error_type_, &error_value_, &error_traceback_);
+    if (error_value_ && error_traceback_) PyException_SetTraceback(error_value_, error_traceback_);
+}
+
+void PyHost::restore_error() {
+    if (error_type_) {
+        PyErr_Restore(error_type_, error_value_, error_traceback_);
+        error_type_ = error_value_ = error_traceback_ = nullptr;
+    } else if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "a conversion failed without an error");
+    }
+}
+
+reading::Outcome PyHost::exact_int(const reading::TextView& text, int64_t& value, bool& beyond) {
+    Hold hold(*this);
+    Ref str(str_of(text));
+    Ref number(str ? PyLong_FromUnicodeObject(str.get(), 10) : nullptr);
+    if (!number) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return reading::Outcome::skip;
+        }
+        hold_error();
+        return reading::Outcome::fail;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        hold_error();
+        return reading::Outcome::fail;
+    }
+    beyond = overflow != 0;
+    value = v;
+    return reading::Outcome::ok;
+}
+
+reading::Outcome PyHost::exact_float(const reading::TextView& text, double& value) {
+    Hold hold(*this);
+    Ref str(str_of(text));
+    Ref number(str ? PyFloat_FromString(str.get()) : nullptr);
+    if (!number) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return reading::Outcome::skip;
+        }
+        hold_error();
+        return reading::Outcome::fail;
+    }
+    value = PyFloat_AS_DOUBLE(number.get());
+    return reading::Outcome::ok;
+}
+
+bool PyHost::keep_going() {
+    if (!main_thread_) return true;
+    Hold hold(*this);
+    if (PyErr_CheckSignals() == 0) return true;
+    hold_error();
+    return false;
+}
+
+}  // namespace tremix

@@ -1,0 +1,53 @@
+// The reading core's host inside the interpreter: the interpreter's own
+// int() and float() for the texts the core's scanners leave open, signal
+// checks, and the interpreter lock, which the core runs without. Every
+// call back into the interpreter takes the lock again for its duration.
+#pragma once
+
+#include "pyref.hpp"
+#include "reading/host.hpp"
+
+namespace tremix {
+
+class PyHost final : public reading::Host {
+  public:
+    PyHost();
+    ~PyHost() override;
+    PyHost(const PyHost&) = delete;
+    PyHost& operator=(const PyHost&) = delete;
+
+    reading::Outcome exact_int(const reading::TextView& text, int64_t& value, bool& beyond) override;
+    reading::Outcome exact_float(const reading::TextView& text, double& value) override;
+    bool keep_going() override;
+
+    // Lets go of the interpreter lock until reacquire(); does nothing when
+    // `worth_it` is false (short work is not worth the hand-over).
+    void release(bool worth_it = true);
+    void reacquire();
+
+    // Sets the error that made a call fail (held while the lock was free).
+    void restore_error();
+
+  private:
+    // Takes the lock for the scope of one call back into the interpreter.
+    class Hold {
+      public:
+        explicit Hold(PyHost& host);
+        ~Hold();
+
+      private:
+        PyHost& host_;
+    };
+    void hold_error();
+
+    PyThreadState* saved_ = nullptr;  // set while the lock is free
+    bool main_thread_;
+    PyObject* error_type_ = nullptr;
+    PyObject* error_value_ = nullptr;
+    PyObject* error_traceback_ = nullptr;
+};
+
+// New str holding the characters of a view.
+PyObject* str_of(const reading::TextView& text);
+
+}  // namespace tremix

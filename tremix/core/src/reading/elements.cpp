@@ -1,0 +1,79 @@
+// Block 404, the elements: records of seven lines. The first line holds the
+// element id (field 0), the property id (field 2) and the topology code
+// (field 4); the next two lines hold the node ids, where 0 marks an unused
+// node slot; the last four lines (orientation, offsets, ...) are not read.
+// A record whose fields do not all convert is dropped and the walk goes on
+// at the line after its first line.
+#include <algorithm>
+#include <climits>
+
+#include "numbers.hpp"
+#include "records.hpp"
+
+namespace tremix::reading {
+
+namespace {
+
+constexpr size_t kRecordLines = 7;
+constexpr size_t kNodeLines = 2;
+constexpr size_t kHeaderFields = 5;
+
+}  // namespace
+
+Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
+    SplitLine header, node_line;
+    std::vector<int32_t> nodes;
+    return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
+        if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+        if (header.size() < kHeaderFields) {
+            if (observer) observer->passed(b, i, too_few(header, kHeaderFields));
+            ++i;
+            return Outcome::skip;
+        }
+        int32_t id, prop_id, topology;
+        Pass why;
+        Outcome o = to_int32(ctx, header.text, header[0], id);
+        why = bad_field(header.size(), i, header[0], 0);
+        if (o == Outcome::ok) {
+            o = to_int32(ctx, header.text, header[2], prop_id);
+            why = bad_field(header.size(), i, header[2], 2);
+        }
+        if (o == Outcome::ok) {
+            o = to_int32(ctx, header.text, header[4], topology);
+            why = bad_field(header.size(), i, header[4], 4);
+        }
+        nodes.clear();
+        // A record cut short by the block's end keeps the node lines it has.
+        for (size_t k = i + 1; o == Outcome::ok && k <= i + kNodeLines && k < n; ++k) {
+            if (node_line.load(ctx, lines, k) == Outcome::fail) return Outcome::fail;
+            for (size_t f = 0; f < node_line.size(); ++f) {
+                int32_t node;
+                o = to_int32(ctx, node_line.text, node_line[f], node);
+                if (o != Outcome::ok) {
+                    why = bad_field(header.size(), k, node_line[f], f);
+                    break;
+                }
+                if (node != 0) nodes.push_back(node);
+            }
+        }
+        if (o == Outcome::fail) return o;
+        if (o == Outcome::skip) {
+            if (observer) observer->passed(b, i, why);
+            ++i;
+            return o;
+        }
+        ctx.at(b, i);
+        const int32_t start = out.offsets.back();
+        if (nodes.size() > static_cast<size_t>(INT32_MAX - start)) return ctx.fail(Failure::Kind::too_many_nodes);
+        out.ids.push_back(id);
+        out.prop_ids.push_back(prop_id);
+        out.topologies.push_back(topology);
+        out.connectivity.insert(out.connectivity.end(), nodes.begin(), nodes.end());
+        out.offsets.push_back(start + static_cast<int32_t>(nodes.size()));
+        if (observer) observer->record(b, i, std::min(kRecordLines, n - i));
+        i += kRecordLines;
+        return Outcome::ok;
+    });
+}
+
+}  // namespace tremix::reading

@@ -1,0 +1,103 @@
+#include "grow_buffer.hpp"
+
+#include <cstdlib>
+#include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#define TREMIX_MREMAP 1
+#endif
+
+namespace tremix::reading {
+
+namespace {
+
+constexpr size_t kPage = size_t{1} << 21;  // huge page size on x86-64 and arm64
+constexpr size_t kMinMapped = size_t{1} << 20;
+
+size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
+
+}  // namespace
+
+GrowBuffer::~GrowBuffer() {
+#if TREMIX_MREMAP
+    if (mapped_) {
+        munmap(data_, capacity_);
+        return;
+    }
+#endif
+    std::free(data_);
+}
+
+GrowBuffer::GrowBuffer(GrowBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
+
+GrowBuffer& GrowBuffer::operator=(GrowBuffer&& other) noexcept {
+    if (this != &other) {
+        GrowBuffer old(std::move(*this));
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
+    }
+    return *this;
+}
+
+bool GrowBuffer::grow(size_t needed) {
+    if (needed < size_) return false;  // wrapped around
+    size_t target = capacity_ ? capacity_ : kMinMapped;
+    while (target < needed) {
+        if (target > SIZE_MAX / 2) return false;
+        target *= 2;
+    }
+#if TREMIX_MREMAP
+    target = round_up(target, kPage);
+    if (!data_ || mapped_) {
+        void* p;
+        if (!data_) {
+            p = mmap(nullptr, target, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        } else {
+            p = mremap(data_, capacity_, target, MREMAP_MAYMOVE);
+        }
+        if (p != MAP_FAILED) {
+#ifdef MADV_HUGEPAGE
+            madvise(p, target, MADV_HUGEPAGE);
+#endif
+            data_ = static_cast<char*>(p);
+            capacity_ = target;
+            mapped_ = true;
+            return true;
+        }
+        if (data_) return false;
+    }
+#endif
+    void* p = std::realloc(data_, target);
+    if (!p) return false;
+    data_ = static_cast<char*>(p);
+    capacity_ = target;
+    return true;
+}
+
+void GrowBuffer::shrink_to_fit() {
+#if TREMIX_MREMAP
+    if (mapped_) {
+        const size_t keep = round_up(size_ ? size_ : 1, size_t{4096});
+        if (keep < capacity_) {
+            void* p = mremap(data_, capacity_, keep, 0);
+            if (p != MAP_FAILED) capacity_ = keep;
+        }
+        return;
+    }
+#endif
+    if (size_ && size_ < capacity_) {
+        if (void* p = std::realloc(data_, size_)) {
+            data_ = static_cast<char*>(p);
+            capacity_ = size_;
+        }
+    }
+}
+
+}  // namespace tremix::reading

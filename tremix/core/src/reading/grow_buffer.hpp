@@ -1,0 +1,46 @@
+// A byte buffer that grows without copying and without holding the old
+// and the new storage at once: on Linux its pages are mapped directly and
+// the mapping is extended in place or moved by the kernel (mremap), so a
+// buffer the size of a large file never needs twice that memory while it
+// grows. Large buffers ask for huge pages, which makes the first touch of
+// the text several times cheaper. Elsewhere it falls back to realloc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tremix::reading {
+
+class GrowBuffer {
+  public:
+    GrowBuffer() = default;
+    ~GrowBuffer();
+    GrowBuffer(const GrowBuffer&) = delete;
+    GrowBuffer& operator=(const GrowBuffer&) = delete;
+    GrowBuffer(GrowBuffer&& other) noexcept;
+    GrowBuffer& operator=(GrowBuffer&& other) noexcept;
+
+    char* data() { return data_; }
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+
+    // Makes room for `extra` more bytes; false when memory is exhausted.
+    // Addresses into the buffer may change.
+    bool reserve_more(size_t extra) { return size_ + extra <= capacity_ || grow(size_ + extra); }
+    // Reserves virtual room for `total` bytes up front (no memory is used
+    // until it is written).
+    bool reserve(size_t total) { return total <= capacity_ || grow(total); }
+    // The size after writing into reserved room.
+    void resize(size_t size) { size_ = size; }
+    // Gives back the reserved room past the end.
+    void shrink_to_fit();
+
+  private:
+    bool grow(size_t needed);
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace tremix::reading

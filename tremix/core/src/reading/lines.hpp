@@ -1,0 +1,85 @@
+// The lines of one block as the record walks see them: views into a file's
+// stored text, or into the items of a list of lines that the program around
+// the core owns (a view function, supplied by that program, turns an item
+// into its characters). A line that is not text has kind 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "text.hpp"
+
+namespace tremix::reading {
+
+using ItemView = TextView (*)(const void* item);
+
+class BlockLines {
+  public:
+    BlockLines() = default;
+
+    // Stored text: the characters of line i run from starts[i] to
+    // starts[i + 1] (counted in characters from `chars`); `starts` holds
+    // n + 1 entries of 32 bits, or of 64 bits when `wide`.
+    static BlockLines stored(const char* chars, uint8_t kind, const void* starts, bool wide, size_t n,
+                             int64_t first_file_line) {
+        BlockLines b;
+        b.chars_ = chars;
+        b.kind_ = kind;
+        b.starts_ = starts;
+        b.wide_ = wide;
+        b.n_ = n;
+        b.first_file_line_ = first_file_line;
+        return b;
+    }
+    static BlockLines items(const void* const* items, size_t n, ItemView view) {
+        BlockLines b;
+        b.items_ = items;
+        b.view_ = view;
+        b.n_ = n;
+        return b;
+    }
+
+    size_t size() const { return n_; }
+
+    TextView line(size_t i) const {
+        if (items_) return view_(items_[i]);
+        size_t begin, end;
+        if (!wide_) {
+            const auto* s = static_cast<const uint32_t*>(starts_);
+            begin = s[i];
+            end = s[i + 1];
+        } else {
+            const auto* s = static_cast<const uint64_t*>(starts_);
+            begin = static_cast<size_t>(s[i]);
+            end = static_cast<size_t>(s[i + 1]);
+        }
+        return TextView{chars_ + begin * kind_, end - begin, kind_};
+    }
+
+    // The 1-based line number in the file of line i, or -1 when the lines
+    // do not come from a file's text.
+    int64_t file_line(size_t i) const { return first_file_line_ < 0 ? -1 : first_file_line_ + static_cast<int64_t>(i); }
+
+  private:
+    const char* chars_ = nullptr;
+    const void* starts_ = nullptr;
+    const void* const* items_ = nullptr;
+    ItemView view_ = nullptr;
+    size_t n_ = 0;
+    int64_t first_file_line_ = -1;
+    uint8_t kind_ = 1;
+    bool wide_ = false;
+};
+
+// One item of the list of blocks an operation reads.
+struct BlockEntry {
+    enum class State : uint8_t { lines, not_a_block, no_lines };
+    State state = State::lines;
+    int32_t block_id = 0;
+    BlockLines lines;
+};
+
+using BlockSet = std::vector<BlockEntry>;
+
+}  // namespace tremix::reading

@@ -1,0 +1,47 @@
+// Block 403, the nodes: one node per line. A node line has at least 14
+// fields: the id first, the coordinates in fields 11 to 13; the others
+// (coordinate systems, constraints, ...) are not needed. Coordinates
+// convert by plain float() rules: a "(" suffix or a D exponent makes the
+// line unreadable, unlike result values.
+#include "numbers.hpp"
+#include "records.hpp"
+
+namespace tremix::reading {
+
+namespace {
+
+constexpr size_t kNodeFields = 14;
+constexpr size_t kXField = 11;
+
+}  // namespace
+
+Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer) {
+    SplitLine line;
+    return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t, size_t& i) -> Outcome {
+        const size_t at = i++;
+        if (line.load(ctx, lines, at) == Outcome::fail) return Outcome::fail;
+        if (line.size() < kNodeFields) {
+            if (observer) observer->passed(b, at, too_few(line, kNodeFields));
+            return Outcome::skip;
+        }
+        int32_t id;
+        double xyz[3];
+        size_t bad = 0;
+        Outcome o = to_int32(ctx, line.text, line[0], id);
+        for (size_t axis = 0; axis < 3 && o == Outcome::ok; ++axis) {
+            bad = kXField + axis;
+            o = to_double(ctx, line.text, line[bad], xyz[axis]);
+        }
+        if (o == Outcome::skip) {
+            if (observer) observer->passed(b, at, bad_field(line.size(), at, line[bad], bad));
+            return Outcome::skip;
+        }
+        if (o == Outcome::fail) return Outcome::fail;
+        out.ids.push_back(id);
+        out.xyz.insert(out.xyz.end(), xyz, xyz + 3);
+        if (observer) observer->record(b, at, 1);
+        return Outcome::ok;
+    });
+}
+
+}  // namespace tremix::reading

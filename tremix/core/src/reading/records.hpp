@@ -1,0 +1,51 @@
+// What the record walks produce: plain C++ records, in file order, that
+// the program around the core turns into its own objects. Texts (titles)
+// are views into the lines read, valid while those lines are.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "context.hpp"
+#include "lines.hpp"
+#include "walk.hpp"
+
+namespace tremix::reading {
+
+// Block 403: one node per line.
+struct NodeTable {
+    std::vector<int32_t> ids;
+    std::vector<double> xyz;  // x, y, z of each node in turn
+};
+Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer = nullptr);
+
+// Block 404: elements of seven lines; the node ids of all elements run
+// together in `connectivity`, element k's from offsets[k] to offsets[k + 1].
+struct ElementTable {
+    std::vector<int32_t> ids, prop_ids, topologies, connectivity;
+    std::vector<int32_t> offsets{0};
+};
+Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer = nullptr);
+
+// Block 402: properties of seven lines.
+struct Property {
+    int32_t id;
+    int32_t material_id;
+    TextView title;
+};
+Outcome read_properties(Context& ctx, const BlockSet& blocks, std::vector<Property>& out,
+                        Observer* observer = nullptr);
+
+// Block 601: every line whose first field is an integer names a material.
+Outcome read_materials(Context& ctx, const BlockSet& blocks, std::vector<int32_t>& out);
+
+// Block 450: output sets of six lines.
+struct OutputSet {
+    int32_t id;
+    TextView title;
+    double value;
+};
+Outcome read_output_sets(Context& ctx, const BlockSet& blocks, std::vector<OutputSet>& out,
+                         Observer* observer = nullptr);
+
+}  // namespace tremix::reading

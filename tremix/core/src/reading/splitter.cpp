@@ -1,0 +1,306 @@
+#include "splitter.hpp"
+
+#include <cstring>
+
+#include "numbers.hpp"
+#include "tokenizer.hpp"
+
+namespace tremix::reading {
+
+namespace {
+
+constexpr char kDelimiter[] = "   -1";
+constexpr size_t kDelimiterLength = 5;
+constexpr size_t kStrayKept = 64;
+constexpr size_t kStrayTextChars = 60;
+
+size_t align_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
+
+template <typename To, typename From>
+void widen_in_place(char* base, size_t count) {
+    // From the back: element i moves to a position at or after its own, so
+    // nothing is overwritten before it is read.
+    for (size_t i = count; i-- > 0;) {
+        From v;
+        std::memcpy(&v, base + i * sizeof(From), sizeof(From));
+        const To w = v;
+        std::memcpy(base + i * sizeof(To), &w, sizeof(To));
+    }
+}
+
+void append_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xc0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xe0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+}
+
+}  // namespace
+
+Splitter::Splitter(Context& ctx, FileText& out, ReadReport& report) : ctx_(ctx), out_(out), report_(report) {}
+
+TextView Splitter::scratch_view() const { return TextView{scratch_.data(), scratch_.size(), 4}; }
+
+bool Splitter::reserve_block(size_t chars) {
+    if (out_.chars.reserve_more(chars * block_.kind)) return true;
+    no_memory_ = true;
+    return false;
+}
+
+void Splitter::widen_block(uint8_t kind) {
+    const size_t count = end_;
+    if (!out_.chars.reserve(block_.text_offset + count * kind)) {
+        no_memory_ = true;
+        return;
+    }
+    char* base = out_.chars.data() + block_.text_offset;
+    if (block_.kind == 1 && kind == 2) widen_in_place<Char2, Char1>(base, count);
+    if (block_.kind == 1 && kind == 4) widen_in_place<Char4, Char1>(base, count);
+    if (block_.kind == 2 && kind == 4) widen_in_place<Char4, Char2>(base, count);
+    block_.kind = kind;
+    out_.chars.resize(block_.text_offset + count * kind);
+}
+
+void Splitter::put_ascii(const char* p, size_t n) {
+    if (stopped_ || no_memory_ || n == 0) return;
+    if (state_ != State::in_block) {
+        for (size_t i = 0; i < n; ++i) scratch_.push_back(static_cast<unsigned char>(p[i]));
+        return;
+    }
+    if (!reserve_block(n)) return;
+    char* dst = out_.chars.data() + out_.chars.size();
+    switch (block_.kind) {
+        case 1: std::memcpy(dst, p, n); break;
+        case 2:
+            for (size_t i = 0; i < n; ++i) {
+                const Char2 c = static_cast<unsigned char>(p[i]);
+                std::memcpy(dst + 2 * i, &c, 2);
+            }
+            break;
+        default:
+            for (size_t i = 0; i < n; ++i) {
+                const Char4 c = static_cast<unsigned char>(p[i]);
+                std::memcpy(dst + 4 * i, &c, 4);
+            }
+    }
+    end_ += n;
+    out_.chars.resize(out_.chars.size() + n * block_.kind);
+}
+
+void Splitter::put_char(uint32_t c) {
+    if (stopped_ || no_memory_) return;
+    if (state_ != State::in_block) {
+        scratch_.push_back(c);
+        return;
+    }
+    const uint8_t need = kind_for(c);
+    if (need > block_.kind) {
+        widen_block(need);
+        if (no_memory_) return;
+    }
+    if (c >= 0x80) block_.ascii = false;
+    if (!reserve_block(1)) return;
+    char* dst = out_.chars.data() + out_.chars.size();
+    switch (block_.kind) {
+        case 1: *dst = static_cast<char>(c); break;
+        case 2: {
+            const Char2 v = static_cast<Char2>(c);
+            std::memcpy(dst, &v, 2);
+            break;
+        }
+        default: std::memcpy(dst, &c, 4);
+    }
+    ++end_;
+    out_.chars.resize(out_.chars.size() + block_.kind);
+}
+
+void Splitter::put_chars(const TextView& text) {
+    if (text.kind == 1) {
+        const char* s = static_cast<const char*>(text.data);
+        size_t run = 0;
+        for (size_t i = 0; i < text.length; ++i) {
+            if (static_cast<unsigned char>(s[i]) >= 0x80) {
+                put_ascii(s + run, i - run);
+                put_char(static_cast<unsigned char>(s[i]));
+                run = i + 1;
+            }
+        }
+        put_ascii(s + run, text.length - run);
+        return;
+    }
+    for (size_t i = 0; i < text.length; ++i) put_char(text.at(i));
+}
+
+void Splitter::open_block(int32_t id) {
+    state_ = State::in_block;
+    block_ = StoredBlock{};
+    block_.id = id;
+    block_.id_line = line_no_;
+    block_.text_offset = align_up(out_.chars.size(), 8);
+    block_.starts_offset = align_up(out_.starts.size(), 8);
+    if (!out_.chars.reserve(block_.text_offset) || !out_.starts.reserve(block_.starts_offset)) {
+        no_memory_ = true;
+        return;
+    }
+    out_.chars.resize(block_.text_offset);
+    out_.starts.resize(block_.starts_offset);
+    line_start_ = end_ = 0;
+    open_stray_ = nullptr;
+    in_stray_run_ = false;
+    pending_bad_number_ = false;
+}
+
+bool Splitter::push_start(uint64_t start) {
+    if (!block_.wide_starts && start > UINT32_MAX) {
+        const size_t count = static_cast<size_t>(block_.line_count);
+        if (!out_.starts.reserve(block_.starts_offset + count * 8)) return false;
+        widen_in_place<uint64_t, uint32_t>(out_.starts.data() + block_.starts_offset, count);
+        out_.starts.resize(block_.starts_offset + count * 8);
+        block_.wide_starts = true;
+    }
+    const size_t width = block_.wide_starts ? 8 : 4;
+    if (!out_.starts.reserve_more(width)) return false;
+    char* dst = out_.starts.data() + out_.starts.size();
+    if (block_.wide_starts) {
+        std::memcpy(dst, &start, 8);
+    } else {
+        const uint32_t s = static_cast<uint32_t>(start);
+        std::memcpy(dst, &s, 4);
+    }
+    out_.starts.resize(out_.starts.size() + width);
+    return true;
+}
+
+void Splitter::close_block(bool closed) {
+    // The entry after the last line marks where it ends.
+    if (!push_start(line_start_)) {
+        no_memory_ = true;
+        return;
+    }
+    block_.closed = closed;
+    try {
+        out_.blocks.push_back(block_);
+    } catch (...) {
+        no_memory_ = true;
+    }
+    state_ = State::outside;
+}
+
+void Splitter::note_stray(bool bad_number) {
+    if (!in_stray_run_) {
+        in_stray_run_ = true;
+        ++report_.stray_runs;
+        if (report_.stray.size() >= kStrayKept) return;
+        report_.stray.emplace_back();
+        open_stray_ = &report_.stray.back();
+        open_stray_->first_line = line_no_;
+        open_stray_->after_bad_number = bad_number;
+        for (size_t i = 0; i < scratch_.size() && i < kStrayTextChars; ++i) append_utf8(open_stray_->first_text, scratch_[i]);
+    }
+    if (!open_stray_) return;
+    open_stray_->last_line = line_no_;
+    ++open_stray_->count;
+    const TextView text = scratch_view();
+    if (equals_ascii(text, strip_span(text), "-1")) open_stray_->delimiter_like = true;
+}
+
+// A line outside any block (scratch_ holds it; line_no_ is its number).
+void Splitter::outside_line() {
+    const TextView text = scratch_view();
+    if (text.length == kDelimiterLength && equals_ascii(text, Span{0, kDelimiterLength}, kDelimiter)) {
+        state_ = State::after_delimiter;
+        return;
+    }
+    const bool bad_number = pending_bad_number_;
+    pending_bad_number_ = false;
+    if (is_blank(text)) return;
+    try {
+        note_stray(bad_number);
+    } catch (...) {
+        no_memory_ = true;
+    }
+}
+
+Outcome Splitter::end_line() {
+    ++line_no_;
+    if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
+    if (stopped_) return Outcome::ok;
+    switch (state_) {
+        case State::in_block: {
+            const size_t length = end_ - line_start_;
+            if (length == kDelimiterLength) {
+                const TextView line{out_.chars.data() + block_.text_offset + line_start_ * block_.kind, length,
+                                    block_.kind};
+                if (equals_ascii(line, Span{0, length}, kDelimiter)) {
+                    end_ = line_start_;
+                    out_.chars.resize(block_.text_offset + end_ * block_.kind);
+                    close_block(true);
+                    break;
+                }
+            }
+            if (!push_start(line_start_)) {
+                no_memory_ = true;
+                break;
+            }
+            ++block_.line_count;
+            line_start_ = end_;
+            break;
+        }
+        case State::outside:
+            outside_line();
+            break;
+        case State::after_delimiter: {
+            state_ = State::outside;
+            const TextView text = scratch_view();
+            const Span id = strip_span(text);
+            if (equals_ascii(text, id, "-1")) {
+                outside_line();  // usually an opening delimiter after a closing one
+                break;
+            }
+            int32_t number = 0;
+            ctx_.at(0, static_cast<size_t>(line_no_ - 1));
+            const Outcome o = to_int32(ctx_, text, id, number);
+            if (o == Outcome::ok) {
+                open_block(number);
+            } else if (o == Outcome::skip) {
+                pending_bad_number_ = true;
+                outside_line();  // no block: the line is examined like any other
+            } else if (ctx_.failure().kind == Failure::Kind::out_of_range) {
+                stopped_ = true;  // reported by finish(), after reading ends
+                report_.overflow_line = line_no_;
+            } else {
+                scratch_.clear();
+                return Outcome::fail;
+            }
+            break;
+        }
+    }
+    scratch_.clear();
+    if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
+    return Outcome::ok;
+}
+
+Outcome Splitter::finish() {
+    report_.lines = line_no_;
+    if (!stopped_ && state_ == State::in_block) {
+        // The end of the text closes the block; drop any partial line state.
+        out_.chars.resize(block_.text_offset + end_ * block_.kind);
+        close_block(false);
+    }
+    if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
+    if (stopped_) return Outcome::fail;  // the context holds out_of_range
+    return Outcome::ok;
+}
+
+}  // namespace tremix::reading

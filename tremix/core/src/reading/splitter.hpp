@@ -1,0 +1,75 @@
+// Splits a file's text into numbered blocks as the text arrives, line by
+// line:
+//   - a block opens with a delimiter line (exactly "   -1");
+//   - the next line holds its number: stripped, "-1" or text that int()
+//     rejects opens nothing, and that line is examined again as an
+//     ordinary line; a number beyond the signed 32-bit range stops the
+//     splitting (out_of_range) while reading goes on to the end;
+//   - data lines follow up to the next delimiter line or the end of the text.
+// The characters of a line are handed over in pieces (put_*) and the line
+// is finished by end_line(); the text of data lines goes straight into the
+// file's stored text.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "context.hpp"
+#include "file_text.hpp"
+
+namespace tremix::reading {
+
+class Splitter {
+  public:
+    Splitter(Context& ctx, FileText& out, ReadReport& report);
+
+    // Characters of the current line: ASCII bytes, one code point, or
+    // characters of any width.
+    void put_ascii(const char* p, size_t n);
+    void put_char(uint32_t c);
+    void put_chars(const TextView& text);
+
+    // The current line is complete. fail on exhausted memory or a failed
+    // host conversion; an out-of-range block number is held until finish().
+    Outcome end_line();
+
+    // End of the text: closes an open block; fail with out_of_range when a
+    // block number was out of range (the blocks before it are kept).
+    Outcome finish();
+
+    // Lines read so far.
+    uint64_t lines() const { return line_no_; }
+
+  private:
+    enum class State : uint8_t { outside, after_delimiter, in_block };
+
+    void widen_block(uint8_t kind);
+    bool reserve_block(size_t chars);
+    void open_block(int32_t id);
+    bool push_start(uint64_t start);
+    void close_block(bool closed);
+    void outside_line();
+    void note_stray(bool bad_number);
+    TextView scratch_view() const;
+
+    Context& ctx_;
+    FileText& out_;
+    ReadReport& report_;
+    State state_ = State::outside;
+    bool stopped_ = false;     // a block number was out of range
+    bool no_memory_ = false;
+    uint64_t line_no_ = 0;
+
+    // The open block: its characters from block_base_ (bytes) on.
+    StoredBlock block_{};
+    size_t line_start_ = 0;  // characters, from the block's start
+    size_t end_ = 0;         // characters written
+
+    // A line outside a block, as code points.
+    std::vector<uint32_t> scratch_;
+    bool pending_bad_number_ = false;
+    StrayText* open_stray_ = nullptr;  // the run being noted, when it is kept
+    bool in_stray_run_ = false;
+};
+
+}  // namespace tremix::reading

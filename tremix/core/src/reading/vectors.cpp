@@ -1,0 +1,335 @@
+#include "vectors.hpp"
+
+#include <algorithm>
+#include <climits>
+
+#include "numbers.hpp"
+
+namespace tremix::reading {
+
+namespace {
+
+constexpr size_t kNoLine = SIZE_MAX;
+
+// At least two fields, exactly "-1" and "0." (text, not value: "-1, 0.0" is
+// a data record for entity -1).
+bool is_end_marker(const SplitLine& line) { return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0."); }
+
+// Reused buffers of one walk.
+struct Workspace {
+    SplitLine line, pair_first, pair_second, title;
+    std::vector<double> range;  // a range record's values
+};
+
+struct Located {
+    int32_t ent_type = -1;
+    bool found = false;
+    size_t data_start = 0;
+    size_t marker_line = kNoLine;  // first end-of-data line the search passed
+};
+
+// Searches the entity-type line pair from v + 3 on, to the block's end if
+// need be. Only a rejected integer passes a pair over; an entity type out
+// of range, or a line that is not text, fails.
+Outcome locate_pair(Context& ctx, const BlockLines& lines, size_t n, size_t v, Workspace& ws, Located& out) {
+    SplitLine* first = &ws.pair_first;
+    SplitLine* second = &ws.pair_second;
+    bool have_first = false;
+    out = Located{};
+    for (size_t k = v + 3; k + 1 < n; ++k) {
+        if (!ctx.tick()) return Outcome::fail;
+        // Line k is the line k + 1 of the step before: its fields are kept.
+        if (have_first) {
+            std::swap(first, second);
+        } else if (first->load(ctx, lines, k) == Outcome::fail) {
+            return Outcome::fail;
+        }
+        if (out.marker_line == kNoLine && is_end_marker(*first)) out.marker_line = k;
+        if (second->load(ctx, lines, k + 1) == Outcome::fail) return Outcome::fail;
+        have_first = true;
+        if (first->size() != 4 || second->size() != 3) continue;
+        Outcome o = Outcome::ok;
+        ctx.at(ctx.block(), k);
+        for (size_t f = 0; f < 3 && o == Outcome::ok; ++f) o = check_int(ctx, first->text, (*first)[f]);
+        int32_t ent_type = -1;
+        if (o == Outcome::ok) o = to_int32(ctx, first->text, (*first)[3], ent_type);
+        ctx.at(ctx.block(), k + 1);
+        for (size_t f = 0; f < 3 && o == Outcome::ok; ++f) o = check_int(ctx, second->text, (*second)[f]);
+        if (o == Outcome::fail) return o;
+        if (o == Outcome::ok) {
+            out.ent_type = ent_type;
+            out.found = true;
+            out.data_start = k + 2;
+            return Outcome::ok;
+        }
+    }
+    if (have_first && out.marker_line == kNoLine && is_end_marker(*second)) out.marker_line = n - 1;
+    out.data_start = n;
+    return Outcome::ok;
+}
+
+// Where a failed data record was.
+struct BadValue {
+    size_t line = 0;
+    Span field{};
+    size_t index = 0;
+};
+
+// Reads data records from line i up to and including the end-of-data line
+// (or to n), handing each stored value to add(id, value). On skip, i is
+// the line that did not convert.
+template <typename Add>
+Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
+                  Add&& add) {
+    SplitLine& line = ws.line;
+    std::vector<double>& range = ws.range;
+    auto convert = [&](size_t from) -> Outcome {
+        for (size_t f = from; f < line.size(); ++f) {
+            double v;
+            const Outcome o = parse_float(ctx, line.text, line[f], v);
+            if (o != Outcome::ok) {
+                bad = BadValue{i, line[f], f};
+                return o;
+            }
+            range.push_back(v);
+        }
+        return Outcome::ok;
+    };
+    while (i < n) {
+        if (!ctx.tick()) return Outcome::fail;
+        if (line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+        if (is_end_marker(line)) {
+            ++i;
+            return Outcome::ok;
+        }
+        const size_t fields = line.size();
+        if (fields == 2) {
+            int32_t id;
+            double value;
+            bad = BadValue{i, line[0], 0};
+            Outcome o = to_int32(ctx, line.text, line[0], id);
+            if (o == Outcome::ok) {
+                bad = BadValue{i, line[1], 1};
+                o = parse_float(ctx, line.text, line[1], value);
+            }
+            if (o != Outcome::ok) return o;
+            add(id, value);
+            ++i;
+        } else if (fields >= 3) {
+            int32_t first, last;
+            bad = BadValue{i, line[0], 0};
+            Outcome o = to_int32(ctx, line.text, line[0], first);
+            if (o == Outcome::ok) {
+                bad = BadValue{i, line[1], 1};
+                o = to_int32(ctx, line.text, line[1], last);
+            }
+            range.clear();
+            if (o == Outcome::ok) o = convert(2);
+            if (o != Outcome::ok) return o;
+            // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
+            const int64_t count = int64_t{last} - first + 1;
+            ++i;
+            while (static_cast<int64_t>(range.size()) < count && i < n) {
+                if (!ctx.tick()) return Outcome::fail;
+                if (line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+                if (is_end_marker(line)) break;  // read again above: it ends the vector
+                o = convert(0);
+                if (o != Outcome::ok) return o;
+                ++i;
+            }
+            const size_t stored =
+                count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(range.size())));
+            for (size_t j = 0; j < stored; ++j) add(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)), range[j]);
+        } else {
+            ++i;
+        }
+    }
+    return Outcome::ok;
+}
+
+// Set id and vector id of a start line already loaded in ws.line; on skip
+// `bad` tells which field.
+Outcome read_ids(Context& ctx, const SplitLine& line, VectorRecord& r, BadValue& bad, size_t i) {
+    bad = BadValue{i, line[0], 0};
+    Outcome o = to_int32(ctx, line.text, line[0], r.set_id);
+    if (o != Outcome::ok) return o;
+    bad = BadValue{i, line[1], 1};
+    return to_int32(ctx, line.text, line[1], r.vec_id);
+}
+
+bool passes(int32_t filter, int32_t id) { return filter < 0 || filter == id; }
+
+// Distinct values of `ids`; sorts a copy only when they are not already
+// strictly increasing (`increasing`).
+size_t count_distinct(std::vector<int32_t>& ids, bool increasing) {
+    if (increasing) return ids.size();
+    std::sort(ids.begin(), ids.end());
+    return static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+}
+
+}  // namespace
+
+Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, bool keep_values, Observer* observer) {
+    Workspace ws;
+    std::vector<int32_t> seen;  // entity ids of the vector being read, to count them
+    return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
+        const size_t v = i;
+        if (ws.line.load(ctx, lines, v) == Outcome::fail) return Outcome::fail;
+        if (ws.line.size() < 2) {
+            if (observer) observer->passed(b, v, too_few(ws.line, 2));
+            ++i;
+            return Outcome::skip;
+        }
+        const size_t fields = ws.line.size();
+        VectorRecord r;
+        r.block = b;
+        r.start_line = v;
+        BadValue bad;
+        Outcome o = read_ids(ctx, ws.line, r, bad, v);
+        Located at;
+        if (o == Outcome::ok) {
+            if (v + 1 < n) {
+                if (!ws.title.fetch(ctx, lines, v + 1)) return Outcome::fail;
+                const Span t = title_span(ws.title.text);
+                r.title = ws.title.text.sub(t.start, t.length);
+            }
+            if (locate_pair(ctx, lines, n, v, ws, at) == Outcome::fail) return Outcome::fail;
+            r.ent_type = at.ent_type;
+            r.found = at.found;
+            r.data_start = i = at.data_start;
+            r.begin = out.values.size();
+            seen.clear();
+            bool increasing = true;
+            o = read_data(ctx, lines, n, i, ws, bad, [&](int32_t id, double value) {
+                if (keep_values) {
+                    out.ids.push_back(id);
+                    out.values.push_back(value);
+                    return;
+                }
+                if (!seen.empty() && id <= seen.back()) increasing = false;
+                seen.push_back(id);
+            });
+            if (o == Outcome::ok && !keep_values) r.distinct = count_distinct(seen, increasing);
+        }
+        if (o == Outcome::fail) return o;
+        if (o == Outcome::skip) {
+            if (keep_values) {
+                out.ids.resize(r.begin);
+                out.values.resize(r.begin);
+            }
+            if (observer) {
+                Pass why = bad_field(fields, bad.line, bad.field, bad.index);
+                why.span = bad.line - v + 1;
+                observer->passed(b, v, why);
+            }
+            i = bad.line + 1;
+            return o;
+        }
+        r.end = out.values.size();
+        out.vectors.push_back(r);
+        if (observer) {
+            observer->record(b, v, i - v);
+            if (!at.found || at.marker_line != kNoLine)
+                observer->vector_overrun(b, v, at.marker_line, at.found, at.found ? at.data_start - 2 : n);
+        }
+        return Outcome::ok;
+    });
+}
+
+Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, int32_t vec_filter, WalkFrom from,
+                    VectorMatch& out) {
+    Workspace ws;
+    bool done = false;
+    out.found = false;
+    from.stop = &done;
+    const Outcome walked = walk_blocks(
+        ctx, blocks,
+        [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
+            const size_t v = i;
+            if (ws.line.load(ctx, lines, v) == Outcome::fail) return Outcome::fail;
+            if (ws.line.size() < 2) {
+                ++i;
+                return Outcome::skip;
+            }
+            VectorRecord r;
+            r.block = b;
+            r.start_line = v;
+            BadValue bad;
+            Outcome o = read_ids(ctx, ws.line, r, bad, v);
+            if (o == Outcome::skip) {
+                ++i;
+                return o;
+            }
+            if (o == Outcome::fail) return o;
+            Located at;
+            if (locate_pair(ctx, lines, n, v, ws, at) == Outcome::fail) return Outcome::fail;
+            r.ent_type = at.ent_type;
+            r.found = at.found;
+            r.data_start = i = at.data_start;
+            if (!passes(set_filter, r.set_id) || !passes(vec_filter, r.vec_id)) {
+                // Stepped over: lines are only checked for the end-of-data line.
+                while (i < n) {
+                    if (!ctx.tick()) return Outcome::fail;
+                    if (ws.line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+                    ++i;
+                    if (is_end_marker(ws.line)) break;
+                }
+                return Outcome::ok;
+            }
+            out.ids.clear();
+            out.values.clear();
+            o = read_data(ctx, lines, n, i, ws, bad, [&](int32_t id, double value) {
+                out.ids.push_back(id);
+                out.values.push_back(value);
+            });
+            if (o == Outcome::fail) return o;
+            if (o == Outcome::skip) {
+                i = bad.line + 1;
+                return o;
+            }
+            out.found = true;
+            out.record = r;
+            out.next = WalkFrom{b, i, nullptr};
+            done = true;
+            return Outcome::ok;
+        },
+        from);
+    if (!out.found) {
+        out.ids.clear();
+        out.values.clear();
+    }
+    return walked;
+}
+
+Outcome locate_vector_header(Context& ctx, const BlockLines& lines, int64_t start, VectorHeader& out) {
+    Workspace ws;
+    Located at;
+    const size_t n = lines.size();
+    out = VectorHeader{-1, false, n};
+    // A start so far before the list that v + 3 is still negative searches
+    // from the first line, as an index that counts up from below zero would.
+    const size_t v = start < -3 ? size_t{0} - 3 : static_cast<size_t>(start);
+    if (locate_pair(ctx, lines, n, v, ws, at) == Outcome::fail) return Outcome::fail;
+    out = VectorHeader{at.ent_type, at.found, at.data_start};
+    return Outcome::ok;
+}
+
+Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
+                         std::vector<int32_t>& ids, std::vector<double>& values) {
+    ids.clear();
+    values.clear();
+    if (block >= blocks.size()) return Outcome::skip;
+    const BlockEntry& entry = blocks[block];
+    ctx.at(block, data_start);
+    if (entry.state == BlockEntry::State::not_a_block) return ctx.fail(Failure::Kind::not_a_block);
+    if (entry.state == BlockEntry::State::no_lines) return ctx.fail(Failure::Kind::no_lines);
+    Workspace ws;
+    BadValue bad;
+    size_t i = data_start;
+    return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, [&](int32_t id, double value) {
+        ids.push_back(id);
+        values.push_back(value);
+    });
+}
+
+}  // namespace tremix::reading

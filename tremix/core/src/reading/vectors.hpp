@@ -1,0 +1,77 @@
+// Result vectors of blocks 1051 and 451 (all 1051 blocks first, then all
+// 451 blocks, in the order given).
+//
+// A vector is a start line (set id, vector id), a title line, some header
+// lines, an entity-type line pair (4 integers, then 3 integers; the 4th
+// integer of the first line is the entity type) and then data records up to
+// an end-of-data line whose first two fields read exactly "-1" and "0.".
+// Data records are single values (entity id, value) or ranges (first id,
+// last id, values...) whose values may go on over the following lines.
+// The search for the entity-type lines is not bounded by the vector's own
+// end: it runs on to the block's end if need be.
+//
+// A vector whose ids or data do not convert is dropped, and the walk goes on
+// at the line after the one being read when it failed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "records.hpp"
+
+namespace tremix::reading {
+
+struct VectorRecord {
+    int32_t set_id = 0;
+    int32_t vec_id = 0;
+    TextView title{};
+    int32_t ent_type = -1;
+    bool found = false;       // the entity-type lines were found
+    size_t block = 0;         // where the vector stands
+    size_t start_line = 0;
+    size_t data_start = 0;
+    size_t begin = 0, end = 0;  // its values in the table, when kept
+    size_t distinct = 0;        // entity ids, each counted once
+};
+
+struct VectorTable {
+    std::vector<VectorRecord> vectors;
+    std::vector<int32_t> ids;
+    std::vector<double> values;
+};
+
+// Every vector, in walk order. With `keep_values` false only the counts
+// are kept (`ids` and `values` stay empty).
+Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, bool keep_values,
+                     Observer* observer = nullptr);
+
+// The first vector from (block, line) on that passes both filters (a
+// negative filter passes every vector); vectors that do not pass are
+// stepped over without converting their data. `found` is false when none
+// passes; otherwise `next` is where the walk would go on after it.
+struct VectorMatch {
+    bool found = false;
+    VectorRecord record;
+    std::vector<int32_t> ids;
+    std::vector<double> values;
+    WalkFrom next;
+};
+Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, int32_t vec_filter, WalkFrom from,
+                    VectorMatch& out);
+
+// The data records of the vector whose data begins at `data_start` in
+// block `block`, as find_vector reads them (every value kept, in order).
+// skip when they do not convert.
+Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
+                         std::vector<int32_t>& ids, std::vector<double>& values);
+
+// Where the data of the vector starting at line `start` begins: after its
+// entity-type line pair, or at the block's end when there is none.
+struct VectorHeader {
+    int32_t ent_type = -1;
+    bool found = false;
+    size_t data_start = 0;
+};
+Outcome locate_vector_header(Context& ctx, const BlockLines& lines, int64_t start, VectorHeader& out);
+
+}  // namespace tremix::reading

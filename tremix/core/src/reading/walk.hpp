@@ -1,0 +1,119 @@
+// The one walk over the blocks an operation reads, shared by every record
+// kind: blocks in list order, each block's lines by an index that the
+// record reader moves on (by the record's length, or by one line when the
+// line starts no record). An observer, when given, hears what became of
+// every line: read as part of a record, or passed over and why.
+#pragma once
+
+#include "context.hpp"
+#include "lines.hpp"
+#include "tokenizer.hpp"
+
+namespace tremix::reading {
+
+// Why a line examined as the possible first line of a record was passed over.
+struct Pass {
+    enum class Reason : uint8_t {
+        blank,       // no fields at all
+        few_fields,  // fewer fields than the record's first line needs
+        bad_field,   // a field of the record does not convert
+    };
+    Reason reason = Reason::blank;
+    size_t fields = 0;       // fields of the examined line
+    size_t needed = 0;       // fields its record needs
+    size_t bad_line = 0;     // line holding the field that did not convert
+    Span bad_field{};        // that field, in that line
+    size_t bad_index = 0;    // its index among the line's fields
+    size_t span = 1;         // lines the walk steps over: 1, or for a result vector its
+                             // lines up to the bad one
+};
+
+class Observer {
+  public:
+    virtual ~Observer() = default;
+    // A record was read from `count` lines starting at `line`.
+    virtual void record(size_t block, size_t line, size_t count) = 0;
+    // The line was examined as a record's first line and passed over.
+    virtual void passed(size_t block, size_t line, const Pass& why) = 0;
+    // A result vector's search for its entity-type lines went on past the
+    // vector's own end-of-data line (`marker_line`), to `found_line`, or to
+    // the block's end (found false).
+    virtual void vector_overrun(size_t block, size_t start_line, size_t marker_line, bool found,
+                                size_t found_line) = 0;
+};
+
+// A line and its fields, read through the context (which notes where
+// reading stands). fail for a line that is not text.
+struct SplitLine {
+    TextView text{};
+    FieldList fields;
+
+    size_t size() const { return fields.size(); }
+    Span operator[](size_t i) const { return fields[i]; }
+    bool field_is(size_t i, std::string_view ascii) const { return equals_ascii(text, fields[i], ascii); }
+
+    Outcome load(Context& ctx, const BlockLines& lines, size_t i) {
+        if (!fetch(ctx, lines, i)) return Outcome::fail;
+        split_fields(text, fields);
+        return Outcome::ok;
+    }
+    // Only the text, not split.
+    bool fetch(Context& ctx, const BlockLines& lines, size_t i) {
+        ctx.at(ctx.block(), i);
+        text = lines.line(i);
+        if (text.kind == 0) {
+            ctx.fail(Failure::Kind::not_text);
+            return false;
+        }
+        return true;
+    }
+};
+
+// Where a walk starts, and whether it is to stop early.
+struct WalkFrom {
+    size_t block = 0;
+    size_t line = 0;
+    const bool* stop = nullptr;  // checked after every step
+};
+
+// Calls read(block, lines, n, i) for line i of each block while i < n;
+// `read` moves i on and returns fail to end the walk.
+template <typename Read>
+Outcome walk_blocks(Context& ctx, const BlockSet& blocks, Read&& read, WalkFrom from = {}) {
+    for (size_t b = from.block; b < blocks.size(); ++b) {
+        const BlockEntry& entry = blocks[b];
+        ctx.at(b, 0);
+        if (entry.state == BlockEntry::State::not_a_block) return ctx.fail(Failure::Kind::not_a_block);
+        if (entry.state == BlockEntry::State::no_lines) return ctx.fail(Failure::Kind::no_lines);
+        const size_t n = entry.lines.size();
+        size_t i = b == from.block ? from.line : 0;
+        while (i < n) {
+            if (!ctx.tick()) return Outcome::fail;
+            if (read(b, entry.lines, n, i) == Outcome::fail) return Outcome::fail;
+            if (from.stop && *from.stop) return Outcome::ok;
+        }
+    }
+    return Outcome::ok;
+}
+
+// The Pass for a line with too few fields.
+inline Pass too_few(const SplitLine& line, size_t needed) {
+    Pass p;
+    p.reason = line.size() == 0 ? Pass::Reason::blank : Pass::Reason::few_fields;
+    p.fields = line.size();
+    p.needed = needed;
+    return p;
+}
+
+// The Pass for a field that did not convert.
+inline Pass bad_field(size_t fields, size_t bad_line, Span field, size_t index) {
+    Pass p;
+    p.reason = Pass::Reason::bad_field;
+    p.fields = fields;
+    p.bad_line = bad_line;
+    p.bad_field = field;
+    p.bad_index = index;
+    return p;
+}
+
+}  // namespace tremix::reading

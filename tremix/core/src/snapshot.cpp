@@ -1,0 +1,192 @@
+#include "snapshot.hpp"
+
+#include <cstdarg>
+#include <new>
+
+#include "arguments.hpp"
+#include "block.hpp"
+#include "py_host.hpp"
+
+namespace tremix {
+
+namespace {
+
+// A line of a private list copy, for the core: its characters, or kind 0
+// for anything that is not exactly a str. Runs without the interpreter
+// lock: the copy holds the str alive and a str never changes.
+reading::TextView view_line(const void* item) {
+    PyObject* obj = static_cast<PyObject*>(const_cast<void*>(item));
+    if (!PyUnicode_CheckExact(obj)) return reading::TextView{nullptr, 0, 0};
+    return reading::TextView{PyUnicode_DATA(obj), static_cast<size_t>(PyUnicode_GET_LENGTH(obj)),
+                             static_cast<uint8_t>(PyUnicode_KIND(obj))};
+}
+
+}  // namespace
+
+int BlockSnapshot::take(PyObject* block_list) {
+    set_.clear();
+    items_.clear();
+    copies_.clear();
+    texts_.clear();
+    weight_ = 0;
+    return add(block_list);
+}
+
+int BlockSnapshot::add(PyObject* block_list) {
+    if (block_list == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    if (!PyList_Check(block_list)) {
+        raise_expected("list", block_list);
+        return -1;
+    }
+    // A copy: the caller's list may change while it is read.
+    Ref items(PyList_GetSlice(block_list, 0, PyList_GET_SIZE(block_list)));
+    if (!items) return -1;
+    try {
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+            if (add_item(PyList_GET_ITEM(items.get(), k)) < 0) return -1;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+int BlockSnapshot::add_item(PyObject* item) {
+    items_.push_back(Ref::borrow(item));
+    copies_.emplace_back();
+    reading::BlockEntry entry;
+    if (!is_block(item)) {
+        entry.state = reading::BlockEntry::State::not_a_block;
+        set_.push_back(entry);
+        return 0;
+    }
+    BlockObject* b = as_block(item);
+    entry.block_id = b->block_id;
+    if (!b->lines && b->text) {
+        entry.lines = b->text->file->lines(b->text->index);
+        weight_ += entry.lines.size() + 1;
+        texts_.push_back(b->text->file);
+        set_.push_back(entry);
+        return 0;
+    }
+    if (!b->lines || !PyList_Check(b->lines)) {
+        entry.state = reading::BlockEntry::State::no_lines;
+        set_.push_back(entry);
+        return 0;
+    }
+    set_.push_back(entry);
+    return add_list(b->lines, b->block_id);
+}
+
+int BlockSnapshot::add_list(PyObject* lines, int32_t block_id) {
+    Ref copy(PyList_GetSlice(lines, 0, PyList_GET_SIZE(lines)));
+    if (!copy) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(copy.get());
+    PyObject** items = reinterpret_cast<PyListObject*>(copy.get())->ob_item;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_CheckExact(items[i]) && PyUnicode_READY(items[i]) < 0) return -1;
+    }
+    reading::BlockEntry& entry = set_.back();
+    entry.block_id = block_id;
+    entry.lines = reading::BlockLines::items(reinterpret_cast<const void* const*>(items), static_cast<size_t>(n),
+                                             view_line);
+    weight_ += static_cast<size_t>(n) + 1;
+    copies_.back() = std::move(copy);
+    return 0;
+}
+
+int BlockSnapshot::take_lines(PyObject* lines) {
+    set_.clear();
+    items_.clear();
+    copies_.clear();
+    texts_.clear();
+    try {
+        items_.push_back(Ref::borrow(lines));
+        copies_.emplace_back();
+        set_.emplace_back();
+        return add_list(lines, 0);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+PyObject* BlockSnapshot::line_object(size_t index, size_t line) const {
+    PyObject* copy = copies_[index].get();
+    if (!copy || line >= static_cast<size_t>(PyList_GET_SIZE(copy))) return nullptr;
+    return PyList_GET_ITEM(copy, static_cast<Py_ssize_t>(line));
+}
+
+void add_note(const char* format, ...) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value) {
+        va_list args;
+        va_start(args, format);
+        Ref note(PyUnicode_FromFormatV(format, args));
+        va_end(args);
+        Ref done(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
+        if (!done) PyErr_Clear();  // the original error matters more than its note
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapshot, PyHost& host, PyObject* path) {
+    using Kind = reading::Failure::Kind;
+    switch (failure.kind) {
+        case Kind::out_of_range: {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            if (failure.block >= snapshot.size()) return;
+            const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
+            Ref field(failure.line < entry.lines.size()
+                          ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
+                          : PyUnicode_FromString(""));
+            if (!field) {
+                PyErr_Clear();
+                return;
+            }
+            const int64_t file_line = entry.lines.file_line(failure.line);
+            if (file_line > 0 && path && PyUnicode_Check(path)) {
+                add_note("the field %R in block %d, line %lld of %U", field.get(), static_cast<int>(entry.block_id),
+                         static_cast<long long>(file_line), path);
+            } else if (file_line > 0) {
+                add_note("the field %R in block %d, line %lld of the file", field.get(),
+                         static_cast<int>(entry.block_id), static_cast<long long>(file_line));
+            } else {
+                add_note("the field %R in block %d, item %zu of its lines", field.get(),
+                         static_cast<int>(entry.block_id), failure.line);
+            }
+            return;
+        }
+        case Kind::not_a_block:
+            PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "",
+                         Py_TYPE(snapshot.item(failure.block))->tp_name, BlockType.tp_name);
+            return;
+        case Kind::no_lines:
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            return;
+        case Kind::not_text: {
+            PyObject* line = snapshot.line_object(failure.block, failure.line);
+            PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", line ? Py_TYPE(line)->tp_name : "NoneType");
+            return;
+        }
+        case Kind::too_many_nodes:
+            PyErr_SetString(PyExc_OverflowError, "more than 2147483647 element node ids in total");
+            return;
+        case Kind::host:
+        case Kind::interrupted:
+            host.restore_error();
+            return;
+        case Kind::no_memory:
+        case Kind::none:
+            PyErr_NoMemory();
+            return;
+    }
+}
+
+}  // namespace tremix

@@ -1,0 +1,64 @@
+// The blocks an operation reads, taken from the list that get_blocks
+// returned, as the reading core sees them: stored text where a block has
+// it, otherwise a private copy of its list of lines (the str objects stay
+// alive and unchanged while the core reads them without the interpreter
+// lock). The core then reads a consistent snapshot, whatever other threads
+// or Python code run meanwhile do to the blocks.
+//
+// Items that are not blocks, and blocks without lines, are kept as such:
+// the walk reports them when it reaches them, after the blocks before them.
+#pragma once
+
+#include <vector>
+
+#include "pyref.hpp"
+#include "reading/lines.hpp"
+#include "stored_text.hpp"
+
+namespace tremix {
+
+class BlockSnapshot {
+  public:
+    BlockSnapshot() = default;
+    BlockSnapshot(const BlockSnapshot&) = delete;
+    BlockSnapshot& operator=(const BlockSnapshot&) = delete;
+
+    // Takes the items of `block_list` (what get_blocks returned). -1 with
+    // TypeError when it is not a list.
+    int take(PyObject* block_list);
+    // Adds the items of one more list (the 451 blocks after the 1051 ones).
+    int add(PyObject* block_list);
+    // A single list of lines, as one block.
+    int take_lines(PyObject* lines);
+
+    const reading::BlockSet& blocks() const { return set_; }
+    size_t size() const { return set_.size(); }
+    // Whether the core's work is long enough to let other threads run.
+    bool worth_releasing() const { return weight_ > (1u << 16); }
+
+    // The item at `index` (borrowed; alive as long as the snapshot).
+    PyObject* item(size_t index) const { return items_[index].get(); }
+    // Line `line` of list-backed block `index`, or null (borrowed).
+    PyObject* line_object(size_t index, size_t line) const;
+
+  private:
+    int add_item(PyObject* item);
+    int add_list(PyObject* lines, int32_t block_id);
+
+    reading::BlockSet set_;
+    std::vector<Ref> items_;              // the block objects, in order
+    std::vector<Ref> copies_;             // private copies of line lists, by block (may be null)
+    std::vector<SharedText> texts_;       // stored texts read
+    size_t weight_ = 0;
+};
+
+// Sets the Python exception that a core failure stands for. `path` is the
+// parser's file path (str) or null; it goes into the note of an
+// OverflowError, with the block and line.
+void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapshot, class PyHost& host,
+                   PyObject* path);
+
+// Adds a PEP 678 note to the exception that is set (keeps it otherwise).
+void add_note(const char* format, ...);
+
+}  // namespace tremix
