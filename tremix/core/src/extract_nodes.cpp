@@ -187,7 +187,7 @@ PyObject* get_nodes_arrays(ParserObject* self) {
             }
         });
         if (done < 0) return nullptr;
-        Ref node_ids(int32_array(ids));
+        Ref node_ids(typed_int32_array(ids));
         if (!node_ids) return nullptr;
         Ref coords(coords_array(xyz));
         if (!coords) return nullptr;
