@@ -551,6 +551,60 @@ def test_replaced_array_results_are_checked_only_for_node_arrays(model_path):
         assert p.get_output_vectors_arrays(1) == (None, None, *vector)
 
 
+@contextlib.contextmanager
+def numpy_attribute(name, value):
+    import numpy
+
+    saved = getattr(numpy, name)
+    setattr(numpy, name, value)
+    try:
+        yield
+    finally:
+        setattr(numpy, name, saved)
+
+
+def test_dtypes_are_read_through_np_at_every_call(model_path):
+    import numpy
+
+    p = ORVEXParser(model_path)
+    expected = [a.tolist() for a in p.get_elements_arrays()]
+    ids, values, *vector = p.get_output_vectors_arrays(1)
+    # np is NumPy itself, only its int32 / float64 rebound: NumPy's array with that dtype.
+    with numpy_attribute("int32", numpy.int16):
+        assert mod.np is numpy
+        arrays = p.get_elements_arrays()
+        assert [a.dtype for a in arrays] == [numpy.int16] * 5 and [a.tolist() for a in arrays] == expected
+        got = p.get_output_vectors_arrays(1)
+        assert (got[0].dtype, got[1].dtype) == (numpy.int16, numpy.float64) and got[0].tolist() == ids.tolist()
+        with pytest.raises(ValueError, match=r"^Buffer dtype mismatch, expected 'int32_t' but got 'short'$"):
+            p.get_nodes_arrays()
+    with numpy_attribute("float64", numpy.float32):
+        got = p.get_output_vectors_arrays(1)
+        assert (got[0].dtype, got[1].dtype) == (numpy.int32, numpy.float32)
+        assert got[1].tolist() == values.astype(numpy.float32).tolist()
+        assert all(a.dtype == numpy.int32 for a in p.get_elements_arrays())
+        with pytest.raises(ValueError, match=r"^Buffer dtype mismatch, expected 'float64_t' but got 'float'$"):
+            p.get_nodes_arrays()
+    assert [a.dtype for a in p.get_elements_arrays()] == [numpy.int32] * 5  # NumPy's own again
+
+    # A replaced np: `array` and then the dtype are read for every array made.
+    reads, calls = [], []
+
+    class Logging:
+        def __getattr__(self, attr):
+            reads.append(attr)
+            if attr == "array":
+                return lambda items, dtype: calls.append(dtype) or numpy.array(items, dtype=dtype)
+            return {"int32": numpy.int16, "float64": numpy.float32}[attr]
+
+    with np_as(Logging()):
+        assert [a.dtype for a in p.get_elements_arrays()] == [numpy.int16] * 5
+        assert reads == ["array", "int32"] * 5 and calls == [numpy.int16] * 5
+        reads.clear()
+        got = p.get_output_vectors_arrays(1)
+        assert reads == ["array", "int32", "array", "float64"] and got[1].dtype == numpy.float32
+
+
 def test_numpy_replacement_that_reenters_the_parser(model_path, other_path):
     import numpy
 

@@ -50,16 +50,16 @@ int check_type_layout(PyObject* module, const char* module_name, const char* cla
 
 // What `np.array(items, dtype=np.<dtype>)` reads before it calls, in the
 // order Python evaluates the expression: `np`, its `array`, `np` again and
-// the dtype attribute. `native` tells whether `np` and its `array` are
-// NumPy's own as captured at start-up: only then may the array be made
-// directly from C++ storage, since any other object may behave differently.
+// the dtype attribute. `native` tells whether every one of them is NumPy's
+// own as captured at start-up: only then may the array be made directly
+// from C++ storage, since any other object may behave differently.
 struct ArrayCall {
     Ref array_fn;
     Ref dtype;
     bool native = false;
 };
 
-int resolve_array_call(PyObject* dtype_name, ArrayCall& call) {
+int resolve_array_call(PyObject* dtype_name, PyObject* own_dtype, ArrayCall& call) {
     Ref np(lookup_module_global(g_state.s_np));
     if (!np) return -1;
     call.array_fn = Ref(PyObject_GetAttr(np.get(), g_state.s_array));
@@ -69,7 +69,7 @@ int resolve_array_call(PyObject* dtype_name, ArrayCall& call) {
     call.dtype = Ref(PyObject_GetAttr(np_again.get(), dtype_name));
     if (!call.dtype) return -1;
     call.native = np.get() == g_state.numpy && np_again.get() == g_state.numpy &&
-                  call.array_fn.get() == g_state.numpy_array;
+                  call.array_fn.get() == g_state.numpy_array && call.dtype.get() == own_dtype;
     return 0;
 }
 
@@ -157,10 +157,10 @@ PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data,
 // the element type the result must have as a typed array; null takes the
 // result of a replaced `np.array` as it comes, whatever it is.
 template <typename T, typename MakeItem>
-PyObject* flat_array(const std::vector<T>& values, int type_num, PyObject* dtype_name, const char* typed_name,
-                     MakeItem make_item) {
+PyObject* flat_array(const std::vector<T>& values, int type_num, PyObject* dtype_name, PyObject* own_dtype,
+                     const char* typed_name, MakeItem make_item) {
     ArrayCall call;
-    if (resolve_array_call(dtype_name, call) < 0) return nullptr;
+    if (resolve_array_call(dtype_name, own_dtype, call) < 0) return nullptr;
     if (call.native) {
         npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
         return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
@@ -215,8 +215,14 @@ int import_numpy(PyObject* module_dict) {
     if (PyDict_SetItem(module_dict, g_state.s_np, numpy.get()) < 0) return -1;
     Ref array_fn(PyObject_GetAttr(numpy.get(), g_state.s_array));
     if (!array_fn) return -1;
+    Ref int32(PyObject_GetAttr(numpy.get(), g_state.s_int32));
+    if (!int32) return -1;
+    Ref float64(PyObject_GetAttr(numpy.get(), g_state.s_float64));
+    if (!float64) return -1;
     set_field(g_state.numpy, numpy.release());
     set_field(g_state.numpy_array, array_fn.release());
+    set_field(g_state.numpy_int32, int32.release());
+    set_field(g_state.numpy_float64, float64.release());
     return 0;
 }
 
@@ -229,23 +235,23 @@ int import_numpy_array_api() {
 }
 
 PyObject* int32_array(const std::vector<int32_t>& values) {
-    return flat_array(values, NPY_INT32, g_state.s_int32, nullptr,
+    return flat_array(values, NPY_INT32, g_state.s_int32, g_state.numpy_int32, nullptr,
                       [](int32_t v) { return PyLong_FromLong(v); });
 }
 
 PyObject* typed_int32_array(const std::vector<int32_t>& values) {
-    return flat_array(values, NPY_INT32, g_state.s_int32, "int32_t",
+    return flat_array(values, NPY_INT32, g_state.s_int32, g_state.numpy_int32, "int32_t",
                       [](int32_t v) { return PyLong_FromLong(v); });
 }
 
 PyObject* float64_array(const std::vector<double>& values) {
-    return flat_array(values, NPY_FLOAT64, g_state.s_float64, nullptr,
+    return flat_array(values, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64, nullptr,
                       [](double v) { return PyFloat_FromDouble(v); });
 }
 
 PyObject* coords_array(const std::vector<double>& xyz) {
     ArrayCall call;
-    if (resolve_array_call(g_state.s_float64, call) < 0) return nullptr;
+    if (resolve_array_call(g_state.s_float64, g_state.numpy_float64, call) < 0) return nullptr;
     const size_t rows = xyz.size() / 3;
     if (call.native) {
         npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};

@@ -1,9 +1,9 @@
 // NumPy arrays for the array extractors, built from contiguous C++ storage.
 //
 // Every array is `np.array(items, dtype=np.int32)` (or `np.float64`), with
-// `np` and the dtype looked up at call time. While `np` and its `array` are
-// still the NumPy objects captured at start-up, the array is made directly
-// from the C++ buffer. Otherwise `np.array` is called on a Python
+// `np` and the dtype looked up at call time. While `np`, its `array` and the
+// dtype are still the NumPy objects captured at start-up, the array is made
+// directly from the C++ buffer. Otherwise `np.array` is called on a Python
 // list with the dtype read, and its result is returned as it comes, except
 // for the typed node arrays, which must be ndarrays of the expected element
 // type and number of dimensions (None passes). When `np` is gone, NameError.
