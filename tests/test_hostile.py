@@ -493,28 +493,116 @@ def raising_array(*args, **kwargs):
     "name,args,block_ids,result_type", ARRAY_EXTRACTORS, ids=[f"{e[0]}{e[1]}" for e in ARRAY_EXTRACTORS]
 )
 @pytest.mark.parametrize(
-    "replacement,error",
+    "replacement,error,typed_only",
     [
-        (None, NameError),
-        (FakeNumpy(raising_array), RuntimeError),
-        (FakeNumpy(lambda items, dtype: list(items)), TypeError),
-        (FakeNumpy(lambda items, dtype: __import__("numpy").array(items, dtype="int64")), ValueError),
-        (FakeNumpy(lambda items, dtype: __import__("numpy").zeros((1, 1, 1))), ValueError),
-        (object(), AttributeError),
+        (None, NameError, False),
+        (FakeNumpy(raising_array), RuntimeError, False),
+        (FakeNumpy(lambda items, dtype: list(items)), TypeError, True),
+        (FakeNumpy(lambda items, dtype: __import__("numpy").array(items, dtype="int64")), ValueError, True),
+        (FakeNumpy(lambda items, dtype: __import__("numpy").zeros((1, 1, 1))), ValueError, True),
+        (object(), AttributeError, False),
     ],
     ids=["removed", "array_raises", "array_returns_list", "wrong_dtype", "wrong_ndim", "no_array"],
 )
-def test_numpy_replaced_or_removed(model_path, name, args, block_ids, result_type, replacement, error):
+def test_numpy_replaced_or_removed(model_path, name, args, block_ids, result_type, replacement, error, typed_only):
     p = ORVEXParser(model_path)
     with np_as(replacement):
-        try:
-            result = call(p, name, args)
-        except error:
-            pass
+        if typed_only and name != "get_nodes_arrays":
+            # Only the node arrays are checked; the others return what np.array made.
+            assert type(call(p, name, args)) is tuple
         else:
-            # Only a call that needs no array (no matching vector) may succeed.
-            assert result == (None, None, -1, -1, -1)
+            try:
+                result = call(p, name, args)
+            except error:
+                pass
+            else:
+                # Only a call that needs no array (no matching vector) may succeed.
+                assert result == (None, None, -1, -1, -1)
     assert type(call(p, name, args)) is tuple
+
+
+def test_replaced_array_results_are_checked_only_for_node_arrays(model_path):
+    import numpy
+
+    p = ORVEXParser(model_path)
+    elements = [a.tolist() for a in p.get_elements_arrays()]
+    ids, values, *vector = p.get_output_vectors_arrays(1)
+    assert elements[0] and len(ids)
+
+    def returning(make):
+        fake = FakeNumpy(lambda items, dtype: make(items))
+        fake.int32, fake.float64 = numpy.int32, numpy.float64
+        return fake
+
+    with np_as(returning(tuple)):
+        assert p.get_elements_arrays() == tuple(tuple(a) for a in elements)
+        assert p.get_output_vectors_arrays(1) == (tuple(ids.tolist()), tuple(values.tolist()), *vector)
+        with pytest.raises(TypeError, match=r"^Cannot convert tuple to numpy\.ndarray$"):
+            p.get_nodes_arrays()
+    with np_as(returning(lambda items: numpy.array(items, dtype=numpy.int64))):
+        assert [a.dtype for a in p.get_elements_arrays()] == [numpy.int64] * 5
+        got_ids, got_values, *got_vector = p.get_output_vectors_arrays(1)
+        assert got_values.dtype == numpy.int64 and got_ids.tolist() == ids.tolist() and got_vector == vector
+        with pytest.raises(ValueError, match=r"^Buffer dtype mismatch, expected 'int32_t' but got 'long'$"):
+            p.get_nodes_arrays()
+    with np_as(returning(lambda items: None)):  # None passes the node arrays' check too
+        assert p.get_nodes_arrays() == (None, None)
+        assert p.get_elements_arrays() == (None,) * 5
+        assert p.get_output_vectors_arrays(1) == (None, None, *vector)
+
+
+@contextlib.contextmanager
+def numpy_attribute(name, value):
+    import numpy
+
+    saved = getattr(numpy, name)
+    setattr(numpy, name, value)
+    try:
+        yield
+    finally:
+        setattr(numpy, name, saved)
+
+
+def test_dtypes_are_read_through_np_at_every_call(model_path):
+    import numpy
+
+    p = ORVEXParser(model_path)
+    expected = [a.tolist() for a in p.get_elements_arrays()]
+    ids, values, *vector = p.get_output_vectors_arrays(1)
+    # np is NumPy itself, only its int32 / float64 rebound: NumPy's array with that dtype.
+    with numpy_attribute("int32", numpy.int16):
+        assert mod.np is numpy
+        arrays = p.get_elements_arrays()
+        assert [a.dtype for a in arrays] == [numpy.int16] * 5 and [a.tolist() for a in arrays] == expected
+        got = p.get_output_vectors_arrays(1)
+        assert (got[0].dtype, got[1].dtype) == (numpy.int16, numpy.float64) and got[0].tolist() == ids.tolist()
+        with pytest.raises(ValueError, match=r"^Buffer dtype mismatch, expected 'int32_t' but got 'short'$"):
+            p.get_nodes_arrays()
+    with numpy_attribute("float64", numpy.float32):
+        got = p.get_output_vectors_arrays(1)
+        assert (got[0].dtype, got[1].dtype) == (numpy.int32, numpy.float32)
+        assert got[1].tolist() == values.astype(numpy.float32).tolist()
+        assert all(a.dtype == numpy.int32 for a in p.get_elements_arrays())
+        with pytest.raises(ValueError, match=r"^Buffer dtype mismatch, expected 'float64_t' but got 'float'$"):
+            p.get_nodes_arrays()
+    assert [a.dtype for a in p.get_elements_arrays()] == [numpy.int32] * 5  # NumPy's own again
+
+    # A replaced np: `array` and then the dtype are read for every array made.
+    reads, calls = [], []
+
+    class Logging:
+        def __getattr__(self, attr):
+            reads.append(attr)
+            if attr == "array":
+                return lambda items, dtype: calls.append(dtype) or numpy.array(items, dtype=dtype)
+            return {"int32": numpy.int16, "float64": numpy.float32}[attr]
+
+    with np_as(Logging()):
+        assert [a.dtype for a in p.get_elements_arrays()] == [numpy.int16] * 5
+        assert reads == ["array", "int32"] * 5 and calls == [numpy.int16] * 5
+        reads.clear()
+        got = p.get_output_vectors_arrays(1)
+        assert reads == ["array", "int32", "array", "float64"] and got[1].dtype == numpy.float32
 
 
 def test_numpy_replacement_that_reenters_the_parser(model_path, other_path):

@@ -268,6 +268,53 @@ def test_override_result_type_is_checked_only_for_module_calls(write_neu):
     assert type(vtable).__name__ == "PyCapsule"
 
 
+def test_get_blocks_of_another_parser_is_an_override(write_neu):
+    """Only the module's own get_blocks, plain or bound to this very
+    instance, is left to the module; the method of another parser found on
+    the instance is called like any override."""
+    import types
+
+    source = ORVEXParser(write_neu(blocks=[(100, ["Other", "2.0"]), (403, ["7,0,0,1,46,0,0,0,0,0,0,1.,2.,3.,"]),
+                                           (1051, ["1,2,1,", "t", "0,0,0,", *["1,2,3,4,5,6,7,8,9,10,"] * 3,
+                                                   "1,1,1,7,", "0,0,1,", "9,4.5,", "-1,0."])]))
+    own_path = write_two_blocks(write_neu)
+
+    class Delegating(ORVEXParser):
+        pass
+
+    class Slotted(ORVEXParser):
+        __slots__ = ("other",)
+        get_blocks = property(lambda self: self.other.get_blocks)
+
+    attribute = Delegating(own_path)
+    attribute.get_blocks = source.get_blocks
+    never_initialised = Delegating.__new__(Delegating)  # blocks is None
+    never_initialised.get_blocks = source.get_blocks
+    slotted = Slotted(own_path)
+    slotted.other = source
+    for p in (attribute, never_initialised, slotted):
+        assert p.get_header() == {"title": "Other", "version": "2.0"}
+        assert p.get_nodes() == {7: (1.0, 2.0, 3.0)}
+        assert p.get_nodes_arrays()[0].tolist() == [7]
+        ids, values, *vector = p.get_output_vectors_arrays()
+        assert (ids.tolist(), values.tolist(), vector) == ([9], [4.5], [1, 2, 7])
+    # Bound to something that is not a parser: called, and refuses.
+    attribute.get_blocks = types.MethodType(ORVEXParser.get_blocks, 5)
+    with pytest.raises(TypeError, match=r"^descriptor 'get_blocks' requires a '.*ORVEXParser' object but received"):
+        attribute.get_nodes()
+
+    # The own function, bound to this instance or plain, is the module's own:
+    # the plain one is not called (it would take 100 for the instance).
+    class Aliased(ORVEXParser):
+        get_blocks = ORVEXParser.get_blocks
+
+    bound, plain = Delegating(own_path), Delegating(own_path)
+    bound.get_blocks = bound.get_blocks
+    plain.get_blocks = ORVEXParser.get_blocks
+    for p in (bound, plain, Aliased(own_path)):
+        assert p.get_header() == {"title": "Title", "version": "11.4,"}
+
+
 def test_no_override_lookup_on_base_instances(write_neu):
     p = ORVEXParser(write_two_blocks(write_neu))
     assert p.get_blocks(100) is p.get_blocks(100)

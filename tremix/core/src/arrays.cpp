@@ -48,14 +48,28 @@ int check_type_layout(PyObject* module, const char* module_name, const char* cla
     return 0;
 }
 
-// Looks `np` up as Python code would, and tells whether it still is the
-// NumPy captured at start-up with its own `array`.
-int resolve_numpy(Ref& np, Ref& array_fn, bool& native) {
-    np = Ref(lookup_module_global(g_state.s_np));
+// What `np.array(items, dtype=np.<dtype>)` reads before it calls, in the
+// order Python evaluates the expression: `np`, its `array`, `np` again and
+// the dtype attribute. `native` tells whether every one of them is NumPy's
+// own as captured at start-up: only then may the array be made directly
+// from C++ storage, since any other object may behave differently.
+struct ArrayCall {
+    Ref array_fn;
+    Ref dtype;
+    bool native = false;
+};
+
+int resolve_array_call(PyObject* dtype_name, PyObject* own_dtype, ArrayCall& call) {
+    Ref np(lookup_module_global(g_state.s_np));
     if (!np) return -1;
-    array_fn = Ref(PyObject_GetAttr(np.get(), g_state.s_array));
-    if (!array_fn) return -1;
-    native = np.get() == g_state.numpy && array_fn.get() == g_state.numpy_array;
+    call.array_fn = Ref(PyObject_GetAttr(np.get(), g_state.s_array));
+    if (!call.array_fn) return -1;
+    Ref np_again(lookup_module_global(g_state.s_np));
+    if (!np_again) return -1;
+    call.dtype = Ref(PyObject_GetAttr(np_again.get(), dtype_name));
+    if (!call.dtype) return -1;
+    call.native = np.get() == g_state.numpy && np_again.get() == g_state.numpy &&
+                  call.array_fn.get() == g_state.numpy_array && call.dtype.get() == own_dtype;
     return 0;
 }
 
@@ -105,15 +119,13 @@ int validate_array(PyObject* result, int ndim, int type_num, const char* expecte
     return 0;
 }
 
-// The replacement path: `np.array(items, dtype=np.<dtype_name>)`.
-PyObject* call_replacement(PyObject* np, PyObject* array_fn, PyObject* items, PyObject* dtype_name) {
-    Ref dtype(PyObject_GetAttr(np, dtype_name));
-    if (!dtype) return nullptr;
+// The Python path: `np.array(items, dtype=<dtype read>)`.
+PyObject* call_replacement(const ArrayCall& call, PyObject* items) {
     Ref kwargs(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.s_dtype, dtype.get()) < 0) return nullptr;
+    if (!kwargs || PyDict_SetItem(kwargs.get(), g_state.s_dtype, call.dtype.get()) < 0) return nullptr;
     Ref args(PyTuple_Pack(1, items));
     if (!args) return nullptr;
-    return PyObject_Call(array_fn, args.get(), kwargs.get());
+    return PyObject_Call(call.array_fn.get(), args.get(), kwargs.get());
 }
 
 // A new list of `n` items made by `make(i)`. It stays out of the garbage
@@ -139,6 +151,26 @@ PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data,
     if (!arr) return nullptr;
     if (bytes) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, bytes);
     return arr;
+}
+
+// `np.array(values, dtype=np.<dtype>)` as a 1-D array. `typed_name` names
+// the element type the result must have as a typed array; null takes the
+// result of a replaced `np.array` as it comes, whatever it is.
+template <typename T, typename MakeItem>
+PyObject* flat_array(const std::vector<T>& values, int type_num, PyObject* dtype_name, PyObject* own_dtype,
+                     const char* typed_name, MakeItem make_item) {
+    ArrayCall call;
+    if (resolve_array_call(dtype_name, own_dtype, call) < 0) return nullptr;
+    if (call.native) {
+        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+        return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
+    }
+    Ref items(filled_list(values.size(), [&](size_t i) { return make_item(values[i]); }));
+    if (!items) return nullptr;
+    Ref result(call_replacement(call, items.get()));
+    if (!result) return nullptr;
+    if (typed_name && validate_array(result.get(), 1, type_num, typed_name) < 0) return nullptr;
+    return result.release();
 }
 
 }  // namespace
@@ -183,8 +215,14 @@ int import_numpy(PyObject* module_dict) {
     if (PyDict_SetItem(module_dict, g_state.s_np, numpy.get()) < 0) return -1;
     Ref array_fn(PyObject_GetAttr(numpy.get(), g_state.s_array));
     if (!array_fn) return -1;
+    Ref int32(PyObject_GetAttr(numpy.get(), g_state.s_int32));
+    if (!int32) return -1;
+    Ref float64(PyObject_GetAttr(numpy.get(), g_state.s_float64));
+    if (!float64) return -1;
     set_field(g_state.numpy, numpy.release());
     set_field(g_state.numpy_array, array_fn.release());
+    set_field(g_state.numpy_int32, int32.release());
+    set_field(g_state.numpy_float64, float64.release());
     return 0;
 }
 
@@ -197,41 +235,25 @@ int import_numpy_array_api() {
 }
 
 PyObject* int32_array(const std::vector<int32_t>& values) {
-    Ref np, array_fn;
-    bool native = false;
-    if (resolve_numpy(np, array_fn, native) < 0) return nullptr;
-    if (native) {
-        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-        return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
-    }
-    Ref items(filled_list(values.size(), [&](size_t i) { return PyLong_FromLong(values[i]); }));
-    if (!items) return nullptr;
-    Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_int32));
-    if (!result || validate_array(result.get(), 1, NPY_INT32, "int32_t") < 0) return nullptr;
-    return result.release();
+    return flat_array(values, NPY_INT32, g_state.s_int32, g_state.numpy_int32, nullptr,
+                      [](int32_t v) { return PyLong_FromLong(v); });
+}
+
+PyObject* typed_int32_array(const std::vector<int32_t>& values) {
+    return flat_array(values, NPY_INT32, g_state.s_int32, g_state.numpy_int32, "int32_t",
+                      [](int32_t v) { return PyLong_FromLong(v); });
 }
 
 PyObject* float64_array(const std::vector<double>& values) {
-    Ref np, array_fn;
-    bool native = false;
-    if (resolve_numpy(np, array_fn, native) < 0) return nullptr;
-    if (native) {
-        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-        return native_array(1, dims, NPY_FLOAT64, values.data(), values.size() * sizeof(double));
-    }
-    Ref items(filled_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); }));
-    if (!items) return nullptr;
-    Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_float64));
-    if (!result || validate_array(result.get(), 1, NPY_FLOAT64, "float64_t") < 0) return nullptr;
-    return result.release();
+    return flat_array(values, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64, nullptr,
+                      [](double v) { return PyFloat_FromDouble(v); });
 }
 
 PyObject* coords_array(const std::vector<double>& xyz) {
-    Ref np, array_fn;
-    bool native = false;
-    if (resolve_numpy(np, array_fn, native) < 0) return nullptr;
+    ArrayCall call;
+    if (resolve_array_call(g_state.s_float64, g_state.numpy_float64, call) < 0) return nullptr;
     const size_t rows = xyz.size() / 3;
-    if (native) {
+    if (call.native) {
         npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};
         return native_array(2, dims, NPY_FLOAT64, xyz.data(), rows * 3 * sizeof(double));
     }
@@ -239,7 +261,7 @@ PyObject* coords_array(const std::vector<double>& xyz) {
         return Py_BuildValue("(ddd)", xyz[3 * r], xyz[3 * r + 1], xyz[3 * r + 2]);
     }));
     if (!items) return nullptr;
-    Ref result(call_replacement(np.get(), array_fn.get(), items.get(), g_state.s_float64));
+    Ref result(call_replacement(call, items.get()));
     if (!result) return nullptr;
     // No rows: the replacement sees an empty list and makes a 1-D array;
     // give it the (0, 3) shape of an empty coordinate table.

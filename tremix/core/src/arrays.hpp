@@ -1,11 +1,12 @@
 // NumPy arrays for the array extractors, built from contiguous C++ storage.
 //
-// Results go through the module-level name `np`, looked up at call time:
-// while it is still the NumPy imported at start-up (with its own `array`),
-// the array is made directly from the C++ buffer; when `np` has been
-// replaced, the replacement's `array` is called on Python lists with
-// `dtype=np.int32` / `np.float64` and its result is checked like a typed
-// buffer; when `np` is gone, NameError.
+// Every array is `np.array(items, dtype=np.int32)` (or `np.float64`), with
+// `np` and the dtype looked up at call time. While `np`, its `array` and the
+// dtype are still the NumPy objects captured at start-up, the array is made
+// directly from the C++ buffer. Otherwise `np.array` is called on a Python
+// list with the dtype read, and its result is returned as it comes, except
+// for the typed node arrays, which must be ndarrays of the expected element
+// type and number of dimensions (None passes). When `np` is gone, NameError.
 #pragma once
 
 #include <cstdint>
@@ -21,12 +22,14 @@ int check_numpy_types();
 int import_numpy(PyObject* module_dict);
 int import_numpy_array_api();
 
-// 1-D int32 array of `values`.
+// 1-D int32 array of `values`; a replaced `np.array`'s result unchecked.
 PyObject* int32_array(const std::vector<int32_t>& values);
-// 1-D float64 array of `values`.
+// The same, checked as a typed 1-D int32 array.
+PyObject* typed_int32_array(const std::vector<int32_t>& values);
+// 1-D float64 array of `values`; a replaced `np.array`'s result unchecked.
 PyObject* float64_array(const std::vector<double>& values);
-// (n, 3) float64 array of xyz triples stored one after another; an empty
-// input gives shape (0, 3).
+// (n, 3) float64 array of xyz triples stored one after another, checked as
+// a typed 2-D float64 array; an empty input gives shape (0, 3).
 PyObject* coords_array(const std::vector<double>& xyz);
 
 }  // namespace tremix

@@ -58,7 +58,7 @@ PyObject* nodes_arrays(PyObject* blocks, PyObject* path) {
     return with_memory_guard([&]() -> PyObject* {
         reading::NodeTable nodes;
         if (read_table(blocks, path, nodes) < 0) return nullptr;
-        Ref ids(int32_array(nodes.ids));
+        Ref ids(typed_int32_array(nodes.ids));
         if (!ids) return nullptr;
         Ref coords(coords_array(nodes.xyz));
         if (!coords) return nullptr;

@@ -284,8 +284,11 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* defaults) {
     return holder.release();
 }
 
-bool is_function_for(PyObject* obj, const FunctionSpec& spec) {
-    if (PyMethod_Check(obj)) obj = PyMethod_GET_FUNCTION(obj);
+bool is_function_for(PyObject* obj, const FunctionSpec& spec, PyObject* self) {
+    if (PyMethod_Check(obj)) {
+        if (PyMethod_GET_SELF(obj) != self) return false;
+        obj = PyMethod_GET_FUNCTION(obj);
+    }
     return Py_IS_TYPE(obj, &FunctionType) && as_fn(obj)->spec == &spec;
 }
 

@@ -45,8 +45,9 @@ int function_type_ready();
 // Makes a new function object for `spec`; `defaults` may be null.
 PyObject* make_function(const FunctionSpec& spec, PyObject* defaults);
 
-// True when `obj` is the function object made for `spec` (directly or bound
-// to an instance as a method).
-bool is_function_for(PyObject* obj, const FunctionSpec& spec);
+// True when `obj` is the function object made for `spec`, or that function
+// bound to `self` as a method. Bound to any other object it is not: a
+// method taken from another instance is that instance's, not `self`'s.
+bool is_function_for(PyObject* obj, const FunctionSpec& spec, PyObject* self);
 
 }  // namespace tremix

@@ -15,10 +15,13 @@ struct ModuleState {
     PyObject* builtin_open = nullptr;
     PyObject* builtin_staticmethod = nullptr;
 
-    // NumPy as imported at start-up, and its own `array` function; the
-    // array builders take the fast path only while `np` is still these.
+    // NumPy as imported at start-up, its own `array` function and its own
+    // `int32` and `float64`; the array builders take the fast path only
+    // while `np` and the attributes a call reads are still these.
     PyObject* numpy = nullptr;
     PyObject* numpy_array = nullptr;
+    PyObject* numpy_int32 = nullptr;
+    PyObject* numpy_float64 = nullptr;
 
     // Interned strings.
     PyObject* s_np = nullptr;

@@ -184,7 +184,9 @@ int run_override(ParserObject* self, Operation op, PyObject* const* args, size_t
     if (!name) return -1;
     Ref attr(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name.get()));
     if (!attr) return -1;
-    if (is_function_for(attr.get(), spec)) return 0;
+    // The own method counts only as the plain function or bound to this
+    // instance; another parser's method (a delegating subclass) is an override.
+    if (is_function_for(attr.get(), spec, reinterpret_cast<PyObject*>(self))) return 0;
     result = Ref(PyObject_Vectorcall(attr.get(), args, nargs, nullptr));
     if (!result) return -1;
     if (check_result_type(result.get(), result_type) < 0) {
