@@ -274,4 +274,14 @@ PyObject* coords_array(const std::vector<double>& xyz) {
     return result.release();
 }
 
+PyObject* numpy_int32_array(const std::vector<int32_t>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
+}
+
+PyObject* numpy_float64_array(const std::vector<double>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return native_array(1, dims, NPY_FLOAT64, values.data(), values.size() * sizeof(double));
+}
+
 }  // namespace tremix

@@ -32,4 +32,9 @@ PyObject* float64_array(const std::vector<double>& values);
 // a typed 2-D float64 array; an empty input gives shape (0, 3).
 PyObject* coords_array(const std::vector<double>& xyz);
 
+// 1-D arrays made by NumPy directly, whatever `np` is now: for the
+// package's own functions, which are not bound to the module-level name.
+PyObject* numpy_int32_array(const std::vector<int32_t>& values);
+PyObject* numpy_float64_array(const std::vector<double>& values);
+
 }  // namespace tremix

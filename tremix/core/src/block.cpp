@@ -189,6 +189,8 @@ PyObject* block_lines(PyObject* self) {
     return list.release();
 }
 
+void block_set_lines(PyObject* self, PyObject* owned) { set_lines(as_block(self), owned); }
+
 Py_ssize_t block_line_count(PyObject* self) {
     BlockObject* b = as_block(self);
     if (!b->lines && b->text) return static_cast<Py_ssize_t>(b->text->file->blocks[b->text->index].line_count);

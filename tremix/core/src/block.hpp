@@ -43,6 +43,10 @@ inline BlockObject* as_block(PyObject* obj) { return reinterpret_cast<BlockObjec
 // made from the stored text on first use, or None.
 PyObject* block_lines(PyObject* block);
 
+// Sets the block's lines to `owned` (a list or None; the reference is
+// stolen), dropping any stored text.
+void block_set_lines(PyObject* block, PyObject* owned);
+
 // Number of lines, counted without making the list; -1 with TypeError
 // when the lines are None.
 Py_ssize_t block_line_count(PyObject* block);

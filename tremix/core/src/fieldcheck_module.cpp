@@ -7,18 +7,26 @@
 #include <chrono>
 #include <new>
 
-#include "fields.hpp"
-#include "numbers.hpp"
+#include "py_host.hpp"
+#include "reading/numbers.hpp"
+#include "reading/tokenizer.hpp"
+#include "reading/whitespace.hpp"
 
 namespace {
 
-using tremix::Conv;
-using tremix::Field;
-using tremix::FieldList;
-using tremix::StrView;
+namespace reading = tremix::reading;
+using reading::Outcome;
+using reading::Span;
+using reading::TextView;
+using tremix::Ref;
+
+TextView view_of(PyObject* str) {
+    return TextView{PyUnicode_DATA(str), static_cast<size_t>(PyUnicode_GET_LENGTH(str)),
+                    static_cast<uint8_t>(PyUnicode_KIND(str))};
+}
 
 // Parses (text[, start[, length]]) into the str and the field range.
-bool field_args(PyObject* args, PyObject*& text, Field& field) {
+bool field_args(PyObject* args, PyObject*& text, Span& field) {
     Py_ssize_t start = 0;
     Py_ssize_t length = -1;
     if (!PyArg_ParseTuple(args, "U|nn", &text, &start, &length)) return false;
@@ -32,8 +40,37 @@ bool field_args(PyObject* args, PyObject*& text, Field& field) {
         PyErr_SetString(PyExc_IndexError, "length out of range");
         return false;
     }
-    field = Field{start, length};
+    field = Span{static_cast<size_t>(start), static_cast<size_t>(length)};
     return true;
+}
+
+// Raises what the interpreter raises for the field's text: int() or
+// float() called on it (a generic ValueError should they accept it).
+PyObject* raise_rejected(PyObject* text, Span field, bool as_int) {
+    const Py_ssize_t start = static_cast<Py_ssize_t>(field.start);
+    Ref sub(PyUnicode_Substring(text, start, start + static_cast<Py_ssize_t>(field.length)));
+    if (!sub) return nullptr;
+    Ref value(as_int ? PyLong_FromUnicodeObject(sub.get(), 10) : PyFloat_FromString(sub.get()));
+    if (value) PyErr_Format(PyExc_ValueError, "the scanner rejected %R", sub.get());
+    return nullptr;
+}
+
+// Runs one conversion through the core with the interpreter as its host.
+template <typename Convert>
+Outcome convert(Convert&& fn, reading::Failure& failure, tremix::PyHost& host) {
+    reading::Context ctx(host);
+    const Outcome o = fn(ctx);
+    failure = ctx.failure();
+    return o;
+}
+
+PyObject* raise_failure(const reading::Failure& failure, tremix::PyHost& host) {
+    if (failure.kind == reading::Failure::Kind::out_of_range) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    } else {
+        host.restore_error();
+    }
+    return nullptr;
 }
 
 PyObject* split(PyObject*, PyObject* line) {
@@ -41,99 +78,112 @@ PyObject* split(PyObject*, PyObject* line) {
         PyErr_SetString(PyExc_TypeError, "split() needs a str");
         return nullptr;
     }
-    FieldList fields;
+    reading::FieldList fields;
     try {
-        tremix::split_fields(tremix::view_of(line), fields);
+        reading::split_fields(view_of(line), fields);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    return tremix::fields_to_list(line, fields);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const Py_ssize_t start = static_cast<Py_ssize_t>(fields[i].start);
+        PyObject* item = PyUnicode_Substring(line, start, start + static_cast<Py_ssize_t>(fields[i].length));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* title(PyObject*, PyObject* line) {
+    if (!PyUnicode_Check(line)) {
+        PyErr_SetString(PyExc_TypeError, "title() needs a str");
+        return nullptr;
+    }
+    const Span t = reading::title_span(view_of(line));
+    const Py_ssize_t start = static_cast<Py_ssize_t>(t.start);
+    return PyUnicode_Substring(line, start, start + static_cast<Py_ssize_t>(t.length));
 }
 
 PyObject* to_int32(PyObject*, PyObject* args) {
     PyObject* text;
-    Field field;
+    Span field;
     if (!field_args(args, text, field)) return nullptr;
+    tremix::PyHost host;
+    reading::Failure failure;
     int32_t value = 0;
-    switch (tremix::field_to_int32(text, tremix::view_of(text), field, value)) {
-        case Conv::Ok:
-            return PyLong_FromLong(value);
-        case Conv::Invalid:
-            tremix::raise_int_error(text, field);
-            return nullptr;
-        case Conv::Error:
-            break;
+    switch (convert([&](reading::Context& ctx) { return reading::to_int32(ctx, view_of(text), field, value); },
+                    failure, host)) {
+        case Outcome::ok: return PyLong_FromLong(value);
+        case Outcome::skip: return raise_rejected(text, field, true);
+        case Outcome::fail: break;
     }
-    return nullptr;
+    return raise_failure(failure, host);
 }
 
 PyObject* is_int(PyObject*, PyObject* args) {
     PyObject* text;
-    Field field;
+    Span field;
     if (!field_args(args, text, field)) return nullptr;
-    switch (tremix::field_is_int(text, tremix::view_of(text), field)) {
-        case Conv::Ok:
-            Py_RETURN_TRUE;
-        case Conv::Invalid:
-            Py_RETURN_FALSE;
-        case Conv::Error:
-            break;
+    tremix::PyHost host;
+    reading::Failure failure;
+    switch (convert([&](reading::Context& ctx) { return reading::check_int(ctx, view_of(text), field); }, failure,
+                    host)) {
+        case Outcome::ok: Py_RETURN_TRUE;
+        case Outcome::skip: Py_RETURN_FALSE;
+        case Outcome::fail: break;
     }
-    return nullptr;
+    return raise_failure(failure, host);
 }
 
-PyObject* to_double(PyObject*, PyObject* args) {
+template <bool cut>
+PyObject* to_float(PyObject* args) {
     PyObject* text;
-    Field field;
+    Span field;
     if (!field_args(args, text, field)) return nullptr;
+    tremix::PyHost host;
+    reading::Failure failure;
     double value = 0.0;
-    switch (tremix::field_to_double(text, tremix::view_of(text), field, value)) {
-        case Conv::Ok:
-            return PyFloat_FromDouble(value);
-        case Conv::Invalid:
-            tremix::raise_float_error(text, field);
-            return nullptr;
-        case Conv::Error:
-            break;
+    const TextView view = view_of(text);
+    switch (convert(
+        [&](reading::Context& ctx) {
+            return cut ? reading::parse_float(ctx, view, field, value) : reading::to_double(ctx, view, field, value);
+        },
+        failure, host)) {
+        case Outcome::ok: return PyFloat_FromDouble(value);
+        case Outcome::skip: return raise_rejected(text, cut ? reading::cut_at_paren(view, field) : field, false);
+        case Outcome::fail: break;
     }
-    return nullptr;
+    return raise_failure(failure, host);
 }
 
-PyObject* parse_float(PyObject*, PyObject* args) {
-    PyObject* text;
-    Field field;
-    if (!field_args(args, text, field)) return nullptr;
-    const StrView view = tremix::view_of(text);
-    double value = 0.0;
-    switch (tremix::field_parse_float(text, view, field, value)) {
-        case Conv::Ok:
-            return PyFloat_FromDouble(value);
-        case Conv::Invalid:
-            tremix::raise_parse_float_error(text, view, field);
-            return nullptr;
-        case Conv::Error:
-            break;
-    }
-    return nullptr;
+PyObject* to_double(PyObject*, PyObject* args) { return to_float<false>(args); }
+PyObject* parse_float(PyObject*, PyObject* args) { return to_float<true>(args); }
+
+// is_space(code_point) -> bool: the tokenizer's notion of whitespace.
+PyObject* is_space(PyObject*, PyObject* arg) {
+    const unsigned long c = PyLong_AsUnsignedLong(arg);
+    if (c == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    return PyBool_FromLong(reading::is_space(static_cast<uint32_t>(c)));
 }
 
 // What a node record reads: field 0 as an int32, fields 11-13 as doubles.
-bool convert_node_line(PyObject* line, const StrView& view, FieldList& fields, double& checksum) {
-    tremix::split_fields(view, fields);
+bool convert_node_line(reading::Context& ctx, const TextView& view, reading::FieldList& fields, double& checksum) {
+    reading::split_fields(view, fields);
     if (fields.size() < 14) return false;
     int32_t id = 0;
-    if (tremix::field_to_int32(line, view, fields[0], id) != Conv::Ok) return false;
+    if (reading::to_int32(ctx, view, fields[0], id) != Outcome::ok) return false;
     checksum += id;
     for (size_t k = 11; k < 14; ++k) {
         double value = 0.0;
-        if (tremix::field_to_double(line, view, fields[k], value) != Conv::Ok) return false;
+        if (reading::to_double(ctx, view, fields[k], value) != Outcome::ok) return false;
         checksum += value;
     }
     return true;
 }
 
-// Mean time in ns of `repeat` runs of `work` (which returns false with or
-// without an exception set on failure) in a C++ loop. For benchmarks.
+// Mean time in ns of `repeat` runs of `work` (false on failure) in a C++
+// loop. For benchmarks.
 template <typename Work>
 PyObject* time_loop(Py_ssize_t repeat, Work&& work) {
     if (repeat < 1) {
@@ -161,12 +211,14 @@ PyObject* node_line_ns(PyObject*, PyObject* args) {
     PyObject* line;
     Py_ssize_t repeat;
     if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const StrView view = tremix::view_of(line);
-    FieldList fields;
+    const TextView view = view_of(line);
+    reading::FieldList fields;
+    reading::PlainHost host;
+    reading::Context ctx(host);
     volatile double checksum = 0.0;  // keeps the loop from being optimised away
     return time_loop(repeat, [&] {
         double sum = 0.0;
-        if (!convert_node_line(line, view, fields, sum)) return false;
+        if (!convert_node_line(ctx, view, fields, sum)) return false;
         checksum = checksum + sum;
         return true;
     });
@@ -177,11 +229,11 @@ PyObject* split_ns(PyObject*, PyObject* args) {
     PyObject* line;
     Py_ssize_t repeat;
     if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const StrView view = tremix::view_of(line);
-    FieldList fields;
+    const TextView view = view_of(line);
+    reading::FieldList fields;
     volatile size_t count = 0;
     return time_loop(repeat, [&] {
-        tremix::split_fields(view, fields);
+        reading::split_fields(view, fields);
         count = count + fields.size();
         return true;
     });
@@ -189,6 +241,8 @@ PyObject* split_ns(PyObject*, PyObject* args) {
 
 PyMethodDef kMethods[] = {
     {"split", split, METH_O, "split(line) -> list[str]: the record line tokenizer."},
+    {"title", title, METH_O, "title(line) -> str: a title line as the extractors read it."},
+    {"is_space", is_space, METH_O, "is_space(code_point) -> bool: whitespace as the tokenizer sees it."},
     {"to_int32", to_int32, METH_VARARGS, "to_int32(text[, start[, length]]) -> int: int() as a signed 32-bit value."},
     {"is_int", is_int, METH_VARARGS, "is_int(text[, start[, length]]) -> bool: whether int() accepts the text."},
     {"to_double", to_double, METH_VARARGS, "to_double(text[, start[, length]]) -> float: float() of the text."},

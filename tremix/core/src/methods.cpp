@@ -1,8 +1,7 @@
 #include "methods.hpp"
 
 #include "block.hpp"
-#include "extractors.hpp"
-#include "fields.hpp"
+#include "fields_api.hpp"
 #include "module_state.hpp"
 #include "parser.hpp"
 #include "pickle.hpp"
@@ -201,6 +200,18 @@ const FunctionSpec& operation_spec(Operation op) {
         case Operation::get_output_vectors_arrays: return kGetOutputVectorsArrays;
     }
     return kParse;
+}
+
+PyTypeObject* operation_result_type(Operation op) {
+    switch (op) {
+        case Operation::get_blocks:
+        case Operation::get_elements:
+        case Operation::get_output_vectors: return &PyList_Type;
+        case Operation::get_nodes_arrays:
+        case Operation::get_elements_arrays:
+        case Operation::get_output_vectors_arrays: return &PyTuple_Type;
+        default: return &PyDict_Type;
+    }
 }
 
 int install_methods() {

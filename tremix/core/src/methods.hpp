@@ -23,6 +23,8 @@ enum class Operation {
 };
 
 const FunctionSpec& operation_spec(Operation op);
+// The declared result type of an operation (dict, list or tuple).
+PyTypeObject* operation_result_type(Operation op);
 
 // Makes every method object and places it in its type's dictionary, in the
 // order of import; returns -1 with an exception set on failure.

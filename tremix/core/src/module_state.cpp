@@ -1,7 +1,5 @@
 #include "module_state.hpp"
 
-#include "block.hpp"
-#include "parser.hpp"
 
 namespace tremix {
 
@@ -30,6 +28,15 @@ int init_constants() {
         {s.s_float64, "float64"},
         {s.s_reshape, "reshape"},
         {s.s_read, "read"},
+        {s.s_encoding, "encoding"},
+        {s.s_errors, "errors"},
+        {s.s_fileno, "fileno"},
+        {s.s_seek, "seek"},
+        {s.s_chunk_size, "_CHUNK_SIZE"},
+        {s.s_name, "name"},
+        {s.s_add_note, "add_note"},
+        {s.s_codecs, "codecs"},
+        {s.s_lookup, "lookup"},
         {s.s_enter, "__enter__"},
         {s.s_exit, "__exit__"},
         {s.s_r, "r"},

@@ -31,6 +31,15 @@ struct ModuleState {
     PyObject* s_float64 = nullptr;
     PyObject* s_reshape = nullptr;
     PyObject* s_read = nullptr;
+    PyObject* s_encoding = nullptr;
+    PyObject* s_errors = nullptr;
+    PyObject* s_fileno = nullptr;
+    PyObject* s_seek = nullptr;
+    PyObject* s_chunk_size = nullptr;
+    PyObject* s_name = nullptr;
+    PyObject* s_add_note = nullptr;
+    PyObject* s_codecs = nullptr;
+    PyObject* s_lookup = nullptr;
     PyObject* s_enter = nullptr;
     PyObject* s_exit = nullptr;
     PyObject* s_r = nullptr;

@@ -1,19 +1,21 @@
-// ORVEXParser: reads a file once, keeps its blocks by number, and offers one
-// extraction operation per kind of block.
+// ORVEXParser: reads a file once and keeps its blocks by number.
 #pragma once
 
 #include <cstdint>
 
 #include "pyref.hpp"
+#include "stored_text.hpp"
 
 namespace tremix {
 
 struct ParserObject;
+struct InternalApi;
 
 // The parser's table of C-level operations, for the module's own code and
 // for other compiled modules (published as the capsule `__pyx_vtable__`).
 // Public operations take `skip_dispatch`: 0 honours a Python subclass's
 // override of the operation, 1 runs this module's own implementation.
+// Entries after the sixteen operations are this package's own.
 struct ParserOperations {
     int (*parse_file)(ParserObject* self);
     PyObject* (*parse_csv_line_fast)(PyObject* line);
@@ -32,6 +34,7 @@ struct ParserOperations {
     PyObject* (*get_output_vectors)(ParserObject* self, int skip_dispatch);
     PyObject* (*get_output_vectors_arrays)(ParserObject* self, int32_t set_id_filter,
                                            int32_t vec_id_filter, int skip_dispatch);
+    const InternalApi* internal;
 };
 
 struct ParserObject {
@@ -40,6 +43,7 @@ struct ParserObject {
     PyObject* filepath;         // str or None
     PyObject* blocks;           // dict or None
     PyObject* block_delimiter;  // str or None
+    SharedReport* report;       // what reading the file saw besides its blocks, or null
 };
 
 extern PyTypeObject ParserType;
@@ -51,15 +55,13 @@ int parser_publish_operations();
 
 inline ParserObject* as_parser(PyObject* obj) { return reinterpret_cast<ParserObject*>(obj); }
 
+// Reads the file named by `filepath` into `blocks` (the parser's `_parse`).
+int parser_parse_file(ParserObject* self);
+// Replaces what the parser knows of its file's reading.
+void parser_set_report(ParserObject* self, const SharedReport& report);
+
 // The module's own implementations (no override lookup).
 PyObject* parser_parse(ParserObject* self);
 PyObject* parser_get_blocks(ParserObject* self, int32_t block_id);
-
-// Public operations as the module's own code calls them: a Python subclass's
-// override runs instead, and its result must have the declared type.
-PyObject* call_get_blocks(ParserObject* self, int32_t block_id);
-
-// `get_blocks(1051)` followed by `get_blocks(451)`, as one new list.
-PyObject* get_output_vector_blocks(ParserObject* self);
 
 }  // namespace tremix

@@ -78,9 +78,11 @@ int init_pickle_constants() {
 // --- block state ----------------------------------------------------------------
 
 PyObject* block_fields(PyObject* self) {
-    // Hold the list before allocating: a finalizer started by the allocation
-    // may replace the field and drop the last reference to the old list.
-    Ref lines = Ref::borrow(as_block(self)->lines);
+    // Pickling shows the lines, so a block of stored text makes its list
+    // now. The list is held before allocating: a finalizer started by the
+    // allocation may replace the field and drop its last reference.
+    Ref lines(block_lines(self));
+    if (!lines) return nullptr;
     Ref block_id(PyLong_FromLong(as_block(self)->block_id));
     if (!block_id) return nullptr;
     return PyTuple_Pack(2, block_id.get(), lines.get());
@@ -93,7 +95,7 @@ int block_apply_fields(PyObject* self, PyObject* state) {
     if (as_int32(block_id.get(), value) < 0) return -1;
     as_block(self)->block_id = value;
     if (check_result_type(lines.get(), &PyList_Type) < 0) return -1;
-    set_field(as_block(self)->lines, lines.release());
+    block_set_lines(self, lines.release());
     return 0;
 }
 

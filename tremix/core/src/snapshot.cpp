@@ -5,6 +5,7 @@
 
 #include "arguments.hpp"
 #include "block.hpp"
+#include "module_state.hpp"
 #include "py_host.hpp"
 
 namespace tremix {
@@ -23,12 +24,29 @@ reading::TextView view_line(const void* item) {
 
 }  // namespace
 
-int BlockSnapshot::take(PyObject* block_list) {
+void BlockSnapshot::Refs::clear() {
+    std::vector<PyObject*> objects;
+    objects.swap(objects_);
+    for (PyObject* o : objects) Py_DECREF(o);
+}
+
+void BlockSnapshot::Refs::copy(PyObject* list) {
+    Ref keep = Ref::borrow(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    objects_.reserve(objects_.size() + static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) objects_.push_back(new_ref(PyList_GET_ITEM(list, i)));
+}
+
+void BlockSnapshot::reset() {
     set_.clear();
     items_.clear();
     copies_.clear();
     texts_.clear();
     weight_ = 0;
+}
+
+int BlockSnapshot::take(PyObject* block_list) {
+    reset();
     return add(block_list);
 }
 
@@ -41,12 +59,11 @@ int BlockSnapshot::add(PyObject* block_list) {
         raise_expected("list", block_list);
         return -1;
     }
-    // A copy: the caller's list may change while it is read.
-    Ref items(PyList_GetSlice(block_list, 0, PyList_GET_SIZE(block_list)));
-    if (!items) return -1;
     try {
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
-            if (add_item(PyList_GET_ITEM(items.get(), k)) < 0) return -1;
+        const size_t first = items_.objects_.size();
+        items_.copy(block_list);
+        for (size_t k = first; k < items_.objects_.size(); ++k) {
+            if (add_item(items_.objects_[k]) < 0) return -1;
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -56,7 +73,6 @@ int BlockSnapshot::add(PyObject* block_list) {
 }
 
 int BlockSnapshot::add_item(PyObject* item) {
-    items_.push_back(Ref::borrow(item));
     copies_.emplace_back();
     reading::BlockEntry entry;
     if (!is_block(item)) {
@@ -83,29 +99,25 @@ int BlockSnapshot::add_item(PyObject* item) {
 }
 
 int BlockSnapshot::add_list(PyObject* lines, int32_t block_id) {
-    Ref copy(PyList_GetSlice(lines, 0, PyList_GET_SIZE(lines)));
-    if (!copy) return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(copy.get());
-    PyObject** items = reinterpret_cast<PyListObject*>(copy.get())->ob_item;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_CheckExact(items[i]) && PyUnicode_READY(items[i]) < 0) return -1;
+    Refs& copy = copies_.back();
+    copy.copy(lines);
+    // A str made by the legacy API may still need its canonical form; that
+    // can run Python code, which can no longer change the copy.
+    for (PyObject* item : copy.objects_) {
+        if (PyUnicode_CheckExact(item) && PyUnicode_READY(item) < 0) return -1;
     }
     reading::BlockEntry& entry = set_.back();
     entry.block_id = block_id;
-    entry.lines = reading::BlockLines::items(reinterpret_cast<const void* const*>(items), static_cast<size_t>(n),
-                                             view_line);
-    weight_ += static_cast<size_t>(n) + 1;
-    copies_.back() = std::move(copy);
+    entry.lines = reading::BlockLines::items(reinterpret_cast<const void* const*>(copy.objects_.data()),
+                                             copy.objects_.size(), view_line);
+    weight_ += copy.objects_.size() + 1;
     return 0;
 }
 
 int BlockSnapshot::take_lines(PyObject* lines) {
-    set_.clear();
-    items_.clear();
-    copies_.clear();
-    texts_.clear();
+    reset();
     try {
-        items_.push_back(Ref::borrow(lines));
+        items_.objects_.push_back(new_ref(lines));
         copies_.emplace_back();
         set_.emplace_back();
         return add_list(lines, 0);
@@ -116,9 +128,8 @@ int BlockSnapshot::take_lines(PyObject* lines) {
 }
 
 PyObject* BlockSnapshot::line_object(size_t index, size_t line) const {
-    PyObject* copy = copies_[index].get();
-    if (!copy || line >= static_cast<size_t>(PyList_GET_SIZE(copy))) return nullptr;
-    return PyList_GET_ITEM(copy, static_cast<Py_ssize_t>(line));
+    const std::vector<PyObject*>& copy = copies_[index].objects_;
+    return line < copy.size() ? copy[line] : nullptr;
 }
 
 void add_note(const char* format, ...) {
@@ -130,7 +141,7 @@ void add_note(const char* format, ...) {
         va_start(args, format);
         Ref note(PyUnicode_FromFormatV(format, args));
         va_end(args);
-        Ref done(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
+        Ref done(note ? PyObject_CallMethodOneArg(value, g_state.s_add_note, note.get()) : nullptr);
         if (!done) PyErr_Clear();  // the original error matters more than its note
     }
     PyErr_Restore(type, value, traceback);

@@ -13,6 +13,7 @@
 
 #include "pyref.hpp"
 #include "reading/lines.hpp"
+#include "reading/outcome.hpp"
 #include "stored_text.hpp"
 
 namespace tremix {
@@ -37,17 +38,33 @@ class BlockSnapshot {
     bool worth_releasing() const { return weight_ > (1u << 16); }
 
     // The item at `index` (borrowed; alive as long as the snapshot).
-    PyObject* item(size_t index) const { return items_[index].get(); }
+    PyObject* item(size_t index) const { return items_.objects_[index]; }
     // Line `line` of list-backed block `index`, or null (borrowed).
     PyObject* line_object(size_t index, size_t line) const;
 
   private:
+    // Owned references, released with the snapshot. Copying a list's items
+    // into one makes no Python object, so no Python code can run (and
+    // change the list) half-way through the copy.
+    class Refs {
+      public:
+        Refs() = default;
+        Refs(Refs&& other) noexcept : objects_(std::move(other.objects_)) {}
+        Refs(const Refs&) = delete;
+        ~Refs() { clear(); }
+        void clear();
+        // Copies the current items of `list`; the list is held meanwhile.
+        void copy(PyObject* list);
+        std::vector<PyObject*> objects_;
+    };
+
     int add_item(PyObject* item);
     int add_list(PyObject* lines, int32_t block_id);
+    void reset();
 
     reading::BlockSet set_;
-    std::vector<Ref> items_;              // the block objects, in order
-    std::vector<Ref> copies_;             // private copies of line lists, by block (may be null)
+    Refs items_;                          // the block objects, in order
+    std::vector<Refs> copies_;            // copies of line lists, by block (empty for others)
     std::vector<SharedText> texts_;       // stored texts read
     size_t weight_ = 0;
 };

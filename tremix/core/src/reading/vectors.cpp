@@ -184,6 +184,7 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, boo
         VectorRecord r;
         r.block = b;
         r.start_line = v;
+        r.begin = out.values.size();
         BadValue bad;
         Outcome o = read_ids(ctx, ws.line, r, bad, v);
         Located at;
@@ -197,7 +198,6 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, boo
             r.ent_type = at.ent_type;
             r.found = at.found;
             r.data_start = i = at.data_start;
-            r.begin = out.values.size();
             seen.clear();
             bool increasing = true;
             o = read_data(ctx, lines, n, i, ws, bad, [&](int32_t id, double value) {

@@ -1,0 +1,17 @@
+// Checking what the record walks pass over: every walk of a file's record
+// kinds is run with an observer, and what it saw becomes plain Python data
+// for the package's `check`.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace tremix {
+
+struct ParserObject;
+
+// A dict: "walks" -> {block kind: (records, record lines, lines passed
+// over, blank lines passed over)}; "findings" -> a list of tuples (see
+// check.cpp); "truncated" -> how many findings were left out.
+PyObject* check_parser(ParserObject* self);
+
+}  // namespace tremix

@@ -1,0 +1,409 @@
+#include "file_reading.hpp"
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/stat.h>
+#include <unistd.h>
+#define TREMIX_POSIX_READ 1
+#endif
+
+#include "block.hpp"
+#include "module_state.hpp"
+#include "py_host.hpp"
+#include "reading/text_feed.hpp"
+#include "snapshot.hpp"
+
+namespace tremix {
+
+namespace {
+
+// Bytes per read from a file descriptor, and characters per read from a
+// text file object: large enough for few calls, small enough to stay in the
+// processor's caches while its lines are cut out.
+constexpr size_t kByteChunk = size_t{1} << 20;
+constexpr Py_ssize_t kCharChunk = 1 << 20;
+// Decoder buffer size for the text file object: larger than its default,
+// so that each read call decodes in a few large steps.
+constexpr long kDecodeChunk = 1 << 16;
+
+// One reading of a text into blocks: the stored text, the report, and the
+// core's splitter, with a host for the rare block numbers the core's own
+// scanner leaves open.
+struct Reading {
+    reading::FileText text;
+    reading::ReadReport report;
+    PyHost host;
+    reading::Context ctx{host};
+    reading::Splitter splitter{ctx, text, report};
+};
+
+// The codec information of `encoding` (codecs.lookup).
+PyObject* lookup_codec(PyObject* encoding) {
+    Ref codecs(PyImport_Import(g_state.s_codecs));
+    Ref lookup(codecs ? PyObject_GetAttr(codecs.get(), g_state.s_lookup) : nullptr);
+    return lookup ? PyObject_CallOneArg(lookup.get(), encoding) : nullptr;
+}
+
+// Which decoding the core can do itself for a text file object or an
+// encoding name: UTF-8, ASCII or Latin-1 with strict errors. 1 yes (with
+// `out` set), 0 no, -1 with an exception.
+int native_encoding(PyObject* encoding, PyObject* errors, reading::Encoding& out) {
+    if (!encoding || !PyUnicode_Check(encoding)) return 0;
+    if (errors && errors != Py_None) {
+        if (!PyUnicode_Check(errors) || PyUnicode_CompareWithASCIIString(errors, "strict") != 0) return 0;
+    }
+    Ref info(lookup_codec(encoding));
+    if (!info) {
+        // An unknown encoding: the interpreter's own reading reports it.
+        if (PyErr_ExceptionMatches(PyExc_LookupError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    Ref name(PyObject_GetAttr(info.get(), g_state.s_name));
+    if (!name) return -1;
+    if (!PyUnicode_Check(name.get())) return 0;
+    if (PyUnicode_CompareWithASCIIString(name.get(), "utf-8") == 0) {
+        out = reading::Encoding::utf8;
+        return 1;
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "ascii") == 0) {
+        out = reading::Encoding::ascii;
+        return 1;
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "iso8859-1") == 0) {
+        out = reading::Encoding::latin1;
+        return 1;
+    }
+    return 0;
+}
+
+// After a failure inside the with-block: calls __exit__ with the error that
+// is set, and keeps that error unless __exit__ suppresses it (returns 1
+// then) or fails itself.
+int exit_with_error(PyObject* exit) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Ref etype(type), evalue(value), etb(traceback);
+    Ref suppress(PyObject_CallFunctionObjArgs(exit, etype ? etype.get() : Py_None, evalue ? evalue.get() : Py_None,
+                                              etb ? etb.get() : Py_None, nullptr));
+    if (!suppress) return -1;
+    const int swallow = PyObject_IsTrue(suppress.get());
+    if (swallow < 0) return -1;
+    if (swallow) return 1;
+    PyErr_Restore(etype.release(), evalue.release(), etb.release());
+    return -1;
+}
+
+// Where the bytes that do not decode stand, for the note on the error.
+struct BadBytes {
+    bool found = false;
+    uint64_t offset = 0;
+    uint64_t line = 0;
+};
+
+void note_bad_bytes(const BadBytes& bad, PyObject* name) {
+    if (!bad.found || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    if (name && PyUnicode_Check(name)) {
+        add_note("the byte at offset %llu (line %llu) of %U does not decode", static_cast<unsigned long long>(bad.offset),
+                 static_cast<unsigned long long>(bad.line), name);
+    } else {
+        add_note("the byte at offset %llu (line %llu) of the input does not decode",
+                 static_cast<unsigned long long>(bad.offset), static_cast<unsigned long long>(bad.line));
+    }
+}
+
+// The interpreter's UnicodeDecodeError for a stream's bytes that do not
+// decode: `piece` (bytes) starts at `offset` in the stream, the bad
+// sequence at `bad` (it may have begun in the piece before).
+void raise_decode_error(reading::Encoding encoding, PyObject* piece, uint64_t offset, uint64_t bad) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(piece, &view, PyBUF_SIMPLE) < 0) return;
+    const auto* bytes = static_cast<const unsigned char*>(view.buf);
+    const Py_ssize_t start = bad >= offset ? static_cast<Py_ssize_t>(bad - offset) : 0;
+    const char* reason;
+    if (encoding == reading::Encoding::ascii) {
+        reason = "ordinal not in range(128)";
+    } else if (start >= view.len) {
+        reason = "unexpected end of data";
+    } else {
+        const unsigned char c = bytes[start];
+        reason = (c >= 0x80 && c < 0xc2) || c >= 0xf5 ? "invalid start byte" : "invalid continuation byte";
+    }
+    const Py_ssize_t at = start < view.len ? start : (view.len > 0 ? view.len - 1 : 0);
+    PyObject* error = PyUnicodeDecodeError_Create(encoding == reading::Encoding::ascii ? "ascii" : "utf-8",
+                                                  static_cast<const char*>(view.buf), view.len, at, at + 1, reason);
+    PyBuffer_Release(&view);
+    if (error) {
+        PyErr_SetObject(PyExc_UnicodeDecodeError, error);
+        Py_DECREF(error);
+    }
+}
+
+// Feeds decoded text from `read(size)` calls (str pieces) until it returns
+// an empty str. -1 with an exception.
+int feed_text(Reading& r, PyObject* read) {
+    reading::CharFeed feed(r.splitter);
+    Ref size(PyLong_FromSsize_t(kCharChunk));
+    if (!size) return -1;
+    for (;;) {
+        Ref chunk(PyObject_CallOneArg(read, size.get()));
+        if (!chunk) return -1;
+        if (!PyUnicode_Check(chunk.get())) {
+            PyErr_Format(PyExc_TypeError, "read() should return a str, not %.200s", Py_TYPE(chunk.get())->tp_name);
+            return -1;
+        }
+        if (PyUnicode_READY(chunk.get()) < 0) return -1;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(chunk.get());
+        if (n == 0) break;
+        const reading::TextView view{PyUnicode_DATA(chunk.get()), static_cast<size_t>(n),
+                                     static_cast<uint8_t>(PyUnicode_KIND(chunk.get()))};
+        r.host.release(n > (1 << 16));
+        const reading::Outcome fed = feed.feed(view);
+        r.host.reacquire();
+        if (fed == reading::Outcome::fail) return -2;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+    return feed.finish() == reading::Outcome::fail ? -2 : 0;
+}
+
+// Reads bytes from a file descriptor and decodes them in C++, without the
+// interpreter lock. 0 done, 1 the bytes do not decode (`bad` says where),
+// -1 with an exception, -2 when the core failed (its context says why).
+int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& bad) {
+#if TREMIX_POSIX_READ
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        // Room for all the text at once (only touched pages take memory).
+        r.text.chars.reserve(static_cast<size_t>(st.st_size));
+    }
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kByteChunk]);
+    if (!buffer) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    reading::ByteFeed feed(r.splitter, encoding);
+    r.host.release();
+    int status = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.get(), kByteChunk);
+        if (n < 0) {
+            if (errno == EINTR && r.host.keep_going()) continue;
+            const int err = errno;
+            r.host.reacquire();
+            if (err == EINTR) {
+                r.host.restore_error();
+            } else {
+                errno = err;
+                PyErr_SetFromErrno(PyExc_OSError);
+            }
+            return -1;
+        }
+        const reading::Outcome fed = n == 0 ? feed.finish() : feed.feed(buffer.get(), static_cast<size_t>(n));
+        if (fed == reading::Outcome::fail) {
+            status = feed.invalid() ? 1 : -2;
+            break;
+        }
+        if (n == 0) break;
+        if (!r.host.keep_going()) {
+            r.host.reacquire();
+            r.host.restore_error();
+            return -1;
+        }
+    }
+    r.host.reacquire();
+    if (status == 1) {
+        bad.found = true;
+        bad.offset = feed.error_offset();
+        bad.line = feed.error_line();
+    }
+    return status;
+#else
+    (void)r, (void)fd, (void)encoding, (void)bad;
+    return 2;
+#endif
+}
+
+// Files the stored blocks into `blocks`, in file order.
+int commit(Reading& r, PyObject* blocks, ReadResult& result) {
+    r.text.chars.shrink_to_fit();
+    r.text.starts.shrink_to_fit();
+    SharedText file;
+    SharedReport report;
+    try {
+        file = std::make_shared<const reading::FileText>(std::move(r.text));
+        report = std::make_shared<const reading::ReadReport>(std::move(r.report));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    result.report = report;
+    for (size_t k = 0; k < file->blocks.size(); ++k) {
+        const int32_t id = file->blocks[k].id;
+        Ref block(new_text_block(id, file, k));
+        Ref key(block ? PyLong_FromLong(id) : nullptr);
+        if (!key) return -1;
+        Ref list = Ref::borrow(PyDict_GetItemWithError(blocks, key.get()));
+        if (!list) {
+            if (PyErr_Occurred()) return -1;
+            list = Ref(PyList_New(0));
+            if (!list || PyDict_SetItem(blocks, key.get(), list.get()) < 0) return -1;
+        }
+        if (PyList_CheckExact(list.get())) {
+            if (PyList_Append(list.get(), block.get()) < 0) return -1;
+        } else {
+            Ref appended(PyObject_CallMethod(list.get(), "append", "O", block.get()));
+            if (!appended) return -1;
+        }
+    }
+    return 0;
+}
+
+// After the whole text was read (`status` from a feed: 0 or -2).
+int finish(Reading& r, int status, PyObject* blocks, PyObject* name, ReadResult& result) {
+    if (status == 0) return commit(r, blocks, result);
+    if (r.ctx.failure().kind != reading::Failure::Kind::out_of_range) {
+        if (r.ctx.failure().kind == reading::Failure::Kind::no_memory) {
+            PyErr_NoMemory();
+        } else {
+            r.host.restore_error();
+        }
+        return -1;
+    }
+    // A block number out of range: the blocks before it are kept.
+    const uint64_t line = r.report.overflow_line;
+    if (commit(r, blocks, result) < 0) return -1;
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    if (name && PyUnicode_Check(name)) {
+        add_note("the block number on line %llu of %U", static_cast<unsigned long long>(line), name);
+    } else {
+        add_note("the block number on line %llu", static_cast<unsigned long long>(line));
+    }
+    return -1;
+}
+
+// Reads the opened text file `file` (inside its with-block) into `blocks`.
+int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult& result) {
+    Ref encoding(PyObject_GetAttr(file, g_state.s_encoding));
+    if (!encoding) PyErr_Clear();
+    Ref errors(PyObject_GetAttr(file, g_state.s_errors));
+    if (!errors) PyErr_Clear();
+    reading::Encoding native = reading::Encoding::utf8;
+    const int can = native_encoding(encoding.get(), errors ? errors.get() : Py_None, native);
+    if (can < 0) return -1;
+    BadBytes bad;
+    if (can > 0 && native != reading::Encoding::latin1) {
+        Ref fileno(PyObject_CallMethodNoArgs(file, g_state.s_fileno));
+        const int fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
+        if (fd >= 0 && !PyErr_Occurred()) {
+            auto r = std::make_unique<Reading>();
+            const int status = feed_descriptor(*r, fd, native, bad);
+            if (status == 0 || status == -2) return finish(*r, status, blocks, path, result);
+            if (status == -1) return -1;
+            // Bytes that do not decode: from the start again through the
+            // text file object, for the interpreter's own error.
+            Ref rewound(PyObject_CallMethodOneArg(file, g_state.s_seek, g_state.int_zero));
+            if (!rewound) return -1;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    {
+        Ref size(PyLong_FromLong(kDecodeChunk));
+        if (!size || PyObject_SetAttr(file, g_state.s_chunk_size, size.get()) < 0) PyErr_Clear();
+    }
+    Ref read(PyObject_GetAttr(file, g_state.s_read));
+    if (!read) return -1;
+    auto r = std::make_unique<Reading>();
+    const int status = feed_text(*r, read.get());
+    if (status == -1) {
+        note_bad_bytes(bad, path);
+        return -1;
+    }
+    return finish(*r, status, blocks, path, result);
+}
+
+}  // namespace
+
+int read_path(PyObject* path, PyObject* blocks, ReadResult& result) {
+    Ref file(PyObject_CallFunctionObjArgs(g_state.builtin_open, path, g_state.s_r, nullptr));
+    if (!file) return -1;
+    Ref exit(PyObject_GetAttr(file.get(), g_state.s_exit));
+    if (!exit) return -1;
+    Ref entered(PyObject_CallMethodNoArgs(file.get(), g_state.s_enter));
+    if (!entered) return -1;
+    try {
+        if (read_text_file(entered.get(), path, blocks, result) < 0) return exit_with_error(exit.get()) > 0 ? 0 : -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return exit_with_error(exit.get()) > 0 ? 0 : -1;
+    }
+    Ref closed(PyObject_Call(exit.get(), g_state.tuple_none3, nullptr));
+    return closed ? 0 : -1;
+}
+
+int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject* name, PyObject* blocks,
+                ReadResult& result) {
+    try {
+        Ref read(PyObject_GetAttr(stream, g_state.s_read));
+        if (!read) return -1;
+        // A text stream hands out str; a binary one bytes.
+        Ref probe(PyObject_CallFunction(read.get(), "i", 0));
+        if (!probe) return -1;
+        if (PyUnicode_Check(probe.get())) {
+            auto r = std::make_unique<Reading>();
+            const int status = feed_text(*r, read.get());
+            if (status == -1) return -1;
+            return finish(*r, status, blocks, name, result);
+        }
+        reading::Encoding native = reading::Encoding::utf8;
+        const int can = native_encoding(encoding, errors, native);
+        if (can < 0) return -1;
+        if (can == 0) {
+            PyErr_SetString(PyExc_ValueError, "the encoding is to be decoded by a text wrapper");
+            return -1;
+        }
+        auto r = std::make_unique<Reading>();
+        reading::ByteFeed feed(r->splitter, native);
+        Ref size(PyLong_FromSsize_t(static_cast<Py_ssize_t>(kByteChunk)));
+        if (!size) return -1;
+        int status = 0;
+        uint64_t offset = 0;  // of the current piece in the stream
+        for (;;) {
+            Ref chunk(PyObject_CallOneArg(read.get(), size.get()));
+            if (!chunk) return -1;
+            Py_buffer view;
+            if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return -1;
+            const size_t n = static_cast<size_t>(view.len);
+            r->host.release(n > (1 << 16));
+            const reading::Outcome fed = n == 0 ? feed.finish() : feed.feed(static_cast<const char*>(view.buf), n);
+            r->host.reacquire();
+            PyBuffer_Release(&view);
+            if (fed == reading::Outcome::fail) {
+                if (feed.invalid()) {
+                    raise_decode_error(native, chunk.get(), offset, feed.error_offset());
+                    note_bad_bytes(BadBytes{true, feed.error_offset(), feed.error_line()}, name);
+                    return -1;
+                }
+                status = -2;
+                break;
+            }
+            offset += n;
+            if (n == 0) break;
+            if (PyErr_CheckSignals() < 0) return -1;
+        }
+        return finish(*r, status, blocks, name, result);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+}  // namespace tremix

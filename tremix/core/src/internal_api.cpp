@@ -1,0 +1,213 @@
+#include "internal_api.hpp"
+
+#include "arguments.hpp"
+#include "arrays.hpp"
+#include "block.hpp"
+#include "check.hpp"
+#include "core_call.hpp"
+#include "file_reading.hpp"
+#include "module_state.hpp"
+#include "operations.hpp"
+#include "reading/vectors.hpp"
+
+namespace tremix {
+
+namespace {
+
+ParserObject* parser_arg(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, &ParserType)) {
+        PyErr_Format(PyExc_TypeError, "expected an ORVEXParser, got %.200s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return as_parser(obj);
+}
+
+bool arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+// read_into(parser, stream, encoding, errors, name): the parser (made by
+// __new__) reads a stream, as its constructor reads a file; `name` (str or
+// None) becomes its file path.
+PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arg_count("read_into", nargs, 5)) return nullptr;
+    ParserObject* p = parser_arg(args[0]);
+    if (!p) return nullptr;
+    Ref keep = Ref::borrow(args[0]);
+    PyObject* name = args[4];
+    if (name != Py_None && !PyUnicode_CheckExact(name)) {
+        raise_expected("str", name);
+        return nullptr;
+    }
+    Ref blocks(PyDict_New());
+    if (!blocks) return nullptr;
+    set_field(p->filepath, new_ref(name));
+    set_field(p->blocks, new_ref(blocks.get()));
+    set_field(p->block_delimiter, new_ref(g_state.s_block_delimiter));
+    parser_set_report(p, nullptr);
+    ReadResult result;
+    const int status = read_stream(args[1], args[2], args[3], name, blocks.get(), result);
+    if (result.report) parser_set_report(p, result.report);
+    if (status < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// read_report(parser) -> dict or None: what reading the file saw besides
+// its blocks (lines read, text outside blocks).
+PyObject* read_report(PyObject*, PyObject* arg) {
+    ParserObject* p = parser_arg(arg);
+    if (!p) return nullptr;
+    if (!p->report || !*p->report) Py_RETURN_NONE;
+    const reading::ReadReport& report = **p->report;
+    Ref stray(PyList_New(0));
+    if (!stray) return nullptr;
+    for (const reading::StrayText& s : report.stray) {
+        Ref item(Py_BuildValue("{sKsKsKsOsOss#}", "first_line", static_cast<unsigned long long>(s.first_line),
+                               "last_line", static_cast<unsigned long long>(s.last_line), "count",
+                               static_cast<unsigned long long>(s.count), "delimiter_like",
+                               s.delimiter_like ? Py_True : Py_False, "after_bad_number",
+                               s.after_bad_number ? Py_True : Py_False, "first_text", s.first_text.data(),
+                               static_cast<Py_ssize_t>(s.first_text.size())));
+        if (!item || PyList_Append(stray.get(), item.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("{sKsOsK}", "lines", static_cast<unsigned long long>(report.lines), "stray", stray.get(),
+                         "stray_runs", static_cast<unsigned long long>(report.stray_runs));
+}
+
+// block_sizes(parser) -> list of (block id, line count or None, file line
+// of the first data line or None, ended by the end of the file), for every
+// block of `blocks` in map order, without making any lines list.
+PyObject* block_sizes(PyObject*, PyObject* arg) {
+    ParserObject* p = parser_arg(arg);
+    if (!p) return nullptr;
+    Ref blocks = Ref::borrow(p->blocks);
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    if (!PyDict_Check(blocks.get())) return out.release();
+    Ref values(PyDict_Values(blocks.get()));
+    if (!values) return nullptr;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values.get()); ++k) {
+        Ref list = Ref::borrow(PyList_GET_ITEM(values.get(), k));
+        if (!PyList_Check(list.get())) continue;
+        // The list may change while tuples are made: its current size is
+        // read at every step, and each item held while it is looked at.
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list.get()); ++j) {
+            Ref held = Ref::borrow(PyList_GET_ITEM(list.get(), j));
+            PyObject* item = held.get();
+            if (!is_block(item)) continue;
+            BlockObject* b = as_block(item);
+            Ref count, first, unclosed(new_ref(Py_False));
+            if (!b->lines && b->text) {
+                const reading::StoredBlock& s = b->text->file->blocks[b->text->index];
+                count = Ref(PyLong_FromUnsignedLongLong(s.line_count));
+                first = Ref(PyLong_FromUnsignedLongLong(s.id_line + 1));
+                unclosed = Ref(new_ref(s.closed ? Py_False : Py_True));
+            } else {
+                count = Ref(b->lines && PyList_Check(b->lines) ? PyLong_FromSsize_t(PyList_GET_SIZE(b->lines))
+                                                               : new_ref(Py_None));
+                first = Ref(new_ref(Py_None));
+            }
+            if (!count || !first) return nullptr;
+            Ref t(Py_BuildValue("(iOOO)", static_cast<int>(b->block_id), count.get(), first.get(), unclosed.get()));
+            if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
+        }
+    }
+    return out.release();
+}
+
+// vector_catalogue(parser) -> (blocks, entries): the block list the
+// vectors were read from (get_blocks(1051) + get_blocks(451), overrides
+// included) and one tuple per vector, in the order get_output_vectors
+// gives: (set id, vector id, title, entity type or None, distinct entity
+// ids, index of its block in that list, line where its data begins).
+// Values are checked, not kept.
+PyObject* vector_catalogue(PyObject*, PyObject* arg) {
+    ParserObject* p = parser_arg(arg);
+    if (!p) return nullptr;
+    Ref keep = Ref::borrow(arg);
+    return with_memory_guard([&]() -> PyObject* {
+        Ref blocks(p->ops->get_output_vector_blocks(p));
+        if (!blocks) return nullptr;
+        BlockSnapshot snapshot;
+        if (snapshot.take(blocks.get()) < 0) return nullptr;
+        reading::VectorTable t;
+        Ref path = Ref::borrow(p->filepath);
+        if (run_core(snapshot, path.get(), [&](reading::Context& ctx) {
+                return reading::read_vectors(ctx, snapshot.blocks(), t, false);
+            }) < 0)
+            return nullptr;
+        Ref entries(PyList_New(static_cast<Py_ssize_t>(t.vectors.size())));
+        if (!entries) return nullptr;
+        for (size_t k = 0; k < t.vectors.size(); ++k) {
+            const reading::VectorRecord& v = t.vectors[k];
+            Ref title(str_of(v.title));
+            Ref ent(v.found ? PyLong_FromLong(v.ent_type) : new_ref(Py_None));
+            if (!title || !ent) return nullptr;
+            PyObject* item = Py_BuildValue("(iiOOnnn)", v.set_id, v.vec_id, title.get(), ent.get(),
+                                           static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
+                                           static_cast<Py_ssize_t>(v.data_start));
+            if (!item) return nullptr;
+            PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), item);
+        }
+        return PyTuple_Pack(2, blocks.get(), entries.get());
+    });
+}
+
+// vector_data(blocks, block index, data start) -> (entity ids, values):
+// the data records of the vector whose data begins there, every value kept
+// in file order, as NumPy arrays; None when they no longer convert.
+PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arg_count("vector_data", nargs, 3)) return nullptr;
+    const Py_ssize_t block = PyLong_AsSsize_t(args[1]);
+    if (block == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    if (block < 0 || start < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative position");
+        return nullptr;
+    }
+    return with_memory_guard([&]() -> PyObject* {
+        BlockSnapshot snapshot;
+        if (snapshot.take(args[0]) < 0) return nullptr;
+        std::vector<int32_t> ids;
+        std::vector<double> values;
+        reading::Outcome outcome = reading::Outcome::ok;
+        if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
+                outcome = reading::read_vector_data(ctx, snapshot.blocks(), static_cast<size_t>(block),
+                                                    static_cast<size_t>(start), ids, values);
+                return outcome;
+            }) < 0)
+            return nullptr;
+        if (outcome == reading::Outcome::skip) Py_RETURN_NONE;
+        Ref id_array(numpy_int32_array(ids));
+        Ref value_array(id_array ? numpy_float64_array(values) : nullptr);
+        if (!value_array) return nullptr;
+        return PyTuple_Pack(2, id_array.get(), value_array.get());
+    });
+}
+
+PyObject* check(PyObject*, PyObject* arg) {
+    ParserObject* p = parser_arg(arg);
+    if (!p) return nullptr;
+    return check_parser(p);
+}
+
+PyMethodDef kMethods[] = {
+    {"read_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_into)), METH_FASTCALL,
+     "read_into(parser, stream, encoding, errors, name): read a stream into a new parser."},
+    {"read_report", read_report, METH_O, "read_report(parser) -> dict or None: what reading saw besides blocks."},
+    {"block_sizes", block_sizes, METH_O, "block_sizes(parser) -> list: (block id, lines, first line, unclosed)."},
+    {"vector_catalogue", vector_catalogue, METH_O, "vector_catalogue(parser) -> (blocks, entries)."},
+    {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
+     "vector_data(blocks, block, data_start) -> (ids, values) or None."},
+    {"check", check, METH_O, "check(parser) -> dict: what the record walks pass over."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const InternalApi kInternalApi = {kInternalApiVersion, kMethods};
+
+}  // namespace tremix
