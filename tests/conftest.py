@@ -18,6 +18,8 @@ sys.path.insert(0, str(ROOT / "bench"))
 # Shared Hypothesis strategies and helpers that sit beside the tests.
 sys.path.insert(0, str(ROOT / "tests"))
 
+from storage import STORAGES, in_storage  # noqa: E402
+
 DELIMITER = "   -1"
 
 
@@ -49,12 +51,19 @@ def write_neu(tmp_path):
     return write
 
 
+@pytest.fixture(params=STORAGES)
+def storage(request):
+    """Where a parser's lines are held: every test that uses it runs on both."""
+    return request.param
+
+
 @pytest.fixture
-def parser_for(write_neu):
-    """`parser_for(blocks=[...])` or `parser_for(text)`: a parser of that file."""
+def parser_for(write_neu, storage):
+    """`parser_for(blocks=[...])` or `parser_for(text)`: a parser of that file,
+    its lines held as stored text and again as lists."""
     from tremix.core.orvex_parser import ORVEXParser
 
     def make(text: str | None = None, *, blocks=None) -> ORVEXParser:
-        return ORVEXParser(write_neu(text, blocks=blocks))
+        return in_storage(ORVEXParser(write_neu(text, blocks=blocks)), storage)
 
     return make

@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+
+from storage import in_storage
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -221,11 +223,11 @@ def test_extractors_follow_the_plain_rules(blocks):
 
 
 @pytest.mark.parametrize("separator", ["comma", "space"])
-def test_forms_agree_on_a_generated_model(tmp_path, separator):
+def test_forms_agree_on_a_generated_model(tmp_path, separator, storage):
     orvex_gen = pytest.importorskip("orvex_gen")
     meta = orvex_gen.generate(tmp_path / "model.neu", n_nodes=3000, separator=separator, seed=3)
     expected = orvex_gen.build_arrays(meta)
-    p = ORVEXParser(meta["path"])
+    p = in_storage(ORVEXParser(meta["path"]), storage)
 
     ids, coords = p.get_nodes_arrays()
     assert ids.tolist() == expected["node_ids"].tolist()

@@ -11,6 +11,8 @@ import math
 import numpy as np
 import pytest
 
+from storage import in_storage
+
 
 
 import orvex_gen  # noqa: E402
@@ -393,17 +395,17 @@ def _mismatches(ours, ref, calls):
 
 @pytest.mark.skipif(ORVEXParser is None, reason="tremix.core.orvex_parser not built")
 @pytest.mark.parametrize("separator", ["comma", "space"])
-def test_module_matches_reference_on_generated_file(tmp_path, separator):
+def test_module_matches_reference_on_generated_file(tmp_path, separator, storage):
     path = tmp_path / "g.txt"
     orvex_gen.generate(path, n_nodes=900, n_vectors=6, separator=separator, seed=7, run_len=29)
-    ours, ref = ORVEXParser(str(path)), PlainParser(path)
+    ours, ref = in_storage(ORVEXParser(str(path)), storage), PlainParser(path)
+    assert _mismatches(ours, ref, CALLS) == []
     assert {k: [(b.block_id, b.lines) for b in v] for k, v in ours.parse().items()} == {
         k: [(b.block_id, b.lines) for b in v] for k, v in ref.parse().items()}
-    assert _mismatches(ours, ref, CALLS) == []
 
 
 @pytest.mark.skipif(ORVEXParser is None, reason="tremix.core.orvex_parser not built")
-def test_module_matches_reference_on_malformed_records(write):
+def test_module_matches_reference_on_malformed_records(write, storage):
     text = (block(100, "<NULL>", "11.4,")
             + block(601, "1,", "0,0,", "2.5,")
             + block(403, "1,0,0,1,46,0,0,0,0,0,0,1.,2.,3.,", "2,0,0,1,46,0,0,0,0,0,0,x,2.,3.,")
@@ -414,6 +416,6 @@ def test_module_matches_reference_on_malformed_records(write):
                     "12,3,", *vector(9, 9, "<NULL>", 7, "20,22,2.5,", "-1,0.,")[1:])
             + block(451, "4,1,1,", "L,", "1,2,3,4,", "1,2,3,4,"))
     path = write(text)
-    ours, ref = ORVEXParser(str(path)), PlainParser(path)
+    ours, ref = in_storage(ORVEXParser(str(path)), storage), PlainParser(path)
     calls = CALLS + [("get_output_vectors_arrays", (1,)), ("get_output_vectors_arrays", (4,))]
     assert _mismatches(ours, ref, calls) == []

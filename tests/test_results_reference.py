@@ -8,6 +8,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+from storage import STORAGES, in_storage
 from conftest import neu_text
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -61,11 +63,12 @@ FILE = st.lists(st.tuples(st.sampled_from([450, 451, 1051]), BLOCK), max_size=5)
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(file_blocks=FILE, set_filter=st.sampled_from([-1, 0, 1, 2]), vec_filter=st.sampled_from([-1, 1, 2, 3]))
-def test_matches_plain_rules_on_messy_files(tmp_path_factory, file_blocks, set_filter, vec_filter):
+@given(file_blocks=FILE, set_filter=st.sampled_from([-1, 0, 1, 2]), vec_filter=st.sampled_from([-1, 1, 2, 3]),
+       storage=st.sampled_from(STORAGES))
+def test_matches_plain_rules_on_messy_files(tmp_path_factory, file_blocks, set_filter, vec_filter, storage):
     path = tmp_path_factory.mktemp("messy") / "f.neu"
     path.write_text(neu_text(*file_blocks), encoding="utf-8")
-    ours, ref = ORVEXParser(str(path)), PlainParser(path)
+    ours, ref = in_storage(ORVEXParser(str(path)), storage), PlainParser(path)
     for name, args in [("get_output_sets", ()), ("get_output_vectors", ()),
                        ("get_output_vectors_arrays", (set_filter, vec_filter))]:
         assert outcome(getattr(ours, name), args) == outcome(getattr(ref, name), args), name

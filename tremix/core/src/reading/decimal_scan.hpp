@@ -22,7 +22,9 @@ inline bool is_ascii_digit(char ch) { return static_cast<unsigned>(ch - '0') <= 
 // doubles, and one multiplication or division of two exact doubles rounds
 // correctly, as float() does; other decimals go to std::from_chars, which
 // rounds correctly too.
-inline const char* scan_plain_decimal(const char* p, const char* end, double& out, bool& out_of_range) {
+// The general case: leading zeros skipped, digits beyond 19 dropped and
+// only scaling, any exponent.
+inline const char* scan_plain_decimal_long(const char* p, const char* end, double& out, bool& out_of_range) {
     static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -83,6 +85,64 @@ inline const char* scan_plain_decimal(const char* p, const char* end, double& ou
             return nullptr;
         }
     }
+    out = negative ? -value : value;
+    return q;
+}
+
+// Reads a plain decimal at [p, end): optional sign, digits with an optional
+// point (at least one digit in all), optional e/E exponent with at least one
+// digit. Returns the position after it with its value, or null when there is
+// no plain decimal at p; `out_of_range` then tells a plain decimal whose
+// value std::from_chars cannot give (such as 1e400), which the interpreter
+// has to decide.
+//
+// Up to 19 digits with a power of ten up to 22 are exact as doubles, and one
+// multiplication or division of two exact doubles rounds correctly, as
+// float() does; other decimals go to std::from_chars, which rounds
+// correctly too. The common short number is read in one straight pass.
+inline const char* scan_plain_decimal(const char* p, const char* end, double& out, bool& out_of_range) {
+    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* const start = p;
+    const bool negative = p < end && *p == '-';
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    uint64_t mantissa = 0;
+    const char* q = p;
+    while (q < end && is_ascii_digit(*q)) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+    size_t digits = static_cast<size_t>(q - p);
+    int exponent = 0;
+    if (q < end && *q == '.') {
+        const char* const fraction = ++q;
+        while (q < end && is_ascii_digit(*q)) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+        exponent = -static_cast<int>(q - fraction);
+        digits += static_cast<size_t>(q - fraction);
+    }
+    // More than 19 digits (leading zeros included) may have wrapped around.
+    if (digits == 0 || digits > 19) return scan_plain_decimal_long(start, end, out, out_of_range);
+    if (q < end && (*q | 0x20) == 'e') {
+        const char* e = q + 1;
+        bool negative_exponent = false;
+        if (e < end && (*e == '+' || *e == '-')) negative_exponent = *e++ == '-';
+        const char* const exponent_digits = e;
+        int value = 0;
+        while (e < end && is_ascii_digit(*e) && e - exponent_digits < 4) value = value * 10 + (*e++ - '0');
+        if (e == exponent_digits || (e < end && is_ascii_digit(*e))) {
+            return scan_plain_decimal_long(start, end, out, out_of_range);
+        }
+        exponent += negative_exponent ? -value : value;
+        q = e;
+    }
+    out_of_range = false;
+    if (mantissa == 0) {
+        out = negative ? -0.0 : 0.0;
+        return q;
+    }
+    if (mantissa > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) {
+        return scan_plain_decimal_long(start, end, out, out_of_range);
+    }
+    double value = static_cast<double>(mantissa);
+    value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
     out = negative ? -value : value;
     return q;
 }

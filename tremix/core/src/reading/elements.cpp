@@ -23,6 +23,9 @@ constexpr size_t kHeaderFields = 5;
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
     SplitLine header, node_line;
     std::vector<int32_t> nodes;
+    // Element blocks hold little but seven-line records.
+    const size_t expected = total_lines(blocks) / kRecordLines + 1;
+    for (auto* column : {&out.ids, &out.prop_ids, &out.topologies, &out.offsets}) column->reserve(column->size() + expected);
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
         if (header.size() < kHeaderFields) {

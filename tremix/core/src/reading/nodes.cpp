@@ -17,6 +17,10 @@ constexpr size_t kXField = 11;
 
 Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer) {
     SplitLine line;
+    // Node blocks hold little but node lines.
+    const size_t expected = total_lines(blocks);
+    out.ids.reserve(out.ids.size() + expected);
+    out.xyz.reserve(out.xyz.size() + 3 * expected);
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t, size_t& i) -> Outcome {
         const size_t at = i++;
         if (line.load(ctx, lines, at) == Outcome::fail) return Outcome::fail;

@@ -96,6 +96,15 @@ Outcome walk_blocks(Context& ctx, const BlockSet& blocks, Read&& read, WalkFrom 
     return Outcome::ok;
 }
 
+// Lines in all the blocks, an upper bound for sizing outputs.
+inline size_t total_lines(const BlockSet& blocks) {
+    size_t n = 0;
+    for (const BlockEntry& e : blocks) {
+        if (e.state == BlockEntry::State::lines) n += e.lines.size();
+    }
+    return n;
+}
+
 // The Pass for a line with too few fields.
 inline Pass too_few(const SplitLine& line, size_t needed) {
     Pass p;
