@@ -25,6 +25,8 @@ CALLS = 150    # calls per round
 LIMIT = 0.5    # allocated blocks per call: a leak of one object per call gives 1
 WARMUP = 10
 
+NODE_LINE = b"1,0,0,1,46,0,0,0,0,0,0,1.0,2.0,3.0\n"
+
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
@@ -42,6 +44,10 @@ def files(tmp_path_factory):
             b"   -1\n  1051\n1,2\nabc\n   -1\n   -1\n   601\nz\n   -1\n"
         ),
         "node_overflow": b"   -1\n   403\n2147483648,0,0,1,46,0,0,0,0,0,0,1.0,2.0,3.0\n   -1\n",
+        # The file is read in pieces of 1 Mi characters: this byte comes in
+        # the second, with the lines of the first still waiting for their
+        # block to end.
+        "undecodable_late": b"   -1\n   403\n" + NODE_LINE * (3 * 2**19 // len(NODE_LINE)) + b"\xff\n   -1\n",
     }.items():
         path = d / f"{name}.neu"
         path.write_bytes(data)
@@ -105,6 +111,7 @@ def construction_cases(files):
         "parser_reinit": lambda p=ORVEXParser(files["model"]): p.__init__(files["model"]),
         "parser_missing_file": raises(FileNotFoundError, ORVEXParser, files["model"] + ".missing"),
         "parser_undecodable": raises(UnicodeDecodeError, ORVEXParser, files["undecodable"]),
+        "parser_undecodable_late": raises(UnicodeDecodeError, ORVEXParser, files["undecodable_late"]),
         "parser_block_overflow": raises(OverflowError, ORVEXParser, files["overflow"]),
         "parser_none_path": raises(TypeError, ORVEXParser, None),
         "parser_bad_path_type": raises(TypeError, ORVEXParser, b"path"),
@@ -184,10 +191,10 @@ def csv_line_cases():
 
 CONSTRUCTION_CASES = [
     "parser", "parser_keyword", "parser_empty_file", "parser_reinit", "parser_missing_file",
-    "parser_undecodable", "parser_block_overflow", "parser_none_path", "parser_bad_path_type",
-    "parser_two_args", "parser_bad_keyword", "parser_new", "block", "block_keywords", "block_bad_id",
-    "block_id_overflow", "block_bad_lines", "block_missing_arg", "block_repeated_arg", "block_repr",
-    "block_repr_none",
+    "parser_undecodable", "parser_undecodable_late", "parser_block_overflow", "parser_none_path",
+    "parser_bad_path_type", "parser_two_args", "parser_bad_keyword", "parser_new", "block", "block_keywords",
+    "block_bad_id", "block_id_overflow", "block_bad_lines", "block_missing_arg", "block_repeated_arg",
+    "block_repr", "block_repr_none",
 ]
 ATTRIBUTE_CASES = [
     "lines_set_delete", "lines_bad_type", "block_id_set", "block_id_delete", "block_id_bad",
@@ -349,7 +356,7 @@ def losing_one_object(fn):
     return run
 
 
-@pytest.mark.parametrize("case", ["parser", "parser_undecodable", "get_blocks_no_map", "wrong_type_override",
+@pytest.mark.parametrize("case", ["parser", "parser_undecodable_late", "get_blocks_no_map", "wrong_type_override",
                                   "recursion", "traced"])
 def test_the_check_finds_one_lost_object_per_call(files, case):
     """The checks above, with the call counts they use, fail on a leak of
@@ -364,7 +371,7 @@ def test_the_check_finds_one_lost_object_per_call(files, case):
 
     fn, kwargs = {
         "parser": (construction_cases(files)["parser"], {"calls": 60}),
-        "parser_undecodable": (construction_cases(files)["parser_undecodable"], {"calls": 60}),
+        "parser_undecodable_late": (construction_cases(files)["parser_undecodable_late"], {"calls": 60}),
         "get_blocks_no_map": (attribute_cases(files)["get_blocks_no_map"], {}),
         "wrong_type_override": (raises(TypeError, WrongType(files["model"]).get_header), {"calls": 60}),
         "recursion": (raises(RecursionError, Recursive(files["model"]).get_nodes), {"calls": 20}),
