@@ -45,10 +45,15 @@ LINE = st.one_of(
     st.builds(lambda fs, sep, end: sep.join(fs) + end, st.lists(st.one_of(INT, VALUE), max_size=6), SEP, END),
     st.sampled_from(["", "-1,0.", "  -1  0.  ", "-1, 0.0", "-1,0.,5", "1,1,1,7", "0 0 1", "<NULL>", ",,,"]),
 )
+# First and last id of a range: short ones, and ones at the ends of the 32-bit
+# range, whose counts (up to 2**32) and ids need more than 32-bit arithmetic.
+EDGE = st.sampled_from([-2**31, -2**31 + 1, -2, 0, 2**31 - 2, 2**31 - 1])
+RANGE = st.one_of(st.builds(lambda a, n: (a, a + n), st.integers(-3, 10), st.integers(-2, 6)),
+                  st.tuples(EDGE, EDGE))
 DATA = st.one_of(
     st.builds(lambda i, v, sep, end: f"{i}{sep}{v}{end}", INT, VALUE, SEP, END),  # single value
-    st.builds(lambda a, n, vs, sep: sep.join([str(a), str(a + n), *vs]),  # range
-              st.integers(-3, 10), st.integers(-2, 6), st.lists(VALUE, min_size=1, max_size=4), SEP),
+    st.builds(lambda ids, vs, sep: sep.join([*map(str, ids), *vs]),  # range
+              RANGE, st.lists(VALUE, min_size=1, max_size=4), SEP),
     st.builds(lambda vs, sep, end: sep.join(vs) + end, st.lists(VALUE, max_size=5), SEP, END),  # values
     LINE,
 )
