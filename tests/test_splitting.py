@@ -207,8 +207,13 @@ def test_generated_files_split_like_the_plain_rules(tmp_path, lines, newline, fi
     path = tmp_path / "gen.neu"
     with open(path, "w", newline="") as f:
         f.write(text)
-    expected = plain_split(str(path))
-    assert as_plain(ORVEXParser(str(path))) == expected
+    try:
+        expected = plain_split(str(path))
+    except OverflowError:  # a data line that reads as a number beyond 32 bits after a delimiter
+        with pytest.raises(OverflowError):
+            ORVEXParser(str(path))
+    else:
+        assert as_plain(ORVEXParser(str(path))) == expected
     os.remove(path)
 
 

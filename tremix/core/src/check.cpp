@@ -6,6 +6,7 @@
 #include "block.hpp"
 #include "core_call.hpp"
 #include "operations.hpp"
+#include "reading/findings.hpp"
 #include "reading/records.hpp"
 #include "reading/vectors.hpp"
 
@@ -15,48 +16,6 @@ namespace {
 
 // Findings kept at most; the rest are only counted.
 constexpr size_t kMaxFindings = 100000;
-
-struct Event {
-    enum class Kind : uint8_t { passed, overrun };
-    Kind kind;
-    size_t block;
-    size_t line;
-    reading::Pass pass;
-    size_t marker_line;
-    bool found;
-    size_t found_line;
-};
-
-class Collector final : public reading::Observer {
-  public:
-    size_t records = 0, record_lines = 0, passed_lines = 0, blank_lines = 0, dropped = 0;
-    std::vector<Event> events;
-
-    void record(size_t, size_t, size_t count) override {
-        ++records;
-        record_lines += count;
-    }
-    void passed(size_t block, size_t line, const reading::Pass& why) override {
-        if (why.reason == reading::Pass::Reason::blank) {
-            blank_lines += why.span;
-            return;
-        }
-        passed_lines += why.span;
-        keep(Event{Event::Kind::passed, block, line, why, 0, false, 0});
-    }
-    void vector_overrun(size_t block, size_t start_line, size_t marker_line, bool found, size_t found_line) override {
-        keep(Event{Event::Kind::overrun, block, start_line, {}, marker_line, found, found_line});
-    }
-
-  private:
-    void keep(const Event& e) {
-        if (events.size() < kMaxFindings) {
-            events.push_back(e);
-        } else {
-            ++dropped;
-        }
-    }
-};
 
 PyObject* line_number(const reading::BlockLines& lines, size_t i) {
     const int64_t n = lines.file_line(i);
@@ -88,10 +47,10 @@ const char* reason_name(reading::Pass::Reason r) {
 //   ("vector-overrun", record kind, block id, block index, line index, file line,
 //    marker line index or None, marker file line, found, found line index, found file line)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
-PyObject* event_tuple(const Event& e, int kind, const BlockSnapshot& snapshot) {
+PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
     const reading::BlockLines& lines = entry.lines;
-    if (e.kind == Event::Kind::passed) {
+    if (e.kind == reading::Finding::Kind::passed) {
         const reading::Pass& p = e.pass;
         Ref bad_text(Py_None);
         Py_INCREF(Py_None);
@@ -121,7 +80,7 @@ int check_walk(PyObject* blocks, PyObject* path, int kind, Walk&& walk, PyObject
                size_t& truncated) {
     BlockSnapshot snapshot;
     if (snapshot.take(blocks) < 0) return -1;
-    Collector seen;
+    reading::FindingCollector seen(kMaxFindings);
     reading::Failure failure;
     {
         PyHost host;
@@ -140,7 +99,7 @@ int check_walk(PyObject* blocks, PyObject* path, int kind, Walk&& walk, PyObject
             return -1;
         }
     }
-    for (const Event& e : seen.events) {
+    for (const reading::Finding& e : seen.findings) {
         Ref t(event_tuple(e, kind, snapshot));
         if (!t || PyList_Append(findings, t.get()) < 0) return -1;
     }

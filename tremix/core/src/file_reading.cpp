@@ -5,15 +5,11 @@
 #include <new>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/stat.h>
-#include <unistd.h>
-#define TREMIX_POSIX_READ 1
-#endif
 
 #include "block.hpp"
 #include "module_state.hpp"
 #include "py_host.hpp"
+#include "reading/descriptor.hpp"
 #include "reading/text_feed.hpp"
 #include "snapshot.hpp"
 
@@ -176,59 +172,28 @@ int feed_text(Reading& r, PyObject* read) {
 
 // Reads bytes from a file descriptor and decodes them in C++, without the
 // interpreter lock. 0 done, 1 the bytes do not decode (`bad` says where),
-// -1 with an exception, -2 when the core failed (its context says why).
+// 2 when this system cannot, -1 with an exception, -2 when the core failed
+// (its context says why).
 int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& bad) {
-#if TREMIX_POSIX_READ
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        // Room for all the text at once (only touched pages take memory).
-        r.text.chars.reserve(static_cast<size_t>(st.st_size));
-    }
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kByteChunk]);
-    if (!buffer) {
-        PyErr_NoMemory();
-        return -1;
-    }
     reading::ByteFeed feed(r.splitter, encoding);
     r.host.release();
-    int status = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.get(), kByteChunk);
-        if (n < 0) {
-            if (errno == EINTR && r.host.keep_going()) continue;
-            const int err = errno;
-            r.host.reacquire();
-            if (err == EINTR) {
-                r.host.restore_error();
-            } else {
-                errno = err;
-                PyErr_SetFromErrno(PyExc_OSError);
-            }
-            return -1;
-        }
-        const reading::Outcome fed = n == 0 ? feed.finish() : feed.feed(buffer.get(), static_cast<size_t>(n));
-        if (fed == reading::Outcome::fail) {
-            status = feed.invalid() ? 1 : -2;
-            break;
-        }
-        if (n == 0) break;
-        if (!r.host.keep_going()) {
-            r.host.reacquire();
-            r.host.restore_error();
-            return -1;
-        }
-    }
+    const reading::DescriptorRead read = reading::read_descriptor(fd, feed, r.ctx, r.text);
     r.host.reacquire();
-    if (status == 1) {
-        bad.found = true;
-        bad.offset = feed.error_offset();
-        bad.line = feed.error_line();
+    switch (read.status) {
+        case reading::DescriptorRead::Status::done: return 0;
+        case reading::DescriptorRead::Status::invalid:
+            bad.found = true;
+            bad.offset = feed.error_offset();
+            bad.line = feed.error_line();
+            return 1;
+        case reading::DescriptorRead::Status::failed: return -2;
+        case reading::DescriptorRead::Status::os_error:
+            errno = read.error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        case reading::DescriptorRead::Status::unsupported: return 2;
     }
-    return status;
-#else
-    (void)r, (void)fd, (void)encoding, (void)bad;
     return 2;
-#endif
 }
 
 // Files the stored blocks into `blocks`, in file order.
@@ -307,8 +272,9 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
             const int status = feed_descriptor(*r, fd, native, bad);
             if (status == 0 || status == -2) return finish(*r, status, blocks, path, result);
             if (status == -1) return -1;
-            // Bytes that do not decode: from the start again through the
-            // text file object, for the interpreter's own error.
+            // Bytes that do not decode, or no descriptor reading: from the
+            // start again through the text file object (for the
+            // interpreter's own error).
             Ref rewound(PyObject_CallMethodOneArg(file, g_state.s_seek, g_state.int_zero));
             if (!rewound) return -1;
         } else {

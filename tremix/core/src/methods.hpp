@@ -21,6 +21,7 @@ enum class Operation {
     get_output_vectors,
     get_output_vectors_arrays,
 };
+constexpr size_t kOperationCount = 12;
 
 const FunctionSpec& operation_spec(Operation op);
 // The declared result type of an operation (dict, list or tuple).

@@ -23,9 +23,12 @@ bool may_override(ParserObject* self) {
 int run_override(ParserObject* self, Operation op, PyObject* const* args, size_t nargs, Ref& result) {
     if (!may_override(self)) return 0;
     const FunctionSpec& spec = operation_spec(op);
-    Ref name(PyUnicode_FromString(spec.sig.name));
-    if (!name) return -1;
-    Ref attr(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name.get()));
+    // The names are made once: a new name per call would fill the type
+    // attribute cache with short-lived strings.
+    static PyObject* names[kOperationCount] = {};
+    PyObject*& name = names[static_cast<size_t>(op)];
+    if (!name && !(name = PyUnicode_InternFromString(spec.sig.name))) return -1;
+    Ref attr(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name));
     if (!attr) return -1;
     // The own method counts only as the plain function or bound to this
     // instance; another parser's method (a delegating subclass) is an override.

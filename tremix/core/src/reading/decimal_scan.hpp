@@ -3,7 +3,9 @@
 // and by the one-pass readers of result lines.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <cstdint>
 #include <system_error>
 
@@ -11,17 +13,6 @@ namespace tremix::reading {
 
 inline bool is_ascii_digit(char ch) { return static_cast<unsigned>(ch - '0') <= 9; }
 
-// Reads a plain decimal at [p, end): optional sign, digits with an optional
-// point (at least one digit in all), optional e/E exponent with at least one
-// digit. Returns the position after it with its value, or null when there is
-// no plain decimal at p; `out_of_range` then tells a plain decimal whose
-// value std::from_chars cannot give (such as 1e400), which the interpreter
-// has to decide.
-//
-// Up to 19 significant digits with a power of ten up to 22 are exact as
-// doubles, and one multiplication or division of two exact doubles rounds
-// correctly, as float() does; other decimals go to std::from_chars, which
-// rounds correctly too.
 // The general case: leading zeros skipped, digits beyond 19 dropped and
 // only scaling, any exponent.
 inline const char* scan_plain_decimal_long(const char* p, const char* end, double& out, bool& out_of_range) {
@@ -89,18 +80,64 @@ inline const char* scan_plain_decimal_long(const char* p, const char* end, doubl
     return q;
 }
 
+// Eight characters as one little-endian word: the first in the lowest byte.
+inline uint64_t load8(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// How many of the word's characters, from the first, are ASCII digits.
+// Any borrow or carry a non-digit causes only reaches the characters after
+// it, so the first non-digit is always found.
+inline unsigned leading_digits(uint64_t word) {
+    const uint64_t flags = ((word + 0x4646464646464646ull) | (word - 0x3030303030303030ull)) & 0x8080808080808080ull;
+    return flags ? static_cast<unsigned>(__builtin_ctzll(flags)) / 8 : 8;
+}
+
+// The value of the first n (1 to 8) characters of the word, all digits.
+inline uint64_t digits_value(uint64_t word, unsigned n) {
+    uint64_t v = (word - 0x3030303030303030ull) << (8 * (8 - n));
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+         (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+        32;
+    return v;
+}
+
+// Digits from p on, added to `mantissa`; eight at a time while the eight
+// bytes from p lie before `limit` (bytes up to `limit` may be read, those
+// up to `end` belong to the number).
+inline const char* read_digits(const char* p, const char* end, const char* limit, uint64_t& mantissa, size_t& count) {
+    static constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    while (p + 8 <= limit) {
+        const unsigned n = std::min<unsigned>(leading_digits(load8(p)), static_cast<unsigned>(end - p));
+        if (n == 0) return p;
+        mantissa = mantissa * kPowers[n] + digits_value(load8(p), n);
+        p += n;
+        count += n;
+        if (n < 8 || count > 19) return p;
+    }
+    while (p < end && is_ascii_digit(*p)) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+        ++count;
+    }
+    return p;
+}
+
 // Reads a plain decimal at [p, end): optional sign, digits with an optional
 // point (at least one digit in all), optional e/E exponent with at least one
 // digit. Returns the position after it with its value, or null when there is
 // no plain decimal at p; `out_of_range` then tells a plain decimal whose
 // value std::from_chars cannot give (such as 1e400), which the interpreter
-// has to decide.
+// has to decide. Bytes up to `limit` (at or after `end`) may be read.
 //
 // Up to 19 digits with a power of ten up to 22 are exact as doubles, and one
 // multiplication or division of two exact doubles rounds correctly, as
 // float() does; other decimals go to std::from_chars, which rounds
 // correctly too. The common short number is read in one straight pass.
-inline const char* scan_plain_decimal(const char* p, const char* end, double& out, bool& out_of_range) {
+inline const char* scan_plain_decimal(const char* p, const char* end, const char* limit, double& out,
+                                      bool& out_of_range) {
     static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -108,15 +145,13 @@ inline const char* scan_plain_decimal(const char* p, const char* end, double& ou
     const bool negative = p < end && *p == '-';
     if (p < end && (*p == '+' || *p == '-')) ++p;
     uint64_t mantissa = 0;
-    const char* q = p;
-    while (q < end && is_ascii_digit(*q)) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
-    size_t digits = static_cast<size_t>(q - p);
+    size_t digits = 0;
+    const char* q = read_digits(p, end, limit, mantissa, digits);
     int exponent = 0;
-    if (q < end && *q == '.') {
+    if (digits <= 19 && q < end && *q == '.') {
         const char* const fraction = ++q;
-        while (q < end && is_ascii_digit(*q)) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+        q = read_digits(q, end, limit, mantissa, digits);
         exponent = -static_cast<int>(q - fraction);
-        digits += static_cast<size_t>(q - fraction);
     }
     // More than 19 digits (leading zeros included) may have wrapped around.
     if (digits == 0 || digits > 19) return scan_plain_decimal_long(start, end, out, out_of_range);
@@ -145,6 +180,10 @@ inline const char* scan_plain_decimal(const char* p, const char* end, double& ou
     value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
     out = negative ? -value : value;
     return q;
+}
+
+inline const char* scan_plain_decimal(const char* p, const char* end, double& out, bool& out_of_range) {
+    return scan_plain_decimal(p, end, end, out, out_of_range);
 }
 
 }  // namespace tremix::reading

@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstring>
 
-#include "decimal_scan.hpp"
 
 namespace tremix::reading {
 
@@ -114,7 +113,7 @@ Outcome int_value(Context& ctx, const TextView& line, Span field, int64_t& value
 
 }  // namespace
 
-Outcome to_int32(Context& ctx, const TextView& line, Span field, int32_t& out) {
+Outcome to_int32_general(Context& ctx, const TextView& line, Span field, int32_t& out) {
     int64_t value = 0;
     bool beyond = false;
     const Outcome o = int_value(ctx, line, field, value, beyond);
@@ -130,7 +129,7 @@ Outcome check_int(Context& ctx, const TextView& line, Span field) {
     return int_value(ctx, line, field, value, beyond);
 }
 
-Outcome to_double(Context& ctx, const TextView& line, Span field, double& out) {
+Outcome to_double_general(Context& ctx, const TextView& line, Span field, double& out) {
     if (const AsciiField ascii{line, field}) {
         switch (parse_double_ascii(ascii.begin(), ascii.end(), out)) {
             case Fast::ok: return Outcome::ok;
@@ -156,15 +155,8 @@ Span cut_at_paren(const TextView& line, Span field) {
     return field;
 }
 
-Outcome parse_float(Context& ctx, const TextView& line, Span field, double& out) {
-    // A plain decimal stops at a "(" by itself, as none of its characters is one.
-    if (const char* s = line.narrow()) {
-        const char* end = s + field.start + field.length;
-        bool out_of_range;
-        const char* stop = scan_plain_decimal(s + field.start, end, out, out_of_range);
-        if (stop && (stop == end || *stop == '(')) return Outcome::ok;
-    }
-    return to_double(ctx, line, cut_at_paren(line, field), out);
+Outcome parse_float_general(Context& ctx, const TextView& line, Span field, double& out) {
+    return to_double_general(ctx, line, cut_at_paren(line, field), out);
 }
 
 }  // namespace tremix::reading

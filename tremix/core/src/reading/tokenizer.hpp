@@ -4,13 +4,54 @@
 // whitespace. Fields are spans of the line; no text is copied.
 #pragma once
 
-#include <vector>
+#include <cstdint>
+#include <memory>
 
 #include "text.hpp"
 
 namespace tremix::reading {
 
-using FieldList = std::vector<Span>;
+// The fields of a line, reused from line to line so that splitting
+// allocates only when a line has more fields than any line before.
+class FieldList {
+  public:
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Span operator[](size_t i) const { return data_[i]; }
+    void clear() { size_ = 0; }
+    void push_back(Span span) {
+        if (size_ == capacity_) grow(size_ + 1);
+        data_[size_++] = span;
+    }
+    // Room for `n` fields from the start, and for `n` positions of commas.
+    Span* room(size_t n) {
+        if (n > capacity_) grow(n);
+        return data_.get();
+    }
+    uint32_t* positions(size_t n) {
+        if (n > position_capacity_) {
+            positions_.reset(new uint32_t[n]);
+            position_capacity_ = n;
+        }
+        return positions_.get();
+    }
+    void resize(size_t n) { size_ = n; }
+
+  private:
+    void grow(size_t n) {
+        size_t capacity = capacity_ ? 2 * capacity_ : 32;
+        while (capacity < n) capacity *= 2;
+        std::unique_ptr<Span[]> data(new Span[capacity]);
+        for (size_t i = 0; i < size_; ++i) data[i] = data_[i];
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+    std::unique_ptr<Span[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    std::unique_ptr<uint32_t[]> positions_;
+    size_t position_capacity_ = 0;
+};
 
 // `out` is cleared first; it is meant to be reused from line to line.
 void split_fields(const TextView& line, FieldList& out);

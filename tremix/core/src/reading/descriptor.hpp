@@ -1,0 +1,27 @@
+// Reading a whole file from an open file descriptor into the splitter, in
+// pieces, checking with the host between pieces whether to go on.
+#pragma once
+
+#include "context.hpp"
+#include "file_text.hpp"
+#include "text_feed.hpp"
+
+namespace tremix::reading {
+
+struct DescriptorRead {
+    enum class Status : uint8_t {
+        done,         // the whole file was read and split
+        invalid,      // bytes that do not decode (the feed says where)
+        failed,       // the core failed (the context says why)
+        os_error,     // reading failed: `error` holds errno
+        unsupported,  // no descriptor reading on this system
+    };
+    Status status = Status::done;
+    int error = 0;
+};
+
+// Reads `fd` from where it stands to its end. For a regular file, room for
+// all its text is reserved in `text` first.
+DescriptorRead read_descriptor(int fd, ByteFeed& feed, Context& ctx, FileText& text);
+
+}  // namespace tremix::reading

@@ -1,0 +1,62 @@
+// An observer that keeps what the record walks pass over, for checking a
+// file: counts of every line's fate, and the first of the lines passed over
+// (blank lines only counted).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "walk.hpp"
+
+namespace tremix::reading {
+
+struct Finding {
+    enum class Kind : uint8_t { passed, overrun };
+    Kind kind;
+    size_t block;
+    size_t line;
+    Pass pass;              // passed
+    size_t marker_line;     // overrun: the vector's own end-of-data line, or SIZE_MAX
+    bool found;             // overrun: whether its entity-type lines were found
+    size_t found_line;      // overrun: where (or the block's end)
+};
+
+class FindingCollector final : public Observer {
+  public:
+    explicit FindingCollector(size_t keep) : keep_(keep) {}
+
+    size_t records = 0;       // records read
+    size_t record_lines = 0;  // lines they span
+    size_t passed_lines = 0;  // lines given up, blank ones not counted
+    size_t blank_lines = 0;   // blank lines passed over
+    size_t dropped = 0;       // findings beyond those kept
+    std::vector<Finding> findings;
+
+    void record(size_t, size_t, size_t count) override {
+        ++records;
+        record_lines += count;
+    }
+    void passed(size_t block, size_t line, const Pass& why) override {
+        if (why.reason == Pass::Reason::blank) {
+            blank_lines += why.span;
+            return;
+        }
+        passed_lines += why.span;
+        keep(Finding{Finding::Kind::passed, block, line, why, 0, false, 0});
+    }
+    void vector_overrun(size_t block, size_t start_line, size_t marker_line, bool found, size_t found_line) override {
+        keep(Finding{Finding::Kind::overrun, block, start_line, {}, marker_line, found, found_line});
+    }
+
+  private:
+    void keep(const Finding& f) {
+        if (findings.size() < keep_) {
+            findings.push_back(f);
+        } else {
+            ++dropped;
+        }
+    }
+    size_t keep_;
+};
+
+}  // namespace tremix::reading
