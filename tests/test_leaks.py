@@ -356,9 +356,21 @@ def losing_one_object(fn):
     return run
 
 
+def _blocks_are_counted() -> bool:
+    """Whether sys.getallocatedblocks() sees new objects: not when every
+    object goes through malloc (PYTHONMALLOC=malloc, as in the sanitizer run)."""
+    before = sys.getallocatedblocks()
+    held = [object() for _ in range(1000)]
+    counted = sys.getallocatedblocks() - before >= 500
+    del held
+    return counted
+
+
 @pytest.mark.parametrize("case", ["parser", "parser_undecodable_late", "get_blocks_no_map", "wrong_type_override",
                                   "recursion", "traced"])
 def test_the_check_finds_one_lost_object_per_call(files, case):
+    if case != "traced" and not _blocks_are_counted():
+        pytest.skip("the allocator does not count blocks here")
     """The checks above, with the call counts they use, fail on a leak of
     one object per call."""
     class WrongType(ORVEXParser):

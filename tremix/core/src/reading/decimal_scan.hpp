@@ -80,6 +80,30 @@ inline const char* scan_plain_decimal_long(const char* p, const char* end, doubl
     return q;
 }
 
+// The end of the plain decimal at p (the grammar of scan_plain_decimal),
+// or null when there is none: its syntax only, for a check that a value
+// converts without computing it.
+inline const char* plain_decimal_end(const char* p, const char* end) {
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    const char* q = p;
+    while (q < end && is_ascii_digit(*q)) ++q;
+    bool any = q > p;
+    if (q < end && *q == '.') {
+        const char* fraction = ++q;
+        while (q < end && is_ascii_digit(*q)) ++q;
+        any = any || q > fraction;
+    }
+    if (!any) return nullptr;
+    if (q < end && (*q | 0x20) == 'e') {
+        ++q;
+        if (q < end && (*q == '+' || *q == '-')) ++q;
+        const char* digits = q;
+        while (q < end && is_ascii_digit(*q)) ++q;
+        if (q == digits) return nullptr;
+    }
+    return q;
+}
+
 // Eight characters as one little-endian word: the first in the lowest byte.
 inline uint64_t load8(const char* p) {
     uint64_t w;

@@ -71,4 +71,17 @@ inline Outcome parse_float(Context& ctx, const TextView& line, Span field, doubl
 // The part of `field` that parse_float converts.
 Span cut_at_paren(const TextView& line, Span field);
 
+// Whether parse_float accepts the field, without its value when the text
+// is a plain decimal (every plain decimal converts).
+inline Outcome check_float(Context& ctx, const TextView& line, Span field) {
+    if (const char* s = line.narrow()) {
+        const char* p = s + field.start;
+        const char* end = p + field.length;
+        const char* stop = plain_decimal_end(p, end);
+        if (stop && (stop == end || *stop == '(')) return Outcome::ok;
+    }
+    double ignored;
+    return parse_float_general(ctx, line, field, ignored);
+}
+
 }  // namespace tremix::reading

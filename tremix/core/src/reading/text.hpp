@@ -33,8 +33,9 @@ struct TextView {
     const char* narrow() const { return kind == 1 ? static_cast<const char*>(data) : nullptr; }
 };
 
-// A field or any other part of a line: a character range of it.
-struct Span {
+// A field or any other part of a line: a character range of it. The
+// tokenizer writes fields as one 16-byte value: this layout is relied on.
+struct alignas(16) Span {
     size_t start = 0;
     size_t length = 0;
 };

@@ -75,23 +75,100 @@ struct BadValue {
     size_t index = 0;
 };
 
+// Where the values of data records go. A sink that converts gets
+// single(id, value) and, for a range record, range(first, count, values);
+// one that only counts (kConvert false) gets them without values.
+//
+// Every value of the vector.
+struct ValueSink {
+    static constexpr bool kConvert = true;
+    std::vector<int32_t>& ids;
+    std::vector<double>& values;
+
+    void single(int32_t id, double value) {
+        ids.push_back(id);
+        values.push_back(value);
+    }
+    void range(int32_t first, size_t count, const double* v) {
+        for (size_t j = 0; j < count; ++j) {
+            ids.push_back(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)));
+            values.push_back(v[j]);
+        }
+    }
+};
+
+// Only how many distinct entity ids the vector has. Ids usually rise
+// through a vector, most often in one unbroken run: rising ids are kept as
+// runs of consecutive ids, and only when they stop rising is every id
+// listed and sorted.
+struct CountSink {
+    static constexpr bool kConvert = false;
+    std::vector<std::pair<int64_t, int64_t>> runs;  // first and last id of each rising run
+    bool sorted = true;
+    std::vector<int32_t> ids;                       // every id, once they stopped rising
+
+    void reset() {
+        runs.clear();
+        sorted = true;
+        ids.clear();
+    }
+    void single(int32_t id, double) { range(id, 1, nullptr); }
+    void range(int32_t first, size_t count, const double*) {
+        if (count == 0) return;
+        const int64_t last = int64_t{first} + static_cast<int64_t>(count) - 1;
+        if (sorted && (runs.empty() || first > runs.back().second)) {
+            if (!runs.empty() && first == runs.back().second + 1) {
+                runs.back().second = last;
+            } else {
+                runs.emplace_back(first, last);
+            }
+            return;
+        }
+        if (sorted) {
+            sorted = false;
+            for (const auto& [a, z] : runs) {
+                for (int64_t id = a; id <= z; ++id) ids.push_back(static_cast<int32_t>(id));
+            }
+        }
+        for (int64_t id = first; id <= last; ++id) ids.push_back(static_cast<int32_t>(id));
+    }
+    size_t distinct() {
+        if (sorted) {
+            size_t n = 0;
+            for (const auto& [a, z] : runs) n += static_cast<size_t>(z - a + 1);
+            return n;
+        }
+        std::sort(ids.begin(), ids.end());
+        return static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+    }
+};
+
 // Reads data records from line i up to and including the end-of-data line
-// (or to n), handing each stored value to add(id, value). On skip, i is
-// the line that did not convert.
-template <typename Add>
+// (or to n), handing what they store to `sink`. On skip, i is the line
+// that did not convert.
+template <typename Sink>
 Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
-                  Add&& add) {
+                  Sink& sink) {
     SplitLine& line = ws.line;
     std::vector<double>& range = ws.range;
+    size_t gathered = 0;
+    auto value = [&](size_t f, double& v) -> Outcome {
+        if constexpr (Sink::kConvert) {
+            return parse_float(ctx, line.text, line[f], v);
+        } else {
+            return check_float(ctx, line.text, line[f]);
+        }
+    };
     auto convert = [&](size_t from) -> Outcome {
         for (size_t f = from; f < line.size(); ++f) {
-            double v;
-            const Outcome o = parse_float(ctx, line.text, line[f], v);
+            double v = 0.0;
+            const Outcome o = value(f, v);
             if (o != Outcome::ok) {
                 bad = BadValue{i, line[f], f};
                 return o;
             }
-            range.push_back(v);
+            if constexpr (Sink::kConvert) range.push_back(v);
+            ++gathered;
         }
         return Outcome::ok;
     };
@@ -105,15 +182,15 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
         const size_t fields = line.size();
         if (fields == 2) {
             int32_t id;
-            double value;
+            double v = 0.0;
             bad = BadValue{i, line[0], 0};
             Outcome o = to_int32(ctx, line.text, line[0], id);
             if (o == Outcome::ok) {
                 bad = BadValue{i, line[1], 1};
-                o = parse_float(ctx, line.text, line[1], value);
+                o = value(1, v);
             }
             if (o != Outcome::ok) return o;
-            add(id, value);
+            sink.single(id, v);
             ++i;
         } else if (fields >= 3) {
             int32_t first, last;
@@ -124,12 +201,13 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
                 o = to_int32(ctx, line.text, line[1], last);
             }
             range.clear();
+            gathered = 0;
             if (o == Outcome::ok) o = convert(2);
             if (o != Outcome::ok) return o;
             // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
             const int64_t count = int64_t{last} - first + 1;
             ++i;
-            while (static_cast<int64_t>(range.size()) < count && i < n) {
+            while (static_cast<int64_t>(gathered) < count && i < n) {
                 if (!ctx.tick()) return Outcome::fail;
                 if (line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
                 if (is_end_marker(line)) break;  // read again above: it ends the vector
@@ -138,8 +216,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
                 ++i;
             }
             const size_t stored =
-                count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(range.size())));
-            for (size_t j = 0; j < stored; ++j) add(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)), range[j]);
+                count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(gathered)));
+            sink.range(first, stored, range.data());
         } else {
             ++i;
         }
@@ -159,19 +237,12 @@ Outcome read_ids(Context& ctx, const SplitLine& line, VectorRecord& r, BadValue&
 
 bool passes(int32_t filter, int32_t id) { return filter < 0 || filter == id; }
 
-// Distinct values of `ids`; sorts a copy only when they are not already
-// strictly increasing (`increasing`).
-size_t count_distinct(std::vector<int32_t>& ids, bool increasing) {
-    if (increasing) return ids.size();
-    std::sort(ids.begin(), ids.end());
-    return static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
-}
-
 }  // namespace
 
 Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, bool keep_values, Observer* observer) {
     Workspace ws;
-    std::vector<int32_t> seen;  // entity ids of the vector being read, to count them
+    ValueSink values{out.ids, out.values};
+    CountSink counts;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         const size_t v = i;
         if (ws.line.load(ctx, lines, v) == Outcome::fail) return Outcome::fail;
@@ -198,25 +269,20 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, boo
             r.ent_type = at.ent_type;
             r.found = at.found;
             r.data_start = i = at.data_start;
-            seen.clear();
-            bool increasing = true;
-            o = read_data(ctx, lines, n, i, ws, bad, [&](int32_t id, double value) {
-                if (keep_values) {
-                    out.ids.push_back(id);
-                    out.values.push_back(value);
-                    return;
+            if (keep_values) {
+                o = read_data(ctx, lines, n, i, ws, bad, values);
+            } else {
+                counts.reset();
+                o = read_data(ctx, lines, n, i, ws, bad, counts);
+                if (o == Outcome::ok) {
+                    r.distinct = counts.distinct();
                 }
-                if (!seen.empty() && id <= seen.back()) increasing = false;
-                seen.push_back(id);
-            });
-            if (o == Outcome::ok && !keep_values) r.distinct = count_distinct(seen, increasing);
+            }
         }
         if (o == Outcome::fail) return o;
         if (o == Outcome::skip) {
-            if (keep_values) {
-                out.ids.resize(r.begin);
-                out.values.resize(r.begin);
-            }
+            out.ids.resize(r.begin);
+            out.values.resize(r.begin);
             if (observer) {
                 Pass why = bad_field(fields, bad.line, bad.field, bad.index);
                 why.span = bad.line - v + 1;
@@ -278,10 +344,8 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
             }
             out.ids.clear();
             out.values.clear();
-            o = read_data(ctx, lines, n, i, ws, bad, [&](int32_t id, double value) {
-                out.ids.push_back(id);
-                out.values.push_back(value);
-            });
+            ValueSink sink{out.ids, out.values};
+            o = read_data(ctx, lines, n, i, ws, bad, sink);
             if (o == Outcome::fail) return o;
             if (o == Outcome::skip) {
                 i = bad.line + 1;
@@ -326,10 +390,8 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     Workspace ws;
     BadValue bad;
     size_t i = data_start;
-    return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, [&](int32_t id, double value) {
-        ids.push_back(id);
-        values.push_back(value);
-    });
+    ValueSink sink{ids, values};
+    return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
 }
 
 }  // namespace tremix::reading
