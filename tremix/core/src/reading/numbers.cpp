@@ -2,14 +2,16 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 
 
 namespace tremix::reading {
 
 namespace {
 
-// A fast path answers only where its answer is certainly the interpreter's.
-enum class Fast { ok, rejected, open };
+// A fast path answers only where its answer is certainly the
+// interpreter's; no answer leaves the text to the host.
+using Fast = std::optional<Outcome>;
 
 // Room for the ASCII copy of a field stored wider than one byte; longer
 // fields go to the host.
@@ -73,26 +75,26 @@ Fast parse_int_ascii(const char* begin, const char* end, int64_t& out) {
     const char* digits = p;
     int64_t value = 0;
     while (p < end && is_ascii_digit(*p)) {
-        if (p - digits >= kFastIntDigits) return Fast::open;
+        if (p - digits >= kFastIntDigits) return std::nullopt;
         value = value * 10 + (*p++ - '0');
     }
     if (p == end && p > digits) {
         out = negative ? -value : value;
-        return Fast::ok;
+        return Outcome::ok;
     }
-    return plain_visible(begin, end) ? Fast::rejected : Fast::open;
+    return plain_visible(begin, end) ? Fast(Outcome::skip) : std::nullopt;
 }
 
 // inf, nan, underscores, whitespace and values out of range are left open.
 Fast parse_double_ascii(const char* begin, const char* end, double& out) {
     bool out_of_range = false;
     const char* stop = scan_plain_decimal(begin, end, out, out_of_range);
-    if (stop == end) return Fast::ok;
-    if (out_of_range) return Fast::open;
+    if (stop == end) return Outcome::ok;
+    if (out_of_range) return std::nullopt;
     const char* number = begin < end && (*begin == '-' || *begin == '+') ? begin + 1 : begin;
     const char first = number < end ? static_cast<char>(*number | 0x20) : '\0';
-    if (first == 'i' || first == 'n') return Fast::open;
-    return plain_visible(begin, end) ? Fast::rejected : Fast::open;
+    if (first == 'i' || first == 'n') return std::nullopt;
+    return plain_visible(begin, end) ? Fast(Outcome::skip) : std::nullopt;
 }
 
 // int() of the field, by the fast path or the host: ok with the value and
@@ -100,11 +102,7 @@ Fast parse_double_ascii(const char* begin, const char* end, double& out) {
 Outcome int_value(Context& ctx, const TextView& line, Span field, int64_t& value, bool& beyond) {
     beyond = false;
     if (const AsciiField ascii{line, field}) {
-        switch (parse_int_ascii(ascii.begin(), ascii.end(), value)) {
-            case Fast::ok: return Outcome::ok;
-            case Fast::rejected: return Outcome::skip;
-            case Fast::open: break;
-        }
+        if (const Fast answer = parse_int_ascii(ascii.begin(), ascii.end(), value)) return *answer;
     }
     const Outcome o = ctx.host().exact_int(line.sub(field.start, field.length), value, beyond);
     if (o == Outcome::fail) return ctx.fail(Failure::Kind::host);
@@ -131,11 +129,7 @@ Outcome check_int(Context& ctx, const TextView& line, Span field) {
 
 Outcome to_double_general(Context& ctx, const TextView& line, Span field, double& out) {
     if (const AsciiField ascii{line, field}) {
-        switch (parse_double_ascii(ascii.begin(), ascii.end(), out)) {
-            case Fast::ok: return Outcome::ok;
-            case Fast::rejected: return Outcome::skip;
-            case Fast::open: break;
-        }
+        if (const Fast answer = parse_double_ascii(ascii.begin(), ascii.end(), out)) return *answer;
     }
     const Outcome o = ctx.host().exact_float(line.sub(field.start, field.length), out);
     if (o == Outcome::fail) return ctx.fail(Failure::Kind::host);

@@ -1,0 +1,219 @@
+// Coverage-guided fuzz target for the reading core on its own, with no
+// interpreter: any bytes are read as a file (in pieces of varying size),
+// split into blocks, and every record walk runs over them. Besides never
+// crashing (the sanitizers watch memory and undefined behaviour), the core
+// must agree with itself:
+//   - the same bytes read through ByteFeed and, decoded, through CharFeed
+//     give the same blocks and lines;
+//   - every walk that completes accounts for every line of its blocks:
+//     lines of records + lines passed over + blank lines passed over;
+//   - the catalogue of result vectors (counts only) lists the same vectors
+//     as the full read, with the number of distinct entity ids of each;
+//   - the data read at a catalogue position is the vector's data;
+//   - the first vector the array form finds without filters is the first
+//     vector of the full read.
+//
+// Built by tools/fuzz_core.sh with clang's libFuzzer, or with any compiler
+// and -DFUZZ_CORE_MAIN into a program that runs the files named on its
+// command line (a corpus or crash files).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <vector>
+
+#include "reading/findings.hpp"
+#include "reading/records.hpp"
+#include "reading/text_feed.hpp"
+#include "reading/vectors.hpp"
+
+using namespace tremix::reading;
+
+namespace {
+
+void require(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "fuzz_core: %s\n", what);
+        std::abort();
+    }
+}
+
+struct Read {
+    FileText text;
+    ReadReport report;
+    PlainHost host;
+    Context ctx{host};
+    Splitter splitter{ctx, text, report};
+    Outcome outcome = Outcome::ok;
+};
+
+// Piece sizes drawn from the input itself, so the fuzzer explores them.
+size_t piece_size(uint8_t seed, size_t k) { return 1 + (static_cast<size_t>(seed) * 131 + k * 17) % 97; }
+
+std::vector<std::vector<std::u32string>> lines_of(const FileText& text) {
+    std::vector<std::vector<std::u32string>> out;
+    for (size_t b = 0; b < text.blocks.size(); ++b) {
+        const BlockLines lines = text.lines(b);
+        std::vector<std::u32string> block;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const TextView t = lines.line(i);
+            std::u32string s;
+            for (size_t c = 0; c < t.length; ++c) s.push_back(t.at(c));
+            block.push_back(s);
+        }
+        out.push_back(block);
+    }
+    return out;
+}
+
+BlockSet blocks_numbered(const FileText& text, std::initializer_list<int32_t> ids) {
+    BlockSet set;
+    for (int32_t id : ids) {
+        for (size_t b = 0; b < text.blocks.size(); ++b) {
+            if (text.blocks[b].id != id) continue;
+            BlockEntry e;
+            e.block_id = id;
+            e.lines = text.lines(b);
+            set.push_back(e);
+        }
+    }
+    return set;
+}
+
+template <typename Walk>
+void check_accounting(const BlockSet& set, Walk&& walk) {
+    PlainHost host;
+    Context ctx(host);
+    FindingCollector seen(SIZE_MAX);
+    if (walk(ctx, set, seen) == Outcome::fail) return;
+    require(seen.record_lines + seen.passed_lines + seen.blank_lines == total_lines(set), "lines not accounted for");
+}
+
+void check_vectors(const BlockSet& set) {
+    PlainHost host;
+    Context ctx(host);
+    VectorTable full, counted;
+    if (read_vectors(ctx, set, full, true) == Outcome::fail) return;
+    Context ctx2(host);
+    require(read_vectors(ctx2, set, counted, false) != Outcome::fail, "the catalogue failed where the full read did not");
+    require(full.vectors.size() == counted.vectors.size(), "catalogue and full read list different vectors");
+    for (size_t k = 0; k < full.vectors.size(); ++k) {
+        const VectorRecord& a = full.vectors[k];
+        const VectorRecord& b = counted.vectors[k];
+        require(a.set_id == b.set_id && a.vec_id == b.vec_id && a.block == b.block && a.data_start == b.data_start &&
+                    a.found == b.found && a.ent_type == b.ent_type,
+                "catalogue entry differs");
+        std::vector<int32_t> ids(full.ids.begin() + static_cast<std::ptrdiff_t>(a.begin),
+                                 full.ids.begin() + static_cast<std::ptrdiff_t>(a.end));
+        std::vector<double> values(full.values.begin() + static_cast<std::ptrdiff_t>(a.begin),
+                                   full.values.begin() + static_cast<std::ptrdiff_t>(a.end));
+        std::vector<int32_t> sorted = ids;
+        std::sort(sorted.begin(), sorted.end());
+        const size_t distinct = static_cast<size_t>(std::unique(sorted.begin(), sorted.end()) - sorted.begin());
+        require(b.distinct == distinct, "catalogue count differs from the distinct entity ids");
+        std::vector<int32_t> at_ids;
+        std::vector<double> at_values;
+        Context ctx3(host);
+        require(read_vector_data(ctx3, set, a.block, a.data_start, at_ids, at_values) == Outcome::ok,
+                "a listed vector's data does not read");
+        require(at_ids == ids, "positioned read gives other ids");
+        require(std::equal(at_values.begin(), at_values.end(), values.begin(), values.end(),
+                           [](double x, double y) { return x == y || (x != x && y != y); }),
+                "positioned read gives other values");
+    }
+    VectorMatch first;
+    Context ctx4(host);
+    if (find_vector(ctx4, set, -1, -1, WalkFrom{}, first) == Outcome::fail) return;
+    require(first.found == !full.vectors.empty(), "the array form finds a vector iff the full read has one");
+    if (first.found) {
+        const VectorRecord& a = full.vectors.front();
+        require(first.record.set_id == a.set_id && first.record.vec_id == a.vec_id &&
+                    first.ids.size() == a.end - a.begin,
+                "the array form's first vector differs");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const uint8_t seed = data[0];
+    const Encoding encoding = data[1] % 3 == 0 ? Encoding::ascii : (data[1] % 3 == 1 ? Encoding::latin1 : Encoding::utf8);
+    data += 2;
+    size -= 2;
+
+    Read bytes;
+    {
+        ByteFeed feed(bytes.splitter, encoding);
+        size_t at = 0;
+        for (size_t k = 0; at < size && bytes.outcome != Outcome::fail; ++k) {
+            const size_t n = std::min(piece_size(seed, k), size - at);
+            bytes.outcome = feed.feed(reinterpret_cast<const char*>(data) + at, n);
+            at += n;
+        }
+        if (bytes.outcome != Outcome::fail) bytes.outcome = feed.finish();
+    }
+
+    if (encoding == Encoding::latin1) {
+        // Latin-1 bytes are their own characters: the decoded path must agree.
+        Read chars;
+        CharFeed feed(chars.splitter);
+        size_t at = 0;
+        for (size_t k = 0; at < size && chars.outcome != Outcome::fail; ++k) {
+            const size_t n = std::min(piece_size(seed ^ 0x5a, k), size - at);
+            chars.outcome = feed.feed(TextView{data + at, n, 1});
+            at += n;
+        }
+        if (chars.outcome != Outcome::fail) chars.outcome = feed.finish();
+        require(bytes.outcome == chars.outcome, "bytes and characters read differently");
+        require(lines_of(bytes.text) == lines_of(chars.text), "bytes and characters split differently");
+    }
+    if (bytes.outcome == Outcome::fail && bytes.ctx.failure().kind != Failure::Kind::out_of_range) return 0;
+
+    const FileText& text = bytes.text;
+    check_accounting(blocks_numbered(text, {403}), [](Context& c, const BlockSet& b, Observer& o) {
+        NodeTable t;
+        return read_nodes(c, b, t, &o);
+    });
+    check_accounting(blocks_numbered(text, {404}), [](Context& c, const BlockSet& b, Observer& o) {
+        ElementTable t;
+        const Outcome r = read_elements(c, b, t, &o);
+        if (r != Outcome::fail) require(t.offsets.size() == t.ids.size() + 1, "offsets out of step");
+        return r;
+    });
+    check_accounting(blocks_numbered(text, {402}), [](Context& c, const BlockSet& b, Observer& o) {
+        std::vector<Property> t;
+        return read_properties(c, b, t, &o);
+    });
+    check_accounting(blocks_numbered(text, {450}), [](Context& c, const BlockSet& b, Observer& o) {
+        std::vector<OutputSet> t;
+        return read_output_sets(c, b, t, &o);
+    });
+    check_accounting(blocks_numbered(text, {1051, 451}), [](Context& c, const BlockSet& b, Observer& o) {
+        VectorTable t;
+        return read_vectors(c, b, t, true, &o);
+    });
+    {
+        PlainHost host;
+        Context ctx(host);
+        std::vector<int32_t> materials;
+        read_materials(ctx, blocks_numbered(text, {601}), materials);
+    }
+    check_vectors(blocks_numbered(text, {1051, 451}));
+    return 0;
+}
+
+#ifdef FUZZ_CORE_MAIN
+int main(int argc, char** argv) {
+    for (int k = 1; k < argc; ++k) {
+        std::ifstream in(argv[k], std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+    std::printf("ran %d inputs\n", argc - 1);
+    return 0;
+}
+#endif
