@@ -95,3 +95,8 @@ def test_parse_csv_line_takes_exact_str_only(bad):
 def test_parse_csv_line_rejects_none_clearly():
     with pytest.raises(TypeError, match="'line' must be str, not None"):
         ORVEXParser.parse_csv_line(None)
+
+
+def test_whitespace_is_the_interpreters_over_every_code_point():
+    wrong = [c for c in range(0x110000) if _fieldcheck.is_space(c) != chr(c).isspace()]
+    assert wrong == []

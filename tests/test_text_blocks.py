@@ -1,0 +1,138 @@
+"""Blocks read from a file keep the file's text; their `lines` lists are
+made only when Python code asks for them, and reading the text needs
+neither the lists nor the interpreter lock."""
+
+from __future__ import annotations
+
+import gc
+import os
+import pickle
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from storage import in_storage
+from tremix.core.orvex_parser import ORVEXParser
+
+D = "   -1"
+NODE = "1,0,0,1,7,0,0,0,0,0,0,-2.1994522E+02,1.5,0.,"
+
+
+def block_text(block_id, lines):
+    return "\n".join([D, f"{block_id:>6}", *lines, D]) + "\n"
+
+
+def test_lines_are_made_only_when_asked(write_neu):
+    p = ORVEXParser(write_neu(block_text(403, [NODE] * 3) + block_text(100, ["T", "1,"])))
+    blocks = [b for v in p.parse().values() for b in v]
+    for name in ["get_header", "get_nodes", "get_nodes_arrays", "get_elements", "get_output_vectors",
+                 "get_output_vectors_arrays", "get_properties", "get_materials", "get_output_sets"]:
+        getattr(p, name)()
+    assert [repr(b) for b in blocks] == ["ORVEXBlock(id=403, lines=3)", "ORVEXBlock(id=100, lines=2)"]
+    assert all(gc.get_referents(b) == [] for b in blocks)  # no list anywhere yet
+
+    nodes = p.get_blocks(403)[0]
+    lines = nodes.lines
+    assert lines is nodes.lines and gc.get_referents(nodes) == [lines] and lines == [NODE] * 3
+    lines.append(NODE.replace("1,", "2,", 1))  # from now on the list is the block's truth
+    assert list(p.get_nodes()) == [1, 2]
+    nodes.lines = None
+    with pytest.raises(TypeError, match="has no len"):
+        p.get_nodes()
+
+
+def test_text_and_lists_pickle_alike(write_neu):
+    path = write_neu(block_text(403, [NODE, "x"]) + block_text(1051, ["1,1,", "T"]) + block_text(403, []))
+    from_text = pickle.dumps(ORVEXParser(path), protocol=4)
+    from_lists = pickle.dumps(in_storage(ORVEXParser(path), "list"), protocol=4)
+    assert from_text == from_lists
+
+
+@pytest.mark.parametrize("storage", ["text", "list"])
+def test_text_of_every_width(write_neu, storage):
+    lines = ["ascii, only", "caf\u00e9 1,2", "\u4e2d\u6587 3", "\U0001f600 4", "", "plain again"]
+    path = write_neu(block_text(100, lines[:2]) + block_text(402, ["1,0,3", lines[2]]) + block_text(601, lines)
+                     + block_text(450, ["1", lines[3], "", "2.5"]), encoding="utf-8")
+    p = in_storage(ORVEXParser(path), storage)
+    assert p.get_blocks(601)[0].lines == lines
+    assert p.get_header() == {"title": "ascii, only", "version": "caf\u00e9 1,2"}
+    assert p.get_properties() == {1: {"material_id": 3, "title": lines[2]}}
+    assert p.get_output_sets() == {1: {"title": lines[3], "value": 2.5}}
+    # Every str is in its canonical form: an ASCII line of a wide block is ASCII.
+    line = p.get_blocks(601)[0].lines[-1]
+    assert line.isascii() and sys.getsizeof(line) == sys.getsizeof("x" * len(line))
+
+
+def decoding_error(path):
+    with pytest.raises(UnicodeDecodeError) as caught:
+        ORVEXParser(path)
+    return caught.value
+
+
+@pytest.mark.parametrize("offset", [0, 5, 1 << 20, (1 << 20) + 3, 3 << 20])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xe2\x82", b"\xed\xa0\x80"])
+def test_bytes_that_do_not_decode(tmp_path, offset, bad):
+    if sys.flags.utf8_mode == 0 and "utf" not in (os.device_encoding(0) or "utf-8").lower():
+        pytest.skip("the locale's encoding is not UTF-8")
+    good = (b"x" * 40 + b"\n") * (offset // 41 + 1)
+    text = good[:offset] + bad + b"\nmore\n"
+    path = tmp_path / "bad.neu"
+    path.write_bytes(b"   -1\n   100\n" + text)
+    error = decoding_error(str(path))
+    # The interpreter's own error, as reading the file in text mode gives it.
+    with pytest.raises(UnicodeDecodeError) as direct:
+        with open(path) as f:
+            f.read()
+    assert (error.encoding, error.reason) == (direct.value.encoding, direct.value.reason)
+    where = 13 + offset
+    line = 3 + text[:offset].count(b"\n")
+    assert error.__notes__ == [f"the byte at offset {where} (line {line}) of {path} does not decode"]
+
+
+def test_ascii_locale(tmp_path):
+    """Where text mode decodes ASCII, the bytes are checked as ASCII."""
+    ok, bad = tmp_path / "ok.neu", tmp_path / "bad.neu"
+    ok.write_bytes(b"   -1\n   100\nT\nV\n   -1\n")
+    bad.write_bytes(b"   -1\n   100\nT\xc3\xa9\nV\n   -1\n")
+    code = ("import sys; from tremix.core.orvex_parser import ORVEXParser\n"
+            f"print(ORVEXParser({str(ok)!r}).get_header())\n"
+            f"try: ORVEXParser({str(bad)!r})\n"
+            "except UnicodeDecodeError as e: print(e.encoding, e.__notes__)\n")
+    env = dict(os.environ, LC_ALL="C", LANG="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
+    out = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines() == [
+        "{'title': 'T', 'version': 'V'}",
+        f"ascii ['the byte at offset 14 (line 3) of {bad} does not decode']",
+    ]
+
+
+def test_other_threads_run_while_blocks_are_read(tmp_path):
+    """The core reads without the interpreter lock: a Python thread makes
+    progress in the middle of a single long call."""
+    orvex_gen = pytest.importorskip("orvex_gen")
+    path = tmp_path / "big.neu"
+    orvex_gen.generate(path, target_mb=8, seed=5)
+    p = ORVEXParser(str(path))
+    ticks, stop = [0], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks[0] += 1
+
+    counter = threading.Thread(target=count)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(0.05)  # longer than a call: without the core letting go, no tick in it
+    try:
+        counter.start()
+        progress = []
+        for _ in range(3):
+            before = ticks[0]
+            p.get_elements_arrays()
+            progress.append(ticks[0] - before)
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(old)
+    assert max(progress) > 0
