@@ -136,3 +136,41 @@ def test_other_threads_run_while_blocks_are_read(tmp_path):
         counter.join()
         sys.setswitchinterval(old)
     assert max(progress) > 0
+
+
+def big_model(elements: int, nodes: int, change: str) -> str:
+    """Blocks long enough to be read on two threads, with one change put
+    into the first or the second half of each."""
+    node_lines = [f"{k},0,0,1,7,0,0,0,0,0,0,{k}.5,-{k}.25,1.0E-0{k % 9}," for k in range(1, nodes + 1)]
+    element_lines = []
+    for k in range(1, elements + 1):
+        element_lines += [f"{k},1,2,1,8,", f"{k},{k + 1},0,{k + 2},", "0,0,", "0.,", "0.,", "0.,", "0.,"]
+    early, late = 10, len(element_lines) * 3 // 4
+    if change == "short_line_early":  # the first half's records fall out of step with the split
+        element_lines.insert(early, "x")
+    elif change == "host_text_late":  # texts only the interpreter's int() settles
+        node_lines[nodes * 3 // 4] = "1_000" + node_lines[nodes * 3 // 4][1:]
+        element_lines[late // 7 * 7 + 1] = "0_5,6,"
+    elif change == "bad_record_late":
+        element_lines[late // 7 * 7 + 1] = "5,abc,"
+    elif change == "overflow_late":
+        node_lines[nodes * 3 // 4] = "2147483648" + node_lines[nodes * 3 // 4][1:]
+        element_lines[late // 7 * 7] = "2147483648,1,2,1,8,"
+    return block_text(403, node_lines) + block_text(404, element_lines)
+
+
+@pytest.mark.parametrize("change", ["clean", "short_line_early", "host_text_late", "bad_record_late", "overflow_late"])
+def test_long_walks_give_the_one_thread_result(tmp_path, change):
+    plain_python = pytest.importorskip("plain_python")
+    path = tmp_path / "big.neu"
+    path.write_text(big_model(16000, 110000, change))
+    ours, ref = ORVEXParser(str(path)), plain_python.PlainParser(path)
+
+    def outcome(parser, name):
+        try:
+            return [a.tolist() for a in getattr(parser, name)()]
+        except OverflowError:
+            return "OverflowError"
+
+    for name in ("get_nodes_arrays", "get_elements_arrays"):
+        assert outcome(ours, name) == outcome(ref, name), name

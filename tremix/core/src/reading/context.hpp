@@ -28,6 +28,12 @@ class Context {
         return Outcome::fail;
     }
 
+    // Takes over why another operation over the same blocks ended.
+    Outcome fail_with(const Failure& failure) {
+        if (failure_.kind == Failure::Kind::none) failure_ = failure;
+        return Outcome::fail;
+    }
+
     // Called once per line or record; asks the host every few thousand
     // calls, so a signal stops even the longest walk promptly.
     bool tick() {

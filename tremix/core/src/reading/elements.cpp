@@ -9,6 +9,7 @@
 
 #include "numbers.hpp"
 #include "records.hpp"
+#include "two_threads.hpp"
 
 namespace tremix::reading {
 
@@ -18,14 +19,9 @@ constexpr size_t kRecordLines = 7;
 constexpr size_t kNodeLines = 2;
 constexpr size_t kHeaderFields = 5;
 
-}  // namespace
-
-Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
+Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer, WalkFrom from) {
     SplitLine header, node_line;
     std::vector<int32_t> nodes;
-    // Element blocks hold little but seven-line records.
-    const size_t expected = total_lines(blocks) / kRecordLines + 1;
-    for (auto* column : {&out.ids, &out.prop_ids, &out.topologies, &out.offsets}) column->reserve(column->size() + expected);
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
         if (header.size() < kHeaderFields) {
@@ -76,7 +72,33 @@ Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         if (observer) observer->record(b, i, std::min(kRecordLines, n - i));
         i += kRecordLines;
         return Outcome::ok;
-    });
+    }, from);
+}
+
+// The second half's elements after the first's: its offsets move on by the
+// first half's node count, within the int32 range.
+bool append(ElementTable& first, const ElementTable& second) {
+    const int32_t base = first.offsets.back();
+    if (static_cast<int64_t>(base) + second.offsets.back() > INT32_MAX) return false;
+    first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
+    first.prop_ids.insert(first.prop_ids.end(), second.prop_ids.begin(), second.prop_ids.end());
+    first.topologies.insert(first.topologies.end(), second.topologies.begin(), second.topologies.end());
+    first.connectivity.insert(first.connectivity.end(), second.connectivity.begin(), second.connectivity.end());
+    for (size_t k = 1; k < second.offsets.size(); ++k) first.offsets.push_back(base + second.offsets[k]);
+    return true;
+}
+
+}  // namespace
+
+Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
+    // Element blocks hold little but seven-line records.
+    const size_t expected = total_lines(blocks) / kRecordLines + 1;
+    for (auto* column : {&out.ids, &out.prop_ids, &out.topologies, &out.offsets}) column->reserve(column->size() + expected);
+    if (observer) return walk_elements(ctx, blocks, out, observer, WalkFrom{});
+    return walk_in_two(
+        ctx, blocks, kRecordLines, out,
+        [&](Context& c, WalkFrom from, ElementTable& table) { return walk_elements(c, blocks, table, nullptr, from); },
+        append);
 }
 
 }  // namespace tremix::reading

@@ -5,6 +5,7 @@
 // line unreadable, unlike result values.
 #include "numbers.hpp"
 #include "records.hpp"
+#include "two_threads.hpp"
 
 namespace tremix::reading {
 
@@ -13,14 +14,8 @@ namespace {
 constexpr size_t kNodeFields = 14;
 constexpr size_t kXField = 11;
 
-}  // namespace
-
-Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer) {
+Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer, WalkFrom from) {
     SplitLine line;
-    // Node blocks hold little but node lines.
-    const size_t expected = total_lines(blocks);
-    out.ids.reserve(out.ids.size() + expected);
-    out.xyz.reserve(out.xyz.size() + 3 * expected);
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t, size_t& i) -> Outcome {
         const size_t at = i++;
         if (line.load(ctx, lines, at) == Outcome::fail) return Outcome::fail;
@@ -45,7 +40,25 @@ Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
         out.xyz.insert(out.xyz.end(), xyz, xyz + 3);
         if (observer) observer->record(b, at, 1);
         return Outcome::ok;
-    });
+    }, from);
+}
+
+}  // namespace
+
+Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer) {
+    // Node blocks hold little but node lines.
+    const size_t expected = total_lines(blocks);
+    out.ids.reserve(out.ids.size() + expected);
+    out.xyz.reserve(out.xyz.size() + 3 * expected);
+    if (observer) return walk_nodes(ctx, blocks, out, observer, WalkFrom{});
+    return walk_in_two(
+        ctx, blocks, 1, out,
+        [&](Context& c, WalkFrom from, NodeTable& table) { return walk_nodes(c, blocks, table, nullptr, from); },
+        [](NodeTable& first, const NodeTable& second) {
+            first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
+            first.xyz.insert(first.xyz.end(), second.xyz.begin(), second.xyz.end());
+            return true;
+        });
 }
 
 }  // namespace tremix::reading

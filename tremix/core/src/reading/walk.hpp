@@ -5,6 +5,9 @@
 // every line: read as part of a record, or passed over and why.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+
 #include "context.hpp"
 #include "lines.hpp"
 #include "tokenizer.hpp"
@@ -69,29 +72,42 @@ struct SplitLine {
     }
 };
 
-// Where a walk starts, and whether it is to stop early.
+// A place in the blocks of a walk.
+struct Position {
+    size_t block = 0;
+    size_t line = 0;
+    friend bool operator==(const Position&, const Position&) = default;
+};
+
+// Where a walk starts, where it stops taking new records, and whether it
+// is to stop early.
 struct WalkFrom {
     size_t block = 0;
     size_t line = 0;
     const bool* stop = nullptr;  // checked after every step
+    Position until{SIZE_MAX, 0};   // no record starts at or after it
+    Position* reached = nullptr;   // set to where the walk ended
 };
 
 // Calls read(block, lines, n, i) for line i of each block while i < n;
 // `read` moves i on and returns fail to end the walk.
 template <typename Read>
 Outcome walk_blocks(Context& ctx, const BlockSet& blocks, Read&& read, WalkFrom from = {}) {
-    for (size_t b = from.block; b < blocks.size(); ++b) {
+    const size_t last = std::min(blocks.size(), from.until.block == SIZE_MAX ? SIZE_MAX : from.until.block + 1);
+    for (size_t b = from.block; b < last; ++b) {
         const BlockEntry& entry = blocks[b];
         ctx.at(b, 0);
         if (entry.state == BlockEntry::State::not_a_block) return ctx.fail(Failure::Kind::not_a_block);
         if (entry.state == BlockEntry::State::no_lines) return ctx.fail(Failure::Kind::no_lines);
         const size_t n = entry.lines.size();
+        const size_t end = b == from.until.block ? std::min(n, from.until.line) : n;
         size_t i = b == from.block ? from.line : 0;
-        while (i < n) {
+        while (i < end) {
             if (!ctx.tick()) return Outcome::fail;
             if (read(b, entry.lines, n, i) == Outcome::fail) return Outcome::fail;
             if (from.stop && *from.stop) return Outcome::ok;
         }
+        if (from.reached) *from.reached = Position{b, i};
     }
     return Outcome::ok;
 }

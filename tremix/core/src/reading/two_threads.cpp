@@ -1,0 +1,29 @@
+#include "two_threads.hpp"
+
+namespace tremix::reading {
+
+namespace {
+
+// Below this many lines a second thread costs more than it saves.
+constexpr size_t kMinLines = 100000;
+
+}  // namespace
+
+std::optional<Position> halfway(const BlockSet& blocks, size_t stride) {
+    const size_t total = total_lines(blocks);
+    if (total < kMinLines || std::thread::hardware_concurrency() < 2) return std::nullopt;
+    size_t remaining = total / 2;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        if (blocks[b].state != BlockEntry::State::lines) return std::nullopt;
+        const size_t n = blocks[b].lines.size();
+        if (remaining < n) {
+            const size_t line = remaining / stride * stride;
+            if (line == 0) return std::nullopt;
+            return Position{b, line};
+        }
+        remaining -= n;
+    }
+    return std::nullopt;
+}
+
+}  // namespace tremix::reading

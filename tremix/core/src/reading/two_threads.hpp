@@ -1,0 +1,99 @@
+// Reading the records of a large walk on two threads, for record kinds
+// whose records start at fixed places in a clean file: a node on every
+// line, an element every seven lines. The second half starts at a record
+// boundary of a clean file; its reading is kept only if the first half's
+// walk arrives exactly there, and only if it needed nothing from the host
+// (no exact conversion, which only the first thread may ask for). Otherwise
+// the second half is read again on the first thread, so the result is
+// always the one-thread result.
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include "walk.hpp"
+
+namespace tremix::reading {
+
+// The host of the second thread: it settles no text itself and stops when
+// the first thread says so.
+class DeferringHost final : public Host {
+  public:
+    explicit DeferringHost(const std::atomic<bool>& stop) : stop_(stop) {}
+    Outcome exact_int(const TextView&, int64_t&, bool&) override { return defer(); }
+    Outcome exact_float(const TextView&, double&) override { return defer(); }
+    bool keep_going() override { return !stop_.load(std::memory_order_relaxed); }
+    bool deferred() const { return deferred_; }
+
+  private:
+    Outcome defer() {
+        deferred_ = true;
+        return Outcome::fail;
+    }
+    const std::atomic<bool>& stop_;
+    bool deferred_ = false;
+};
+
+// About half of the lines of `blocks`, moved back to a multiple of `stride`
+// from its block's start; none when the walk is too short to share.
+std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
+
+// `walk(ctx, from, table)` reads records from `from` on (up to from.until)
+// into `table`; `append(out, second)` adds the second half's records to
+// the first's and returns false when they cannot be joined (the second
+// half is then read again on this thread).
+template <typename Table, typename Walk, typename Append>
+Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& out, Walk&& walk, Append&& append) {
+    const std::optional<Position> split = halfway(blocks, stride);
+    if (!split) return walk(ctx, WalkFrom{}, out);
+    std::atomic<bool> stop{false};
+    Table second;
+    Outcome second_outcome = Outcome::fail;
+    Failure second_failure;
+    bool second_usable = false;
+    std::optional<std::thread> worker;
+    try {
+        worker.emplace([&] {
+            try {
+                DeferringHost host(stop);
+                Context c(host);
+                WalkFrom from;
+                from.block = split->block;
+                from.line = split->line;
+                second_outcome = walk(c, from, second);
+                second_failure = c.failure();
+                second_usable = !host.deferred() && second_failure.kind != Failure::Kind::interrupted;
+            } catch (...) {
+                second_usable = false;
+            }
+        });
+    } catch (...) {
+        return walk(ctx, WalkFrom{}, out);  // no thread to be had
+    }
+    Position reached{SIZE_MAX, 0};
+    WalkFrom first;
+    first.until = *split;
+    first.reached = &reached;
+    Outcome outcome;
+    try {
+        outcome = walk(ctx, first, out);
+    } catch (...) {
+        stop = true;
+        worker->join();
+        throw;
+    }
+    if (outcome == Outcome::fail) stop = true;
+    worker->join();
+    if (outcome == Outcome::fail) return outcome;
+    if (reached == *split && second_usable) {
+        if (second_outcome == Outcome::fail) return ctx.fail_with(second_failure);
+        if (append(out, second)) return Outcome::ok;
+    }
+    WalkFrom rest;
+    rest.block = reached.block == SIZE_MAX ? split->block : reached.block;
+    rest.line = reached.block == SIZE_MAX ? split->line : reached.line;
+    return walk(ctx, rest, out);
+}
+
+}  // namespace tremix::reading
