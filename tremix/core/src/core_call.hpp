@@ -31,6 +31,14 @@ int run_core(const BlockSnapshot& snapshot, PyObject* path, Read&& read) {
     return -1;
 }
 
+// Takes the blocks of `block_list` (what get_blocks returned) into
+// `snapshot` and runs `read(ctx, blocks)` on them.
+template <typename Read>
+int read_blocks(BlockSnapshot& snapshot, PyObject* block_list, PyObject* path, Read&& read) {
+    if (snapshot.take(block_list) < 0) return -1;
+    return run_core(snapshot, path, [&](reading::Context& ctx) { return read(ctx, snapshot.blocks()); });
+}
+
 // Checks for a pending signal every few thousand items while results are
 // built, so that Ctrl-C stops a long conversion promptly.
 class SignalPacer {

@@ -11,9 +11,9 @@ namespace {
 
 int read_table(PyObject* blocks, PyObject* path, reading::ElementTable& elements) {
     BlockSnapshot snapshot;
-    if (snapshot.take(blocks) < 0) return -1;
-    return run_core(snapshot, path,
-                    [&](reading::Context& ctx) { return reading::read_elements(ctx, snapshot.blocks(), elements); });
+    return read_blocks(snapshot, blocks, path, [&](reading::Context& ctx, const reading::BlockSet& set) {
+        return reading::read_elements(ctx, set, elements);
+    });
 }
 
 PyObject* node_list(const reading::ElementTable& t, size_t k) {

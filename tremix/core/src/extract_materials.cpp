@@ -9,10 +9,9 @@ namespace tremix {
 PyObject* materials_dict(PyObject* blocks, PyObject* path) {
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;
-        if (snapshot.take(blocks) < 0) return nullptr;
         std::vector<int32_t> ids;
-        if (run_core(snapshot, path, [&](reading::Context& ctx) {
-                return reading::read_materials(ctx, snapshot.blocks(), ids);
+        if (read_blocks(snapshot, blocks, path, [&](reading::Context& ctx, const reading::BlockSet& set) {
+                return reading::read_materials(ctx, set, ids);
             }) < 0)
             return nullptr;
         Ref result(PyDict_New());

@@ -26,8 +26,8 @@ PyObject* xyz_tuple(const double* xyz) {
 
 int read_table(PyObject* blocks, PyObject* path, reading::NodeTable& nodes) {
     BlockSnapshot snapshot;
-    if (snapshot.take(blocks) < 0) return -1;
-    return run_core(snapshot, path, [&](reading::Context& ctx) { return reading::read_nodes(ctx, snapshot.blocks(), nodes); });
+    return read_blocks(snapshot, blocks, path,
+                       [&](reading::Context& ctx, const reading::BlockSet& set) { return reading::read_nodes(ctx, set, nodes); });
 }
 
 }  // namespace

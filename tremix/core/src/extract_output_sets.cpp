@@ -9,10 +9,9 @@ namespace tremix {
 PyObject* output_sets_dict(PyObject* blocks, PyObject* path) {
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;
-        if (snapshot.take(blocks) < 0) return nullptr;
         std::vector<reading::OutputSet> sets;
-        if (run_core(snapshot, path, [&](reading::Context& ctx) {
-                return reading::read_output_sets(ctx, snapshot.blocks(), sets);
+        if (read_blocks(snapshot, blocks, path, [&](reading::Context& ctx, const reading::BlockSet& set) {
+                return reading::read_output_sets(ctx, set, sets);
             }) < 0)
             return nullptr;
         Ref result(PyDict_New());

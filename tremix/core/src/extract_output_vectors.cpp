@@ -46,10 +46,9 @@ PyObject* vector_dict(const reading::VectorTable& t, const reading::VectorRecord
 PyObject* output_vectors_list(PyObject* blocks, PyObject* path) {
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;
-        if (snapshot.take(blocks) < 0) return nullptr;
         reading::VectorTable t;
-        if (run_core(snapshot, path, [&](reading::Context& ctx) {
-                return reading::read_vectors(ctx, snapshot.blocks(), t, true);
+        if (read_blocks(snapshot, blocks, path, [&](reading::Context& ctx, const reading::BlockSet& set) {
+                return reading::read_vectors(ctx, set, t, true);
             }) < 0)
             return nullptr;
         Ref out(PyList_New(0));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <new>
 
+#include "fields_api.hpp"
 #include "py_host.hpp"
 #include "reading/numbers.hpp"
 #include "reading/tokenizer.hpp"
@@ -84,15 +85,7 @@ PyObject* split(PyObject*, PyObject* line) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    Ref list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        const Py_ssize_t start = static_cast<Py_ssize_t>(fields[i].start);
-        PyObject* item = PyUnicode_Substring(line, start, start + static_cast<Py_ssize_t>(fields[i].length));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return tremix::field_strings(line, fields);
 }
 
 PyObject* title(PyObject*, PyObject* line) {

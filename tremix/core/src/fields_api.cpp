@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "reading/tokenizer.hpp"
 
 namespace tremix {
 
@@ -20,6 +19,10 @@ PyObject* parse_csv_line_fast(PyObject* line) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    return field_strings(line, fields);
+}
+
+PyObject* field_strings(PyObject* line, const reading::FieldList& fields) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < fields.size(); ++i) {

@@ -2,8 +2,12 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "reading/tokenizer.hpp"
 
 namespace tremix {
+
+// A new list of `fields` of `line` (a str) as str objects.
+PyObject* field_strings(PyObject* line, const reading::FieldList& fields);
 
 // A new list of the fields of `line` (exactly a str), as str objects.
 // TypeError for anything else.

@@ -74,10 +74,15 @@ void PyHost::restore_error() {
     }
 }
 
-reading::Outcome PyHost::exact_int(const reading::TextView& text, int64_t& value, bool& beyond) {
+// Runs the interpreter's conversion `convert` on the text and hands the
+// number to `use`, all under the lock (the references die before the lock
+// is let go): skip for the ValueError of a rejected text, fail for any
+// other error (held for later).
+template <typename Convert, typename Use>
+reading::Outcome PyHost::convert(const reading::TextView& text, Convert&& convert, Use&& use) {
     Hold hold(*this);
     Ref str(str_of(text));
-    Ref number(str ? PyLong_FromUnicodeObject(str.get(), 10) : nullptr);
+    Ref number(str ? convert(str.get()) : nullptr);
     if (!number) {
         if (PyErr_ExceptionMatches(PyExc_ValueError)) {
             PyErr_Clear();
@@ -86,31 +91,31 @@ reading::Outcome PyHost::exact_int(const reading::TextView& text, int64_t& value
         hold_error();
         return reading::Outcome::fail;
     }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) {
-        hold_error();
-        return reading::Outcome::fail;
-    }
-    beyond = overflow != 0;
-    value = v;
-    return reading::Outcome::ok;
+    const reading::Outcome o = use(number.get());
+    if (o == reading::Outcome::fail) hold_error();
+    return o;
+}
+
+reading::Outcome PyHost::exact_int(const reading::TextView& text, int64_t& value, bool& beyond) {
+    return convert(
+        text, [](PyObject* s) { return PyLong_FromUnicodeObject(s, 10); },
+        [&](PyObject* number) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+            if (v == -1 && PyErr_Occurred()) return reading::Outcome::fail;
+            beyond = overflow != 0;
+            value = v;
+            return reading::Outcome::ok;
+        });
 }
 
 reading::Outcome PyHost::exact_float(const reading::TextView& text, double& value) {
-    Hold hold(*this);
-    Ref str(str_of(text));
-    Ref number(str ? PyFloat_FromString(str.get()) : nullptr);
-    if (!number) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return reading::Outcome::skip;
-        }
-        hold_error();
-        return reading::Outcome::fail;
-    }
-    value = PyFloat_AS_DOUBLE(number.get());
-    return reading::Outcome::ok;
+    return convert(
+        text, [](PyObject* s) { return PyFloat_FromString(s); },
+        [&](PyObject* number) {
+            value = PyFloat_AS_DOUBLE(number);
+            return reading::Outcome::ok;
+        });
 }
 
 bool PyHost::keep_going() {

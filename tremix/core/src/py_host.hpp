@@ -39,6 +39,8 @@ class PyHost final : public reading::Host {
         PyHost& host_;
     };
     void hold_error();
+    template <typename Convert, typename Use>
+    reading::Outcome convert(const reading::TextView& text, Convert&& convert, Use&& use);
 
     PyThreadState* saved_ = nullptr;  // set while the lock is free
     bool main_thread_;
