@@ -5,7 +5,7 @@
 
 #include "block.hpp"
 #include "core_call.hpp"
-#include "operations.hpp"
+#include "parser.hpp"
 #include "reading/findings.hpp"
 #include "reading/records.hpp"
 #include "reading/vectors.hpp"
@@ -156,7 +156,7 @@ PyObject* check_parser(ParserObject* self) {
              }},
         };
         for (const Kind& k : kinds) {
-            Ref blocks(call_get_blocks(self, k.block_id));
+            Ref blocks(self->ops->get_blocks(self, k.block_id, 0));  // overrides honoured
             if (!blocks) return nullptr;
             if (check_walk(blocks.get(), path.get(), k.block_id, k.walk, walks.get(), findings.get(), truncated) < 0)
                 return nullptr;

@@ -7,7 +7,7 @@
 #include "core_call.hpp"
 #include "file_reading.hpp"
 #include "module_state.hpp"
-#include "operations.hpp"
+#include "parser.hpp"
 #include "reading/vectors.hpp"
 
 namespace tremix {
