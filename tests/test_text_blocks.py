@@ -174,3 +174,22 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
 
     for name in ("get_nodes_arrays", "get_elements_arrays"):
         assert outcome(ours, name) == outcome(ref, name), name
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+@pytest.mark.parametrize("data", [b"   -1\n   100\nT\nV\n   -1\n", b"   -1\n   100\nT\xff\nV\n   -1\n"])
+def test_a_named_pipe_is_read_like_a_file(tmp_path, data):
+    """A pipe cannot be read twice: bytes that do not decode are reported
+    without reading them again."""
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_bytes, args=(data,))
+    writer.start()
+    try:
+        if b"\xff" in data:
+            error = decoding_error(str(pipe))
+            assert error.__notes__ == [f"the byte at offset 14 (line 3) of {pipe} does not decode"]
+        else:
+            assert ORVEXParser(str(pipe)).get_header() == {"title": "T", "version": "V"}
+    finally:
+        writer.join()

@@ -276,7 +276,19 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
             // start again through the text file object (for the
             // interpreter's own error).
             Ref rewound(PyObject_CallMethodOneArg(file, g_state.s_seek, g_state.int_zero));
-            if (!rewound) return -1;
+            if (!rewound) {
+                if (!bad.found) return -1;
+                // A pipe cannot be read again: the error is made here.
+                PyErr_Clear();
+                PyObject* error = PyUnicodeDecodeError_Create(native == reading::Encoding::ascii ? "ascii" : "utf-8",
+                                                              "", 0, 0, 0, "the bytes do not decode");
+                if (error) {
+                    PyErr_SetObject(PyExc_UnicodeDecodeError, error);
+                    Py_DECREF(error);
+                }
+                note_bad_bytes(bad, path);
+                return -1;
+            }
         } else {
             PyErr_Clear();
         }
