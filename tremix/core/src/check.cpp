@@ -45,7 +45,8 @@ const char* reason_name(reading::Pass::Reason r) {
 //    line text, reason, fields, needed, bad line index, bad file line,
 //    bad field text, bad field index, lines given up)
 //   ("vector-overrun", record kind, block id, block index, line index, file line,
-//    marker line index or None, marker file line, found, found line index, found file line)
+//    marker line index or None, marker file line, found, found line index, found file line,
+//    start line text)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
 PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
@@ -67,11 +68,12 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
                              static_cast<Py_ssize_t>(p.bad_index), static_cast<Py_ssize_t>(p.span));
     }
     const bool marker = e.marker_line != SIZE_MAX;
-    return Py_BuildValue("(siinnNNNONN)", "vector-overrun", kind, static_cast<int>(entry.block_id),
+    // The start line's text names the vector (its set and vector ids).
+    return Py_BuildValue("(siinnNNNONNN)", "vector-overrun", kind, static_cast<int>(entry.block_id),
                          static_cast<Py_ssize_t>(e.block), static_cast<Py_ssize_t>(e.line), line_number(lines, e.line),
                          marker ? PyLong_FromSize_t(e.marker_line) : new_ref(Py_None),
                          marker ? line_number(lines, e.marker_line) : new_ref(Py_None), e.found ? Py_True : Py_False,
-                         PyLong_FromSize_t(e.found_line), line_number(lines, e.found_line));
+                         PyLong_FromSize_t(e.found_line), line_number(lines, e.found_line), line_text(lines, e.line));
 }
 
 // Runs one walk over the blocks `blocks` and adds its findings and counts.
