@@ -143,3 +143,25 @@ def test_presentations():
     assert format_lines(findings, "a.neu") == [f.format("a.neu") for f in findings]
     with pytest.raises(AttributeError):
         findings[0].line = 3  # type: ignore[misc]
+
+
+# What splitting sees but does not yet tell: each case should give the finding.
+GAPS = {
+    "bad_number_inside_stray_text": ("notes\n   -1\n   4O3\n" + neu_text((100, ["t", "v"])), "bad-block-number"),
+    "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", None),  # cut before a number
+}
+
+
+@pytest.mark.xfail(strict=True, reason="the read report does not record these yet")
+@pytest.mark.parametrize("name", list(GAPS))
+def test_splitting_gaps(write_neu, name):
+    text, kind = GAPS[name]
+    findings = count_by_kind(tremix.check(write_neu(text)))
+    assert kind in findings if kind else findings
+
+
+@pytest.mark.xfail(strict=True, reason="a block whose lines were read forgets that the file ended inside it")
+def test_unclosed_block_after_its_lines_were_read(write_neu):
+    parser = ORVEXParser(write_neu(CASES["cut_short"][0]))
+    parser.get_blocks(1051)[0].lines  # noqa: B018 - makes the list
+    assert "unclosed-block" in count_by_kind(tremix.check(parser))
