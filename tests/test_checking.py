@@ -3,7 +3,9 @@ parser holds its lines, and the presentations the command line uses."""
 
 from __future__ import annotations
 
+import itertools
 import pickle
+import re
 from importlib import resources
 from pathlib import Path
 
@@ -11,7 +13,7 @@ import pytest
 
 import orvex_gen
 import tremix
-from conftest import neu_text
+from conftest import ROOT, neu_text
 from storage import in_storage
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
@@ -130,6 +132,15 @@ def test_sources_and_errors(write_neu, tmp_path):
     parser = ORVEXParser(path)
     parser.blocks = None
     assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
+
+
+def test_guide_example_prints_what_it_shows(capsys):
+    section = (ROOT / "docs" / "guide.md").read_text().split("\n## Checking a file\n")[1].split("\n## ")[0]
+    (code,) = re.findall(r"```python\n(.*?)```", section, re.S)
+    exec(code, {})
+    shown = [line[2:] for line in reversed(list(itertools.takewhile(
+        lambda line: line.startswith("# "), reversed(code.splitlines()))))]
+    assert capsys.readouterr().out.splitlines() == shown
 
 
 def test_presentations():
