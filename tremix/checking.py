@@ -17,7 +17,7 @@ import os
 import re
 from typing import Any
 
-from tremix.core import _native
+from tremix.core import _native  # type: ignore[attr-defined]  # no stub: not a published module
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding
 
@@ -147,7 +147,7 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
 # the record walks
 
 
-def _from_walk(item: tuple) -> Finding:
+def _from_walk(item: tuple[Any, ...]) -> Finding:
     kind = item[0]
     if kind == "skipped-line":
         return _skipped_line(*item[1:])
@@ -158,8 +158,9 @@ def _from_walk(item: tuple) -> Finding:
     raise ValueError(f"unknown finding {kind!r} from the core")
 
 
-def _skipped_line(walk, block_id, block_index, line_index, file_line, text, reason, fields, needed,
-                  bad_line_index, bad_file_line, bad_text, bad_index, span) -> Finding:
+def _skipped_line(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                  text: str | None, reason: str, fields: int, needed: int, bad_line_index: int,
+                  bad_file_line: int | None, bad_text: str | None, bad_index: int, span: int) -> Finding:
     record = _RECORDS[walk][0]
     here = _here(walk, block_id, block_index, line_index, file_line)
     if reason == "few-fields":
@@ -203,8 +204,9 @@ def _hint(text: str | None) -> str:
     return ""
 
 
-def _vector_overrun(walk, block_id, block_index, line_index, file_line, marker_index, marker_file_line, found,
-                    found_index, found_file_line, text) -> Finding:
+def _vector_overrun(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                    marker_index: int | None, marker_file_line: int | None, found: bool, found_index: int,
+                    found_file_line: int | None, text: str | None) -> Finding:
     here = _here(walk, block_id, block_index, line_index, file_line)
     vector = f"the result vector {_vector_ids(text)}starting {here}"
     past = ""
@@ -222,7 +224,8 @@ def _vector_overrun(walk, block_id, block_index, line_index, file_line, marker_i
     return Finding("vector-without-entity-type", block_id, file_line, message)
 
 
-def _out_of_range(walk, block_id, block_index, line_index, file_line, field_text) -> Finding:
+def _out_of_range(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                  field_text: str) -> Finding:
     record, operations = _RECORDS[walk]
     here = _here(walk, block_id, block_index, line_index, file_line)
     message = (f"{_quote(field_text)}{_at(here)} is beyond the 32-bit integer range: {operations} OverflowError "

@@ -39,7 +39,7 @@ class Finding:
     line: int | None
     message: str
 
-    def format(self, path: str | os.PathLike | None = None) -> str:
+    def format(self, path: str | os.PathLike[str] | None = None) -> str:
         """`FILE:LINE: block B: message`; parts that are not known are left out."""
         head = "" if path is None else os.fspath(path)
         if self.line is not None:
@@ -63,7 +63,7 @@ def count_by_kind(findings: Iterable[Finding]) -> dict[str, int]:
     return {kind: n for kind, n in counts.items() if n}
 
 
-def format_lines(findings: Iterable[Finding], path: str | os.PathLike | None = None, limit: int | None = None) -> list[str]:
+def format_lines(findings: Iterable[Finding], path: str | os.PathLike[str] | None = None, limit: int | None = None) -> list[str]:
     """One `FILE:LINE: block B: message` line per finding; past `limit` lines,
     one closing line tells how many more there are."""
     findings = list(findings)
