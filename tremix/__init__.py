@@ -9,3 +9,5 @@ The reader itself is the compiled module :mod:`tremix.core.orvex_parser`::
 """
 
 __version__ = "0.1.0"
+
+from tremix.checking import Finding as Finding, check as check  # noqa: E402  (re-exported)

@@ -45,7 +45,8 @@ const char* reason_name(reading::Pass::Reason r) {
 //    line text, reason, fields, needed, bad line index, bad file line,
 //    bad field text, bad field index, lines given up)
 //   ("vector-overrun", record kind, block id, block index, line index, file line,
-//    marker line index or None, marker file line, found, found line index, found file line)
+//    marker line index or None, marker file line, found, found line index, found file line,
+//    start line text)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
 PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
@@ -67,11 +68,49 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
                              static_cast<Py_ssize_t>(p.bad_index), static_cast<Py_ssize_t>(p.span));
     }
     const bool marker = e.marker_line != SIZE_MAX;
-    return Py_BuildValue("(siinnNNNONN)", "vector-overrun", kind, static_cast<int>(entry.block_id),
+    // The start line's text names the vector (its set and vector ids).
+    return Py_BuildValue("(siinnNNNONNN)", "vector-overrun", kind, static_cast<int>(entry.block_id),
                          static_cast<Py_ssize_t>(e.block), static_cast<Py_ssize_t>(e.line), line_number(lines, e.line),
                          marker ? PyLong_FromSize_t(e.marker_line) : new_ref(Py_None),
                          marker ? line_number(lines, e.marker_line) : new_ref(Py_None), e.found ? Py_True : Py_False,
-                         PyLong_FromSize_t(e.found_line), line_number(lines, e.found_line));
+                         PyLong_FromSize_t(e.found_line), line_number(lines, e.found_line), line_text(lines, e.line));
+}
+
+// Adds the finding of an integer out of the 32-bit range, where `failure` says.
+int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnapshot& snapshot, PyObject* findings) {
+    const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
+    Ref field(failure.line < entry.lines.size()
+                  ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
+                  : PyUnicode_FromString(""));
+    Ref t(field ? Py_BuildValue("(siinnNO)", "out-of-range", kind, static_cast<int>(entry.block_id),
+                                static_cast<Py_ssize_t>(failure.block), static_cast<Py_ssize_t>(failure.line),
+                                line_number(entry.lines, failure.line), field.get())
+                : nullptr);
+    return !t || PyList_Append(findings, t.get()) < 0 ? -1 : 0;
+}
+
+// Block 601 has no record structure to pass lines over (every line is
+// judged alone), but an id beyond 32 bits makes get_materials raise: the
+// walk runs only to find that.
+int check_materials(PyObject* blocks, PyObject* path, PyObject* findings) {
+    BlockSnapshot snapshot;
+    if (snapshot.take(blocks) < 0) return -1;
+    std::vector<int32_t> ids;
+    PyHost host;
+    reading::Context ctx(host);
+    reading::Outcome outcome;
+    host.release(snapshot.worth_releasing());
+    try {
+        outcome = reading::read_materials(ctx, snapshot.blocks(), ids);
+    } catch (const std::bad_alloc&) {
+        outcome = ctx.fail(reading::Failure::Kind::no_memory);
+    }
+    host.reacquire();
+    if (outcome != reading::Outcome::fail) return 0;
+    if (ctx.failure().kind == reading::Failure::Kind::out_of_range)
+        return add_out_of_range(ctx.failure(), 601, snapshot, findings);
+    raise_failure(ctx.failure(), snapshot, host, path);
+    return -1;
 }
 
 // Runs one walk over the blocks `blocks` and adds its findings and counts.
@@ -103,17 +142,8 @@ int check_walk(PyObject* blocks, PyObject* path, int kind, Walk&& walk, PyObject
         Ref t(event_tuple(e, kind, snapshot));
         if (!t || PyList_Append(findings, t.get()) < 0) return -1;
     }
-    if (failure.kind == reading::Failure::Kind::out_of_range) {
-        const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
-        Ref field(failure.line < entry.lines.size()
-                      ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
-                      : PyUnicode_FromString(""));
-        Ref t(field ? Py_BuildValue("(siinnNO)", "out-of-range", kind, static_cast<int>(entry.block_id),
-                                    static_cast<Py_ssize_t>(failure.block), static_cast<Py_ssize_t>(failure.line),
-                                    line_number(entry.lines, failure.line), field.get())
-                    : nullptr);
-        if (!t || PyList_Append(findings, t.get()) < 0) return -1;
-    }
+    if (failure.kind == reading::Failure::Kind::out_of_range && add_out_of_range(failure, kind, snapshot, findings) < 0)
+        return -1;
     truncated += seen.dropped;
     Ref key(PyLong_FromLong(kind));
     Ref counts(Py_BuildValue("(nnnnO)", static_cast<Py_ssize_t>(seen.records), static_cast<Py_ssize_t>(seen.record_lines),
@@ -160,6 +190,10 @@ PyObject* check_parser(ParserObject* self) {
             if (!blocks) return nullptr;
             if (check_walk(blocks.get(), path.get(), k.block_id, k.walk, walks.get(), findings.get(), truncated) < 0)
                 return nullptr;
+        }
+        {
+            Ref materials(call_get_blocks(self, 601));
+            if (!materials || check_materials(materials.get(), path.get(), findings.get()) < 0) return nullptr;
         }
         Ref blocks(self->ops->get_output_vector_blocks(self));
         if (!blocks) return nullptr;

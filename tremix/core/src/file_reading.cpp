@@ -116,6 +116,77 @@ void note_bad_bytes(const BadBytes& bad, PyObject* name) {
     }
 }
 
+// Line ends in `text` as text mode counts them ("\n", "\r\n", a lone "\r").
+uint64_t count_line_ends(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    uint64_t ends = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\n' || (c == '\r' && (i + 1 == n || PyUnicode_READ(kind, data, i + 1) != '\n'))) ++ends;
+    }
+    return ends;
+}
+
+// Where the bytes that did not decode stand when a text file object (not
+// the core) decoded them: the error's bytes end where the binary buffer
+// under the text file object stands, so the offset is that position less
+// their length plus the error's start. The line is counted in the text
+// before that offset, decoded again. Nothing is found when the buffer
+// cannot tell or seek, or when the byte at the computed offset is not the
+// error's (a codec that holds bytes back in some other way).
+BadBytes locate_text_decode_error(PyObject* file, PyObject* error) {
+    BadBytes bad;
+    Ref start(PyObject_GetAttrString(error, "start"));
+    Ref object(start ? PyObject_GetAttrString(error, "object") : nullptr);
+    Ref buffer(object ? PyObject_GetAttrString(file, "buffer") : nullptr);
+    Ref encoding(buffer ? PyObject_GetAttr(file, g_state.s_encoding) : nullptr);
+    Ref position(encoding ? PyObject_CallMethod(buffer.get(), "tell", nullptr) : nullptr);
+    if (!position || !PyBytes_Check(object.get()) || !PyUnicode_Check(encoding.get())) {
+        PyErr_Clear();
+        return bad;
+    }
+    const long long at = PyLong_AsLongLong(start.get());
+    const long long end = PyLong_AsLongLong(position.get());
+    const long long offset = end - static_cast<long long>(PyBytes_GET_SIZE(object.get())) + at;
+    if (PyErr_Occurred() || at < 0 || at >= PyBytes_GET_SIZE(object.get()) || offset < 0) {
+        PyErr_Clear();
+        return bad;
+    }
+    Ref seek(PyObject_CallMethod(buffer.get(), "seek", "L", offset));
+    Ref byte(seek ? PyObject_CallMethod(buffer.get(), "read", "i", 1) : nullptr);
+    if (!byte || !PyBytes_Check(byte.get()) || PyBytes_GET_SIZE(byte.get()) != 1 ||
+        PyBytes_AS_STRING(byte.get())[0] != PyBytes_AS_STRING(object.get())[at]) {
+        PyErr_Clear();
+        return bad;
+    }
+    Ref rewound(PyObject_CallMethod(buffer.get(), "seek", "i", 0));
+    Ref prefix(rewound ? PyObject_CallMethod(buffer.get(), "read", "L", offset) : nullptr);
+    Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), PyUnicode_AsUTF8(encoding.get()), "strict")
+                                                   : nullptr);
+    if (!text || PyUnicode_READY(text.get()) < 0) {
+        PyErr_Clear();
+        return bad;
+    }
+    bad.found = true;
+    bad.offset = static_cast<uint64_t>(offset);
+    bad.line = count_line_ends(text.get()) + 1;
+    return bad;
+}
+
+// Adds the offset-and-line note to a UnicodeDecodeError raised while the
+// text file object `file` decoded.
+void note_text_decode_error(PyObject* file, PyObject* name) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const BadBytes bad = value ? locate_text_decode_error(file, value) : BadBytes{};
+    PyErr_Restore(type, value, traceback);
+    note_bad_bytes(bad, name);
+}
+
 // The interpreter's UnicodeDecodeError for a stream's bytes that do not
 // decode: `piece` (bytes) starts at `offset` in the stream, the bad
 // sequence at `bad` (it may have begun in the piece before).
@@ -302,7 +373,11 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
     auto r = std::make_unique<Reading>();
     const int status = feed_text(*r, read.get());
     if (status == -1) {
-        note_bad_bytes(bad, path);
+        if (bad.found) {
+            note_bad_bytes(bad, path);
+        } else {
+            note_text_decode_error(file, path);
+        }
         return -1;
     }
     return finish(*r, status, blocks, path, result);
@@ -338,7 +413,10 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         if (PyUnicode_Check(probe.get())) {
             auto r = std::make_unique<Reading>();
             const int status = feed_text(*r, read.get());
-            if (status == -1) return -1;
+            if (status == -1) {
+                note_text_decode_error(stream, name);
+                return -1;
+            }
             return finish(*r, status, blocks, name, result);
         }
         reading::Encoding native = reading::Encoding::utf8;

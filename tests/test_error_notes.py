@@ -1,0 +1,99 @@
+"""Notes on errors (PEP 678): an OverflowError says which field, block and
+line; a UnicodeDecodeError says which byte of the file, and its line, for
+every encoding the locale may have. Type and message stay as they were."""
+
+from __future__ import annotations
+
+import io
+import locale
+import subprocess
+import sys
+
+import pytest
+
+from conftest import neu_text
+from storage import in_storage
+from tremix.core import _native
+from tremix.core.orvex_parser import ORVEXParser
+
+BIG = "2147483648"
+NODE = "1,0,0,1,46,0,0,0,0,0,0,1.,2.,3.,"
+# Per extractor: a file whose line 4 holds an integer beyond 32 bits.
+OVERFLOWS = {
+    "get_nodes": (403, ["x", NODE.replace("1,", f"{BIG},", 1)]),
+    "get_nodes_arrays": (403, ["x", NODE.replace("1,", f"{BIG},", 1)]),
+    "get_properties": (402, ["x", f"1,1,{BIG},", "T"]),
+    "get_materials": (601, ["x", f"-{int(BIG) + 1},"]),
+    "get_elements": (404, ["x", "1,1,1,1,4,", f"1,2,{BIG},"]),
+    "get_elements_arrays": (404, ["x", f"1,1,1,1,{BIG},"]),
+    "get_output_sets": (450, ["x y", f"{BIG},", "T"]),
+    "get_output_vectors": (1051, ["1,1,1,", "T", "0,", "1,1,1,7,", "1,0,1,", f"{BIG},1.5,"]),
+    "get_output_vectors_arrays": (1051, ["1,1,1,", "T", "0,", f"1,1,1,{BIG},", "1,0,1,"]),
+}
+
+
+@pytest.mark.parametrize("name", list(OVERFLOWS))
+def test_overflow_in_an_extractor_names_field_block_and_line(write_neu, storage, name):
+    block_id, lines = OVERFLOWS[name]
+    path = write_neu(blocks=[(100, ["t", "v"]), (block_id, lines)])
+    parser = in_storage(ORVEXParser(path), storage)
+    with pytest.raises(OverflowError) as info:
+        getattr(parser, name)()
+    assert info.value.args == ("value too large to convert to int",)
+    field = f"-{int(BIG) + 1}" if name == "get_materials" else BIG
+    item = next(i for i, text in enumerate(lines) if field in text)
+    where = f"line {8 + item} of {path}" if storage == "text" else f"item {item} of its lines"
+    assert info.value.__notes__ == [f"the field '{field}' in block {block_id}, {where}"]
+
+
+def test_overflow_in_a_block_number_names_its_line(write_neu):
+    path = write_neu(neu_text((100, ["t", "v"])) + f"   -1\n {BIG}\n")
+    with pytest.raises(OverflowError) as info:
+        ORVEXParser(path)
+    assert info.value.args == ("value too large to convert to int",)
+    assert info.value.__notes__ == [f"the block number on line 7 of {path}"]
+
+
+@pytest.mark.skipif(b"\xff".decode(locale.getpreferredencoding(False), "replace") != "\ufffd",
+                    reason="the byte decodes in this locale")
+def test_undecodable_byte_after_crlf_lines(tmp_path):
+    path = tmp_path / "bad.neu"
+    prefix = b"   -1\r\n   403\r\n" + b"1,2,3\r\n" * 400_000 + b"x\r"
+    path.write_bytes(prefix + b"\xff\r\nrest\r\n")
+    with pytest.raises(UnicodeDecodeError) as info:
+        ORVEXParser(str(path))
+    assert info.value.__notes__ == [f"the byte at offset {len(prefix)} (line 400004) of {path} does not decode"]
+
+
+# A locale encoding the reader does not decode itself: the built-in open that
+# the module captures at import is made to use it, in a fresh interpreter.
+OTHER_ENCODING = """
+import builtins, functools, io, sys
+builtins.open = functools.partial(io.open, encoding=sys.argv[1])
+from tremix.core.orvex_parser import ORVEXParser
+try:
+    ORVEXParser(sys.argv[2])
+except UnicodeDecodeError as e:
+    print(e.__notes__[0] if getattr(e, "__notes__", None) else "no note")
+"""
+BAD = {"cp1252": b"\x81", "shift_jis": b"\x81\x20", "utf-16": b"\x00\xdc"}
+
+
+@pytest.mark.parametrize("encoding", list(BAD))
+def test_undecodable_byte_in_other_encodings(tmp_path, encoding):
+    good = "   -1\r\n   403\r\n" + "1,2,3\r\n" * 100_000 + "x"
+    path = tmp_path / "bad.neu"
+    path.write_bytes(good.encode(encoding) + BAD[encoding] + "\n".encode(encoding))
+    run = subprocess.run([sys.executable, "-P", "-c", OTHER_ENCODING, encoding, str(path)],
+                         capture_output=True, text=True, check=True)
+    offset = len(good.encode(encoding))
+    assert run.stdout.strip() == f"the byte at offset {offset} (line 100003) of {path} does not decode"
+
+
+def test_undecodable_byte_in_a_stream():
+    data = b"   -1\n   100\n" + "\u00e9".encode("utf-8") * 10 + b"\n\xff\n"
+    for stream, encoding in ((io.BytesIO(data), "utf-8"), (io.TextIOWrapper(io.BytesIO(data), "utf-8"), None)):
+        parser = ORVEXParser.__new__(ORVEXParser)
+        with pytest.raises(UnicodeDecodeError) as info:
+            _native.read_into(parser, stream, encoding, "strict", "in.neu")
+        assert info.value.__notes__ == ["the byte at offset 34 (line 4) of in.neu does not decode"]

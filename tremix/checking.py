@@ -1,0 +1,281 @@
+"""Checking a file: what reading it passes over, cuts short or cannot read.
+
+The extractors follow the format's recovery rules silently: a line that does
+not start a record is passed over, a record that does not convert is
+dropped, the file may end inside a block, and text outside blocks is never
+read. `check` runs every record walk exactly as the extractors do (in the
+compiled core, without building results) and turns what they passed over,
+and what splitting the file saw, into findings.
+
+    for finding in check("model.neu"):
+        print(finding.format("model.neu"))
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import Any
+
+from tremix.core import _native  # type: ignore[attr-defined]  # no stub: not a published module
+from tremix.core.orvex_parser import ORVEXParser
+from tremix.findings import Finding
+
+__all__ = ["check", "Finding"]
+
+# What each record walk reads, and the operations that follow it.
+_RECORDS = {
+    402: ("property", "get_properties() raises"),
+    403: ("node", "get_nodes() and get_nodes_arrays() raise"),
+    404: ("element", "get_elements() and get_elements_arrays() raise"),
+    450: ("output set", "get_output_sets() raises"),
+    601: ("material", "get_materials() raises"),
+    1051: ("result vector", "get_output_vectors() raises"),
+}
+
+# Names of the fields a record's first line is read for.
+_FIRST_LINE_FIELDS = {
+    402: {0: "property id", 2: "material id"},
+    403: {0: "node id", 11: "x coordinate", 12: "y coordinate", 13: "z coordinate"},
+    404: {0: "element id", 2: "property id", 4: "topology code"},
+    450: {0: "output set id"},
+    1051: {0: "output set id", 1: "vector id"},
+}
+_REAL_FIELDS = {403: {11, 12, 13}}
+
+_TEXT_SHOWN = 60
+_D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
+
+
+def check(source: str | os.PathLike[str] | ORVEXParser) -> list[Finding]:
+    """Findings for a file (a path, read here) or for a parser already built.
+
+    A clean file gives an empty list. Findings come in file order; those
+    without a file line (blocks not read from a file) follow in the order
+    of the record walks. A file that cannot be read raises as the parser's
+    constructor does.
+    """
+    parser = _parser_of(source)
+    findings: list[Finding] = []
+    report = _native.read_report(parser)
+    if report is not None:
+        findings += _outside_blocks(report)
+    if not parser.blocks:
+        findings.append(_no_blocks(report))
+        return _in_file_order(findings)
+    findings += _unclosed_blocks(parser)
+    checked = _native.check(parser)
+    findings += (_from_walk(item) for item in checked["findings"])
+    if checked["truncated"]:
+        n = checked["truncated"]
+        findings.append(Finding("more-findings", None, None,
+                                f"{n:,} more lines passed over by the record walks are not listed"))
+    return _in_file_order(findings)
+
+
+def _parser_of(source: Any) -> ORVEXParser:
+    if isinstance(source, ORVEXParser):
+        return source
+    try:
+        path = os.fspath(source)
+    except TypeError:
+        raise TypeError(f"check() needs a path or an ORVEXParser, not {type(source).__name__}") from None
+    return ORVEXParser(os.fsdecode(path))
+
+
+def _in_file_order(findings: list[Finding]) -> list[Finding]:
+    # Stable: findings on one line keep the order they were made in.
+    return sorted(findings, key=lambda f: (f.line is None, f.line or 0))
+
+
+# ---------------------------------------------------------------------------
+# the file as a whole
+
+
+def _no_blocks(report: dict[str, Any] | None) -> Finding:
+    if report is None:
+        message = "the parser holds no blocks"
+    elif report["lines"] == 0:
+        message = "the file is empty"
+    else:
+        message = (f"none of the file's {report['lines']:,} lines opens a block (a line of exactly three spaces "
+                   "and -1, then a block number): it is not an ORVEX Neutral file, or its delimiter lines are damaged")
+    return Finding("no-blocks", None, None, message)
+
+
+def _unclosed_blocks(parser: ORVEXParser) -> list[Finding]:
+    found = []
+    for block_id, count, first_line, unclosed in _native.block_sizes(parser):
+        if not unclosed:
+            continue
+        last = first_line + count - 1 if count else first_line - 1
+        found.append(Finding("unclosed-block", block_id, last,
+                             "the file ends inside this block, without its closing delimiter line: "
+                             "the file may be cut short, and the block's last record with it"))
+    return found
+
+
+def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
+    found = []
+    for run in report["stray"]:
+        first, last, count = run["first_line"], run["last_line"], run["count"]
+        lines = f"line {first}" if first == last else f"lines {first} to {last}"
+        text = _quote(run["first_text"])
+        if run["after_bad_number"]:
+            found.append(Finding(
+                "bad-block-number", None, first,
+                f"a delimiter line is followed by {text}, which is not a block number: no block opens there, "
+                f"and {lines} ({_count(count, 'line')} with text) lie outside any block, unread"))
+        if run["delimiter_like"]:
+            found.append(Finding(
+                "delimiter-like-line", None, first,
+                f"{lines} outside any block hold a line reading -1 that is not a delimiter line (exactly three "
+                "spaces and -1): a block that it should open or close is not read"))
+        if not run["after_bad_number"] and not run["delimiter_like"]:
+            found.append(Finding(
+                "stray-text", None, first,
+                f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) are not read"))
+    more = report["stray_runs"] - len(report["stray"])
+    if more > 0:
+        after = report["stray"][-1]["last_line"] if report["stray"] else 0
+        found.append(Finding("more-findings", None, None,
+                             f"{more:,} more stretches of text outside blocks, after line {after}, are not listed"))
+    return found
+
+
+# ---------------------------------------------------------------------------
+# the record walks
+
+
+def _from_walk(item: tuple[Any, ...]) -> Finding:
+    kind = item[0]
+    if kind == "skipped-line":
+        return _skipped_line(*item[1:])
+    if kind == "vector-overrun":
+        return _vector_overrun(*item[1:])
+    if kind == "out-of-range":
+        return _out_of_range(*item[1:])
+    raise ValueError(f"unknown finding {kind!r} from the core")
+
+
+def _skipped_line(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                  text: str | None, reason: str, fields: int, needed: int, bad_line_index: int,
+                  bad_file_line: int | None, bad_text: str | None, bad_index: int, span: int) -> Finding:
+    record = _RECORDS[walk][0]
+    here = _here(walk, block_id, block_index, line_index, file_line)
+    if reason == "few-fields":
+        first = "a node line" if walk == 403 else f"the first line of {_a(record)} record"
+        message = (f"{_quote(text)}{_at(here)} is passed over: {first} needs at least {_count(needed, 'field')}, "
+                   f"it has {fields}")
+    elif bad_line_index == line_index:
+        message = f"{_quote(text)}{_at(here)} is passed over: {_bad_field(walk, bad_index, bad_text, '')}"
+    else:
+        other = _line_or_item(bad_file_line, bad_line_index)
+        if walk == 1051:
+            message = (f"the result vector {_vector_ids(text)}starting {here} is dropped with "
+                       f"{_count(span, 'line')}: {_bad_field(walk, bad_index, bad_text, other)}; "
+                       "reading goes on at the line after it")
+        else:
+            message = f"the {record} record starting {here} is dropped: {_bad_field(walk, bad_index, bad_text, other)}"
+    return Finding("skipped-line", block_id, file_line, message)
+
+
+def _bad_field(walk: int, index: int, text: str | None, other_line: str) -> str:
+    """What is wrong with the field that did not convert; `other_line` names
+    its line when it is not the record's first line."""
+    shown = _quote(text or "")
+    on = f" on {other_line}" if other_line else ""
+    if walk == 450 and other_line:
+        return f"its value {shown}{on} is not a number{_hint(text)}"
+    if walk == 404 and other_line:
+        return f"node id {shown} (field {index}){on} is not an integer"
+    name = _FIRST_LINE_FIELDS.get(walk, {}).get(index) if not other_line else None
+    if name is None:
+        return f"field {index} ({shown}){on} does not convert{_hint(text)}"
+    if index in _REAL_FIELDS.get(walk, set()):
+        return f"its {name} {shown} (field {index}) is not a number{_hint(text)}"
+    return f"its {name} {shown} (field {index}) is not an integer"
+
+
+def _hint(text: str | None) -> str:
+    """A word on a number written as some programs write it and this format does not."""
+    if text and _D_EXPONENT.fullmatch(text):
+        return " (a D exponent is not read; write E)"
+    return ""
+
+
+def _vector_overrun(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                    marker_index: int | None, marker_file_line: int | None, found: bool, found_index: int,
+                    found_file_line: int | None, text: str | None) -> Finding:
+    here = _here(walk, block_id, block_index, line_index, file_line)
+    vector = f"the result vector {_vector_ids(text)}starting {here}"
+    past = ""
+    if marker_index is not None:
+        past = f" past its own end-of-data line ({_line_or_item(marker_file_line, marker_index)})"
+    if found:
+        message = (f"{vector} finds its entity-type lines only on {_line_or_item(found_file_line, found_index)},"
+                   f"{past}: its values are read from after them, and the vectors in between are not read")
+        return Finding("vector-overrun", block_id, file_line, message)
+    last = _line_or_item(None if found_file_line is None else found_file_line - 1, found_index - 1)
+    searched = f", searching{past}" if past else ""
+    message = (f"{vector} has no entity-type lines (a line of 4 integers, then a line of 3) before the end of "
+               f"its block{searched}: it gets no entity type and no values, and nothing more of the block "
+               f"(to {last}) is read")
+    return Finding("vector-without-entity-type", block_id, file_line, message)
+
+
+def _out_of_range(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                  field_text: str) -> Finding:
+    record, operations = _RECORDS[walk]
+    here = _here(walk, block_id, block_index, line_index, file_line)
+    message = (f"{_quote(field_text)}{_at(here)} is beyond the 32-bit integer range: {operations} OverflowError "
+               f"there, and no later {record} lines were checked")
+    return Finding("out-of-range", block_id, file_line, message)
+
+
+# ---------------------------------------------------------------------------
+# wording
+
+
+def _here(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None) -> str:
+    """"here" when the finding carries its file line, else where the line stands."""
+    if file_line is not None:
+        return "here"
+    if walk == 1051:
+        return f"at item {line_index} of the lines of the {_ordinal(block_index + 1)} block get_output_vectors() reads"
+    return f"at item {line_index} of the lines of the {_ordinal(block_index + 1)} block {block_id}"
+
+
+def _at(here: str) -> str:
+    return "" if here == "here" else f" ({here})"
+
+
+def _line_or_item(file_line: int | None, index: int) -> str:
+    return f"line {file_line}" if file_line is not None else f"item {index} of the block's lines"
+
+
+def _a(noun: str) -> str:
+    return ("an " if noun[0] in "aeiou" else "a ") + noun
+
+
+def _vector_ids(text: str | None) -> str:
+    fields = ORVEXParser.parse_csv_line(text) if text is not None else []
+    return f"(set {fields[0]}, vector {fields[1]}) " if len(fields) >= 2 else ""
+
+
+def _quote(text: str | None) -> str:
+    if text is None:
+        return "the line"
+    text = text.strip()
+    if len(text) > _TEXT_SHOWN:
+        text = text[: _TEXT_SHOWN - 3] + "..."
+    return repr(text)
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}" + ("" if n == 1 else "s")
+
+
+def _ordinal(n: int) -> str:
+    suffix = "th" if 10 <= n % 100 <= 20 else {1: "st", 2: "nd", 3: "rd"}.get(n % 10, "th")
+    return f"{n}{suffix}"
