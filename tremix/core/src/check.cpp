@@ -192,7 +192,7 @@ PyObject* check_parser(ParserObject* self) {
                 return nullptr;
         }
         {
-            Ref materials(call_get_blocks(self, 601));
+            Ref materials(self->ops->get_blocks(self, 601, 0));
             if (!materials || check_materials(materials.get(), path.get(), findings.get()) < 0) return nullptr;
         }
         Ref blocks(self->ops->get_output_vector_blocks(self));
