@@ -59,13 +59,13 @@ def check(source: str | os.PathLike[str] | ORVEXParser) -> list[Finding]:
     findings: list[Finding] = []
     report = _native.read_report(parser)
     if report is not None:
-        findings += _outside_blocks(report)
+        findings += _outside_blocks(report) + _end_of_file(report)
     if not parser.blocks:
         findings.append(_no_blocks(report))
         return _in_file_order(findings)
-    findings += _unclosed_blocks(parser)
     checked = _native.check(parser)
-    findings += (_from_walk(item) for item in checked["findings"])
+    unclosed = None if report is None else report["unclosed"]
+    findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
@@ -103,15 +103,17 @@ def _no_blocks(report: dict[str, Any] | None) -> Finding:
     return Finding("no-blocks", None, None, message)
 
 
-def _unclosed_blocks(parser: ORVEXParser) -> list[Finding]:
+def _end_of_file(report: dict[str, Any]) -> list[Finding]:
     found = []
-    for block_id, count, first_line, unclosed in _native.block_sizes(parser):
-        if not unclosed:
-            continue
-        last = first_line + count - 1 if count else first_line - 1
+    if report["unclosed"] is not None:
+        block_id, last = report["unclosed"]
         found.append(Finding("unclosed-block", block_id, last,
                              "the file ends inside this block, without its closing delimiter line: "
                              "the file may be cut short, and the block's last record with it"))
+    if report["last_delimiter_line"]:
+        found.append(Finding("delimiter-at-end", None, report["last_delimiter_line"],
+                             "the file ends with a delimiter line and no block number after it: "
+                             "the file may be cut short"))
     return found
 
 
@@ -121,17 +123,18 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
         first, last, count = run["first_line"], run["last_line"], run["count"]
         lines = f"line {first}" if first == last else f"lines {first} to {last}"
         text = _quote(run["first_text"])
-        if run["after_bad_number"]:
+        if run["bad_number_line"]:
             found.append(Finding(
-                "bad-block-number", None, first,
-                f"a delimiter line is followed by {text}, which is not a block number: no block opens there, "
-                f"and {lines} ({_count(count, 'line')} with text) lie outside any block, unread"))
-        if run["delimiter_like"]:
+                "bad-block-number", None, run["bad_number_line"],
+                f"a delimiter line is followed by {_quote(run['bad_number_text'])}, which is not a block number: "
+                f"no block opens there, and {lines} ({_count(count, 'line')} with text) lie outside any block, "
+                "unread"))
+        if run["delimiter_like_line"]:
             found.append(Finding(
-                "delimiter-like-line", None, first,
-                f"{lines} outside any block hold a line reading -1 that is not a delimiter line (exactly three "
-                "spaces and -1): a block that it should open or close is not read"))
-        if not run["after_bad_number"] and not run["delimiter_like"]:
+                "delimiter-like-line", None, run["delimiter_like_line"],
+                f"a line reading -1 outside any block ({lines}) is not a delimiter line (exactly three spaces "
+                "and -1): a block that it should open or close is not read"))
+        if not run["bad_number_line"] and not run["delimiter_like_line"]:
             found.append(Finding(
                 "stray-text", None, first,
                 f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) are not read"))
@@ -147,12 +150,21 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
 # the record walks
 
 
+def _cut_by_the_end(item: tuple[Any, ...], unclosed: tuple[int, int] | None) -> bool:
+    """A vector whose data runs to the end of the block the file ends in:
+    the unclosed-block finding already tells why it has no end."""
+    return (item[0] == "vector-unterminated" and unclosed is not None
+            and (item[2], item[7]) == tuple(unclosed))
+
+
 def _from_walk(item: tuple[Any, ...]) -> Finding:
     kind = item[0]
     if kind == "skipped-line":
         return _skipped_line(*item[1:])
     if kind == "vector-overrun":
         return _vector_overrun(*item[1:])
+    if kind == "vector-unterminated":
+        return _vector_unterminated(*item[1:])
     if kind == "out-of-range":
         return _out_of_range(*item[1:])
     raise ValueError(f"unknown finding {kind!r} from the core")
@@ -222,6 +234,15 @@ def _vector_overrun(walk: int, block_id: int, block_index: int, line_index: int,
                f"its block{searched}: it gets no entity type and no values, and nothing more of the block "
                f"(to {last}) is read")
     return Finding("vector-without-entity-type", block_id, file_line, message)
+
+
+def _vector_unterminated(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                         last_index: int, last_file_line: int | None, text: str | None) -> Finding:
+    here = _here(walk, block_id, block_index, line_index, file_line)
+    message = (f"the result vector {_vector_ids(text)}starting {here} has no end-of-data line (-1, 0.) before "
+               f"its block ends ({_line_or_item(last_file_line, last_index)}): every line to the block's end "
+               "is read as its data")
+    return Finding("vector-unterminated", block_id, file_line, message)
 
 
 def _out_of_range(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,

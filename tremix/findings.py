@@ -12,12 +12,14 @@ from typing import Any
 KINDS = (
     "no-blocks",
     "unclosed-block",
+    "delimiter-at-end",
     "stray-text",
     "bad-block-number",
     "delimiter-like-line",
     "skipped-line",
     "vector-overrun",
     "vector-without-entity-type",
+    "vector-unterminated",
     "out-of-range",
     "more-findings",
 )

@@ -1,5 +1,7 @@
 #include "check.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "parser.hpp"
 #include "reading/findings.hpp"
 #include "reading/records.hpp"
+#include "reading/two_threads.hpp"
 #include "reading/vectors.hpp"
 
 namespace tremix {
@@ -47,6 +50,8 @@ const char* reason_name(reading::Pass::Reason r) {
 //   ("vector-overrun", record kind, block id, block index, line index, file line,
 //    marker line index or None, marker file line, found, found line index, found file line,
 //    start line text)
+//   ("vector-unterminated", record kind, block id, block index, line index, file line,
+//    last line index, last file line, start line text)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
 PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
@@ -66,6 +71,12 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
                              static_cast<Py_ssize_t>(p.fields), static_cast<Py_ssize_t>(p.needed),
                              static_cast<Py_ssize_t>(p.bad_line), line_number(lines, p.bad_line), bad_text.release(),
                              static_cast<Py_ssize_t>(p.bad_index), static_cast<Py_ssize_t>(p.span));
+    }
+    if (e.kind == reading::Finding::Kind::unterminated) {
+        return Py_BuildValue("(siinnNnNN)", "vector-unterminated", kind, static_cast<int>(entry.block_id),
+                             static_cast<Py_ssize_t>(e.block), static_cast<Py_ssize_t>(e.line),
+                             line_number(lines, e.line), static_cast<Py_ssize_t>(e.found_line),
+                             line_number(lines, e.found_line), line_text(lines, e.line));
     }
     const bool marker = e.marker_line != SIZE_MAX;
     // The start line's text names the vector (its set and vector ids).
@@ -89,68 +100,79 @@ int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnaps
     return !t || PyList_Append(findings, t.get()) < 0 ? -1 : 0;
 }
 
-// Block 601 has no record structure to pass lines over (every line is
-// judged alone), but an id beyond 32 bits makes get_materials raise: the
-// walk runs only to find that.
-int check_materials(PyObject* blocks, PyObject* path, PyObject* findings) {
+// One record walk of a check: its blocks, what it saw, how it ended.
+struct Job {
+    using Walk = reading::Outcome (*)(reading::Context&, const reading::BlockSet&, reading::Observer&);
+    int kind;
+    Walk walk;
     BlockSnapshot snapshot;
-    if (snapshot.take(blocks) < 0) return -1;
-    std::vector<int32_t> ids;
-    PyHost host;
-    reading::Context ctx(host);
-    reading::Outcome outcome;
-    host.release(snapshot.worth_releasing());
-    try {
-        outcome = reading::read_materials(ctx, snapshot.blocks(), ids);
-    } catch (const std::bad_alloc&) {
-        outcome = ctx.fail(reading::Failure::Kind::no_memory);
-    }
-    host.reacquire();
-    if (outcome != reading::Outcome::fail) return 0;
-    if (ctx.failure().kind == reading::Failure::Kind::out_of_range)
-        return add_out_of_range(ctx.failure(), 601, snapshot, findings);
-    raise_failure(ctx.failure(), snapshot, host, path);
-    return -1;
-}
-
-// Runs one walk over the blocks `blocks` and adds its findings and counts.
-template <typename Walk>
-int check_walk(PyObject* blocks, PyObject* path, int kind, Walk&& walk, PyObject* walks, PyObject* findings,
-               size_t& truncated) {
-    BlockSnapshot snapshot;
-    if (snapshot.take(blocks) < 0) return -1;
-    reading::FindingCollector seen(kMaxFindings);
+    reading::FindingCollector seen{kMaxFindings};
+    reading::Outcome outcome = reading::Outcome::ok;
     reading::Failure failure;
-    {
-        PyHost host;
-        reading::Context ctx(host);
-        reading::Outcome outcome;
-        host.release(snapshot.worth_releasing());
+
+    // Runs the walk; false when it failed for another reason than an
+    // integer out of range (which check reports as a finding).
+    bool run(reading::Context& ctx) {
+        seen = reading::FindingCollector(kMaxFindings);
         try {
             outcome = walk(ctx, snapshot.blocks(), seen);
         } catch (const std::bad_alloc&) {
             outcome = ctx.fail(reading::Failure::Kind::no_memory);
         }
-        host.reacquire();
         failure = ctx.failure();
-        if (outcome == reading::Outcome::fail && failure.kind != reading::Failure::Kind::out_of_range) {
-            raise_failure(failure, snapshot, host, path);
-            return -1;
-        }
+        return !stopped();
     }
-    for (const reading::Finding& e : seen.findings) {
-        Ref t(event_tuple(e, kind, snapshot));
+    bool stopped() const {
+        return outcome == reading::Outcome::fail && failure.kind != reading::Failure::Kind::out_of_range;
+    }
+};
+
+reading::Outcome walk_properties(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+    std::vector<reading::Property> out;
+    return reading::read_properties(c, b, out, &o);
+}
+reading::Outcome walk_nodes(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+    reading::NodeTable out;
+    return reading::read_nodes(c, b, out, &o);
+}
+reading::Outcome walk_elements(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+    reading::ElementTable out;
+    return reading::read_elements(c, b, out, &o);
+}
+reading::Outcome walk_sets(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+    std::vector<reading::OutputSet> out;
+    return reading::read_output_sets(c, b, out, &o);
+}
+// Block 601 has no record structure to pass lines over (every line is
+// judged alone), but an id beyond 32 bits makes get_materials raise: the
+// walk runs only to find that.
+reading::Outcome walk_materials(reading::Context& c, const reading::BlockSet& b, reading::Observer&) {
+    std::vector<int32_t> out;
+    return reading::read_materials(c, b, out);
+}
+reading::Outcome walk_vectors(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+    reading::VectorTable out;
+    return reading::read_vectors(c, b, out, false, &o);
+}
+
+constexpr size_t kElements = 2;  // the longest walk, run beside the others
+constexpr int kMaterials = 601;
+
+// What a finished job adds to the result.
+int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& truncated) {
+    for (const reading::Finding& e : job.seen.findings) {
+        Ref t(event_tuple(e, job.kind, job.snapshot));
         if (!t || PyList_Append(findings, t.get()) < 0) return -1;
     }
-    if (failure.kind == reading::Failure::Kind::out_of_range && add_out_of_range(failure, kind, snapshot, findings) < 0)
-        return -1;
-    truncated += seen.dropped;
-    Ref key(PyLong_FromLong(kind));
-    Ref counts(Py_BuildValue("(nnnnO)", static_cast<Py_ssize_t>(seen.records), static_cast<Py_ssize_t>(seen.record_lines),
-                             static_cast<Py_ssize_t>(seen.passed_lines), static_cast<Py_ssize_t>(seen.blank_lines),
-                             failure.kind == reading::Failure::Kind::out_of_range ? Py_False : Py_True));
-    if (!key || !counts || PyDict_SetItem(walks, key.get(), counts.get()) < 0) return -1;
-    return 0;
+    const bool out_of_range = job.failure.kind == reading::Failure::Kind::out_of_range;
+    if (out_of_range && add_out_of_range(job.failure, job.kind, job.snapshot, findings) < 0) return -1;
+    if (job.kind == kMaterials) return 0;
+    truncated += job.seen.dropped;
+    Ref key(PyLong_FromLong(job.kind));
+    Ref counts(Py_BuildValue("(nnnnO)", static_cast<Py_ssize_t>(job.seen.records),
+                             static_cast<Py_ssize_t>(job.seen.record_lines), static_cast<Py_ssize_t>(job.seen.passed_lines),
+                             static_cast<Py_ssize_t>(job.seen.blank_lines), out_of_range ? Py_False : Py_True));
+    return !key || !counts || PyDict_SetItem(walks, key.get(), counts.get()) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -159,52 +181,53 @@ PyObject* check_parser(ParserObject* self) {
     return with_memory_guard([&]() -> PyObject* {
         Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
         Ref path = Ref::borrow(self->filepath);
+        Job jobs[] = {{402, walk_properties}, {403, walk_nodes}, {404, walk_elements},
+                      {450, walk_sets},       {kMaterials, walk_materials}, {1051, walk_vectors}};
+        // The blocks are asked for in walk order, overrides honoured.
+        bool worth_releasing = false;
+        for (Job& job : jobs) {
+            Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
+                                        : self->ops->get_blocks(self, job.kind, 0));
+            if (!blocks || job.snapshot.take(blocks.get()) < 0) return nullptr;
+            worth_releasing = worth_releasing || job.snapshot.worth_releasing();
+        }
+        // The elements, usually the longest walk, run on a second thread
+        // beside the others; read again here if that thread had to defer.
+        PyHost host;
+        host.release(worth_releasing);
+        Job& elements = jobs[kElements];
+        const bool beside = reading::run_beside(
+            [&] {
+                for (size_t k = 0; k < std::size(jobs); ++k) {
+                    if (k == kElements) continue;
+                    reading::Context ctx(host);
+                    if (!jobs[k].run(ctx)) return false;
+                }
+                return true;
+            },
+            [&](reading::Context& ctx) { elements.run(ctx); });
+        const bool interrupted = std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) {
+            return j.failure.kind == reading::Failure::Kind::interrupted;
+        });
+        if (!beside && !interrupted) {
+            reading::Context ctx(host);
+            elements.run(ctx);
+        }
+        host.reacquire();
+        // A walk that stopped ends the check, the first in walk order.
+        for (Job& job : jobs) {
+            if (job.stopped()) {
+                raise_failure(job.failure, job.snapshot, host, path.get());
+                return nullptr;
+            }
+        }
         Ref walks(PyDict_New());
         Ref findings(PyList_New(0));
         if (!walks || !findings) return nullptr;
         size_t truncated = 0;
-        struct Kind {
-            int block_id;
-            reading::Outcome (*walk)(reading::Context&, const reading::BlockSet&, reading::Observer&);
-        };
-        const Kind kinds[] = {
-            {402, [](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-                 std::vector<reading::Property> out;
-                 return reading::read_properties(c, b, out, &o);
-             }},
-            {403, [](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-                 reading::NodeTable out;
-                 return reading::read_nodes(c, b, out, &o);
-             }},
-            {404, [](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-                 reading::ElementTable out;
-                 return reading::read_elements(c, b, out, &o);
-             }},
-            {450, [](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-                 std::vector<reading::OutputSet> out;
-                 return reading::read_output_sets(c, b, out, &o);
-             }},
-        };
-        for (const Kind& k : kinds) {
-            Ref blocks(self->ops->get_blocks(self, k.block_id, 0));  // overrides honoured
-            if (!blocks) return nullptr;
-            if (check_walk(blocks.get(), path.get(), k.block_id, k.walk, walks.get(), findings.get(), truncated) < 0)
-                return nullptr;
+        for (const Job& job : jobs) {
+            if (report_job(job, walks.get(), findings.get(), truncated) < 0) return nullptr;
         }
-        {
-            Ref materials(self->ops->get_blocks(self, 601, 0));
-            if (!materials || check_materials(materials.get(), path.get(), findings.get()) < 0) return nullptr;
-        }
-        Ref blocks(self->ops->get_output_vector_blocks(self));
-        if (!blocks) return nullptr;
-        if (check_walk(
-                blocks.get(), path.get(), 1051,
-                [](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-                    reading::VectorTable out;
-                    return reading::read_vectors(c, b, out, false, &o);
-                },
-                walks.get(), findings.get(), truncated) < 0)
-            return nullptr;
         return Py_BuildValue("{sOsOsn}", "walks", walks.get(), "findings", findings.get(), "truncated",
                              static_cast<Py_ssize_t>(truncated));
     });

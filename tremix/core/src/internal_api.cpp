@@ -55,7 +55,11 @@ PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // read_report(parser) -> dict or None: what reading the file saw besides
-// its blocks (lines read, text outside blocks).
+// its blocks: lines read, text outside blocks (the first runs, each with its
+// first line reading -1 that is no delimiter line and its first line after a
+// delimiter that is no block number, 0 for none), a delimiter line that
+// ended the file (0 for none), and the block the file ended in, as (id, last
+// line), or None.
 PyObject* read_report(PyObject*, PyObject* arg) {
     ParserObject* p = parser_arg(arg);
     if (!p) return nullptr;
@@ -64,16 +68,22 @@ PyObject* read_report(PyObject*, PyObject* arg) {
     Ref stray(PyList_New(0));
     if (!stray) return nullptr;
     for (const reading::StrayText& s : report.stray) {
-        Ref item(Py_BuildValue("{sKsKsKsOsOss#}", "first_line", static_cast<unsigned long long>(s.first_line),
+        Ref item(Py_BuildValue("{sKsKsKss#sKsKss#}", "first_line", static_cast<unsigned long long>(s.first_line),
                                "last_line", static_cast<unsigned long long>(s.last_line), "count",
-                               static_cast<unsigned long long>(s.count), "delimiter_like",
-                               s.delimiter_like ? Py_True : Py_False, "after_bad_number",
-                               s.after_bad_number ? Py_True : Py_False, "first_text", s.first_text.data(),
-                               static_cast<Py_ssize_t>(s.first_text.size())));
+                               static_cast<unsigned long long>(s.count), "first_text", s.first_text.data(),
+                               static_cast<Py_ssize_t>(s.first_text.size()), "delimiter_like_line",
+                               static_cast<unsigned long long>(s.delimiter_like_line), "bad_number_line",
+                               static_cast<unsigned long long>(s.bad_number_line), "bad_number_text",
+                               s.bad_number_text.data(), static_cast<Py_ssize_t>(s.bad_number_text.size())));
         if (!item || PyList_Append(stray.get(), item.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("{sKsOsK}", "lines", static_cast<unsigned long long>(report.lines), "stray", stray.get(),
-                         "stray_runs", static_cast<unsigned long long>(report.stray_runs));
+    Ref unclosed(report.unclosed ? Py_BuildValue("(iK)", static_cast<int>(report.unclosed_id),
+                                                 static_cast<unsigned long long>(report.unclosed_last_line))
+                                 : new_ref(Py_None));
+    if (!unclosed) return nullptr;
+    return Py_BuildValue("{sKsOsKsKsO}", "lines", static_cast<unsigned long long>(report.lines), "stray", stray.get(),
+                         "stray_runs", static_cast<unsigned long long>(report.stray_runs), "last_delimiter_line",
+                         static_cast<unsigned long long>(report.last_delimiter_line), "unclosed", unclosed.get());
 }
 
 // block_sizes(parser) -> list of (block id, line count or None, file line

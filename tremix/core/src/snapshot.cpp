@@ -22,6 +22,19 @@ reading::TextView view_line(const void* item) {
                              static_cast<uint8_t>(PyUnicode_KIND(obj))};
 }
 
+// A line's worth of work in characters: a block of few but very long lines
+// is long work too.
+constexpr size_t kCharsPerLine = 64;
+
+// The characters of a block of stored text, in lines' worth.
+size_t text_weight(const reading::BlockLines& lines) {
+    if (lines.size() == 0) return 0;
+    const reading::TextView first = lines.line(0);
+    const reading::TextView last = lines.line(lines.size() - 1);
+    const size_t bytes = static_cast<size_t>(static_cast<const char*>(last.data) - static_cast<const char*>(first.data));
+    return (bytes / first.kind + last.length) / kCharsPerLine;
+}
+
 }  // namespace
 
 void BlockSnapshot::Refs::clear() {
@@ -84,7 +97,7 @@ int BlockSnapshot::add_item(PyObject* item) {
     entry.block_id = b->block_id;
     if (!b->lines && b->text) {
         entry.lines = b->text->file->lines(b->text->index);
-        weight_ += entry.lines.size() + 1;
+        weight_ += entry.lines.size() + 1 + text_weight(entry.lines);
         texts_.push_back(b->text->file);
         set_.push_back(entry);
         return 0;
@@ -103,9 +116,13 @@ int BlockSnapshot::add_list(PyObject* lines, int32_t block_id) {
     copy.copy(lines);
     // A str made by the legacy API may still need its canonical form; that
     // can run Python code, which can no longer change the copy.
+    size_t chars = 0;
     for (PyObject* item : copy.objects_) {
-        if (PyUnicode_CheckExact(item) && PyUnicode_READY(item) < 0) return -1;
+        if (!PyUnicode_CheckExact(item)) continue;
+        if (PyUnicode_READY(item) < 0) return -1;
+        chars += static_cast<size_t>(PyUnicode_GET_LENGTH(item));
     }
+    weight_ += chars / kCharsPerLine;
     reading::BlockEntry& entry = set_.back();
     entry.block_id = block_id;
     entry.lines = reading::BlockLines::items(reinterpret_cast<const void* const*>(copy.objects_.data()),

@@ -38,6 +38,11 @@ class Context {
     // calls, so a signal stops even the longest walk promptly.
     bool tick() {
         if (++ticks_ < kTicksPerPoll) return true;
+        return poll();
+    }
+
+    // Asks the host now (within one very long line, say).
+    bool poll() {
         ticks_ = 0;
         if (host_.keep_going()) return true;
         fail(Failure::Kind::interrupted);

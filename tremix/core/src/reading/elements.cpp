@@ -46,6 +46,7 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         for (size_t k = i + 1; o == Outcome::ok && k <= i + kNodeLines && k < n; ++k) {
             if (node_line.load(ctx, lines, k) == Outcome::fail) return Outcome::fail;
             for (size_t f = 0; f < node_line.size(); ++f) {
+                if (!ctx.tick()) return Outcome::fail;  // a line may hold millions of node ids
                 int32_t node;
                 o = to_int32(ctx, node_line.text, node_line[f], node);
                 if (o != Outcome::ok) {
@@ -61,6 +62,11 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
             ++i;
             return o;
         }
+        if (observer) {  // watched records are only counted
+            observer->record(b, i, std::min(kRecordLines, n - i));
+            i += kRecordLines;
+            return Outcome::ok;
+        }
         ctx.at(b, i);
         const int32_t start = out.offsets.back();
         if (nodes.size() > static_cast<size_t>(INT32_MAX - start)) return ctx.fail(Failure::Kind::too_many_nodes);
@@ -69,7 +75,6 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         out.topologies.push_back(topology);
         out.connectivity.insert(out.connectivity.end(), nodes.begin(), nodes.end());
         out.offsets.push_back(start + static_cast<int32_t>(nodes.size()));
-        if (observer) observer->record(b, i, std::min(kRecordLines, n - i));
         i += kRecordLines;
         return Outcome::ok;
     }, from);
@@ -91,10 +96,10 @@ bool append(ElementTable& first, const ElementTable& second) {
 }  // namespace
 
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
+    if (observer) return walk_elements(ctx, blocks, out, observer, WalkFrom{});
     // Element blocks hold little but seven-line records.
     const size_t expected = total_lines(blocks) / kRecordLines + 1;
     for (auto* column : {&out.ids, &out.prop_ids, &out.topologies, &out.offsets}) column->reserve(column->size() + expected);
-    if (observer) return walk_elements(ctx, blocks, out, observer, WalkFrom{});
     return walk_in_two(
         ctx, blocks, kRecordLines, out,
         [&](Context& c, WalkFrom from, ElementTable& table) { return walk_elements(c, blocks, table, nullptr, from); },

@@ -42,10 +42,11 @@ class FileText {
 struct StrayText {
     uint64_t first_line = 0;
     uint64_t last_line = 0;
-    uint64_t count = 0;          // lines that hold anything but whitespace
-    bool delimiter_like = false; // one of them reads -1 without being a delimiter line
-    bool after_bad_number = false;  // it starts at a delimiter whose next line is not a block number
-    std::string first_text;      // the start of its first line, UTF-8
+    uint64_t count = 0;             // lines that hold anything but whitespace
+    std::string first_text;         // the start of its first line, UTF-8
+    uint64_t delimiter_like_line = 0;  // the first line reading -1 that is not a delimiter line, or 0
+    uint64_t bad_number_line = 0;   // the first line after a delimiter that is not a block number, or 0
+    std::string bad_number_text;    // its start, UTF-8
 };
 
 // What reading saw besides the blocks, for checking a file.
@@ -54,6 +55,10 @@ struct ReadReport {
     std::vector<StrayText> stray;  // the first few runs
     uint64_t stray_runs = 0;       // all runs
     uint64_t overflow_line = 0;    // line of a block number beyond 32 bits, or 0
+    uint64_t last_delimiter_line = 0;  // a delimiter line that is the file's last line, or 0
+    bool unclosed = false;         // the file ended inside a block:
+    int32_t unclosed_id = 0;       //   its number
+    uint64_t unclosed_last_line = 0;  //   its last line (its number's line when it has none)
 };
 
 }  // namespace tremix::reading

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "walk.hpp"
@@ -11,14 +12,14 @@
 namespace tremix::reading {
 
 struct Finding {
-    enum class Kind : uint8_t { passed, overrun };
+    enum class Kind : uint8_t { passed, overrun, unterminated };
     Kind kind;
     size_t block;
     size_t line;
     Pass pass;              // passed
     size_t marker_line;     // overrun: the vector's own end-of-data line, or SIZE_MAX
     bool found;             // overrun: whether its entity-type lines were found
-    size_t found_line;      // overrun: where (or the block's end)
+    size_t found_line;      // overrun: where (or the block's end); unterminated: the block's last line
 };
 
 class FindingCollector final : public Observer {
@@ -46,6 +47,9 @@ class FindingCollector final : public Observer {
     }
     void vector_overrun(size_t block, size_t start_line, size_t marker_line, bool found, size_t found_line) override {
         keep(Finding{Finding::Kind::overrun, block, start_line, {}, marker_line, found, found_line});
+    }
+    void vector_unterminated(size_t block, size_t start_line, size_t last_line) override {
+        keep(Finding{Finding::Kind::unterminated, block, start_line, {}, SIZE_MAX, true, last_line});
     }
 
   private:

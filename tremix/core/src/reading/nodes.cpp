@@ -36,9 +36,12 @@ Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
             return Outcome::skip;
         }
         if (o == Outcome::fail) return Outcome::fail;
+        if (observer) {  // watched records are only counted
+            observer->record(b, at, 1);
+            return Outcome::ok;
+        }
         out.ids.push_back(id);
         out.xyz.insert(out.xyz.end(), xyz, xyz + 3);
-        if (observer) observer->record(b, at, 1);
         return Outcome::ok;
     }, from);
 }
@@ -46,11 +49,11 @@ Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
 }  // namespace
 
 Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer) {
+    if (observer) return walk_nodes(ctx, blocks, out, observer, WalkFrom{});
     // Node blocks hold little but node lines.
     const size_t expected = total_lines(blocks);
     out.ids.reserve(out.ids.size() + expected);
     out.xyz.reserve(out.xyz.size() + 3 * expected);
-    if (observer) return walk_nodes(ctx, blocks, out, observer, WalkFrom{});
     return walk_in_two(
         ctx, blocks, 1, out,
         [&](Context& c, WalkFrom from, NodeTable& table) { return walk_nodes(c, blocks, table, nullptr, from); },

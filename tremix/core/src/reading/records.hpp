@@ -1,6 +1,7 @@
 // What the record walks produce: plain C++ records, in file order, that
 // the program around the core turns into its own objects. Texts (titles)
-// are views into the lines read, valid while those lines are.
+// are views into the lines read, valid while those lines are. With an
+// observer, node and element records are only counted, not kept.
 #pragma once
 
 #include <cstdint>

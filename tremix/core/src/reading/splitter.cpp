@@ -197,7 +197,7 @@ void Splitter::close_block(bool closed) {
     state_ = State::outside;
 }
 
-void Splitter::note_stray(bool bad_number) {
+void Splitter::note_stray(bool bad_number, bool blank) {
     if (!in_stray_run_) {
         in_stray_run_ = true;
         ++report_.stray_runs;
@@ -205,14 +205,21 @@ void Splitter::note_stray(bool bad_number) {
         report_.stray.emplace_back();
         open_stray_ = &report_.stray.back();
         open_stray_->first_line = line_no_;
-        open_stray_->after_bad_number = bad_number;
         for (size_t i = 0; i < scratch_.size() && i < kStrayTextChars; ++i) append_utf8(open_stray_->first_text, scratch_[i]);
     }
     if (!open_stray_) return;
     open_stray_->last_line = line_no_;
-    ++open_stray_->count;
+    open_stray_->count += !blank;
+    if (bad_number && !open_stray_->bad_number_line) {
+        open_stray_->bad_number_line = line_no_;
+        for (size_t i = 0; i < scratch_.size() && i < kStrayTextChars; ++i) {
+            append_utf8(open_stray_->bad_number_text, scratch_[i]);
+        }
+    }
     const TextView text = scratch_view();
-    if (equals_ascii(text, strip_span(text), "-1")) open_stray_->delimiter_like = true;
+    if (!open_stray_->delimiter_like_line && equals_ascii(text, strip_span(text), "-1")) {
+        open_stray_->delimiter_like_line = line_no_;
+    }
 }
 
 // A line outside any block (scratch_ holds it; line_no_ is its number).
@@ -224,9 +231,10 @@ void Splitter::outside_line() {
     }
     const bool bad_number = pending_bad_number_;
     pending_bad_number_ = false;
-    if (is_blank(text)) return;
+    const bool blank = is_blank(text);
+    if (blank && !bad_number) return;
     try {
-        note_stray(bad_number);
+        note_stray(bad_number, blank);
     } catch (...) {
         no_memory_ = true;
     }
@@ -294,10 +302,14 @@ Outcome Splitter::end_line() {
 Outcome Splitter::finish() {
     report_.lines = line_no_;
     if (!stopped_ && state_ == State::in_block) {
-        // The end of the text closes the block; drop any partial line state.
+        // The end of the text closes the block.
         out_.chars.resize(block_.text_offset + end_ * block_.kind);
+        report_.unclosed = true;
+        report_.unclosed_id = block_.id;
+        report_.unclosed_last_line = block_.id_line + block_.line_count;
         close_block(false);
     }
+    if (!stopped_ && state_ == State::after_delimiter) report_.last_delimiter_line = line_no_;
     if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
     if (stopped_) return Outcome::fail;  // the context holds out_of_range
     return Outcome::ok;

@@ -49,7 +49,7 @@ class Splitter {
     bool push_start(uint64_t start);
     void close_block(bool closed);
     void outside_line();
-    void note_stray(bool bad_number);
+    void note_stray(bool bad_number, bool blank);
     TextView scratch_view() const;
 
     Context& ctx_;

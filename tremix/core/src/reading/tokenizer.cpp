@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "context.hpp"
 #include "whitespace.hpp"
 
 namespace tremix::reading {
@@ -41,8 +42,19 @@ inline Span strip_chars(const Char* s, size_t begin, size_t end) {
 
 // Commas are never whitespace, so looking for a comma between the stripped
 // text's ends is the same as looking for one in the stripped text.
+// Characters between two questions to the context within one line.
+constexpr size_t kPollChars = size_t{1} << 20;
+
+// Whether to go on at character i of a line: the context is asked once
+// per kPollChars characters since `asked`.
+inline bool go_on(Context* ctx, size_t i, size_t& asked) {
+    if (!ctx || i - asked < kPollChars) return true;
+    asked = i;
+    return ctx->poll();
+}
+
 template <typename Char>
-void split_typed(const Char* s, size_t length, FieldList& out) {
+void split_typed(const Char* s, size_t length, FieldList& out, Context* ctx) {
     size_t end = length;
     while (end > 0 && s[end - 1] == ',') --end;
     const Span text = strip_chars(s, 0, end);
@@ -53,7 +65,9 @@ void split_typed(const Char* s, size_t length, FieldList& out) {
     if (first_comma < end) {
         // Pieces are short: one plain pass beats a search call per piece.
         size_t piece = begin;
+        size_t asked = begin;
         for (size_t i = first_comma; i < end; ++i) {
+            if (!go_on(ctx, i, asked)) return out.clear();
             if (s[i] != ',') continue;
             const Span f = strip_chars(s, piece, i);
             if (f.length > 0) out.push_back(f);
@@ -64,7 +78,9 @@ void split_typed(const Char* s, size_t length, FieldList& out) {
         return;
     }
     size_t i = begin;
+    size_t asked = begin;
     while (i < end) {
+        if (!go_on(ctx, i, asked)) return out.clear();
         const size_t start = i;
         while (i < end && !space_char(s[i])) ++i;
         out.push_back(Span{start, i - start});
@@ -79,14 +95,14 @@ void split_typed(const Char* s, size_t length, FieldList& out) {
 // per field; any other line goes through split_typed, the same rules.
 constexpr size_t kPlainLimit = size_t{1} << 20;
 
-void split_narrow(const Char1* s, size_t length, FieldList& out) {
+void split_narrow(const Char1* s, size_t length, FieldList& out, Context* ctx) {
     size_t end = length;
     while (end > 0 && s[end - 1] == ',') --end;
     const Span text = strip_chars(s, 0, end);
     const size_t begin = text.start;
     end = text.start + text.length;
     if (end - begin > kPlainLimit) {
-        split_typed(s, length, out);
+        split_typed(s, length, out, ctx);
         return;
     }
     uint32_t* commas = out.positions(end - begin + 16);
@@ -134,7 +150,7 @@ void split_narrow(const Char1* s, size_t length, FieldList& out) {
         odd |= (c <= 0x20 || c >= 0x7f);
     }
     if (odd || count == 0) {
-        split_typed(s, length, out);
+        split_typed(s, length, out, ctx);
         return;
     }
     // Fields between the commas; an empty one (two commas in a row) is
@@ -158,15 +174,15 @@ void split_narrow(const Char1* s, size_t length, FieldList& out) {
 
 }  // namespace
 
-void split_fields(const TextView& line, FieldList& out) {
+void split_fields(const TextView& line, FieldList& out, Context* ctx) {
     out.clear();
 #if defined(__SSE2__)
     if (line.kind == 1) {
-        split_narrow(static_cast<const Char1*>(line.data), line.length, out);
+        split_narrow(static_cast<const Char1*>(line.data), line.length, out, ctx);
         return;
     }
 #endif
-    with_chars(line, [&](const auto* s) { split_typed(s, line.length, out); });
+    with_chars(line, [&](const auto* s) { split_typed(s, line.length, out, ctx); });
 }
 
 Span strip_span(const TextView& text) {

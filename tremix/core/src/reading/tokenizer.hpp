@@ -53,8 +53,13 @@ class FieldList {
     size_t position_capacity_ = 0;
 };
 
-// `out` is cleared first; it is meant to be reused from line to line.
-void split_fields(const TextView& line, FieldList& out);
+class Context;
+
+// `out` is cleared first; it is meant to be reused from line to line. With
+// a context, a very long line asks it every megabyte whether to go on;
+// when told to stop, the split ends with no fields and the context holds
+// the failure.
+void split_fields(const TextView& line, FieldList& out, Context* ctx = nullptr);
 
 // str.strip().
 Span strip_span(const TextView& text);

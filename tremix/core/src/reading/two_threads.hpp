@@ -96,4 +96,40 @@ Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& 
     return walk(ctx, rest, out);
 }
 
+// Runs `here()` on this thread while `there(ctx)` runs on another, with a
+// DeferringHost. `here` returns false when it failed, which stops `there`.
+// True when `there`'s reading stands: it deferred nothing, was not stopped
+// and threw nothing; false also when no second thread could be had (then
+// `there` never ran).
+template <typename Here, typename There>
+bool run_beside(Here&& here, There&& there) {
+    std::atomic<bool> stop{false};
+    bool usable = false;
+    std::optional<std::thread> worker;
+    try {
+        worker.emplace([&] {
+            try {
+                DeferringHost host(stop);
+                Context c(host);
+                there(c);
+                usable = !host.deferred() && c.failure().kind != Failure::Kind::interrupted;
+            } catch (...) {
+                usable = false;
+            }
+        });
+    } catch (...) {
+        here();
+        return false;
+    }
+    try {
+        if (!here()) stop = true;
+    } catch (...) {
+        stop = true;
+        worker->join();
+        throw;
+    }
+    worker->join();
+    return usable;
+}
+
 }  // namespace tremix::reading

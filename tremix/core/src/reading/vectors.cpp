@@ -19,6 +19,7 @@ bool is_end_marker(const SplitLine& line) { return line.size() >= 2 && line.fiel
 struct Workspace {
     SplitLine line, pair_first, pair_second, title;
     std::vector<double> range;  // a range record's values
+    bool marked = false;        // the data last read ended at an end-of-data line
 };
 
 struct Located {
@@ -161,6 +162,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
     };
     auto convert = [&](size_t from) -> Outcome {
         for (size_t f = from; f < line.size(); ++f) {
+            if (!ctx.tick()) return Outcome::fail;  // a line may hold millions of values
             double v = 0.0;
             const Outcome o = value(f, v);
             if (o != Outcome::ok) {
@@ -172,11 +174,13 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
         }
         return Outcome::ok;
     };
+    ws.marked = false;
     while (i < n) {
         if (!ctx.tick()) return Outcome::fail;
         if (line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
         if (is_end_marker(line)) {
             ++i;
+            ws.marked = true;
             return Outcome::ok;
         }
         const size_t fields = line.size();
@@ -297,6 +301,7 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, boo
             observer->record(b, v, i - v);
             if (!at.found || at.marker_line != kNoLine)
                 observer->vector_overrun(b, v, at.marker_line, at.found, at.found ? at.data_start - 2 : n);
+            if (at.found && !ws.marked) observer->vector_unterminated(b, v, n - 1);
         }
         return Outcome::ok;
     });

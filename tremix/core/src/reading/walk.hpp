@@ -43,6 +43,8 @@ class Observer {
     // the block's end (found false).
     virtual void vector_overrun(size_t block, size_t start_line, size_t marker_line, bool found,
                                 size_t found_line) = 0;
+    // A result vector's data ran to its block's end with no end-of-data line.
+    virtual void vector_unterminated(size_t block, size_t start_line, size_t last_line) = 0;
 };
 
 // A line and its fields, read through the context (which notes where
@@ -57,8 +59,8 @@ struct SplitLine {
 
     Outcome load(Context& ctx, const BlockLines& lines, size_t i) {
         if (!fetch(ctx, lines, i)) return Outcome::fail;
-        split_fields(text, fields);
-        return Outcome::ok;
+        split_fields(text, fields, &ctx);
+        return ctx.failure().kind == Failure::Kind::interrupted ? Outcome::fail : Outcome::ok;
     }
     // Only the text, not split.
     bool fetch(Context& ctx, const BlockLines& lines, size_t i) {
