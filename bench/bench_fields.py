@@ -5,7 +5,7 @@ converting what a node record reads (field 0 as int32, fields 11-13 as
 doubles). Prints the best of many short runs, which is the figure least
 disturbed by other work on the machine.
 
-    python -P tests/bench_fields.py
+    python -P bench/bench_fields.py
 """
 
 from __future__ import annotations

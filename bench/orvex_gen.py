@@ -13,6 +13,7 @@ records at once, so a 200 MB file takes a few seconds.
 
     meta = generate("model.neu", target_mb=50, separator="comma", seed=1)
     csvs = write_csv_baselines(meta, "csv_dir")
+    subsets = write_subset_files(meta, "subset_dir")
 """
 
 from __future__ import annotations
@@ -203,13 +204,15 @@ def _nodal_values(xyz, comp, scale, rng):
 
 
 class _Out:
-    """File writer that counts the bytes written per block."""
+    """File writer that counts the bytes written per block and where each block lies."""
 
     def __init__(self, fh):
         self.fh = fh
         self.total = 0
         self.block_bytes: dict[int, int] = {}
+        self.spans: list[tuple[int, int, int]] = []  # (block id, first byte, end), file order
         self._current = None
+        self._start = 0
 
     def write(self, text: str):
         self.fh.write(text)
@@ -218,11 +221,12 @@ class _Out:
             self.block_bytes[self._current] = self.block_bytes.get(self._current, 0) + len(text)
 
     def open_block(self, block_id: int):
-        self._current = block_id
+        self._current, self._start = block_id, self.total
         self.write(f"{DELIMITER}\n{block_id:>6}\n")
 
     def close_block(self):
         self.write(DELIMITER + "\n")
+        self.spans.append((self._current, self._start, self.total))
         self._current = None
 
 
@@ -380,7 +384,7 @@ def _write_vectors(out, fmt, model, p):
                 else:
                     _write_single_records(out, fmt, vec)
                 out.write(marker)
-                vec["bytes"] = out.total - start
+                vec["offset"], vec["bytes"] = start, out.total - start
             out.close_block()
 
 
@@ -460,11 +464,12 @@ def _metadata(path, p: Params, out: _Out, model: _Model) -> dict:
         "n_vectors": len(model.vectors),
         "values_per_vector": [int(len(v["values"])) for v in model.vectors],
         "vectors": [
-            {k: v[k] for k in ("set_id", "vec_id", "title", "ent_type", "block", "bytes")}
+            {k: v[k] for k in ("set_id", "vec_id", "title", "ent_type", "block", "offset", "bytes")}
             | {"n_values": int(len(v["values"]))}
             for v in model.vectors
         ],
         "block_bytes": dict(out.block_bytes),
+        "block_spans": [list(span) for span in out.spans],
     }
 
 
@@ -524,6 +529,43 @@ def write_csv_baselines(meta: dict, out_dir) -> dict:
     return paths
 
 
+def _copy_range(src, dst, start: int, end: int):
+    src.seek(start)
+    left = end - start
+    while left > 0:
+        piece = src.read(min(left, 1 << 22))
+        if not piece:
+            raise ValueError("the file is shorter than its metadata says")
+        dst.write(piece)
+        left -= len(piece)
+
+
+def write_subset_files(meta: dict, out_dir) -> dict:
+    """Write ORVEX files that hold one kind of record of a generated file.
+
+    Files, with the very same lines as the generated file:
+      nodes.neu         its node block(s) 403, delimiters included
+      first_vector.neu  a 1051 (or 451) block holding only the first vector
+                        in walk order: its header lines, its records and its
+                        end-of-data line
+    Returns a dict name -> path.
+    """
+    os.makedirs(out_dir, exist_ok=True)
+    paths = {name: os.path.join(out_dir, name + ".neu") for name in ("nodes", "first_vector")}
+    with open(meta["path"], "rb") as src:
+        with open(paths["nodes"], "wb") as dst:
+            for block_id, start, end in meta["block_spans"]:
+                if block_id == 403:
+                    _copy_range(src, dst, start, end)
+        with open(paths["first_vector"], "wb") as dst:
+            if meta["vectors"]:
+                vec = meta["vectors"][0]
+                dst.write(f"{DELIMITER}\n{vec['block']:>6}\n".encode("ascii"))
+                _copy_range(src, dst, vec["offset"], vec["offset"] + vec["bytes"])
+                dst.write(f"{DELIMITER}\n".encode("ascii"))
+    return paths
+
+
 if __name__ == "__main__":
     import argparse
     import json
@@ -537,11 +579,14 @@ if __name__ == "__main__":
     ap.add_argument("--separator", choices=SEPARATORS, default="comma")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--csv-dir")
+    ap.add_argument("--subset-dir")
     a = ap.parse_args()
     t0 = time.perf_counter()
     info = generate(a.path, target_mb=a.target_mb, n_nodes=a.n_nodes, n_vectors=a.n_vectors,
                     separator=a.separator, seed=a.seed)
     if a.csv_dir:
         write_csv_baselines(info, a.csv_dir)
+    if a.subset_dir:
+        write_subset_files(info, a.subset_dir)
     info["seconds"] = round(time.perf_counter() - t0, 2)
     print(json.dumps({k: v for k, v in info.items() if k != "vectors"}, indent=1))
