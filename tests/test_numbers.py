@@ -208,3 +208,24 @@ def test_short_decimals_round_like_float(mantissa, point, exponent, zeros, sign,
     if letter:
         text += f"{letter}{exponent:+d}" if exponent % 2 else f"{letter}{exponent}"
     assert _bits(_fieldcheck.to_double(text)) == _bits(float(text))
+
+
+# Exporters' shape, "-1.2084482E-07", and its near misses: other digit
+# counts, exponents of one to four digits, a letter or "(" where a digit goes.
+SCIENTIFIC = st.builds(
+    lambda sign, first, fraction, letter, exp_sign, exponent, tail: (
+        f"{sign}{first}.{fraction}{letter}{exp_sign}{exponent}{tail}"),
+    st.sampled_from(["", "-", "+"]), st.sampled_from(["0", "1", "9", "x"]),
+    st.text(alphabet="0123456789", min_size=0, max_size=11), st.sampled_from(["E", "e", "D", ""]),
+    st.sampled_from(["", "+", "-"]), st.text(alphabet="0123456789", min_size=0, max_size=4),
+    st.sampled_from(["", "", ",", "(3)", "5"]))
+
+
+@settings(max_examples=3000, deadline=None)
+@given(text=SCIENTIFIC)
+def test_scientific_notation_against_float(text):
+    # Inside a longer line too, so the scanner may read past the field's end.
+    line = text + ",1.0E+00,2.5E-01"
+    for args in [(text,), (line, 0, len(text))]:
+        assert same_float_outcome(outcome(_fieldcheck.to_double, *args), outcome(float, text)), args
+        assert same_float_outcome(outcome(_fieldcheck.parse_float, *args), outcome(cut_float, text)), args

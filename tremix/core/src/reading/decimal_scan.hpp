@@ -149,6 +149,42 @@ inline const char* read_digits(const char* p, const char* end, const char* limit
     return p;
 }
 
+// The shape exporters write most, read in one straight pass: a sign, one
+// digit, a point, one to eight digits and an exponent of one to three
+// digits ("-1.2084482E-07"). Null for anything else, which the general
+// scan then reads. Needs the ten bytes after the sign before `limit`.
+inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
+    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    const bool negative = p < end && *p == '-';
+    p += p < end && (*p == '+' || *p == '-');
+    if (end - p < 5 || limit - p < 10) return nullptr;
+    const unsigned first = static_cast<unsigned char>(p[0]) - '0';
+    if (first > 9 || p[1] != '.') return nullptr;
+    const uint64_t word = load8(p + 2);
+    const unsigned k = std::min<unsigned>(leading_digits(word), static_cast<unsigned>(end - p - 2));
+    if (k == 0) return nullptr;
+    const char* q = p + 2 + k;
+    if (q + 2 > end || (*q | 0x20) != 'e') return nullptr;
+    ++q;
+    const bool negative_exponent = *q == '-';
+    q += (*q == '+') | (*q == '-');
+    int e = 0;
+    const char* const exponent_digits = q;
+    while (q < end && q - exponent_digits < 3 && is_ascii_digit(*q)) e = e * 10 + (*q++ - '0');
+    if (q == exponent_digits || (q < end && is_ascii_digit(*q))) return nullptr;
+    const int exponent = (negative_exponent ? -e : e) - static_cast<int>(k);
+    if (exponent < -22 || exponent > 22) return nullptr;
+    const double mantissa = static_cast<double>(first * kPowers[k] + digits_value(word, k));
+    const double up = mantissa * kExactPowers[exponent > 0 ? exponent : 0];
+    const double down = mantissa / kExactPowers[exponent < 0 ? -exponent : 0];
+    const double value = exponent < 0 ? down : up;
+    out = negative ? -value : value;
+    return q;
+}
+
 // Reads a plain decimal at [p, end): optional sign, digits with an optional
 // point (at least one digit in all), optional e/E exponent with at least one
 // digit. Returns the position after it with its value, or null when there is
@@ -165,6 +201,10 @@ inline const char* scan_plain_decimal(const char* p, const char* end, const char
     static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (const char* stop = scan_scientific(p, end, limit, out)) {
+        out_of_range = false;
+        return stop;
+    }
     // Signs are read without a branch: in real data they change from
     // number to number and a branch on them is mispredicted half the time.
     const char* const start = p;
