@@ -9,6 +9,10 @@ import orvex_gen
 import run_bench
 from tremix.core.orvex_parser import ORVEXParser
 
+# Runs the benchmark, with memory probes in fresh processes: seconds, and
+# meaningless under the sanitizers' allocators.
+pytestmark = pytest.mark.slow
+
 
 def test_quick_run_reports_every_target_and_reuses_its_cached_files(tmp_path, capsys):
     args = ["--quick", "--size-mb", "0.3", "--thread-mb", "0.2", "--repeat", "1",
