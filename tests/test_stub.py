@@ -212,7 +212,9 @@ def test_stub_types_a_typical_program(tmp_path):
         parser.get_blocks("403")  # an error: block numbers are ints
 
         import io
+        import pandas as pd
         import tremix
+        from tremix import frames
 
         read = tremix.read(io.BytesIO(b""), encoding="latin-1")
         assert_type(read, ORVEXParser)
@@ -220,6 +222,7 @@ def test_stub_types_a_typical_program(tmp_path):
         assert_type(results[0], tremix.VectorInfo)
         assert_type(results.arrays(1, 2)[0], npt.NDArray[np.int32])
         assert_type(tremix.vectors("model.neu")[0].ent_type, int | None)
+        assert_type(frames.vector(results, 1, 2), "pd.Series[float]")
         assert_type(tremix.__version__, str)
     """))
     result = _run(["-m", "mypy", "--strict", "--no-error-summary", str(program)], tmp_path)
