@@ -1,6 +1,6 @@
-"""``python -m tremix [FILE] [--json]``: print a short summary of an ORVEX Neutral file."""
+"""``python -m tremix [FILE ...] [--json]``: print short summaries of ORVEX Neutral files."""
 
-from tremix.summary import main
+from tremix.cli import main
 
 if __name__ == "__main__":
     raise SystemExit(main())
