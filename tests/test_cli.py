@@ -208,6 +208,14 @@ def test_interrupt_and_memory_error_are_one_line(monkeypatch, capsys, write_neu,
     assert (status, out.err, out.out.count("File     ")) == (expected[0], expected[1].format(first), expected[2])
 
 
+def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_path):
+    # Ctrl-C while NumPy loads must give one line too: the package and its
+    # __main__ import nothing heavy before main() runs.
+    code = "import sys, tremix, tremix.__main__; print(sorted({'numpy', 'tremix.cli'} & set(sys.modules)))"
+    result = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert result.stdout == "[]\n", result.stderr
+
+
 @needs_extractors
 def test_summary_reads_no_lines_lists_and_no_per_value_dicts(write_neu):
     class ArraysOnly(ORVEXParser):

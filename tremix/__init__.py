@@ -12,25 +12,48 @@ The reader itself is the compiled module :mod:`tremix.core.orvex_parser`;
 files in worker processes.
 """
 
-from typing import TYPE_CHECKING
+from __future__ import annotations
 
-from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
-from tremix.reading import read
-from tremix.results import Results, VectorInfo, vectors
+import importlib
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
+    from tremix.reading import read
+    from tremix.results import Results, VectorInfo, vectors
+
     __version__: str
+
+# The names are loaded on first use, so that importing the package stays
+# light: the `tremix` command loads NumPy and the reader inside its own
+# handling of Ctrl-C, and nobody pays for importlib.metadata (tens of
+# milliseconds) who does not ask for the version.
+_EXPORTS = {
+    "ORVEXBlock": "tremix.core.orvex_parser",
+    "ORVEXParser": "tremix.core.orvex_parser",
+    "Results": "tremix.results",
+    "VectorInfo": "tremix.results",
+    "read": "tremix.reading",
+    "vectors": "tremix.results",
+}
 
 __all__ = ["ORVEXBlock", "ORVEXParser", "Results", "VectorInfo", "__version__", "read", "vectors"]
 
 
-def __getattr__(name: str) -> str:
-    # The version is the installed package's (the build takes it from
-    # meson.build, its one place), looked up on first use: importing
-    # importlib.metadata takes tens of milliseconds.
-    if name == "__version__":
+def __getattr__(name: str) -> Any:
+    if name in _EXPORTS:
+        value = getattr(importlib.import_module(_EXPORTS[name]), name)
+    elif name == "__version__":
+        # The installed package's version; the build takes it from
+        # meson.build, its one place.
         from importlib.metadata import version
 
-        globals()["__version__"] = found = version("tremix")
-        return found
-    raise AttributeError(f"module 'tremix' has no attribute {name!r}")
+        value = version("tremix")
+    else:
+        raise AttributeError(f"module 'tremix' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -36,10 +36,9 @@ PROGRESS_BYTES = 50_000_000
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _arguments().parse_args(argv)
     status_line = StatusLine(sys.stderr) if _is_terminal(sys.stderr) else None
     try:
-        return _run(args, status_line)
+        return _run(_arguments().parse_args(argv), status_line)
     except KeyboardInterrupt:
         if status_line is not None:
             status_line.clear()
