@@ -7,11 +7,12 @@ import subprocess
 import sys
 
 import numpy as np
-import pandas as pd
 import pytest
 
 import tremix
-from tremix import frames
+
+pd = pytest.importorskip("pandas")
+from tremix import frames  # noqa: E402
 
 NODE = "{},0,0,1,46,0,0,0,0,0,0,{},{},{},"
 ZEROS = "0,0,0,0,0,0,0,0,0,0,"
