@@ -4,12 +4,20 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
+import gzip
+import io
+from importlib.metadata import version
 
 import pytest
+
+import tremix
+import tremix.cli
+from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.summary import example_path
+from tremix.summary import example_path, summary_of
 
 
 def _extractors_missing() -> str | None:
@@ -61,6 +69,7 @@ def test_summarises_the_example_without_arguments(tmp_path):
     assert "Cantilever bracket, steel" in out and "example.neu" in out
     for heading in ("Blocks", "Model", "Output sets", "Output vectors"):
         assert heading in out.splitlines()
+    assert "(version 11.4)" in out  # the file's "11.4," without its comma
 
 
 @needs_extractors
@@ -124,3 +133,99 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
     assert result.stderr.startswith("tremix: error: ") and expected in result.stderr
+
+
+@needs_extractors
+def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu):
+    good = write_neu(blocks=SMALL_FILE)
+    packed = tmp_path / "small.neu.gz"
+    packed.write_bytes(gzip.compress(open(good, "rb").read()))
+    missing = str(tmp_path / "missing.neu")
+    result = run_cli(good, missing, str(packed), cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == f"tremix: error: no such file: {missing}\n"
+    assert result.stdout.count("Title    (untitled)  (version 2.1)") == 2
+    assert "\n\nFile     " + str(packed) in result.stdout
+
+    summaries = json.loads(run_cli(good, str(packed), "--json", cwd=tmp_path).stdout)
+    assert [s["path"] for s in summaries] == [good, str(packed)]
+    assert summaries[0] | {"path": "", "size_bytes": 0} == summaries[1] | {"path": "", "size_bytes": 0}
+    assert summaries[0]["model"]["version"] == "2.1,"  # the data keeps the file's text
+
+
+def test_version_and_usage(tmp_path):
+    result = run_cli("--version", cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
+    result = run_cli("--encoding", "no-such-codec", example_path(), cwd=tmp_path)
+    assert result.returncode == 2 and "unknown encoding: no-such-codec" in result.stderr
+
+
+@needs_extractors
+def test_latin1_file_with_encoding_option(tmp_path, write_neu):
+    path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
+    assert run_cli(path, cwd=tmp_path).returncode == 1  # not UTF-8 (UTF-8 mode in run_cli)
+    result = run_cli(path, "--encoding", "latin-1", cwd=tmp_path)
+    assert result.returncode == 0 and "Title    Träger  (version 1)" in result.stdout
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@needs_extractors
+def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
+    path = write_neu(blocks=SMALL_FILE)
+    monkeypatch.setattr(tremix.cli, "PROGRESS_BYTES", 0)
+    assert tremix.cli.main([path, "--json"]) == 0
+    quiet = capsys.readouterr()
+    assert quiet.err == ""
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert tremix.cli.main([path, "--json"]) == 0
+    shown = terminal.getvalue()
+    assert re.match(r"\rtremix: reading file0.neu +\d+%", shown)
+    assert "\rtremix: summarising file0.neu" in shown
+    assert shown.endswith(" " * len("tremix: summarising file0.neu") + "\r")  # erased before the output
+    assert capsys.readouterr().out == quiet.out  # read through the counting route: the same summary
+
+
+@pytest.mark.parametrize("error, expected", [(KeyboardInterrupt, (130, "tremix: interrupted\n", 0)),
+                                             (MemoryError, (1, "tremix: error: not enough memory to read {}\n", 1))])
+def test_interrupt_and_memory_error_are_one_line(monkeypatch, capsys, write_neu, error, expected):
+    first, second = write_neu(blocks=SMALL_FILE), write_neu(blocks=SMALL_FILE)
+    calls = []
+
+    def failing(parser, path):
+        calls.append(path)
+        if len(calls) == 1:
+            raise error
+        return summary_of(parser, path)
+
+    monkeypatch.setattr(tremix.cli, "summary_of", failing)
+    status = tremix.cli.main([first, second])
+    out = capsys.readouterr()
+    assert (status, out.err, out.out.count("File     ")) == (expected[0], expected[1].format(first), expected[2])
+
+
+def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_path):
+    # Ctrl-C while NumPy loads must give one line too: the package and its
+    # __main__ import nothing heavy before main() runs.
+    code = "import sys, tremix, tremix.__main__; print(sorted({'numpy', 'tremix.cli'} & set(sys.modules)))"
+    result = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert result.stdout == "[]\n", result.stderr
+
+
+@needs_extractors
+def test_summary_reads_no_lines_lists_and_no_per_value_dicts(write_neu):
+    class ArraysOnly(ORVEXParser):
+        def get_output_vectors(self):
+            raise AssertionError("the per-value dicts")
+
+        get_nodes = get_elements = get_output_vectors
+
+    path = write_neu(blocks=SMALL_FILE)
+    parser = ArraysOnly(path)
+    assert summary_of(parser, path) == summary_of(ORVEXParser(path), path)
+    # A block whose lines list was made reports no file line any more.
+    assert all(first is not None for _, _, first, _ in _native.block_sizes(parser))

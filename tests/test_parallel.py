@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.parallel import COLUMNS, read_vector, read_vectors
+from tremix.parallel import COLUMNS, empty_frame, read_vector, read_vectors
 from tremix.summary import example_path
 
 pd = pytest.importorskip("pandas")
@@ -90,12 +90,27 @@ def test_a_parser_sent_to_a_worker_answers_like_the_original(result_files):
         assert rest == here_rest
 
 
-def test_dask_recipe_gives_the_same_frame(result_files):
+def test_frames_with_shared_categories_concatenate_into_one(result_files):
+    expected = read_vectors(result_files, set_id_filter=2, max_workers=2, mp_context=SPAWN)
+    parts = [read_vector(p, 2, categories=result_files) for p in result_files]
+    pd.testing.assert_frame_equal(pd.concat(parts, ignore_index=True), expected)
+    meta = empty_frame(result_files)
+    assert len(meta) == 0 and meta.dtypes.equals(expected.dtypes)
+    assert list(meta["path"].cat.categories) == result_files
+    with pytest.raises(ValueError, match="lack"):
+        read_vector(result_files[0], 2, categories=result_files[1:])  # would be NaN otherwise
+
+
+def test_dask_recipes_give_the_same_frame(result_files):
     distributed = pytest.importorskip("distributed")
+    dask = pytest.importorskip("dask")
+    dd = pytest.importorskip("dask.dataframe")
     expected = read_vectors(result_files, set_id_filter=2, max_workers=2, mp_context=SPAWN)
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        futures = client.map(read_vector, result_files, set_id_filter=2)
+        futures = client.map(read_vector, result_files, set_id_filter=2, categories=result_files)
         frame = pd.concat(client.gather(futures), ignore_index=True)
-    frame["path"] = frame["path"].astype(pd.CategoricalDtype(result_files))
     pd.testing.assert_frame_equal(frame, expected)
+    parts = [dask.delayed(read_vector)(p, 2, categories=result_files) for p in result_files]
+    lazy = dd.from_delayed(parts, meta=empty_frame(result_files))
+    pd.testing.assert_frame_equal(lazy.compute(scheduler="sync").reset_index(drop=True), expected)

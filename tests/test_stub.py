@@ -90,6 +90,7 @@ def _runtime_callables() -> set[str]:
 def test_stub_and_marker_ship_with_the_package():
     assert (resources.files("tremix") / "py.typed").is_file()
     assert (resources.files("tremix.core") / "orvex_parser.pyi").is_file()
+    assert (resources.files("tremix.core") / "_native.pyi").is_file()
 
 
 def test_stub_covers_every_published_function_and_attribute():
@@ -167,7 +168,13 @@ def _run(args: list[str], cwd: Path) -> subprocess.CompletedProcess:
 def test_stubtest_finds_no_difference(tmp_path):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("\n".join(STUBTEST_ALLOWLIST) + "\n")
-    result = _run(["-m", "mypy.stubtest", MODULE, "--allowlist", str(allowlist)], tmp_path)
+    result = _run(["-m", "mypy.stubtest", MODULE, "tremix.core._native", "--allowlist", str(allowlist)], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+def test_the_python_modules_type_check(tmp_path):
+    result = _run(["-m", "mypy", "--strict", "-p", "tremix"], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -203,6 +210,20 @@ def test_stub_types_a_typical_program(tmp_path):
         block: ORVEXBlock = parser.get_blocks(403)[0]
         assert_type(block.lines, list[str] | None)
         parser.get_blocks("403")  # an error: block numbers are ints
+
+        import io
+        import pandas as pd
+        import tremix
+        from tremix import frames
+
+        read = tremix.read(io.BytesIO(b""), encoding="latin-1")
+        assert_type(read, ORVEXParser)
+        results = tremix.Results(read)
+        assert_type(results[0], tremix.VectorInfo)
+        assert_type(results.arrays(1, 2)[0], npt.NDArray[np.int32])
+        assert_type(tremix.vectors("model.neu")[0].ent_type, int | None)
+        assert_type(frames.vector(results, 1, 2), "pd.Series[float]")
+        assert_type(tremix.__version__, str)
     """))
     result = _run(["-m", "mypy", "--strict", "--no-error-summary", str(program)], tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]

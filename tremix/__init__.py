@@ -1,13 +1,63 @@
 """Fast, exact reader of ORVEX Neutral finite-element model and results files.
 
-The reader itself is the compiled module :mod:`tremix.core.orvex_parser`::
+    import tremix
 
-    from tremix.core.orvex_parser import ORVEXParser
-
-    parser = ORVEXParser("model.neu")
+    parser = tremix.read("model.neu")          # also .gz/.bz2/.xz, Path, open files
     node_ids, coords = parser.get_nodes_arrays()
+    for info in tremix.vectors(parser):        # the result vectors, values not converted
+        print(info.set_id, info.vec_id, info.title, info.count)
+
+The reader itself is the compiled module :mod:`tremix.core.orvex_parser`;
+:mod:`tremix.frames` gives pandas frames, :mod:`tremix.parallel` reads many
+files in worker processes.
 """
 
-__version__ = "0.1.0"
+from __future__ import annotations
 
-from tremix.checking import Finding as Finding, check as check  # noqa: E402  (re-exported)
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
+    from tremix.checking import check
+    from tremix.findings import Finding
+    from tremix.reading import read
+    from tremix.results import Results, VectorInfo, vectors
+
+    __version__: str
+
+# The names are loaded on first use, so that importing the package stays
+# light: the `tremix` command loads NumPy and the reader inside its own
+# handling of Ctrl-C, and nobody pays for importlib.metadata (tens of
+# milliseconds) who does not ask for the version.
+_EXPORTS = {
+    "ORVEXBlock": "tremix.core.orvex_parser",
+    "ORVEXParser": "tremix.core.orvex_parser",
+    "Finding": "tremix.findings",
+    "Results": "tremix.results",
+    "VectorInfo": "tremix.results",
+    "check": "tremix.checking",
+    "read": "tremix.reading",
+    "vectors": "tremix.results",
+}
+
+__all__ = ["Finding", "ORVEXBlock", "ORVEXParser", "Results", "VectorInfo", "__version__", "check", "read", "vectors"]
+
+
+def __getattr__(name: str) -> Any:
+    if name in _EXPORTS:
+        value = getattr(importlib.import_module(_EXPORTS[name]), name)
+    elif name == "__version__":
+        # The installed package's version; the build takes it from
+        # meson.build, its one place.
+        from importlib.metadata import version
+
+        value = version("tremix")
+    else:
+        raise AttributeError(f"module 'tremix' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -13,7 +13,7 @@ the result frame; importing this module does not import it.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing.context import BaseContext
 from typing import TYPE_CHECKING, Any
@@ -41,11 +41,22 @@ def read_vector_arrays(path: str | os.PathLike[str], set_id_filter: int = -1, ve
 
 
 def read_vector(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1,
-                *, skip_missing: bool = False) -> pandas.DataFrame:
+                *, skip_missing: bool = False, categories: Sequence[str] | None = None) -> pandas.DataFrame:
     """One file's first vector that passes the filters, as a frame with the
-    columns of :data:`COLUMNS` (one row per stored value)."""
+    columns of :data:`COLUMNS` (one row per stored value).
+
+    The ``path`` column's categories are `categories` when given (every
+    path of a set of frames, so that they concatenate into one categorical
+    column and agree with :func:`empty_frame` as Dask metadata), else the
+    path alone."""
     return _frame([read_vector_arrays(path, set_id_filter, vec_id_filter)], set_id_filter, vec_id_filter,
-                  skip_missing)
+                  skip_missing, categories)
+
+
+def empty_frame(categories: Sequence[str] = ()) -> pandas.DataFrame:
+    """A frame without rows with the columns and types of :func:`read_vector`'s,
+    its ``path`` categories `categories`: the metadata Dask asks for."""
+    return _frame([], -1, -1, True, categories)
 
 
 def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -1, vec_id_filter: int = -1,
@@ -78,7 +89,7 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
 
 
 def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
-           skip_missing: bool) -> pandas.DataFrame:
+           skip_missing: bool, categories: Sequence[str] | None = None) -> pandas.DataFrame:
     import pandas
 
     found = [r for r in results if r[1] is not None]
@@ -86,6 +97,8 @@ def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
     if missing and not skip_missing:
         raise LookupError(f"no output vector with set_id_filter={set_id_filter}, vec_id_filter={vec_id_filter} "
                           f"in {len(missing)} file(s): {', '.join(missing)}")
+    if categories is not None and not {r[0] for r in found} <= set(categories):
+        raise ValueError(f"the categories lack {sorted({r[0] for r in found} - set(categories))}")
     sizes = [len(r[1]) for r in found]
 
     def per_file(k: int, dtype: type) -> np.ndarray:
@@ -95,7 +108,8 @@ def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
         return np.concatenate([r[k] for r in found]) if found else np.empty(0, dtype=dtype)
 
     return pandas.DataFrame({
-        "path": pandas.Categorical(per_file(0, object), categories=list(dict.fromkeys(r[0] for r in found))),
+        "path": pandas.Categorical(per_file(0, object), categories=list(
+            dict.fromkeys(r[0] for r in found) if categories is None else dict.fromkeys(categories))),
         "set_id": per_file(3, np.int32),
         "vec_id": per_file(4, np.int32),
         "ent_type": per_file(5, np.int32),

@@ -1,20 +1,28 @@
-"""Readable summary of an ORVEX Neutral file, for ``tremix`` / ``python -m tremix``."""
+"""The summary ``tremix FILE`` prints: gathered as JSON-ready data, then formatted.
+
+Gathering reads only what a summary shows, from the compact forms: block
+sizes without the lines, the catalogue of result vectors, and arrays. The
+arrays are made on a few threads, since the compiled extractors run without
+the interpreter lock.
+"""
 
 from __future__ import annotations
 
-import argparse
-import json
+import contextlib
 import math
 import os
-import sys
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from importlib import resources
 from typing import Any
 
 import numpy as np
 
+from tremix._records import dict_rows
+from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-
-PROG = "tremix"
+from tremix.reading import read
+from tremix.results import Results
 
 
 def example_path() -> str:
@@ -26,44 +34,67 @@ def example_path() -> str:
 # gathering
 
 
-def summarize(path: str) -> dict[str, Any]:
-    """Reads `path` and returns its summary as plain, JSON-ready data."""
-    parser = ORVEXParser(path)
-    return {
-        "path": os.path.abspath(path),
-        "size_bytes": os.path.getsize(path),
-        "blocks": _blocks(parser),
-        "model": parser.get_header(),
-        "nodes": _nodes(parser),
-        "elements": _elements(parser),
-        "properties": len(parser.get_properties()),
-        "materials": len(parser.get_materials()),
-        "output_sets": [
-            {"id": set_id, "title": record["title"], "value": _number(record["value"])}
-            for set_id, record in parser.get_output_sets().items()
-        ],
-        "vectors": [_vector(vector) for vector in parser.get_output_vectors()],
-    }
+def summarize(path: str | os.PathLike[str], *, encoding: str | None = None,
+              errors: str | None = None) -> dict[str, Any]:
+    """Reads `path` (as ``tremix.read`` does) and returns its summary as plain, JSON-ready data."""
+    path = os.fspath(path)
+    return summary_of(read(path, encoding=encoding, errors=errors), path)
+
+
+def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
+    """The summary of a parser read from `path`."""
+    with _threads() as pool:
+        catalogue = pool.submit(Results, parser)
+        nodes = pool.submit(_nodes, parser)
+        elements = pool.submit(_elements, parser)
+        results = catalogue.result()
+        vectors = [pool.submit(_vector, results, k) for k in range(len(results))]
+        return {
+            "path": os.path.abspath(path),
+            "size_bytes": os.path.getsize(path),
+            "blocks": _blocks(parser),
+            "model": parser.get_header(),
+            "nodes": nodes.result(),
+            "elements": elements.result(),
+            "properties": len(parser.get_properties()),
+            "materials": len(parser.get_materials()),
+            "output_sets": [
+                {"id": set_id, "title": record["title"], "value": _number(record["value"])}
+                for set_id, record in parser.get_output_sets().items()
+            ],
+            "vectors": [future.result() for future in vectors],
+        }
+
+
+@contextlib.contextmanager
+def _threads() -> Iterator[ThreadPoolExecutor]:
+    pool = ThreadPoolExecutor(max_workers=min(4, os.cpu_count() or 1), thread_name_prefix="tremix-summary")
+    try:
+        yield pool
+    finally:
+        # After an error or Ctrl-C nothing queued is started; what runs ends
+        # with its current array.
+        pool.shutdown(wait=False, cancel_futures=True)
 
 
 def _blocks(parser: ORVEXParser) -> list[dict[str, int]]:
-    blocks = parser.parse() or {}
-    return [
-        {
-            "block_id": block_id,
-            "count": len(blocks[block_id]),
-            "lines": sum(len(block.lines or ()) for block in blocks[block_id]),
-        }
-        for block_id in sorted(blocks)
-    ]
+    # Sizes come without making the blocks' lines lists (about 2.5 times
+    # the file in memory).
+    rows: dict[int, dict[str, int]] = {}
+    for block_id, lines, _first, _unclosed in _native.block_sizes(parser):
+        row = rows.setdefault(block_id, {"block_id": block_id, "count": 0, "lines": 0})
+        row["count"] += 1
+        row["lines"] += lines or 0
+    return [rows[block_id] for block_id in sorted(rows)]
 
 
 def _nodes(parser: ORVEXParser) -> dict[str, Any]:
     ids, coords = parser.get_nodes_arrays()
     # A repeated node id means the later record wins, as in get_nodes(): keep
-    # the last row of every id so count and box describe the same nodes.
-    _, last_rows = np.unique(ids[::-1], return_index=True)
-    coords = coords[::-1][last_rows]
+    # one row per id so count and box describe the same nodes.
+    keep = dict_rows(ids)
+    if keep is not None:
+        coords = coords[keep]
     box = None
     if len(coords):
         # fmin/fmax pass over NaN coordinates instead of spreading them.
@@ -83,15 +114,22 @@ def _elements(parser: ORVEXParser) -> dict[str, Any]:
     }
 
 
-def _vector(vector: dict[str, Any]) -> dict[str, Any]:
-    values = np.fromiter(vector["results"].values(), dtype=np.float64, count=len(vector["results"]))
+def _vector(results: Results, position: int) -> dict[str, Any]:
+    info = results[position]
+    ids, values = results.arrays_at(position)
+    # The arrays keep an entity written twice; the summary counts and ranges
+    # the entities as get_output_vectors() holds them (the later value wins).
+    if len(ids) != info.count:
+        keep = dict_rows(ids)
+        if keep is not None:
+            values = values[keep]
     finite = values[np.isfinite(values)]
     return {
-        "set_id": vector["set_id"],
-        "vec_id": vector["vec_id"],
-        "title": vector["title"],
-        "ent_type": vector["ent_type"],
-        "count": len(values),
+        "set_id": info.set_id,
+        "vec_id": info.vec_id,
+        "title": info.title,
+        "ent_type": info.ent_type,
+        "count": info.count,
         "min": _number(finite.min()) if len(finite) else None,
         "max": _number(finite.max()) if len(finite) else None,
     }
@@ -108,50 +146,59 @@ def _number(value: float) -> float | None:
 
 
 def format_summary(summary: dict[str, Any]) -> str:
+    """The summary as the text ``tremix FILE`` prints: the sections of
+    :data:`SECTIONS` that have something to say, a blank line between."""
+    return "\n\n".join("\n".join(lines) for lines in (section(summary) for section in SECTIONS) if lines)
+
+
+def _file_section(summary: dict[str, Any]) -> list[str]:
     model = summary["model"]
+    if model:
+        # The version line of a file usually ends in a comma ("11.4,"): shown without it.
+        version = model["version"].rstrip(",").rstrip()
+        title = f"{model['title'] or '(untitled)'}  (version {version})"
+    else:
+        title = "(no header)"
+    return [f"File     {summary['path']}", f"Size     {summary['size_bytes']:,} bytes", f"Title    {title}"]
+
+
+def _blocks_section(summary: dict[str, Any]) -> list[str]:
+    return ["Blocks", *_table(["block", "count", "lines"],
+                              [[row["block_id"], row["count"], f"{row['lines']:,}"] for row in summary["blocks"]])]
+
+
+def _model_section(summary: dict[str, Any]) -> list[str]:
     nodes, elements = summary["nodes"], summary["elements"]
-    lines = [
-        f"File     {summary['path']}",
-        f"Size     {summary['size_bytes']:,} bytes",
-        "Title    " + (f"{model['title'] or '(untitled)'}  (version {model['version']})" if model else "(no header)"),
-        "",
-        "Blocks",
-        *_table(
-            ["block", "count", "lines"],
-            [[row["block_id"], row["count"], f"{row['lines']:,}"] for row in summary["blocks"]],
-        ),
-        "",
+    return [
         "Model",
         f"  nodes       {nodes['count']:>9,}" + _box_text(nodes["bounding_box"]),
         f"  elements    {elements['count']:>9,}" + _topology_text(elements["by_topology"]),
         f"  properties  {summary['properties']:>9,}",
         f"  materials   {summary['materials']:>9,}",
     ]
-    if summary["output_sets"]:
-        lines += [
-            "",
-            "Output sets",
-            *_table(
-                ["set", "value", "title"],
-                [[row["id"], _fmt(row["value"]), row["title"]] for row in summary["output_sets"]],
-                left=[2],
-            ),
-        ]
-    if summary["vectors"]:
-        lines += [
-            "",
-            "Output vectors",
-            *_table(
-                ["set", "vector", "entity", "values", "min", "max", "title"],
-                [
-                    [row["set_id"], row["vec_id"], "-" if row["ent_type"] is None else row["ent_type"],
-                     f"{row['count']:,}", _fmt(row["min"]), _fmt(row["max"]), row["title"]]
-                    for row in summary["vectors"]
-                ],
-                left=[6],
-            ),
-        ]
-    return "\n".join(lines)
+
+
+def _output_sets_section(summary: dict[str, Any]) -> list[str]:
+    if not summary["output_sets"]:
+        return []
+    return ["Output sets", *_table(["set", "value", "title"],
+                                   [[row["id"], _fmt(row["value"]), row["title"]] for row in summary["output_sets"]],
+                                   left=[2])]
+
+
+def _vectors_section(summary: dict[str, Any]) -> list[str]:
+    if not summary["vectors"]:
+        return []
+    rows = [[row["set_id"], row["vec_id"], "-" if row["ent_type"] is None else row["ent_type"], f"{row['count']:,}",
+             _fmt(row["min"]), _fmt(row["max"]), row["title"]] for row in summary["vectors"]]
+    return ["Output vectors", *_table(["set", "vector", "entity", "values", "min", "max", "title"], rows, left=[6])]
+
+
+# The sections of the text summary, in order; each gives its lines, or none
+# to be left out.
+SECTIONS: list[Callable[[dict[str, Any]], list[str]]] = [
+    _file_section, _blocks_section, _model_section, _output_sets_section, _vectors_section,
+]
 
 
 def _table(headers: list[str], rows: list[list[Any]], left: tuple[int, ...] | list[int] = ()) -> list[str]:
@@ -180,50 +227,3 @@ def _topology_text(by_topology: dict[str, int]) -> str:
     if not by_topology:
         return ""
     return "   by topology " + ", ".join(f"{code}: {count:,}" for code, count in by_topology.items())
-
-
-# ---------------------------------------------------------------------------
-# command
-
-
-def _error_text(path: str, exc: BaseException) -> str:
-    """One line saying what went wrong with `path`, in the user's terms."""
-    if isinstance(exc, FileNotFoundError):
-        return f"no such file: {path}"
-    if isinstance(exc, IsADirectoryError):
-        return f"{path} is a directory, not a file"
-    if isinstance(exc, PermissionError):
-        return f"permission denied: {path}"
-    if isinstance(exc, UnicodeDecodeError):
-        return (f"{path} is not readable as {exc.encoding} text "
-                f"(byte 0x{exc.object[exc.start]:02x} at offset {exc.start})")
-    if isinstance(exc, OverflowError):
-        return f"{path} holds a number outside the signed 32-bit range ({exc})"
-    if isinstance(exc, OSError):
-        return f"cannot read {path}: {exc.strerror or exc}"
-    return f"cannot read {path}: {exc}"
-
-
-def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(
-        prog=PROG,
-        description="Summarise an ORVEX Neutral file: its blocks, model and analysis results.",
-    )
-    ap.add_argument("file", nargs="?", help="file to read (default: the example file shipped with tremix)")
-    ap.add_argument("--json", action="store_true", help="print the summary as JSON")
-    args = ap.parse_args(argv)
-    path = args.file or example_path()
-    try:
-        summary = summarize(path)
-    except (OSError, UnicodeDecodeError, OverflowError) as exc:
-        print(f"{PROG}: error: {_error_text(path, exc)}", file=sys.stderr)
-        return 1
-    text = json.dumps(summary, indent=2, allow_nan=False) if args.json else format_summary(summary)
-    try:
-        print(text)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader (head, less) went away: not an error of ours. Point stdout
-        # at devnull so the interpreter's final flush stays quiet.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    return 0

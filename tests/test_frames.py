@@ -1,0 +1,95 @@
+"""tremix.frames: the frames hold what the dict results hold."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tremix
+
+pd = pytest.importorskip("pandas")
+from tremix import frames  # noqa: E402
+
+NODE = "{},0,0,1,46,0,0,0,0,0,0,{},{},{},"
+ZEROS = "0,0,0,0,0,0,0,0,0,0,"
+
+
+def element(eid, prop, topology, nodes):
+    return [f"{eid},124,{prop},17,{topology},1,0,0,0,0,0,0,0,", nodes, ZEROS, "0.,0.,0.,", "0.,0.,0.,", ZEROS, ZEROS]
+
+
+MODEL = [
+    (403, [NODE.format(5, 0.0, 0.0, 0.0), NODE.format(3, 9.0, 9.0, 9.0), NODE.format(7, 1.0, 0.0, 0.5),
+           NODE.format(3, 1.0, 2.0, 0.25)]),  # node 3 twice: the later record wins, at the first place
+    (404, element(1, 1, 4, "5,3,7,0,") + element(2, 2, 2, "7,99,")  # node 99 has no record
+     + element(1, 1, 2, "3,5,")),  # element 1 twice: both kept, as in get_elements
+    (450, ["2,0,0,", "Pressure,", "0,", "1.5,", "0,", "0,", "1,0,0,", "<NULL>", "0,", "0.,", "0,", "0,"]),
+    (1051, ["1,4,1,", "Stress,", ZEROS, ZEROS, "0,0,0,7,", "0,0,0,", "7,1.0,", "5,2.0,", "7,3.0,", "-1,0."]),
+]
+
+
+@pytest.fixture
+def parser(parser_for):
+    return parser_for(blocks=MODEL)
+
+
+def test_nodes_are_get_nodes(parser):
+    table = frames.nodes(parser)
+    assert table.index.name == "node_id" and table.index.dtype == np.int32 and list(table.columns) == ["x", "y", "z"]
+    assert {i: tuple(row) for i, row in zip(table.index, table.to_numpy())} == parser.get_nodes()
+    assert list(table.index) == list(parser.get_nodes())  # the dict's order too
+
+
+def test_elements_with_node_ids_and_rows(parser):
+    table = frames.elements(parser)
+    assert table.index.name == "element_id" and list(table.index) == [1, 2, 1]
+    assert list(table.columns) == ["prop_id", "topology", "node_count", "node_0", "node_1", "node_2",
+                                   "row_0", "row_1", "row_2"]
+    records = parser.get_elements()
+    assert table["prop_id"].tolist() == [r["prop_id"] for r in records]
+    assert table["topology"].tolist() == [r["topology"] for r in records]
+    assert table["node_count"].tolist() == [len(r["nodes"]) for r in records]
+    nodes_cols = table[["node_0", "node_1", "node_2"]]
+    assert [[v for v in row if v is not pd.NA] for row in nodes_cols.astype(object).to_numpy()] == \
+        [r["nodes"] for r in records]
+    # Rows point into frames.nodes; a node without a record has none.
+    node_index = frames.nodes(parser).index
+    rows = table[["row_0", "row_1", "row_2"]].astype(object).to_numpy()
+    for row, ids in zip(rows, nodes_cols.astype(object).to_numpy()):
+        for r, i in zip(row, ids):
+            assert (r is pd.NA) == (i is pd.NA or i == 99)
+            assert r is pd.NA or node_index[r] == i
+    assert str(table["row_0"].dtype) == "Int32"
+
+
+def test_vector_and_output_sets(parser):
+    series = frames.vector(parser, 1, 4)
+    assert series.name == "Stress" and series.index.name == "entity_id"
+    assert series.to_dict() == parser.get_output_vectors()[0]["results"] == {7: 3.0, 5: 2.0}
+    assert list(series.index) == [7, 5]
+    results = tremix.Results(parser)
+    assert frames.vector(results, 1, 4).equals(series)
+    with pytest.raises(KeyError):
+        frames.vector(results, 1, 5)
+    sets = frames.output_sets(parser)
+    assert sets.index.name == "set_id" and sets.index.dtype == np.int32
+    assert sets.to_dict("index") == parser.get_output_sets()
+
+
+def test_empty_model(parser_for):
+    parser = parser_for(blocks=[(100, ["t", "1"])])
+    assert frames.nodes(parser).shape == (0, 3)
+    assert list(frames.elements(parser).columns) == ["prop_id", "topology", "node_count"]
+    assert frames.output_sets(parser).empty
+
+
+def test_without_pandas_the_import_error_names_the_extra(tmp_path):
+    code = "import sys; sys.modules['pandas'] = None\nimport tremix.frames"
+    result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                            env={**os.environ})
+    assert result.returncode == 1
+    assert 'ImportError: tremix.frames needs pandas; install it with: pip install "tremix[pandas]"' in result.stderr

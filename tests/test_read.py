@@ -1,0 +1,167 @@
+"""tremix.read: every kind of source gives the parser the constructor gives for the same text."""
+
+from __future__ import annotations
+
+import bz2
+import codecs
+import gzip
+import io
+import lzma
+import os
+import pickle
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tremix
+from tremix.core import _native
+from tremix.core.orvex_parser import ORVEXParser
+from tremix.reading import _NATIVE_CODECS, default_encoding
+
+TEXT = ("   -1\n   100\nBracket, Zürich\n11.4,\n   -1\n"
+        "stray line\n   -1\n   403\n1,0,0,1,46,0,0,0,0,0,0,1.5,2.5,0.0,\n\n  trailing  \n   -1\n"
+        "   -1\n   403\n2,0,0,1,46,0,0,0,0,0,0,0.,0.,0.,\n")  # the last block runs to the end
+
+
+def blocks_of(parser: ORVEXParser) -> list:
+    return [(key, [(b.block_id, b.lines) for b in blocks]) for key, blocks in parser.parse().items()]
+
+
+def filepath(parser: ORVEXParser) -> str | None:
+    return parser.__reduce__()[2][2]  # kept for pickling only: (delimiter, blocks, path)
+
+
+@pytest.fixture
+def reference(tmp_path):
+    path = tmp_path / "model.neu"
+    path.write_text(TEXT, encoding="utf-8")
+    return blocks_of(ORVEXParser(str(path)))
+
+
+COMPRESSORS = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
+
+
+@pytest.mark.parametrize("newline", ["\n", "\r\n", "\r"])
+@pytest.mark.parametrize("kind", ["path", "Path", "binary file", "BytesIO", "text file", "StringIO",
+                                  ".gz", ".bz2", ".xz", ".GZ", "latin-1", "cp1252", "utf-16", "replace"])
+def test_every_source_reads_block_for_block_like_the_constructor(tmp_path, reference, kind, newline):
+    text = TEXT.replace("\n", newline)
+    encoding = {"latin-1": "latin-1", "cp1252": "cp1252", "utf-16": "utf-16"}.get(kind, "utf-8")
+    data = text.encode(encoding)
+    path = tmp_path / ("model.neu" + (kind if kind.lower() in COMPRESSORS else ""))
+    path.write_bytes(COMPRESSORS[kind.lower()](data) if kind.lower() in COMPRESSORS else data)
+    opened = []
+    if kind == "path":
+        parser = tremix.read(str(path), encoding="utf-8")
+    elif kind == "Path" or kind.lower() in COMPRESSORS:
+        parser = tremix.read(path, encoding="utf-8")
+    elif kind == "binary file":
+        opened.append(open(path, "rb"))
+        parser = tremix.read(opened[0], encoding="utf-8")
+    elif kind == "BytesIO":
+        parser = tremix.read(io.BytesIO(data), encoding="utf-8")
+    elif kind == "text file":
+        opened.append(open(path, encoding="utf-8", newline=None))
+        parser = tremix.read(opened[0])
+    elif kind == "StringIO":
+        parser = tremix.read(io.StringIO(text, newline=""))  # the newlines reach the reader untranslated
+    elif kind == "replace":
+        parser = tremix.read(path, encoding="utf-8", errors="replace")
+    else:
+        parser = tremix.read(path, encoding=encoding)
+    assert type(parser) is ORVEXParser
+    assert blocks_of(parser) == reference
+    path_given = kind in ("path", "Path", "replace", "latin-1", "cp1252", "utf-16") or kind.lower() in COMPRESSORS
+    assert filepath(pickle.loads(pickle.dumps(parser))) == (str(path) if path_given else None)
+    for f in opened:
+        assert not f.closed  # the caller's file stays open
+        f.close()
+
+
+def test_plain_path_is_the_constructor(tmp_path, monkeypatch):
+    path = tmp_path / "model.neu"
+    path.write_text(TEXT, encoding="utf-8")
+    # With neither encoding nor errors the constructor reads the file itself
+    # (its descriptor reading), not the stream route.
+    monkeypatch.setattr(_native, "read_into", None)
+    assert blocks_of(tremix.read(path)) == blocks_of(ORVEXParser(str(path)))
+
+
+def test_text_stream_takes_no_encoding():
+    with pytest.raises(ValueError, match="already decoded"):
+        tremix.read(io.StringIO(TEXT), encoding="utf-8")
+
+
+@pytest.mark.parametrize("source", [42, b"model.neu", None])
+def test_not_a_source(source):
+    with pytest.raises(TypeError):
+        tremix.read(source)
+
+
+def test_errors_of_the_text(tmp_path):
+    path = tmp_path / "bad.neu"
+    path.write_bytes(b"   -1\n   100\n\xff title\n   -1\n")
+    for source in (path, path.open("rb"), io.BytesIO(path.read_bytes())):
+        with pytest.raises(UnicodeDecodeError):
+            tremix.read(source, encoding="utf-8")
+    assert blocks_of(tremix.read(path, encoding="latin-1"))[0][1][0][1] == ["ÿ title"]
+    with pytest.raises(LookupError):
+        tremix.read(path, encoding="no-such-codec")
+    path.write_bytes(gzip.compress(b"   -1\n2147483648\n   -1\n"))
+    with pytest.raises(OverflowError):
+        tremix.read(path.rename(tmp_path / "big.neu.gz"))
+    (tmp_path / "cut.neu.gz").write_bytes(gzip.compress(TEXT.encode())[:-20])
+    with pytest.raises(EOFError):
+        tremix.read(tmp_path / "cut.neu.gz")
+
+
+def test_stream_with_read_only(reference):
+    class Pipe:
+        """Only read(n), in short pieces, like a socket file."""
+
+        def __init__(self, data: bytes):
+            self.data = data
+
+        def read(self, n: int = -1) -> bytes:
+            n = len(self.data) if n < 0 else min(n, 7)
+            piece, self.data = self.data[:n], self.data[n:]
+            return piece
+
+    assert blocks_of(tremix.read(Pipe(TEXT.encode("utf-8")))) == reference
+    assert blocks_of(tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")) == reference
+
+
+def test_codecs_decoded_in_cpp_are_the_ones_the_reader_takes():
+    # read_stream hands these to the compiled reader and wraps every other
+    # encoding in a TextIOWrapper: the two lists must agree.
+    for name in ("utf-8", "UTF8", "ascii", "latin-1", "iso-8859-1", "cp1252", "utf-16", "utf-8-sig"):
+        parser = ORVEXParser.__new__(ORVEXParser)
+        native = codecs.lookup(name).name in _NATIVE_CODECS
+        if native:
+            _native.read_into(parser, io.BytesIO(b"   -1\n 1\nx\n"), name, None, None)
+        else:
+            with pytest.raises(ValueError, match="text wrapper"):
+                _native.read_into(parser, io.BytesIO(b""), name, None, None)
+
+
+@pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "0", "LC_ALL": "C"},
+                                 {"PYTHONUTF8": "0", "LC_ALL": "C.UTF-8"}])
+def test_default_encoding_is_opens(env):
+    code = ("import os; from tremix.reading import default_encoding; import codecs; "
+            "print(codecs.lookup(default_encoding()).name == codecs.lookup(open(os.devnull).encoding).name)")
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                         env={**{k: v for k, v in os.environ.items() if not k.startswith("LC_")}, **env})
+    assert out.stdout.strip() == "True", out.stderr
+    assert codecs.lookup(default_encoding())
+
+
+def test_package_exports():
+    from importlib.metadata import version
+
+    assert tremix.ORVEXParser is ORVEXParser and tremix.ORVEXBlock.__module__ == "tremix.core.orvex_parser"
+    assert tremix.__version__ == version("tremix")
+    # One version: the build takes it from meson.build.
+    meson = (Path(__file__).resolve().parent.parent / "meson.build").read_text()
+    assert f"version: '{tremix.__version__}'" in meson

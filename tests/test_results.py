@@ -1,0 +1,101 @@
+"""tremix.vectors and tremix.Results against the output-vector extractors."""
+
+from __future__ import annotations
+
+from dataclasses import astuple
+
+import numpy as np
+import orvex_gen
+import pytest
+
+import tremix
+from tremix.core.orvex_parser import ORVEXParser
+
+ZEROS = "0,0,0,0,0,0,0,0,0,0,"
+
+
+def vector(set_id, vec_id, title, records, ent_type=7):
+    pair = [f"0,0,0,{ent_type},", "0,0,0,"] if ent_type is not None else []
+    return [f"{set_id},{vec_id},1,", title, ZEROS, ZEROS, *pair, *records, "-1,0."]
+
+
+EDGES = [
+    (1051, vector(1, 1, "Displacement,", ["10,1.0,", "11,2.0,", "10,5.0,"])  # entity 10 written twice
+     + vector(1, 2, "Broken,", ["12,1.5,", "13,abc,"])  # does not convert: left out
+     + vector(2, 1, "<NULL>", ["1,3,0.5,0.25,0.125,"]),  # a range record
+     ),
+    (451, vector(1, 1, "Displacement again,", ["20,-1.0,"], ent_type=8)  # the pair (1, 1) once more
+     + vector(3, 9, "No entity type,", [], ent_type=None)),
+]
+
+
+def described(parser):
+    return [(v["set_id"], v["vec_id"], v["title"], v["ent_type"], len(v["results"]))
+            for v in parser.get_output_vectors()]
+
+
+def as_dict(ids, values):
+    return dict(zip(ids.tolist(), values.tolist()))
+
+
+def test_catalogue_and_arrays_agree_with_the_extractors(parser_for):
+    parser = parser_for(blocks=EDGES)
+    infos = tremix.vectors(parser)
+    assert [astuple(info) for info in infos] == described(parser)
+    assert [i.count for i in infos] == [2, 3, 1, 0]
+    records = parser.get_output_vectors()
+
+    results = tremix.Results(parser)
+    assert len(results) == len(records) and list(results) == infos
+    for k, record in enumerate(records):
+        assert as_dict(*results.arrays_at(k)) == record["results"]
+    # The first occurrence is what the array form picks; repeats are kept there.
+    ids, values, *_ = parser.get_output_vectors_arrays(1, 1)
+    got = results.arrays(1, 1)
+    assert got[0].tolist() == ids.tolist() == [10, 11, 10] and got[1].tolist() == values.tolist()
+    assert got[0].dtype == np.int32 and got[1].dtype == np.float64
+    assert results.find(1, 1) == [0, 2] and results.find(1, 2) == []
+    assert results.arrays(1, 1, occurrence=-1)[1].tolist() == [-1.0]
+    assert results.info(1, 1, 1).title == "Displacement again"
+
+
+def test_missing_vectors_and_occurrences(parser_for):
+    results = tremix.Results(parser_for(blocks=EDGES))
+    with pytest.raises(KeyError, match="set_id 1 and vec_id 2"):
+        results.arrays(1, 2)
+    with pytest.raises(IndexError, match="occurs 2 time"):
+        results.arrays(1, 1, occurrence=2)
+    empty = tremix.Results(parser_for(blocks=[(403, [])]))
+    assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
+
+
+def test_overridden_blocks_are_read(write_neu):
+    class ElementalOnly(ORVEXParser):
+        def get_blocks(self, block_id):
+            return [] if block_id == 1051 else super().get_blocks(block_id)
+
+    parser = ElementalOnly(write_neu(blocks=EDGES))
+    assert [(i.set_id, i.vec_id) for i in tremix.vectors(parser)] == [(1, 1), (3, 9)]
+    assert tremix.Results(parser).arrays(1, 1)[0].tolist() == [20]
+
+
+def test_changed_blocks_are_reported_not_misread(parser_for):
+    parser = parser_for(blocks=EDGES)
+    results = tremix.Results(parser)
+    block = parser.get_blocks(1051)[0]
+    block.lines = block.lines[:6] + ["10,abc,"] + block.lines[7:]  # vector (1, 1)'s first data line
+    with pytest.raises(RuntimeError, match="changed since"):
+        results.arrays(1, 1)
+
+
+def test_generated_file_every_vector(tmp_path):
+    path = tmp_path / "gen.neu"
+    orvex_gen.generate(path, n_nodes=300, n_vectors=6, n_sets=2, run_len=7)
+    results = tremix.Results(path)  # a path is read first
+    parser = ORVEXParser(str(path))
+    assert [astuple(info) for info in results] == described(parser)
+    for info in results:
+        ids, values, *_ = parser.get_output_vectors_arrays(info.set_id, info.vec_id)
+        got_ids, got_values = results.arrays(info.set_id, info.vec_id)
+        np.testing.assert_array_equal(got_ids, ids)
+        np.testing.assert_array_equal(got_values, values)

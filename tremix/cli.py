@@ -1,0 +1,176 @@
+"""``tremix [FILE ...]`` (also ``python -m tremix``): summaries of ORVEX Neutral files.
+
+Each file gets its own summary, in the order given; a file that cannot be
+read gets one line on standard error instead, and the others are still
+summarised. The exit status is the worst of the files' statuses.
+"""
+
+from __future__ import annotations
+
+import argparse
+import codecs
+import gzip
+import json
+import lzma
+import os
+import sys
+import zlib
+from typing import Any
+
+from tremix.core.orvex_parser import ORVEXParser
+from tremix.progress import CountingReader, StatusLine
+from tremix.reading import open_binary, read, read_stream
+from tremix.summary import example_path, format_summary, summary_of
+
+PROG = "tremix"
+
+EXIT_OK = 0
+EXIT_ERROR = 1  # a file could not be read (or memory ran out)
+EXIT_INTERRUPTED = 130  # Ctrl-C, as shells report SIGINT
+
+# What a damaged .gz, .bz2 or .xz file raises while it is read (besides OSError).
+_DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, zlib.error, lzma.LZMAError)
+
+# Reading a larger file shows its progress, when standard error is a terminal.
+PROGRESS_BYTES = 50_000_000
+
+
+def main(argv: list[str] | None = None) -> int:
+    status_line = StatusLine(sys.stderr) if _is_terminal(sys.stderr) else None
+    try:
+        return _run(_arguments().parse_args(argv), status_line)
+    except KeyboardInterrupt:
+        if status_line is not None:
+            status_line.clear()
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def _arguments() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(
+        prog=PROG,
+        description="Summarise ORVEX Neutral files: their blocks, model and analysis results.",
+    )
+    ap.add_argument("files", nargs="*", metavar="FILE",
+                    help="files to read, also .gz, .bz2 or .xz (default: the example file shipped with tremix)")
+    ap.add_argument("--json", action="store_true",
+                    help="print the summary as JSON (an array of summaries for several files)")
+    ap.add_argument("--encoding", metavar="NAME", type=_encoding,
+                    help="text encoding of the files (default: the one open() uses, from the locale)")
+    ap.add_argument("--version", action=_Version, nargs=0, help="print the version of tremix and exit")
+    return ap
+
+
+class _Version(argparse.Action):
+    """--version: the version is looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        import tremix
+
+        print(f"{PROG} {tremix.__version__}")
+        parser.exit()
+
+
+def _encoding(name: str) -> str:
+    try:
+        codecs.lookup(name)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {name}") from None
+    return name
+
+
+def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
+    paths = args.files or [example_path()]
+    statuses = []
+    summaries: list[dict[str, Any]] = []
+    for path in paths:
+        summary = _summarise(path, args.encoding, status_line)
+        statuses.append(EXIT_ERROR if summary is None else EXIT_OK)
+        if summary is None:
+            continue
+        if args.json:
+            summaries.append(summary)
+        elif not _print(("\n" if len(summaries) else "") + format_summary(summary)):
+            break
+        else:
+            summaries.append(summary)
+    if args.json and summaries:
+        _print(json.dumps(summaries if len(paths) > 1 else summaries[0], indent=2, allow_nan=False))
+    return max(statuses)
+
+
+def _summarise(path: str, encoding: str | None, status_line: StatusLine | None) -> dict[str, Any] | None:
+    """The summary of one file, or None after saying on stderr why there is none."""
+    try:
+        try:
+            return summary_of(_read(path, encoding, status_line), path)
+        finally:
+            if status_line is not None:
+                status_line.clear()
+    except MemoryError:
+        _error(f"not enough memory to read {path}")
+    except (OSError, UnicodeError, OverflowError, ValueError, *_DECOMPRESSION_ERRORS) as exc:
+        _error(_error_text(path, exc))
+    return None
+
+
+def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> ORVEXParser:
+    if status_line is None or not os.path.isfile(path) or os.path.getsize(path) <= PROGRESS_BYTES:
+        return read(path, encoding=encoding)
+    size = os.path.getsize(path)
+    name = os.path.basename(path)
+
+    def reading(done: int) -> None:
+        status_line.show(f"{PROG}: reading {name}  {100 * done // size:3d}%")
+
+    with open_binary(path, wrap=lambda raw: CountingReader(raw, reading)) as stream:
+        parser = read_stream(stream, encoding=encoding, name=path)
+    status_line.show(f"{PROG}: summarising {name}", force=True)
+    return parser
+
+
+def _error_text(path: str, exc: BaseException) -> str:
+    """One line saying what went wrong with `path`, in the user's terms."""
+    if isinstance(exc, FileNotFoundError):
+        return f"no such file: {path}"
+    if isinstance(exc, IsADirectoryError):
+        return f"{path} is a directory, not a file"
+    if isinstance(exc, PermissionError):
+        return f"permission denied: {path}"
+    if isinstance(exc, UnicodeDecodeError):
+        # The reader's note gives the byte's place in the whole file; the
+        # exception's own offset counts within one piece read.
+        where = next((note for note in getattr(exc, "__notes__", ()) if note.startswith("the byte at offset")),
+                     f"byte 0x{exc.object[exc.start]:02x} does not decode")
+        return f"{path} is not readable as {exc.encoding} text: {where}"
+    if isinstance(exc, OverflowError):
+        return f"{path} holds a number outside the signed 32-bit range ({exc})"
+    if isinstance(exc, _DECOMPRESSION_ERRORS):
+        return f"cannot decompress {path}: {exc}"
+    if isinstance(exc, OSError):
+        return f"cannot read {path}: {exc.strerror or exc}"
+    return f"cannot read {path}: {exc}"
+
+
+def _error(text: str) -> None:
+    print(f"{PROG}: error: {text}", file=sys.stderr)
+
+
+def _print(text: str) -> bool:
+    """Prints `text`; False when the reader of standard output went away."""
+    try:
+        print(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader (head, less) went away: not an error of ours. Point stdout
+        # at devnull so the interpreter's final flush stays quiet.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return False
+    return True
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False

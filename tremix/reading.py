@@ -1,0 +1,160 @@
+"""``tremix.read``: a parser from a path, a compressed path or an open file.
+
+A plain path read with the default encoding goes straight to the
+constructor, which reads the file descriptor itself. Everything else is fed
+to the compiled reader as a stream: binary streams in an encoding it decodes
+itself (UTF-8, ASCII, Latin-1, strict) are decoded in C++, any other
+encoding through an ``io.TextIOWrapper``; text streams are read as they are.
+Every route splits the text by the same block rules, so the parsers are
+equal block for block.
+"""
+
+from __future__ import annotations
+
+import bz2
+import codecs
+import contextlib
+import gzip
+import io
+import locale
+import lzma
+import os
+import sys
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, BinaryIO, Protocol, TypeAlias, cast
+
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
+
+from tremix.core import _native
+from tremix.core.orvex_parser import ORVEXParser
+
+
+class BinaryStream(Protocol):
+    """A file object opened for reading bytes: ``read(n)`` gives bytes, empty at the end."""
+
+    def read(self, size: int = -1, /) -> bytes: ...
+
+
+class TextStream(Protocol):
+    """A file object opened for reading text: ``read(n)`` gives str, empty at the end."""
+
+    def read(self, size: int = -1, /) -> str: ...
+
+
+Source: TypeAlias = "str | os.PathLike[str] | BinaryStream | TextStream"
+
+# Suffix -> a decompressing reader over the opened binary file.
+_DECOMPRESSORS: dict[str, Callable[[BinaryStream], io.BufferedIOBase]] = {
+    ".gz": lambda raw: gzip.GzipFile(fileobj=cast(BinaryIO, raw), mode="rb"),
+    ".bz2": lambda raw: bz2.BZ2File(cast(BinaryIO, raw), "rb"),
+    ".xz": lambda raw: lzma.LZMAFile(cast(BinaryIO, raw), "rb"),
+}
+
+# Canonical codec names the compiled reader decodes by itself.
+_NATIVE_CODECS = frozenset({"utf-8", "ascii", "iso8859-1"})
+
+
+def read(source: Source, *, encoding: str | None = None, errors: str | None = None) -> ORVEXParser:
+    """Reads `source` into a new :class:`ORVEXParser`.
+
+    `source` is a path (``str`` or ``os.PathLike``; ``.gz``, ``.bz2`` and
+    ``.xz`` files are decompressed on the fly) or a file object opened in
+    binary or text mode. `encoding` and `errors` mean what they mean for
+    ``open()``; by default the text is decoded as ``open(path, "r")`` would
+    (the locale's encoding, or UTF-8 in UTF-8 mode), strictly. They do not
+    apply to a text stream, which is already decoded.
+
+    The parser's ``filepath`` is the path as ``str``, or None for a file
+    object; a file object is read to its end and left open.
+    """
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if not isinstance(path, str):
+            raise TypeError(f"read() needs a str path, not {type(path).__name__}")
+        if encoding is None and errors is None and decompressor_for(path) is None:
+            return ORVEXParser(path)
+        with open_binary(path) as stream:
+            return read_stream(stream, encoding=encoding, errors=errors, name=path)
+    if callable(getattr(source, "read", None)):
+        return read_stream(source, encoding=encoding, errors=errors, name=None)
+    raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
+
+
+def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = None, errors: str | None = None,
+                name: str | None = None) -> ORVEXParser:
+    """Reads an open binary or text stream to its end into a new parser whose
+    ``filepath`` is `name`. The stream is left open."""
+    parser = ORVEXParser.__new__(ORVEXParser)
+    if _is_text(stream):
+        if encoding is not None or errors is not None:
+            raise ValueError("a text stream is already decoded: encoding and errors apply to paths and binary streams")
+        _native.read_into(parser, stream, None, None, name)
+        return parser
+    encoding = encoding if encoding is not None else default_encoding()
+    if codecs.lookup(encoding).name in _NATIVE_CODECS and errors in (None, "strict"):
+        _native.read_into(parser, stream, encoding, errors, name)
+        return parser
+    text = io.TextIOWrapper(_buffered(cast(BinaryStream, stream)), encoding=encoding, errors=errors, newline=None)
+    try:
+        _native.read_into(parser, text, None, None, name)
+    finally:
+        text.detach()  # so that collecting the wrapper does not close the caller's stream
+    return parser
+
+
+def default_encoding() -> str:
+    """The encoding ``open(path, "r")`` decodes with."""
+    return "utf-8" if sys.flags.utf8_mode else locale.getencoding()
+
+
+def decompressor_for(path: str) -> Callable[[BinaryStream], io.BufferedIOBase] | None:
+    """The decompressing reader a path's suffix asks for, or None."""
+    return _DECOMPRESSORS.get(os.path.splitext(path)[1].lower())
+
+
+@contextlib.contextmanager
+def open_binary(path: str, wrap: Callable[[BinaryStream], BinaryStream] | None = None) -> Iterator[BinaryStream]:
+    """Opens `path` for reading bytes, decompressed when its suffix says so.
+    `wrap` wraps the file itself, under any decompressor (to count bytes)."""
+    with contextlib.ExitStack() as stack:
+        stream: BinaryStream = stack.enter_context(open(path, "rb", buffering=0))
+        if wrap is not None:
+            stream = wrap(stream)
+        decompress = decompressor_for(path)
+        if decompress is not None:
+            stream = stack.enter_context(decompress(stream))
+        yield stream
+
+
+def _is_text(stream: BinaryStream | TextStream) -> bool:
+    if isinstance(stream, io.TextIOBase):
+        return True
+    if isinstance(stream, (io.RawIOBase, io.BufferedIOBase)):
+        return False
+    return isinstance(stream.read(0), str)
+
+
+class _ReadOnly(io.RawIOBase):
+    """A raw file around an object that only has read(n)."""
+
+    def __init__(self, stream: BinaryStream) -> None:
+        super().__init__()
+        self._stream = stream
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: WriteableBuffer, /) -> int:
+        view = memoryview(buffer).cast("B")
+        data = self._stream.read(len(view))
+        view[:len(data)] = data
+        return len(data)
+
+
+def _buffered(stream: BinaryStream) -> BinaryIO:
+    """`stream` as io.TextIOWrapper takes it."""
+    if isinstance(stream, io.BufferedIOBase):
+        return cast(BinaryIO, stream)
+    # Closing the buffer closes the raw file under it, never `stream` itself.
+    return cast(BinaryIO, io.BufferedReader(_ReadOnly(stream)))
