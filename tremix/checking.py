@@ -17,7 +17,7 @@ import os
 import re
 from typing import Any
 
-from tremix.core import _native  # type: ignore[attr-defined]  # no stub: not a published module
+from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding
 
