@@ -229,3 +229,29 @@ def test_summary_reads_no_lines_lists_and_no_per_value_dicts(write_neu):
     assert summary_of(parser, path) == summary_of(ORVEXParser(path), path)
     # A block whose lines list was made reports no file line any more.
     assert all(first is not None for _, _, first, _ in _native.block_sizes(parser))
+
+
+def test_findings_in_the_summary_strict_mode_and_json(tmp_path, write_neu):
+    clean = write_neu(blocks=SMALL_FILE)
+    lines = [NODE.format(k, "1.0D-01", 0, 0) for k in range(1, 9)]
+    damaged = write_neu("   -1\n   403\n" + "\n".join(lines) + "\n")  # D exponents, and cut short
+    name = os.path.basename(damaged)
+
+    summary = run_cli(damaged, cwd=tmp_path)
+    assert summary.returncode == 0
+    section = summary.stdout.split("\nFindings")[1].splitlines()
+    assert section[1:4] == ["  kind            count", "  unclosed-block      1", "  skipped-line        8"]
+    assert section[4].startswith(f"  {name}:3: block 403: ") and section[-1] == "  ... and 4 more findings"
+    assert "Findings" not in run_cli(clean, cwd=tmp_path).stdout
+
+    strict = run_cli(clean, damaged, "--strict", cwd=tmp_path)
+    assert strict.returncode == 2 and strict.stderr == ""
+    assert len(strict.stdout.splitlines()) == 9
+    assert strict.stdout.startswith(f"{damaged}:3: block 403: '1,0,0,1,46,")
+    quiet = run_cli(clean, "--strict", cwd=tmp_path)
+    assert (quiet.returncode, quiet.stdout) == (0, "")
+
+    found = json.loads(run_cli(damaged, "--json", cwd=tmp_path).stdout)["findings"]
+    assert sorted(f["kind"] for f in found) == ["skipped-line"] * 8 + ["unclosed-block"]
+    assert set(found[0]) == {"kind", "block_id", "line", "message"}
+    assert json.loads(run_cli(clean, "--json", cwd=tmp_path).stdout)["findings"] == []

@@ -18,6 +18,7 @@ import zlib
 from typing import Any
 
 from tremix.core.orvex_parser import ORVEXParser
+from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
 from tremix.reading import open_binary, read, read_stream
 from tremix.summary import example_path, format_summary, summary_of
@@ -26,7 +27,11 @@ PROG = "tremix"
 
 EXIT_OK = 0
 EXIT_ERROR = 1  # a file could not be read (or memory ran out)
+EXIT_FINDINGS = 2  # --strict: a file has findings
 EXIT_INTERRUPTED = 130  # Ctrl-C, as shells report SIGINT
+
+# --strict lists at most this many findings a file, then says how many more.
+STRICT_LINES = 1000
 
 # What a damaged .gz, .bz2 or .xz file raises while it is read (besides OSError).
 _DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, zlib.error, lzma.LZMAError)
@@ -55,6 +60,9 @@ def _arguments() -> argparse.ArgumentParser:
                     help="files to read, also .gz, .bz2 or .xz (default: the example file shipped with tremix)")
     ap.add_argument("--json", action="store_true",
                     help="print the summary as JSON (an array of summaries for several files)")
+    ap.add_argument("--strict", action="store_true",
+                    help="print only what checking finds, one line each (FILE:LINE: block B: message), "
+                         "and exit with status 2 when anything is found")
     ap.add_argument("--encoding", metavar="NAME", type=_encoding,
                     help="text encoding of the files (default: the one open() uses, from the locale)")
     ap.add_argument("--version", action=_Version, nargs=0, help="print the version of tremix and exit")
@@ -88,13 +96,19 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
         statuses.append(EXIT_ERROR if summary is None else EXIT_OK)
         if summary is None:
             continue
-        if args.json:
+        if args.strict:
+            if summary["findings"]:
+                statuses[-1] = EXIT_FINDINGS
+            findings = [Finding(**item) for item in summary["findings"]]
+            if findings and not _print("\n".join(format_lines(findings, path, limit=STRICT_LINES))):
+                break
+        elif args.json:
             summaries.append(summary)
         elif not _print(("\n" if len(summaries) else "") + format_summary(summary)):
             break
         else:
             summaries.append(summary)
-    if args.json and summaries:
+    if args.json and summaries and not args.strict:
         _print(json.dumps(summaries if len(paths) > 1 else summaries[0], indent=2, allow_nan=False))
     return max(statuses)
 

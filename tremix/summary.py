@@ -19,10 +19,15 @@ from typing import Any
 import numpy as np
 
 from tremix._records import dict_rows
+from tremix.checking import check
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
+from tremix.findings import count_by_kind, format_lines
 from tremix.reading import read
 from tremix.results import Results
+
+# Findings the text summary shows one by one; the rest are counted.
+FINDINGS_SHOWN = 5
 
 
 def example_path() -> str:
@@ -42,8 +47,9 @@ def summarize(path: str | os.PathLike[str], *, encoding: str | None = None,
 
 
 def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
-    """The summary of a parser read from `path`."""
+    """The summary of a parser read from `path`, with what checking it finds."""
     with _threads() as pool:
+        findings = pool.submit(check, parser)
         catalogue = pool.submit(Results, parser)
         nodes = pool.submit(_nodes, parser)
         elements = pool.submit(_elements, parser)
@@ -63,6 +69,7 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
                 for set_id, record in parser.get_output_sets().items()
             ],
             "vectors": [future.result() for future in vectors],
+            "findings": [finding.as_dict() for finding in findings.result()],
         }
 
 
@@ -194,10 +201,23 @@ def _vectors_section(summary: dict[str, Any]) -> list[str]:
     return ["Output vectors", *_table(["set", "vector", "entity", "values", "min", "max", "title"], rows, left=[6])]
 
 
+def _findings_section(summary: dict[str, Any]) -> list[str]:
+    from tremix.findings import Finding
+
+    findings = [Finding(**item) for item in summary["findings"]]
+    if not findings:
+        return []
+    counts = count_by_kind(findings)
+    lines = ["Findings  (tremix --strict lists them all)",
+             *_table(["kind", "count"], [[kind, f"{n:,}"] for kind, n in counts.items()], left=[0])]
+    name = os.path.basename(summary["path"])
+    return lines + ["  " + line for line in format_lines(findings, name, limit=FINDINGS_SHOWN)]
+
+
 # The sections of the text summary, in order; each gives its lines, or none
 # to be left out.
 SECTIONS: list[Callable[[dict[str, Any]], list[str]]] = [
-    _file_section, _blocks_section, _model_section, _output_sets_section, _vectors_section,
+    _file_section, _blocks_section, _model_section, _output_sets_section, _vectors_section, _findings_section,
 ]
 
 
