@@ -2,6 +2,8 @@
 // reading stands, why it stopped, and the periodic check for a signal.
 #pragma once
 
+#include <atomic>
+
 #include "host.hpp"
 #include "outcome.hpp"
 
@@ -9,7 +11,18 @@ namespace tremix::reading {
 
 class Context {
   public:
-    explicit Context(Host& host) : host_(host) {}
+    explicit Context(Host& host) : host_(host) { readers().fetch_add(1, std::memory_order_relaxed); }
+    ~Context() { readers().fetch_sub(1, std::memory_order_relaxed); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // Operations of the core under way in the whole process: one that
+    // could share its work with a second thread leaves it alone while
+    // others run, as the cores are taken.
+    static std::atomic<int>& readers() {
+        static std::atomic<int> count{0};
+        return count;
+    }
 
     Host& host() { return host_; }
     const Failure& failure() const { return failure_; }

@@ -97,12 +97,21 @@ bool append(ElementTable& first, const ElementTable& second) {
 
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
     if (observer) return walk_elements(ctx, blocks, out, observer, WalkFrom{});
-    // Element blocks hold little but seven-line records.
-    const size_t expected = total_lines(blocks) / kRecordLines + 1;
-    for (auto* column : {&out.ids, &out.prop_ids, &out.topologies, &out.offsets}) column->reserve(column->size() + expected);
+    // Element blocks hold little but seven-line records, of some eight
+    // node ids each (solids; the room grows for more).
+    auto reserve = [](ElementTable& table, size_t lines) {
+        const size_t elements = lines / kRecordLines + 1;
+        for (auto* column : {&table.ids, &table.prop_ids, &table.topologies, &table.offsets})
+            column->reserve(column->size() + elements);
+        table.connectivity.reserve(table.connectivity.size() + 8 * elements);
+    };
+    reserve(out, total_lines(blocks));
     return walk_in_two(
         ctx, blocks, kRecordLines, out,
-        [&](Context& c, WalkFrom from, ElementTable& table) { return walk_elements(c, blocks, table, nullptr, from); },
+        [&](Context& c, WalkFrom from, ElementTable& table) {
+            if (&table != &out) reserve(table, lines_from(blocks, from));
+            return walk_elements(c, blocks, table, nullptr, from);
+        },
         append);
 }
 

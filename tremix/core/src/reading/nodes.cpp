@@ -50,13 +50,18 @@ Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
 
 Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer) {
     if (observer) return walk_nodes(ctx, blocks, out, observer, WalkFrom{});
-    // Node blocks hold little but node lines.
-    const size_t expected = total_lines(blocks);
-    out.ids.reserve(out.ids.size() + expected);
-    out.xyz.reserve(out.xyz.size() + 3 * expected);
+    // Node blocks hold little but node lines: room for one node a line.
+    auto reserve = [&](NodeTable& table, size_t lines) {
+        table.ids.reserve(table.ids.size() + lines);
+        table.xyz.reserve(table.xyz.size() + 3 * lines);
+    };
+    reserve(out, total_lines(blocks));
     return walk_in_two(
         ctx, blocks, 1, out,
-        [&](Context& c, WalkFrom from, NodeTable& table) { return walk_nodes(c, blocks, table, nullptr, from); },
+        [&](Context& c, WalkFrom from, NodeTable& table) {
+            if (&table != &out) reserve(table, lines_from(blocks, from));
+            return walk_nodes(c, blocks, table, nullptr, from);
+        },
         [](NodeTable& first, const NodeTable& second) {
             first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
             first.xyz.insert(first.xyz.end(), second.xyz.begin(), second.xyz.end());

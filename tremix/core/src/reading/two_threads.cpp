@@ -12,6 +12,8 @@ constexpr size_t kMinLines = 100000;
 std::optional<Position> halfway(const BlockSet& blocks, size_t stride) {
     const size_t total = total_lines(blocks);
     if (total < kMinLines || std::thread::hardware_concurrency() < 2) return std::nullopt;
+    // Another operation under way besides this one: the cores are taken.
+    if (Context::readers().load(std::memory_order_relaxed) > 1) return std::nullopt;
     size_t remaining = total / 2;
     for (size_t b = 0; b < blocks.size(); ++b) {
         if (blocks[b].state != BlockEntry::State::lines) return std::nullopt;

@@ -36,11 +36,12 @@ class DeferringHost final : public Host {
 };
 
 // About half of the lines of `blocks`, moved back to a multiple of `stride`
-// from its block's start; none when the walk is too short to share.
+// from its block's start; none when the walk is too short to share, or
+// when other operations of the core are under way in other threads.
 std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
 
 // `walk(ctx, from, table)` reads records from `from` on (up to from.until)
-// into `table`; `append(out, second)` adds the second half's records to
+// into `table` (empty for the second half: the walk sizes it); `append(out, second)` adds the second half's records to
 // the first's and returns false when they cannot be joined (the second
 // half is then read again on this thread).
 template <typename Table, typename Walk, typename Append>

@@ -123,6 +123,17 @@ inline size_t total_lines(const BlockSet& blocks) {
     return n;
 }
 
+// Lines of the blocks from `from` on.
+inline size_t lines_from(const BlockSet& blocks, const WalkFrom& from) {
+    size_t n = 0;
+    for (size_t b = from.block; b < blocks.size(); ++b) {
+        if (blocks[b].state != BlockEntry::State::lines) continue;
+        const size_t size = blocks[b].lines.size();
+        n += b == from.block ? size - std::min(size, from.line) : size;
+    }
+    return n;
+}
+
 // The Pass for a line with too few fields.
 inline Pass too_few(const SplitLine& line, size_t needed) {
     Pass p;
