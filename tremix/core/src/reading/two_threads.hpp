@@ -40,63 +40,6 @@ class DeferringHost final : public Host {
 // when other operations of the core are under way in other threads.
 std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
 
-// `walk(ctx, from, table)` reads records from `from` on (up to from.until)
-// into `table` (empty for the second half: the walk sizes it); `append(out, second)` adds the second half's records to
-// the first's and returns false when they cannot be joined (the second
-// half is then read again on this thread).
-template <typename Table, typename Walk, typename Append>
-Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& out, Walk&& walk, Append&& append) {
-    const std::optional<Position> split = halfway(blocks, stride);
-    if (!split) return walk(ctx, WalkFrom{}, out);
-    std::atomic<bool> stop{false};
-    Table second;
-    Outcome second_outcome = Outcome::fail;
-    Failure second_failure;
-    bool second_usable = false;
-    std::optional<std::thread> worker;
-    try {
-        worker.emplace([&] {
-            try {
-                DeferringHost host(stop);
-                Context c(host);
-                WalkFrom from;
-                from.block = split->block;
-                from.line = split->line;
-                second_outcome = walk(c, from, second);
-                second_failure = c.failure();
-                second_usable = !host.deferred() && second_failure.kind != Failure::Kind::interrupted;
-            } catch (...) {
-                second_usable = false;
-            }
-        });
-    } catch (...) {
-        return walk(ctx, WalkFrom{}, out);  // no thread to be had
-    }
-    Position reached{SIZE_MAX, 0};
-    WalkFrom first;
-    first.until = *split;
-    first.reached = &reached;
-    Outcome outcome;
-    try {
-        outcome = walk(ctx, first, out);
-    } catch (...) {
-        stop = true;
-        worker->join();
-        throw;
-    }
-    if (outcome == Outcome::fail) stop = true;
-    worker->join();
-    if (outcome == Outcome::fail) return outcome;
-    if (reached == *split && second_usable) {
-        if (second_outcome == Outcome::fail) return ctx.fail_with(second_failure);
-        if (append(out, second)) return Outcome::ok;
-    }
-    WalkFrom rest;
-    rest.block = reached.block == SIZE_MAX ? split->block : reached.block;
-    rest.line = reached.block == SIZE_MAX ? split->line : reached.line;
-    return walk(ctx, rest, out);
-}
-
 // Runs `here()` on this thread while `there(ctx)` runs on another, with a
 // DeferringHost. `here` returns false when it failed, which stops `there`.
 // True when `there`'s reading stands: it deferred nothing, was not stopped
@@ -131,6 +74,46 @@ bool run_beside(Here&& here, There&& there) {
     }
     worker->join();
     return usable;
+}
+
+// `walk(ctx, from, table)` reads records from `from` on (up to from.until)
+// into `table` (empty for the second half: the walk sizes it);
+// `append(out, second)` adds the second half's records to
+// the first's and returns false when they cannot be joined (the second
+// half is then read again on this thread).
+template <typename Table, typename Walk, typename Append>
+Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& out, Walk&& walk, Append&& append) {
+    const std::optional<Position> split = halfway(blocks, stride);
+    if (!split) return walk(ctx, WalkFrom{}, out);
+    Table second;
+    Outcome second_outcome = Outcome::fail;
+    Failure second_failure;
+    Position reached{SIZE_MAX, 0};
+    Outcome outcome = Outcome::ok;
+    const bool second_usable = run_beside(
+        [&] {
+            WalkFrom first;
+            first.until = *split;
+            first.reached = &reached;
+            outcome = walk(ctx, first, out);
+            return outcome != Outcome::fail;
+        },
+        [&](Context& c) {
+            WalkFrom from;
+            from.block = split->block;
+            from.line = split->line;
+            second_outcome = walk(c, from, second);
+            second_failure = c.failure();
+        });
+    if (outcome == Outcome::fail) return outcome;
+    if (reached == *split && second_usable) {
+        if (second_outcome == Outcome::fail) return ctx.fail_with(second_failure);
+        if (append(out, second)) return Outcome::ok;
+    }
+    WalkFrom rest;
+    rest.block = reached.block == SIZE_MAX ? split->block : reached.block;
+    rest.line = reached.block == SIZE_MAX ? split->line : reached.line;
+    return walk(ctx, rest, out);
 }
 
 }  // namespace tremix::reading
