@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from plain_python import PlainParser
 
+import tremix
 from tremix.core.orvex_parser import ORVEXParser
 
 
@@ -38,7 +39,11 @@ TEXT = st.sampled_from([
 ])
 # Mostly well-formed numbers, so that many vectors survive whole.
 INT = st.one_of(st.integers(-2, 12).map(str), st.integers(-2, 12).map(str), TEXT)
-VALUE = st.one_of(st.floats(allow_nan=False).map(repr), st.floats(allow_nan=False, width=16).map(repr), TEXT)
+# Values as exporters write them ("-1.2084482E-07") and their near misses too.
+SCIENTIFIC = st.builds(lambda x, digits, tail: f"{x:.{digits}E}" + tail, st.floats(allow_nan=False, allow_infinity=False),
+                       st.integers(0, 9), st.sampled_from(["", "", "(2)", "x", "0"]))
+VALUE = st.one_of(st.floats(allow_nan=False).map(repr), st.floats(allow_nan=False, width=16).map(repr), SCIENTIFIC,
+                  TEXT)
 SEP = st.sampled_from([",", ", ", "  ", "\t", ",,"])
 END = st.sampled_from(["", ",,", "  "])
 LINE = st.one_of(
@@ -74,6 +79,16 @@ def test_matches_plain_rules_on_messy_files(tmp_path_factory, file_blocks, set_f
     path = tmp_path_factory.mktemp("messy") / "f.neu"
     path.write_text(neu_text(*file_blocks), encoding="utf-8")
     ours, ref = in_storage(ORVEXParser(str(path)), storage), PlainParser(path)
+    # The catalogue checks values without converting them: it must list
+    # exactly the vectors the record form returns.
+    try:
+        vectors = ref.get_output_vectors()
+    except OverflowError:
+        with pytest.raises(OverflowError):
+            tremix.vectors(ours)
+    else:
+        assert [(v.set_id, v.vec_id, v.title, v.ent_type, v.count) for v in tremix.vectors(ours)] == [
+            (v["set_id"], v["vec_id"], v["title"], v["ent_type"], len(v["results"])) for v in vectors]
     for name, args in [("get_output_sets", ()), ("get_output_vectors", ()),
                        ("get_output_vectors_arrays", (set_filter, vec_filter))]:
         assert outcome(getattr(ours, name), args) == outcome(getattr(ref, name), args), name

@@ -185,6 +185,24 @@ inline const char* scan_scientific(const char* p, const char* end, const char* l
     return q;
 }
 
+// The end of a number of the shape scan_scientific reads, without its
+// value: for checking that values convert.
+inline const char* scientific_end(const char* p, const char* end, const char* limit) {
+    p += p < end && (*p == '+' || *p == '-');
+    if (end - p < 5 || limit - p < 10) return nullptr;
+    if (!is_ascii_digit(p[0]) || p[1] != '.') return nullptr;
+    const unsigned k = std::min<unsigned>(leading_digits(load8(p + 2)), static_cast<unsigned>(end - p - 2));
+    if (k == 0) return nullptr;
+    const char* q = p + 2 + k;
+    if (q + 2 > end || (*q | 0x20) != 'e') return nullptr;
+    ++q;
+    q += (*q == '+') | (*q == '-');
+    const char* const digits = q;
+    while (q < end && q - digits < 3 && is_ascii_digit(*q)) ++q;
+    if (q == digits || (q < end && is_ascii_digit(*q))) return nullptr;
+    return q;
+}
+
 // Reads a plain decimal at [p, end): optional sign, digits with an optional
 // point (at least one digit in all), optional e/E exponent with at least one
 // digit. Returns the position after it with its value, or null when there is

@@ -77,7 +77,8 @@ inline Outcome check_float(Context& ctx, const TextView& line, Span field) {
     if (const char* s = line.narrow()) {
         const char* p = s + field.start;
         const char* end = p + field.length;
-        const char* stop = plain_decimal_end(p, end);
+        const char* stop = scientific_end(p, end, s + line.length);
+        if (!stop) stop = plain_decimal_end(p, end);
         if (stop && (stop == end || *stop == '(')) return Outcome::ok;
     }
     double ignored;
