@@ -111,6 +111,17 @@ def test_human_summary_of_a_results_only_file(tmp_path, write_neu):
     assert summary["vectors"][0]["min"] is None
 
 
+@needs_extractors
+def test_summary_ranges_follow_the_record_form(tmp_path, write_neu):
+    # Entity 10 written twice: its later value replaces the earlier, so -9 is
+    # out of the range; infinities are left out of it as NaN is.
+    data = ["10,-9.0,", "11,2.0,", "10,5.0,", "12,inf,", "13,-inf,"]
+    path = write_neu(blocks=[(1051, ["1,2,1,", "T", ZEROS, ZEROS, "0,0,0,7,", "0,0,0,", *data, "-1,0.",
+                                     "1,3,1,", "U", ZEROS, ZEROS, "0,0,0,7,", "0,0,0,", "1,3,-4,0.5,7,", "-1,0."])])
+    summary = json.loads(run_cli(path, "--json", cwd=tmp_path).stdout)
+    assert [(v["count"], v["min"], v["max"]) for v in summary["vectors"]] == [(4, 2.0, 5.0), (3, -4.0, 7.0)]
+
+
 @pytest.mark.parametrize(
     "case, expected",
     [

@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 from plain_python import PlainParser
 
 import tremix
+from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 
 
@@ -89,6 +90,15 @@ def test_matches_plain_rules_on_messy_files(tmp_path_factory, file_blocks, set_f
     else:
         assert [(v.set_id, v.vec_id, v.title, v.ent_type, v.count) for v in tremix.vectors(ours)] == [
             (v["set_id"], v["vec_id"], v["title"], v["ent_type"], len(v["results"])) for v in vectors]
+        _, ranged = _native.vector_catalogue(ours, True)
+        assert len(ranged) == len(vectors)
+        for entry, v in zip(ranged, vectors):
+            low, high, repeats = entry[7:]
+            finite = [x for x in v["results"].values() if np.isfinite(x)]
+            if not repeats:  # every stored value is in the record form
+                assert (low, high) == ((min(finite), max(finite)) if finite else (None, None))
+            elif finite:  # the range also covers values a later repeat replaced
+                assert low <= min(finite) and high >= max(finite)
     for name, args in [("get_output_sets", ()), ("get_output_vectors", ()),
                        ("get_output_vectors_arrays", (set_filter, vec_filter))]:
         assert outcome(getattr(ours, name), args) == outcome(getattr(ref, name), args), name

@@ -95,11 +95,14 @@ void check_accounting(const BlockSet& set, Walk&& walk) {
 void check_vectors(const BlockSet& set) {
     PlainHost host;
     Context ctx(host);
-    VectorTable full, counted;
-    if (read_vectors(ctx, set, full, true) == Outcome::fail) return;
+    VectorTable full, counted, ranged;
+    if (read_vectors(ctx, set, full, Keep::values) == Outcome::fail) return;
     Context ctx2(host);
-    require(read_vectors(ctx2, set, counted, false) != Outcome::fail, "the catalogue failed where the full read did not");
+    require(read_vectors(ctx2, set, counted, Keep::counts) != Outcome::fail, "the catalogue failed where the full read did not");
     require(full.vectors.size() == counted.vectors.size(), "catalogue and full read list different vectors");
+    Context ctx5(host);
+    require(read_vectors(ctx5, set, ranged, Keep::ranges) != Outcome::fail, "ranges failed where the full read did not");
+    require(ranged.vectors.size() == full.vectors.size(), "ranges and full read list different vectors");
     for (size_t k = 0; k < full.vectors.size(); ++k) {
         const VectorRecord& a = full.vectors[k];
         const VectorRecord& b = counted.vectors[k];
@@ -114,6 +117,17 @@ void check_vectors(const BlockSet& set) {
         std::sort(sorted.begin(), sorted.end());
         const size_t distinct = static_cast<size_t>(std::unique(sorted.begin(), sorted.end()) - sorted.begin());
         require(b.distinct == distinct, "catalogue count differs from the distinct entity ids");
+        const VectorRecord& c = ranged.vectors[k];
+        require(c.distinct == distinct && c.repeats == (distinct != ids.size()), "ranges count differently");
+        bool finite = false;
+        double lo = 0, hi = 0;
+        for (double x : values) {
+            if (x - x != 0.0) continue;
+            lo = finite ? std::min(lo, x) : x;
+            hi = finite ? std::max(hi, x) : x;
+            finite = true;
+        }
+        require(c.finite == finite && (!finite || (c.minimum == lo && c.maximum == hi)), "value range differs");
         std::vector<int32_t> at_ids;
         std::vector<double> at_values;
         Context ctx3(host);
@@ -194,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     check_accounting(blocks_numbered(text, {1051, 451}), [](Context& c, const BlockSet& b, Observer& o) {
         VectorTable t;
-        return read_vectors(c, b, t, true, &o);
+        return read_vectors(c, b, t, Keep::values, &o);
     });
     {
         PlainHost host;

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import overload
+from typing import Any, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -45,10 +45,20 @@ class Results(Sequence[VectorInfo]):
 
     def __init__(self, source: ORVEXParser | Source) -> None:
         parser = source if isinstance(source, ORVEXParser) else read(source)
-        blocks, entries = _native.vector_catalogue(parser)
+        self._fill(*_native.vector_catalogue(parser))
+
+    @classmethod
+    def _from_catalogue(cls, blocks: list[ORVEXBlock], entries: Sequence[tuple[Any, ...]]) -> Results:
+        """A Results of a catalogue already read (its entries may carry more
+        items, such as value ranges, after the first seven)."""
+        results = cls.__new__(cls)
+        results._fill(blocks, entries)
+        return results
+
+    def _fill(self, blocks: list[ORVEXBlock], entries: Sequence[tuple[Any, ...]]) -> None:
         self._blocks: list[ORVEXBlock] = blocks
         self._infos = tuple(VectorInfo(*entry[:5]) for entry in entries)
-        self._starts = tuple((entry[5], entry[6]) for entry in entries)
+        self._starts: tuple[tuple[int, int], ...] = tuple((entry[5], entry[6]) for entry in entries)
         self._positions: dict[tuple[int, int], list[int]] = {}
         for k, info in enumerate(self._infos):
             self._positions.setdefault((info.set_id, info.vec_id), []).append(k)

@@ -50,11 +50,13 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
     """The summary of a parser read from `path`, with what checking it finds."""
     with _threads() as pool:
         findings = pool.submit(check, parser)
-        catalogue = pool.submit(Results, parser)
+        # The catalogue with each vector's value range, read in one walk.
+        catalogue = pool.submit(_native.vector_catalogue, parser, True)
         nodes = pool.submit(_nodes, parser)
         elements = pool.submit(_elements, parser)
-        results = catalogue.result()
-        vectors = [pool.submit(_vector, results, k) for k in range(len(results))]
+        blocks, entries = catalogue.result()
+        results = Results._from_catalogue(blocks, entries)
+        vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
         return {
             "path": os.path.abspath(path),
             "size_bytes": os.path.getsize(path),
@@ -121,24 +123,27 @@ def _elements(parser: ORVEXParser) -> dict[str, Any]:
     }
 
 
-def _vector(results: Results, position: int) -> dict[str, Any]:
+def _vector(results: Results, position: int, value_range: tuple[Any, ...]) -> dict[str, Any]:
     info = results[position]
-    ids, values = results.arrays_at(position)
-    # The arrays keep an entity written twice; the summary counts and ranges
-    # the entities as get_output_vectors() holds them (the later value wins).
-    if len(ids) != info.count:
+    low, high, repeats = value_range
+    if repeats:
+        # An entity written twice: the summary ranges the entities as
+        # get_output_vectors() holds them (the later value wins), which
+        # takes the arrays.
+        ids, values = results.arrays_at(position)
         keep = dict_rows(ids)
         if keep is not None:
             values = values[keep]
-    finite = values[np.isfinite(values)]
+        finite = values[np.isfinite(values)]
+        low, high = (finite.min(), finite.max()) if len(finite) else (None, None)
     return {
         "set_id": info.set_id,
         "vec_id": info.vec_id,
         "title": info.title,
         "ent_type": info.ent_type,
         "count": info.count,
-        "min": _number(finite.min()) if len(finite) else None,
-        "max": _number(finite.max()) if len(finite) else None,
+        "min": None if low is None else _number(low),
+        "max": None if high is None else _number(high),
     }
 
 

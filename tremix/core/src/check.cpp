@@ -152,7 +152,7 @@ reading::Outcome walk_materials(reading::Context& c, const reading::BlockSet& b,
 }
 reading::Outcome walk_vectors(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
     reading::VectorTable out;
-    return reading::read_vectors(c, b, out, false, &o);
+    return reading::read_vectors(c, b, out, reading::Keep::counts, &o);
 }
 
 constexpr size_t kElements = 2;  // the longest walk, run beside the others

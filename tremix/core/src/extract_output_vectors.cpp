@@ -48,7 +48,7 @@ PyObject* output_vectors_list(PyObject* blocks, PyObject* path) {
         BlockSnapshot snapshot;
         reading::VectorTable t;
         if (read_blocks(snapshot, blocks, path, [&](reading::Context& ctx, const reading::BlockSet& set) {
-                return reading::read_vectors(ctx, set, t, true);
+                return reading::read_vectors(ctx, set, t, reading::Keep::values);
             }) < 0)
             return nullptr;
         Ref out(PyList_New(0));

@@ -127,16 +127,25 @@ PyObject* block_sizes(PyObject*, PyObject* arg) {
     return out.release();
 }
 
-// vector_catalogue(parser) -> (blocks, entries): the block list the
-// vectors were read from (get_blocks(1051) + get_blocks(451), overrides
-// included) and one tuple per vector, in the order get_output_vectors
-// gives: (set id, vector id, title, entity type or None, distinct entity
-// ids, index of its block in that list, line where its data begins).
-// Values are checked, not kept.
-PyObject* vector_catalogue(PyObject*, PyObject* arg) {
-    ParserObject* p = parser_arg(arg);
+// vector_catalogue(parser, ranges=False) -> (blocks, entries): the block
+// list the vectors were read from (get_blocks(1051) + get_blocks(451),
+// overrides included) and one tuple per vector, in the order
+// get_output_vectors gives: (set id, vector id, title, entity type or None,
+// distinct entity ids, index of its block in that list, line where its data
+// begins). Values are checked, not kept. With `ranges` true they are
+// converted and each tuple adds (smallest finite value or None, largest or
+// None, whether an entity id repeats: the range then covers values that the
+// results dict replaces).
+PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "vector_catalogue() takes 1 or 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
-    Ref keep = Ref::borrow(arg);
+    const int ranges = nargs > 1 ? PyObject_IsTrue(args[1]) : 0;
+    if (ranges < 0) return nullptr;
+    Ref keep = Ref::borrow(args[0]);
     return with_memory_guard([&]() -> PyObject* {
         Ref blocks(p->ops->get_output_vector_blocks(p));
         if (!blocks) return nullptr;
@@ -145,7 +154,8 @@ PyObject* vector_catalogue(PyObject*, PyObject* arg) {
         reading::VectorTable t;
         Ref path = Ref::borrow(p->filepath);
         if (run_core(snapshot, path.get(), [&](reading::Context& ctx) {
-                return reading::read_vectors(ctx, snapshot.blocks(), t, false);
+                return reading::read_vectors(ctx, snapshot.blocks(), t,
+                                             ranges ? reading::Keep::ranges : reading::Keep::counts);
             }) < 0)
             return nullptr;
         Ref entries(PyList_New(static_cast<Py_ssize_t>(t.vectors.size())));
@@ -155,9 +165,20 @@ PyObject* vector_catalogue(PyObject*, PyObject* arg) {
             Ref title(str_of(v.title));
             Ref ent(v.found ? PyLong_FromLong(v.ent_type) : new_ref(Py_None));
             if (!title || !ent) return nullptr;
-            PyObject* item = Py_BuildValue("(iiOOnnn)", v.set_id, v.vec_id, title.get(), ent.get(),
-                                           static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
-                                           static_cast<Py_ssize_t>(v.data_start));
+            PyObject* item;
+            if (ranges) {
+                Ref low(v.finite ? PyFloat_FromDouble(v.minimum) : new_ref(Py_None));
+                Ref high(v.finite ? PyFloat_FromDouble(v.maximum) : new_ref(Py_None));
+                if (!low || !high) return nullptr;
+                item = Py_BuildValue("(iiOOnnnOOO)", v.set_id, v.vec_id, title.get(), ent.get(),
+                                     static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
+                                     static_cast<Py_ssize_t>(v.data_start), low.get(), high.get(),
+                                     v.repeats ? Py_True : Py_False);
+            } else {
+                item = Py_BuildValue("(iiOOnnn)", v.set_id, v.vec_id, title.get(), ent.get(),
+                                     static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
+                                     static_cast<Py_ssize_t>(v.data_start));
+            }
             if (!item) return nullptr;
             PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), item);
         }
@@ -209,7 +230,8 @@ PyMethodDef kMethods[] = {
      "read_into(parser, stream, encoding, errors, name): read a stream into a new parser."},
     {"read_report", read_report, METH_O, "read_report(parser) -> dict or None: what reading saw besides blocks."},
     {"block_sizes", block_sizes, METH_O, "block_sizes(parser) -> list: (block id, lines, first line, unclosed)."},
-    {"vector_catalogue", vector_catalogue, METH_O, "vector_catalogue(parser) -> (blocks, entries)."},
+    {"vector_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_catalogue)), METH_FASTCALL,
+     "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
      "vector_data(blocks, block, data_start) -> (ids, values) or None."},
     {"check", check, METH_O, "check(parser) -> dict: what the record walks pass over."},

@@ -25,6 +25,7 @@ inline bool space_char(Char ch) {
 template <typename Char>
 inline size_t find_comma(const Char* s, size_t begin, size_t end) {
     if constexpr (sizeof(Char) == 1) {
+        if (begin >= end) return end;  // an empty line may have no storage at all
         const void* hit = std::memchr(s + begin, ',', end - begin);
         return hit ? static_cast<size_t>(static_cast<const Char*>(hit) - s) : end;
     } else {

@@ -102,20 +102,44 @@ struct ValueSink {
 // through a vector, most often in one unbroken run: rising ids are kept as
 // runs of consecutive ids, and only when they stop rising is every id
 // listed and sorted.
+template <bool Convert>
 struct CountSink {
-    static constexpr bool kConvert = false;
+    static constexpr bool kConvert = Convert;
     std::vector<std::pair<int64_t, int64_t>> runs;  // first and last id of each rising run
     bool sorted = true;
     std::vector<int32_t> ids;                       // every id, once they stopped rising
+    size_t stored = 0;                              // values stored, repeats included
+    double minimum = 0.0, maximum = 0.0;            // of the finite values (when converting)
+    bool finite = false;
 
     void reset() {
         runs.clear();
         sorted = true;
         ids.clear();
+        stored = 0;
+        finite = false;
     }
-    void single(int32_t id, double) { range(id, 1, nullptr); }
-    void range(int32_t first, size_t count, const double*) {
+    void note(double v) {
+        if constexpr (Convert) {
+            if (v - v != 0.0) return;  // inf or NaN
+            if (!finite || v < minimum) minimum = v;
+            if (!finite || v > maximum) maximum = v;
+            finite = true;
+        }
+    }
+    void single(int32_t id, double v) {
+        note(v);
+        count_ids(id, 1);
+    }
+    void range(int32_t first, size_t count, const double* values) {
+        if constexpr (Convert) {
+            for (size_t j = 0; j < count; ++j) note(values[j]);
+        }
+        count_ids(first, count);
+    }
+    void count_ids(int32_t first, size_t count) {
         if (count == 0) return;
+        stored += count;
         const int64_t last = int64_t{first} + static_cast<int64_t>(count) - 1;
         if (sorted && (runs.empty() || first > runs.back().second)) {
             if (!runs.empty() && first == runs.back().second + 1) {
@@ -243,10 +267,11 @@ bool passes(int32_t filter, int32_t id) { return filter < 0 || filter == id; }
 
 }  // namespace
 
-Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, bool keep_values, Observer* observer) {
+Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer) {
     Workspace ws;
     ValueSink values{out.ids, out.values};
-    CountSink counts;
+    CountSink<false> counts;
+    CountSink<true> ranges;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         const size_t v = i;
         if (ws.line.load(ctx, lines, v) == Outcome::fail) return Outcome::fail;
@@ -273,13 +298,21 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, boo
             r.ent_type = at.ent_type;
             r.found = at.found;
             r.data_start = i = at.data_start;
-            if (keep_values) {
+            if (keep == Keep::values) {
                 o = read_data(ctx, lines, n, i, ws, bad, values);
-            } else {
+            } else if (keep == Keep::counts) {
                 counts.reset();
                 o = read_data(ctx, lines, n, i, ws, bad, counts);
+                if (o == Outcome::ok) r.distinct = counts.distinct();
+            } else {
+                ranges.reset();
+                o = read_data(ctx, lines, n, i, ws, bad, ranges);
                 if (o == Outcome::ok) {
-                    r.distinct = counts.distinct();
+                    r.distinct = ranges.distinct();
+                    r.minimum = ranges.minimum;
+                    r.maximum = ranges.maximum;
+                    r.finite = ranges.finite;
+                    r.repeats = r.distinct != ranges.stored;
                 }
             }
         }

@@ -32,6 +32,11 @@ struct VectorRecord {
     size_t data_start = 0;
     size_t begin = 0, end = 0;  // its values in the table, when kept
     size_t distinct = 0;        // entity ids, each counted once
+    // With ranges: the smallest and largest finite value (when `finite`),
+    // exact for the vector's results only when no entity id repeats.
+    double minimum = 0.0, maximum = 0.0;
+    bool finite = false;
+    bool repeats = false;
 };
 
 struct VectorTable {
@@ -40,10 +45,13 @@ struct VectorTable {
     std::vector<double> values;
 };
 
-// Every vector, in walk order. With `keep_values` false only the counts
-// are kept (`ids` and `values` stay empty).
-Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, bool keep_values,
-                     Observer* observer = nullptr);
+// What read_vectors keeps: every value; only the counts (values are
+// checked, not converted); or the counts and each vector's value range.
+enum class Keep : uint8_t { values, counts, ranges };
+
+// Every vector, in walk order. Unless every value is kept, `ids` and
+// `values` stay empty.
+Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer = nullptr);
 
 // The first vector from (block, line) on that passes both filters (a
 // negative filter passes every vector); vectors that do not pass are
