@@ -1,5 +1,6 @@
 """Smoke test of the benchmark harness on tiny files (no timings are checked)."""
 
+import importlib.util
 import sys
 
 import numpy as np
@@ -24,7 +25,13 @@ def test_quick_run_reports_every_target_and_reuses_its_cached_files(tmp_path, ca
                 "| no Python or NumPy header |"):
         assert row in table
     targets = table.split("## Targets")[1].split("\n## ")[0]
-    assert targets.count("| met |") + targets.count("| missed |") == 11  # every figure was measured
+    rows = [row for row in targets.splitlines() if row.startswith("| ") and not row.startswith("| figure ")]
+    assert len(rows) == 11
+    # Every figure was measured, but for the comparisons with pyarrow, an
+    # optional baseline the test requirements leave out.
+    arrow = importlib.util.find_spec("pyarrow") is not None
+    for row in rows:
+        assert row.endswith(("| met |", "| missed |")) or (not arrow and "pyarrow" in row), row
     files = sorted(p.name for p in (tmp_path / "cache").glob("*.txt"))
     assert len(files) == 3 and (tmp_path / "cache" / files[0]).stat().st_size >= 0.2e6
 
