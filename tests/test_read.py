@@ -146,6 +146,42 @@ def test_codecs_decoded_in_cpp_are_the_ones_the_reader_takes():
                 _native.read_into(parser, io.BytesIO(b""), name, None, None)
 
 
+OUT_OF_MEMORY = """
+import resource, sys
+from tremix.reading import read_stream
+
+class Stream:
+    # One endless line outside any block, handed out in the same bytearray.
+    def __init__(self, total):
+        self.left, self.piece = total, bytearray(b"x" * (1 << 20))
+    def read(self, size=-1):
+        n = min(size, self.left) if size >= 0 else self.left
+        self.left -= n
+        return self.piece if n == len(self.piece) else bytearray(n)
+
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
+stream = Stream(200 << 20)
+try:
+    read_stream(stream, encoding="utf-8")
+except MemoryError:
+    print("MemoryError")
+stream.piece.clear()  # BufferError while the reader still holds a view of it
+print("released")
+"""
+
+
+@pytest.mark.slow  # a limit on the address space does not suit the sanitizers' allocator
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="limits the address space through /proc")
+def test_memory_running_out_outside_a_block_is_a_memory_error_that_lets_go_of_the_stream():
+    # The characters of a line outside any block are kept until its end: a
+    # line too long for the memory left ends the reading with MemoryError,
+    # and the piece being read is given back like any other.
+    out = subprocess.run([sys.executable, "-P", "-c", OUT_OF_MEMORY], capture_output=True, text=True)
+    assert out.stdout.split() == ["MemoryError", "released"], out.stderr
+
+
 @pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "0", "LC_ALL": "C"},
                                  {"PYTHONUTF8": "0", "LC_ALL": "C.UTF-8"}])
 def test_default_encoding_is_opens(env):

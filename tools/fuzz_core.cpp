@@ -7,6 +7,8 @@
 //     give the same blocks and lines;
 //   - every walk that completes accounts for every line of its blocks:
 //     lines of records + lines passed over + blank lines passed over;
+//   - the node and element walks that keep their records (watched walks
+//     only count them) keep as many, in well-formed tables;
 //   - the catalogue of result vectors (counts only) lists the same vectors
 //     as the full read, with the number of distinct entity ids of each;
 //   - the data read at a catalogue position is the vector's data;
@@ -90,6 +92,34 @@ void check_accounting(const BlockSet& set, Walk&& walk) {
     FindingCollector seen(SIZE_MAX);
     if (walk(ctx, set, seen) == Outcome::fail) return;
     require(seen.record_lines + seen.passed_lines + seen.blank_lines == total_lines(set), "lines not accounted for");
+}
+
+// Watched node and element walks only count their records; the walks that
+// keep them must read the same records, and keep them in step.
+void check_kept(const BlockSet& nodes, const BlockSet& elements) {
+    PlainHost host;
+    {
+        Context watched_ctx(host), kept_ctx(host);
+        FindingCollector seen(0);
+        NodeTable watched, kept;
+        const Outcome watched_outcome = read_nodes(watched_ctx, nodes, watched, &seen);
+        require(read_nodes(kept_ctx, nodes, kept) == watched_outcome, "kept and watched nodes end differently");
+        if (watched_outcome != Outcome::fail) {
+            require(kept.ids.size() == seen.records && kept.xyz.size() == 3 * kept.ids.size(), "nodes kept differ");
+        }
+    }
+    Context watched_ctx(host), kept_ctx(host);
+    FindingCollector seen(0);
+    ElementTable watched, kept;
+    const Outcome watched_outcome = read_elements(watched_ctx, elements, watched, &seen);
+    require(read_elements(kept_ctx, elements, kept) == watched_outcome, "kept and watched elements end differently");
+    if (watched_outcome == Outcome::fail) return;
+    require(kept.ids.size() == seen.records && kept.prop_ids.size() == kept.ids.size() &&
+                kept.topologies.size() == kept.ids.size() && kept.offsets.size() == kept.ids.size() + 1,
+            "elements kept differ");
+    require(kept.offsets.front() == 0 && std::is_sorted(kept.offsets.begin(), kept.offsets.end()) &&
+                static_cast<size_t>(kept.offsets.back()) == kept.connectivity.size(),
+            "element offsets out of step");
 }
 
 void check_vectors(const BlockSet& set) {
@@ -194,10 +224,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     check_accounting(blocks_numbered(text, {404}), [](Context& c, const BlockSet& b, Observer& o) {
         ElementTable t;
-        const Outcome r = read_elements(c, b, t, &o);
-        if (r != Outcome::fail) require(t.offsets.size() == t.ids.size() + 1, "offsets out of step");
-        return r;
+        return read_elements(c, b, t, &o);
     });
+    check_kept(blocks_numbered(text, {403}), blocks_numbered(text, {404}));
     check_accounting(blocks_numbered(text, {402}), [](Context& c, const BlockSet& b, Observer& o) {
         std::vector<Property> t;
         return read_properties(c, b, t, &o);

@@ -13,12 +13,15 @@ namespace tremix::reading {
 
 inline bool is_ascii_digit(char ch) { return static_cast<unsigned>(ch - '0') <= 9; }
 
+// The powers of ten that doubles hold exactly.
+inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+// 10^n for the n (0 to 8) digits of one eight-byte word.
+inline constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
 // The general case: leading zeros skipped, digits beyond 19 dropped and
 // only scaling, any exponent.
 inline const char* scan_plain_decimal_long(const char* p, const char* end, double& out, bool& out_of_range) {
-    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     out_of_range = false;
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
@@ -133,7 +136,6 @@ inline uint64_t digits_value(uint64_t word, unsigned n) {
 // bytes from p lie before `limit` (bytes up to `limit` may be read, those
 // up to `end` belong to the number).
 inline const char* read_digits(const char* p, const char* end, const char* limit, uint64_t& mantissa, size_t& count) {
-    static constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
     while (p + 8 <= limit) {
         const unsigned n = std::min<unsigned>(leading_digits(load8(p)), static_cast<unsigned>(end - p));
         if (n == 0) return p;
@@ -154,10 +156,6 @@ inline const char* read_digits(const char* p, const char* end, const char* limit
 // digits ("-1.2084482E-07"). Null for anything else, which the general
 // scan then reads. Needs the ten bytes after the sign before `limit`.
 inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
-    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    static constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
     const bool negative = p < end && *p == '-';
     p += p < end && (*p == '+' || *p == '-');
     if (end - p < 5 || limit - p < 10) return nullptr;
@@ -216,9 +214,6 @@ inline const char* scientific_end(const char* p, const char* end, const char* li
 // correctly too. The common short number is read in one straight pass.
 inline const char* scan_plain_decimal(const char* p, const char* end, const char* limit, double& out,
                                       bool& out_of_range) {
-    static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (const char* stop = scan_scientific(p, end, limit, out)) {
         out_of_range = false;
         return stop;

@@ -75,7 +75,12 @@ void Splitter::widen_block(uint8_t kind) {
 void Splitter::put_ascii(const char* p, size_t n) {
     if (stopped_ || no_memory_ || n == 0) return;
     if (state_ != State::in_block) {
-        for (size_t i = 0; i < n; ++i) scratch_.push_back(static_cast<unsigned char>(p[i]));
+        const auto* bytes = reinterpret_cast<const unsigned char*>(p);
+        try {
+            scratch_.insert(scratch_.end(), bytes, bytes + n);
+        } catch (...) {
+            no_memory_ = true;
+        }
         return;
     }
     if (!reserve_block(n)) return;
@@ -101,7 +106,11 @@ void Splitter::put_ascii(const char* p, size_t n) {
 void Splitter::put_char(uint32_t c) {
     if (stopped_ || no_memory_) return;
     if (state_ != State::in_block) {
-        scratch_.push_back(c);
+        try {
+            scratch_.push_back(c);
+        } catch (...) {
+            no_memory_ = true;
+        }
         return;
     }
     const uint8_t need = kind_for(c);

@@ -8,7 +8,8 @@
 //   - data lines follow up to the next delimiter line or the end of the text.
 // The characters of a line are handed over in pieces (put_*) and the line
 // is finished by end_line(); the text of data lines goes straight into the
-// file's stored text.
+// file's stored text. Nothing here throws: exhausted memory is a fail of
+// end_line() or finish(), so callers may split where no exception can pass.
 #pragma once
 
 #include <cstdint>

@@ -24,7 +24,4 @@ inline bool is_wide_space(uint32_t c) {
 
 inline bool is_space(uint32_t c) { return c < 256 ? kLatin1Space[c] : is_wide_space(c); }
 
-// The blanks of ASCII text: what str.split() splits at below 128.
-inline bool is_ascii_space(uint32_t c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
-
 }  // namespace tremix::reading
