@@ -3,6 +3,7 @@ parser holds its lines, and the presentations the command line uses."""
 
 from __future__ import annotations
 
+import gzip
 import itertools
 import pickle
 import re
@@ -126,6 +127,9 @@ def test_many_findings_are_capped_with_a_count(write_neu):
 def test_sources_and_errors(write_neu, tmp_path):
     path = write_neu(CASES["node_lines"][0])
     assert tremix.check(Path(path)) == tremix.check(path) == tremix.check(ORVEXParser(path))
+    packed = tmp_path / "node_lines.neu.gz"
+    packed.write_bytes(gzip.compress(Path(path).read_bytes()))
+    assert tremix.check(packed) == tremix.check(path)  # read as tremix.read reads it
     with pytest.raises(TypeError, match="needs a path or an ORVEXParser"):
         tremix.check(42)
     with pytest.raises(FileNotFoundError):
