@@ -169,6 +169,9 @@ def test_version_and_usage(tmp_path):
     assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
     result = run_cli("--encoding", "no-such-codec", example_path(), cwd=tmp_path)
     assert result.returncode == 2 and "unknown encoding: no-such-codec" in result.stderr
+    with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
+        tremix.cli.main(["--json", "--strict", example_path()])
+    assert exited.value.code == 2
 
 
 @needs_extractors
@@ -266,3 +269,11 @@ def test_findings_in_the_summary_strict_mode_and_json(tmp_path, write_neu):
     assert sorted(f["kind"] for f in found) == ["skipped-line"] * 8 + ["unclosed-block"]
     assert set(found[0]) == {"kind", "block_id", "line", "message"}
     assert json.loads(run_cli(clean, "--json", cwd=tmp_path).stdout)["findings"] == []
+
+
+def test_strict_mode_checks_without_summarising(monkeypatch, capsys, write_neu):
+    monkeypatch.setattr(tremix.cli, "summary_of", None)  # not called: nothing but the findings is printed
+    damaged = write_neu("   -1\n   403\nshort\n")
+    assert tremix.cli.main([damaged, "--strict"]) == 2
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split(": ")[:2] for line in lines] == [[f"{damaged}:3", "block 403"]] * 2
