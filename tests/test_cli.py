@@ -222,6 +222,26 @@ def test_interrupt_and_memory_error_are_one_line(monkeypatch, capsys, write_neu,
     assert (status, out.err, out.out.count("File     ")) == (expected[0], expected[1].format(first), expected[2])
 
 
+INTERRUPTED_WITH_A_THREAD_RUNNING = """
+import sys, threading
+from concurrent.futures import ThreadPoolExecutor
+import tremix.__main__, tremix.cli
+
+def interrupted(parser, path):
+    ThreadPoolExecutor(1).submit(threading.Event().wait)  # a walk that goes on
+    raise KeyboardInterrupt
+
+tremix.cli.summary_of = interrupted
+sys.exit(tremix.__main__.main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_does_not_wait_for_the_summarys_threads(tmp_path, write_neu):
+    result = subprocess.run([sys.executable, "-P", "-c", INTERRUPTED_WITH_A_THREAD_RUNNING,
+                             write_neu(blocks=SMALL_FILE)], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (130, "", "tremix: interrupted\n")
+
+
 def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_path):
     # Ctrl-C while NumPy loads must give one line too: the package and its
     # __main__ import nothing heavy before main() runs.
