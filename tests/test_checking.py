@@ -3,6 +3,7 @@ parser holds its lines, and the presentations the command line uses."""
 
 from __future__ import annotations
 
+import gzip
 import itertools
 import pickle
 import re
@@ -17,7 +18,7 @@ from conftest import ROOT, neu_text
 from storage import in_storage
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.findings import count_by_kind, format_lines
+from tremix.findings import KINDS, count_by_kind, format_lines
 
 NODE = "{},0,0,1,46,0,0,0,0,0,0,{},0.,0.,"
 VEC_HEAD = ["0.,0.,0.,", "1,1,1,7,", "1,0,1,"]  # v + 2, then the entity-type pair
@@ -126,6 +127,9 @@ def test_many_findings_are_capped_with_a_count(write_neu):
 def test_sources_and_errors(write_neu, tmp_path):
     path = write_neu(CASES["node_lines"][0])
     assert tremix.check(Path(path)) == tremix.check(path) == tremix.check(ORVEXParser(path))
+    packed = tmp_path / "node_lines.neu.gz"
+    packed.write_bytes(gzip.compress(Path(path).read_bytes()))
+    assert tremix.check(packed) == tremix.check(path)  # read as tremix.read reads it
     with pytest.raises(TypeError, match="needs a path or an ORVEXParser"):
         tremix.check(42)
     with pytest.raises(FileNotFoundError):
@@ -144,6 +148,13 @@ def test_guide_example_prints_what_it_shows(capsys):
     shown = [line[2:] for line in reversed(list(itertools.takewhile(
         lambda line: line.startswith("# "), reversed(code.splitlines()))))]
     assert capsys.readouterr().out.splitlines() == shown
+
+
+def test_the_documents_name_every_kind():
+    guide = (ROOT / "docs" / "guide.md").read_text()
+    assert [kind for kind in KINDS if f"| `{kind}` |" not in guide] == []
+    listed = (ROOT / "docs" / "api.md").read_text().split("\n`KINDS`\n")[1].split("\n\n")[0]
+    assert re.findall(r"`([a-z-]+)`", listed) == list(KINDS)
 
 
 def test_presentations():

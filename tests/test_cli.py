@@ -169,6 +169,9 @@ def test_version_and_usage(tmp_path):
     assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
     result = run_cli("--encoding", "no-such-codec", example_path(), cwd=tmp_path)
     assert result.returncode == 2 and "unknown encoding: no-such-codec" in result.stderr
+    with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
+        tremix.cli.main(["--json", "--strict", example_path()])
+    assert exited.value.code == 2
 
 
 @needs_extractors
@@ -219,6 +222,26 @@ def test_interrupt_and_memory_error_are_one_line(monkeypatch, capsys, write_neu,
     assert (status, out.err, out.out.count("File     ")) == (expected[0], expected[1].format(first), expected[2])
 
 
+INTERRUPTED_WITH_A_THREAD_RUNNING = """
+import sys, threading
+from concurrent.futures import ThreadPoolExecutor
+import tremix.__main__, tremix.cli
+
+def interrupted(parser, path):
+    ThreadPoolExecutor(1).submit(threading.Event().wait)  # a walk that goes on
+    raise KeyboardInterrupt
+
+tremix.cli.summary_of = interrupted
+sys.exit(tremix.__main__.main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_does_not_wait_for_the_summarys_threads(tmp_path, write_neu):
+    result = subprocess.run([sys.executable, "-P", "-c", INTERRUPTED_WITH_A_THREAD_RUNNING,
+                             write_neu(blocks=SMALL_FILE)], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (130, "", "tremix: interrupted\n")
+
+
 def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_path):
     # Ctrl-C while NumPy loads must give one line too: the package and its
     # __main__ import nothing heavy before main() runs.
@@ -266,3 +289,11 @@ def test_findings_in_the_summary_strict_mode_and_json(tmp_path, write_neu):
     assert sorted(f["kind"] for f in found) == ["skipped-line"] * 8 + ["unclosed-block"]
     assert set(found[0]) == {"kind", "block_id", "line", "message"}
     assert json.loads(run_cli(clean, "--json", cwd=tmp_path).stdout)["findings"] == []
+
+
+def test_strict_mode_checks_without_summarising(monkeypatch, capsys, write_neu):
+    monkeypatch.setattr(tremix.cli, "summary_of", None)  # not called: nothing but the findings is printed
+    damaged = write_neu("   -1\n   403\nshort\n")
+    assert tremix.cli.main([damaged, "--strict"]) == 2
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split(": ")[:2] for line in lines] == [[f"{damaged}:3", "block 403"]] * 2

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+import os
 import sys
 
 
@@ -14,10 +16,20 @@ def main(argv: list[str] | None = None) -> int:
         print("tremix: interrupted", file=sys.stderr)
         return 130
     try:
-        return run(argv)
+        status = run(argv)
     except KeyboardInterrupt:  # between the command's own handlers
         print("tremix: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        status = EXIT_INTERRUPTED
+    if status == EXIT_INTERRUPTED:
+        # The summary's threads cannot be interrupted: a walk over the whole
+        # file may still run in one. A normal exit would wait for it, and a
+        # second Ctrl-C would tear the interpreter down under it; end the
+        # process here instead.
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):
+                stream.flush()
+        os._exit(status)
+    return status
 
 
 if __name__ == "__main__":

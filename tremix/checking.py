@@ -20,6 +20,7 @@ from typing import Any
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding
+from tremix.reading import read
 
 __all__ = ["check", "Finding"]
 
@@ -48,7 +49,8 @@ _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
 
 def check(source: str | os.PathLike[str] | ORVEXParser) -> list[Finding]:
-    """Findings for a file (a path, read here) or for a parser already built.
+    """Findings for a file (a path, read as ``tremix.read`` reads it,
+    compressed files included) or for a parser already built.
 
     A clean file gives an empty list. Findings come in file order; those
     without a file line (blocks not read from a file) follow in the order
@@ -80,7 +82,7 @@ def _parser_of(source: Any) -> ORVEXParser:
         path = os.fspath(source)
     except TypeError:
         raise TypeError(f"check() needs a path or an ORVEXParser, not {type(source).__name__}") from None
-    return ORVEXParser(os.fsdecode(path))
+    return read(os.fsdecode(path))
 
 
 def _in_file_order(findings: list[Finding]) -> list[Finding]:

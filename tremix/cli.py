@@ -15,8 +15,10 @@ import lzma
 import os
 import sys
 import zlib
+from collections.abc import Callable
 from typing import Any
 
+from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
@@ -58,11 +60,12 @@ def _arguments() -> argparse.ArgumentParser:
     )
     ap.add_argument("files", nargs="*", metavar="FILE",
                     help="files to read, also .gz, .bz2 or .xz (default: the example file shipped with tremix)")
-    ap.add_argument("--json", action="store_true",
-                    help="print the summary as JSON (an array of summaries for several files)")
-    ap.add_argument("--strict", action="store_true",
-                    help="print only what checking finds, one line each (FILE:LINE: block B: message), "
-                         "and exit with status 2 when anything is found")
+    output = ap.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true",
+                        help="print the summary as JSON (an array of summaries for several files)")
+    output.add_argument("--strict", action="store_true",
+                        help="print only what checking finds, one line each (FILE:LINE: block B: message), "
+                             "and exit with status 2 when anything is found")
     ap.add_argument("--encoding", metavar="NAME", type=_encoding,
                     help="text encoding of the files (default: the one open() uses, from the locale)")
     ap.add_argument("--version", action=_Version, nargs=0, help="print the version of tremix and exit")
@@ -89,10 +92,12 @@ def _encoding(name: str) -> str:
 
 def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
     paths = args.files or [example_path()]
+    # --strict prints only the findings: checking the file is all it needs.
+    gather = _findings_of if args.strict else summary_of
     statuses = []
     summaries: list[dict[str, Any]] = []
     for path in paths:
-        summary = _summarise(path, args.encoding, status_line)
+        summary = _summarise(path, args.encoding, status_line, gather)
         statuses.append(EXIT_ERROR if summary is None else EXIT_OK)
         if summary is None:
             continue
@@ -108,16 +113,17 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
             break
         else:
             summaries.append(summary)
-    if args.json and summaries and not args.strict:
+    if args.json and summaries:
         _print(json.dumps(summaries if len(paths) > 1 else summaries[0], indent=2, allow_nan=False))
     return max(statuses)
 
 
-def _summarise(path: str, encoding: str | None, status_line: StatusLine | None) -> dict[str, Any] | None:
-    """The summary of one file, or None after saying on stderr why there is none."""
+def _summarise(path: str, encoding: str | None, status_line: StatusLine | None,
+               gather: Callable[[ORVEXParser, str], dict[str, Any]]) -> dict[str, Any] | None:
+    """What `gather` makes of one file read, or None after saying on stderr why there is nothing."""
     try:
         try:
-            return summary_of(_read(path, encoding, status_line), path)
+            return gather(_read(path, encoding, status_line), path)
         finally:
             if status_line is not None:
                 status_line.clear()
@@ -126,6 +132,11 @@ def _summarise(path: str, encoding: str | None, status_line: StatusLine | None) 
     except (OSError, UnicodeError, OverflowError, ValueError, *_DECOMPRESSION_ERRORS) as exc:
         _error(_error_text(path, exc))
     return None
+
+
+def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
+    """The one part of a file's summary that --strict prints."""
+    return {"findings": [finding.as_dict() for finding in check(parser)]}
 
 
 def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> ORVEXParser:

@@ -81,8 +81,9 @@ def _threads() -> Iterator[ThreadPoolExecutor]:
     try:
         yield pool
     finally:
-        # After an error or Ctrl-C nothing queued is started; what runs ends
-        # with its current array.
+        # After an error or Ctrl-C nothing queued is started; a task already
+        # running (a whole walk in the core) cannot be stopped and goes on to
+        # its end, which the tremix command does not wait for.
         pool.shutdown(wait=False, cancel_futures=True)
 
 
