@@ -64,7 +64,11 @@ PyObject* read_report(PyObject*, PyObject* arg) {
     ParserObject* p = parser_arg(arg);
     if (!p) return nullptr;
     if (!p->report || !*p->report) Py_RETURN_NONE;
-    const reading::ReadReport& report = **p->report;
+    // Held for the whole conversion: a collection started by an allocation
+    // may run code that reads another file into this parser, which drops
+    // the parser's own hold on this report.
+    const SharedReport held = *p->report;
+    const reading::ReadReport& report = *held;
     Ref stray(PyList_New(0));
     if (!stray) return nullptr;
     for (const reading::StrayText& s : report.stray) {
