@@ -146,6 +146,39 @@ def test_codecs_decoded_in_cpp_are_the_ones_the_reader_takes():
                 _native.read_into(parser, io.BytesIO(b""), name, None, None)
 
 
+# A binary stream whose one line outside any block never ends, read with
+# the address space capped: the reading runs out of memory part-way through
+# a piece, which must end in MemoryError and leave the piece's buffer free.
+OUT_OF_MEMORY = """
+import resource
+from tremix.core import _native
+from tremix.core.orvex_parser import ORVEXParser
+
+class Endless:
+    piece = bytearray(b"x" * (1 << 20))
+
+    def read(self, n=-1):
+        return self.piece
+
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+try:
+    _native.read_into(ORVEXParser.__new__(ORVEXParser), Endless(), "utf-8", None, None)
+except MemoryError:
+    pass
+Endless.piece.extend(b"x")
+print("ok")
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the process size from /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves far more address space")
+def test_running_out_of_memory_while_reading_a_stream():
+    run = subprocess.run([sys.executable, "-P", "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == "ok", run.stderr[-2000:]
+
+
 @pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "0", "LC_ALL": "C"},
                                  {"PYTHONUTF8": "0", "LC_ALL": "C.UTF-8"}])
 def test_default_encoding_is_opens(env):
