@@ -168,16 +168,19 @@ void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapsho
     using Kind = reading::Failure::Kind;
     switch (failure.kind) {
         case Kind::out_of_range: {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-            if (failure.block >= snapshot.size()) return;
-            const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
-            Ref field(failure.line < entry.lines.size()
-                          ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
-                          : PyUnicode_FromString(""));
-            if (!field) {
-                PyErr_Clear();
-                return;
+            // The field for the note is made before the error is set: a
+            // failure to make it must not take the OverflowError with it.
+            Ref field;
+            if (failure.block < snapshot.size()) {
+                const reading::BlockLines& lines = snapshot.blocks()[failure.block].lines;
+                field = Ref(failure.line < lines.size()
+                                ? str_of(lines.line(failure.line).sub(failure.field.start, failure.field.length))
+                                : PyUnicode_FromString(""));
+                if (!field) PyErr_Clear();
             }
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            if (!field) return;
+            const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
             const int64_t file_line = entry.lines.file_line(failure.line);
             if (file_line > 0 && path && PyUnicode_Check(path)) {
                 add_note("the field %R in block %d, line %lld of %U", field.get(), static_cast<int>(entry.block_id),
