@@ -134,7 +134,8 @@ int BlockSnapshot::add_list(PyObject* lines, int32_t block_id) {
 int BlockSnapshot::take_lines(PyObject* lines) {
     reset();
     try {
-        items_.objects_.push_back(new_ref(lines));
+        items_.objects_.push_back(lines);
+        Py_INCREF(lines);
         copies_.emplace_back();
         set_.emplace_back();
         return add_list(lines, 0);
