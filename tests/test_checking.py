@@ -137,6 +137,20 @@ def test_sources_and_errors(write_neu, tmp_path):
     assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
 
 
+def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
+    """The element walk runs beside the others; one of them that stops stops
+    it too, and the error raised is the first in walk order (404 before 450)."""
+    path = tmp_path / "elements.neu"
+    orvex_gen.generate(path, n_nodes=100, n_elements=20_000, n_vectors=0, n_sets=0)
+    parser = ORVEXParser(str(path))
+    parser.blocks[450] = [object()]
+    with pytest.raises(TypeError, match="Cannot convert object to"):
+        tremix.check(parser)
+    parser.blocks[404].append(42)
+    with pytest.raises(TypeError, match="Cannot convert int to"):
+        tremix.check(parser)
+
+
 def test_guide_example_prints_what_it_shows(capsys):
     section = (ROOT / "docs" / "guide.md").read_text().split("\n## Checking a file\n")[1].split("\n## ")[0]
     (code,) = re.findall(r"```python\n(.*?)```", section, re.S)
