@@ -248,8 +248,7 @@ int feed_text(Reading& r, PyObject* read) {
         if (PyUnicode_READY(chunk.get()) < 0) return -1;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(chunk.get());
         if (n == 0) break;
-        const reading::TextView view{PyUnicode_DATA(chunk.get()), static_cast<size_t>(n),
-                                     static_cast<uint8_t>(PyUnicode_KIND(chunk.get()))};
+        const reading::TextView view = view_of(chunk.get());
         const reading::Outcome fed =
             without_lock(r, n > (1 << 16), [&] { return feed.feed(view); }, reading::Outcome::fail);
         if (fed == reading::Outcome::fail) return -2;

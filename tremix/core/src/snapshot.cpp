@@ -18,8 +18,7 @@ namespace {
 reading::TextView view_line(const void* item) {
     PyObject* obj = static_cast<PyObject*>(const_cast<void*>(item));
     if (!PyUnicode_CheckExact(obj)) return reading::TextView{nullptr, 0, 0};
-    return reading::TextView{PyUnicode_DATA(obj), static_cast<size_t>(PyUnicode_GET_LENGTH(obj)),
-                             static_cast<uint8_t>(PyUnicode_KIND(obj))};
+    return view_of(obj);
 }
 
 // A line's worth of work in characters: a block of few but very long lines
