@@ -192,7 +192,9 @@ PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // vector_data(blocks, block index, data start) -> (entity ids, values):
 // the data records of the vector whose data begins there, every value kept
-// in file order, as NumPy arrays; None when they no longer convert.
+// in file order, as NumPy arrays; None when they no longer convert. Only
+// that block is read, so each call costs the vector's lines, not all of
+// the blocks' lines.
 PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arg_count("vector_data", nargs, 3)) return nullptr;
     const Py_ssize_t block = PyLong_AsSsize_t(args[1]);
@@ -205,13 +207,13 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;
-        if (snapshot.take(args[0]) < 0) return nullptr;
+        if (snapshot.take_item(args[0], static_cast<size_t>(block)) < 0) return nullptr;
         std::vector<int32_t> ids;
         std::vector<double> values;
         reading::Outcome outcome = reading::Outcome::ok;
         if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
-                outcome = reading::read_vector_data(ctx, snapshot.blocks(), static_cast<size_t>(block),
-                                                    static_cast<size_t>(start), ids, values);
+                outcome = reading::read_vector_data(ctx, snapshot.blocks(), 0, static_cast<size_t>(start), ids,
+                                                    values);
                 return outcome;
             }) < 0)
             return nullptr;

@@ -62,7 +62,7 @@ int BlockSnapshot::take(PyObject* block_list) {
     return add(block_list);
 }
 
-int BlockSnapshot::add(PyObject* block_list) {
+int BlockSnapshot::check_list(PyObject* block_list) {
     if (block_list == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return -1;
@@ -71,6 +71,11 @@ int BlockSnapshot::add(PyObject* block_list) {
         raise_expected("list", block_list);
         return -1;
     }
+    return 0;
+}
+
+int BlockSnapshot::add(PyObject* block_list) {
+    if (check_list(block_list) < 0) return -1;
     try {
         const size_t first = items_.objects_.size();
         items_.copy(block_list);
@@ -138,6 +143,21 @@ int BlockSnapshot::take_lines(PyObject* lines) {
         copies_.emplace_back();
         set_.emplace_back();
         return add_list(lines, 0);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int BlockSnapshot::take_item(PyObject* block_list, size_t index) {
+    reset();
+    if (check_list(block_list) < 0) return -1;
+    if (index >= static_cast<size_t>(PyList_GET_SIZE(block_list))) return 0;
+    PyObject* item = PyList_GET_ITEM(block_list, static_cast<Py_ssize_t>(index));
+    try {
+        items_.objects_.push_back(item);
+        Py_INCREF(item);
+        return add_item(item);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
