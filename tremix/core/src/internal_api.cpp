@@ -1,5 +1,7 @@
 #include "internal_api.hpp"
 
+#include <string>
+
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "block.hpp"
@@ -54,6 +56,13 @@ PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// The str of text the splitter kept as UTF-8. A text read with
+// surrogateescape (or handed over as str) may hold lone surrogates, which
+// the splitter encodes like any other character.
+PyObject* utf8_text(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
 // read_report(parser) -> dict or None: what reading the file saw besides
 // its blocks: lines read, text outside blocks (the first runs, each with its
 // first line reading -1 that is no delimiter line and its first line after a
@@ -72,13 +81,15 @@ PyObject* read_report(PyObject*, PyObject* arg) {
     Ref stray(PyList_New(0));
     if (!stray) return nullptr;
     for (const reading::StrayText& s : report.stray) {
-        Ref item(Py_BuildValue("{sKsKsKss#sKsKss#}", "first_line", static_cast<unsigned long long>(s.first_line),
+        Ref first_text(utf8_text(s.first_text));
+        Ref bad_number_text(first_text ? utf8_text(s.bad_number_text) : nullptr);
+        if (!bad_number_text) return nullptr;
+        Ref item(Py_BuildValue("{sKsKsKsOsKsKsO}", "first_line", static_cast<unsigned long long>(s.first_line),
                                "last_line", static_cast<unsigned long long>(s.last_line), "count",
-                               static_cast<unsigned long long>(s.count), "first_text", s.first_text.data(),
-                               static_cast<Py_ssize_t>(s.first_text.size()), "delimiter_like_line",
-                               static_cast<unsigned long long>(s.delimiter_like_line), "bad_number_line",
-                               static_cast<unsigned long long>(s.bad_number_line), "bad_number_text",
-                               s.bad_number_text.data(), static_cast<Py_ssize_t>(s.bad_number_text.size())));
+                               static_cast<unsigned long long>(s.count), "first_text", first_text.get(),
+                               "delimiter_like_line", static_cast<unsigned long long>(s.delimiter_like_line),
+                               "bad_number_line", static_cast<unsigned long long>(s.bad_number_line),
+                               "bad_number_text", bad_number_text.get()));
         if (!item || PyList_Append(stray.get(), item.get()) < 0) return nullptr;
     }
     Ref unclosed(report.unclosed ? Py_BuildValue("(iK)", static_cast<int>(report.unclosed_id),
