@@ -141,6 +141,29 @@ def test_sources_and_errors(write_neu, tmp_path):
     assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
 
 
+def test_text_outside_blocks_read_with_surrogateescape(tmp_path):
+    path = tmp_path / "escaped.neu"
+    path.write_bytes(b"   -1\n   100\ntitle\n11.4,\n   -1\njunk \xff here\n   -1\n\xfe 100\n   -1\n")
+    parser = tremix.read(path, errors="surrogateescape")
+    [stray] = _native.read_report(parser)["stray"]
+    assert (stray["first_text"], stray["bad_number_text"]) == ("junk \udcff here", "\udcfe 100")
+    assert [f.kind for f in tremix.check(parser)] == ["bad-block-number", "delimiter-at-end"]
+
+
+def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
+    """The element walk runs beside the others; one of them that stops stops
+    it too, and the error raised is the first in walk order (404 before 450)."""
+    path = tmp_path / "elements.neu"
+    orvex_gen.generate(path, n_nodes=100, n_elements=20_000, n_vectors=0, n_sets=0)
+    parser = ORVEXParser(str(path))
+    parser.blocks[450] = [object()]
+    with pytest.raises(TypeError, match="Cannot convert object to"):
+        tremix.check(parser)
+    parser.blocks[404].append(42)
+    with pytest.raises(TypeError, match="Cannot convert int to"):
+        tremix.check(parser)
+
+
 def test_guide_example_prints_what_it_shows(capsys):
     section = (ROOT / "docs" / "guide.md").read_text().split("\n## Checking a file\n")[1].split("\n## ")[0]
     (code,) = re.findall(r"```python\n(.*?)```", section, re.S)

@@ -653,6 +653,47 @@ def test_reinitialising_during_reading(model_path, other_path):
     assert isinstance(p.blocks, dict) and runs
 
 
+def test_reading_report_survives_a_reread_while_it_is_converted(tmp_path, other_path):
+    """Turning what reading saw into Python data allocates; a collection then
+    may read another file into the parser, which drops the report that is
+    being converted."""
+    from tremix.core import _native
+
+    runs = "".join(f"   -1\n   601\n{k},\n   -1\ntext outside {k}\n" for k in range(40))
+    path = tmp_path / "stray.neu"
+    path.write_text("   -1\n   100\ntitle\n11.4,\n   -1\n" + runs)
+    p = ORVEXParser(str(path))
+    expected = _native.read_report(p)
+    assert len(expected["stray"]) == 40
+
+    with at_every_collection(lambda: p.__init__(other_path), limit=2) as state:
+        got = _native.read_report(p)
+    assert state["runs"] and got == expected
+    assert _native.read_report(p)["stray"] == []
+
+
+def test_reading_report_describes_the_blocks_the_parser_holds(tmp_path, model_path):
+    """Another file read into the parser while the blocks of the first are
+    filed: the parser ends with the other file's blocks, and with what
+    reading that file saw, not the first one's stray text."""
+    from tremix.core import _native
+
+    path = tmp_path / "stray.neu"
+    path.write_text("text outside\n" + "".join(f"   -1\n   601\n{k},\n   -1\n" for k in range(50)))
+    p = ORVEXParser.__new__(ORVEXParser)
+    runs = []
+
+    def reinit():
+        if not runs and p.blocks:  # the first file's blocks are being filed
+            runs.append(1)
+            p.__init__(model_path)
+
+    with at_every_collection(reinit):
+        p.__init__(str(path))
+    assert runs and 403 in p.blocks
+    assert _native.read_report(p)["stray"] == []
+
+
 @pytest.mark.parametrize("mutation", ["none", "foreign", "empty"])
 def test_blocks_map_replaced_during_reading(model_path, mutation):
     p = ORVEXParser.__new__(ORVEXParser)

@@ -206,6 +206,12 @@ PyObject* check_parser(ParserObject* self) {
                 return true;
             },
             [&](reading::Context& ctx) { elements.run(ctx); });
+        // Stopped there because a walk here stopped, the elements walk has
+        // no outcome of its own: that is no signal, nor its error to raise.
+        if (elements.failure.kind == reading::Failure::Kind::interrupted) {
+            elements.outcome = reading::Outcome::ok;
+            elements.failure = {};
+        }
         const bool interrupted = std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) {
             return j.failure.kind == reading::Failure::Kind::interrupted;
         });

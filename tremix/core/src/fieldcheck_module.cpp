@@ -20,11 +20,7 @@ using reading::Outcome;
 using reading::Span;
 using reading::TextView;
 using tremix::Ref;
-
-TextView view_of(PyObject* str) {
-    return TextView{PyUnicode_DATA(str), static_cast<size_t>(PyUnicode_GET_LENGTH(str)),
-                    static_cast<uint8_t>(PyUnicode_KIND(str))};
-}
+using tremix::view_of;
 
 // Parses (text[, start[, length]]) into the str and the field range.
 bool field_args(PyObject* args, PyObject*& text, Span& field) {

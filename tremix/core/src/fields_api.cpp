@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "py_host.hpp"
 
 namespace tremix {
 
@@ -11,11 +12,9 @@ PyObject* parse_csv_line_fast(PyObject* line) {
         return nullptr;
     }
     if (PyUnicode_READY(line) < 0) return nullptr;
-    const reading::TextView view{PyUnicode_DATA(line), static_cast<size_t>(PyUnicode_GET_LENGTH(line)),
-                                 static_cast<uint8_t>(PyUnicode_KIND(line))};
     reading::FieldList fields;
     try {
-        reading::split_fields(view, fields);
+        reading::split_fields(view_of(line), fields);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -37,6 +37,24 @@ struct Reading {
     reading::Splitter splitter{ctx, text, report};
 };
 
+// Runs `step()` without the interpreter lock when `worth_it` (short work is
+// not worth the hand-over), and has the lock back before anything else
+// happens, also when the allocator is exhausted: the reading then fails
+// with no_memory and `failed` is returned. Unwinding past the caller's
+// references with the lock still free would release them without it.
+template <typename Step, typename Result>
+Result without_lock(Reading& r, bool worth_it, Step&& step, Result failed) {
+    r.host.release(worth_it);
+    Result result = failed;
+    try {
+        result = step();
+    } catch (const std::bad_alloc&) {
+        r.ctx.fail(reading::Failure::Kind::no_memory);
+    }
+    r.host.reacquire();
+    return result;
+}
+
 // The codec information of `encoding` (codecs.lookup).
 PyObject* lookup_codec(PyObject* encoding) {
     Ref codecs(PyImport_Import(g_state.s_codecs));
@@ -230,11 +248,9 @@ int feed_text(Reading& r, PyObject* read) {
         if (PyUnicode_READY(chunk.get()) < 0) return -1;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(chunk.get());
         if (n == 0) break;
-        const reading::TextView view{PyUnicode_DATA(chunk.get()), static_cast<size_t>(n),
-                                     static_cast<uint8_t>(PyUnicode_KIND(chunk.get()))};
-        r.host.release(n > (1 << 16));
-        const reading::Outcome fed = feed.feed(view);
-        r.host.reacquire();
+        const reading::TextView view = view_of(chunk.get());
+        const reading::Outcome fed =
+            without_lock(r, n > (1 << 16), [&] { return feed.feed(view); }, reading::Outcome::fail);
         if (fed == reading::Outcome::fail) return -2;
         if (PyErr_CheckSignals() < 0) return -1;
     }
@@ -247,9 +263,9 @@ int feed_text(Reading& r, PyObject* read) {
 // (its context says why).
 int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& bad) {
     reading::ByteFeed feed(r.splitter, encoding);
-    r.host.release();
-    const reading::DescriptorRead read = reading::read_descriptor(fd, feed, r.ctx, r.text);
-    r.host.reacquire();
+    const reading::DescriptorRead read = without_lock(
+        r, true, [&] { return reading::read_descriptor(fd, feed, r.ctx, r.text); },
+        reading::DescriptorRead{reading::DescriptorRead::Status::failed, 0});
     switch (read.status) {
         case reading::DescriptorRead::Status::done: return 0;
         case reading::DescriptorRead::Status::invalid:
@@ -438,9 +454,10 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
             Py_buffer view;
             if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return -1;
             const size_t n = static_cast<size_t>(view.len);
-            r->host.release(n > (1 << 16));
-            const reading::Outcome fed = n == 0 ? feed.finish() : feed.feed(static_cast<const char*>(view.buf), n);
-            r->host.reacquire();
+            const reading::Outcome fed = without_lock(
+                *r, n > (1 << 16),
+                [&] { return n == 0 ? feed.finish() : feed.feed(static_cast<const char*>(view.buf), n); },
+                reading::Outcome::fail);
             PyBuffer_Release(&view);
             if (fed == reading::Outcome::fail) {
                 if (feed.invalid()) {

@@ -1,5 +1,7 @@
 #include "internal_api.hpp"
 
+#include <string>
+
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "block.hpp"
@@ -49,9 +51,17 @@ PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     parser_set_report(p, nullptr);
     ReadResult result;
     const int status = read_stream(args[1], args[2], args[3], name, blocks.get(), result);
-    if (result.report) parser_set_report(p, result.report);
+    // As in the constructor: the report goes only with the blocks it describes.
+    if (result.report && p->blocks == blocks.get()) parser_set_report(p, result.report);
     if (status < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+// The str of text the splitter kept as UTF-8. A text read with
+// surrogateescape (or handed over as str) may hold lone surrogates, which
+// the splitter encodes like any other character.
+PyObject* utf8_text(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
 }
 
 // read_report(parser) -> dict or None: what reading the file saw besides
@@ -64,17 +74,23 @@ PyObject* read_report(PyObject*, PyObject* arg) {
     ParserObject* p = parser_arg(arg);
     if (!p) return nullptr;
     if (!p->report || !*p->report) Py_RETURN_NONE;
-    const reading::ReadReport& report = **p->report;
+    // Held for the whole conversion: a collection started by an allocation
+    // may run code that reads another file into this parser, which drops
+    // the parser's own hold on this report.
+    const SharedReport held = *p->report;
+    const reading::ReadReport& report = *held;
     Ref stray(PyList_New(0));
     if (!stray) return nullptr;
     for (const reading::StrayText& s : report.stray) {
-        Ref item(Py_BuildValue("{sKsKsKss#sKsKss#}", "first_line", static_cast<unsigned long long>(s.first_line),
+        Ref first_text(utf8_text(s.first_text));
+        Ref bad_number_text(first_text ? utf8_text(s.bad_number_text) : nullptr);
+        if (!bad_number_text) return nullptr;
+        Ref item(Py_BuildValue("{sKsKsKsOsKsKsO}", "first_line", static_cast<unsigned long long>(s.first_line),
                                "last_line", static_cast<unsigned long long>(s.last_line), "count",
-                               static_cast<unsigned long long>(s.count), "first_text", s.first_text.data(),
-                               static_cast<Py_ssize_t>(s.first_text.size()), "delimiter_like_line",
-                               static_cast<unsigned long long>(s.delimiter_like_line), "bad_number_line",
-                               static_cast<unsigned long long>(s.bad_number_line), "bad_number_text",
-                               s.bad_number_text.data(), static_cast<Py_ssize_t>(s.bad_number_text.size())));
+                               static_cast<unsigned long long>(s.count), "first_text", first_text.get(),
+                               "delimiter_like_line", static_cast<unsigned long long>(s.delimiter_like_line),
+                               "bad_number_line", static_cast<unsigned long long>(s.bad_number_line),
+                               "bad_number_text", bad_number_text.get()));
         if (!item || PyList_Append(stray.get(), item.get()) < 0) return nullptr;
     }
     Ref unclosed(report.unclosed ? Py_BuildValue("(iK)", static_cast<int>(report.unclosed_id),
@@ -188,7 +204,9 @@ PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // vector_data(blocks, block index, data start) -> (entity ids, values):
 // the data records of the vector whose data begins there, every value kept
-// in file order, as NumPy arrays; None when they no longer convert.
+// in file order, as NumPy arrays; None when they no longer convert. Only
+// that block is read, so each call costs the vector's lines, not all of
+// the blocks' lines.
 PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arg_count("vector_data", nargs, 3)) return nullptr;
     const Py_ssize_t block = PyLong_AsSsize_t(args[1]);
@@ -201,13 +219,13 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;
-        if (snapshot.take(args[0]) < 0) return nullptr;
+        if (snapshot.take_item(args[0], static_cast<size_t>(block)) < 0) return nullptr;
         std::vector<int32_t> ids;
         std::vector<double> values;
         reading::Outcome outcome = reading::Outcome::ok;
         if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
-                outcome = reading::read_vector_data(ctx, snapshot.blocks(), static_cast<size_t>(block),
-                                                    static_cast<size_t>(start), ids, values);
+                outcome = reading::read_vector_data(ctx, snapshot.blocks(), 0, static_cast<size_t>(start), ids,
+                                                    values);
                 return outcome;
             }) < 0)
             return nullptr;

@@ -94,7 +94,9 @@ int parser_parse_file(ParserObject* self) {
     }
     ReadResult result;
     const int status = read_path(filepath.get(), blocks.get(), result);
-    if (result.report) parser_set_report(self, result.report);
+    // Code run meanwhile (another thread, a finalizer) may have read another
+    // file into this parser: the report goes only with the blocks it describes.
+    if (result.report && self->blocks == blocks.get()) parser_set_report(self, result.report);
     return status;
 }
 

@@ -52,4 +52,11 @@ class PyHost final : public reading::Host {
 // New str holding the characters of a view.
 PyObject* str_of(const reading::TextView& text);
 
+// The characters of a str that is ready (PyUnicode_READY). Valid while the
+// str is alive, and readable without the interpreter lock.
+inline reading::TextView view_of(PyObject* str) {
+    return reading::TextView{PyUnicode_DATA(str), static_cast<size_t>(PyUnicode_GET_LENGTH(str)),
+                             static_cast<uint8_t>(PyUnicode_KIND(str))};
+}
+
 }  // namespace tremix

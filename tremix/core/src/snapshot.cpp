@@ -18,8 +18,7 @@ namespace {
 reading::TextView view_line(const void* item) {
     PyObject* obj = static_cast<PyObject*>(const_cast<void*>(item));
     if (!PyUnicode_CheckExact(obj)) return reading::TextView{nullptr, 0, 0};
-    return reading::TextView{PyUnicode_DATA(obj), static_cast<size_t>(PyUnicode_GET_LENGTH(obj)),
-                             static_cast<uint8_t>(PyUnicode_KIND(obj))};
+    return view_of(obj);
 }
 
 // A line's worth of work in characters: a block of few but very long lines
@@ -63,7 +62,7 @@ int BlockSnapshot::take(PyObject* block_list) {
     return add(block_list);
 }
 
-int BlockSnapshot::add(PyObject* block_list) {
+int BlockSnapshot::check_list(PyObject* block_list) {
     if (block_list == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return -1;
@@ -72,6 +71,11 @@ int BlockSnapshot::add(PyObject* block_list) {
         raise_expected("list", block_list);
         return -1;
     }
+    return 0;
+}
+
+int BlockSnapshot::add(PyObject* block_list) {
+    if (check_list(block_list) < 0) return -1;
     try {
         const size_t first = items_.objects_.size();
         items_.copy(block_list);
@@ -134,10 +138,26 @@ int BlockSnapshot::add_list(PyObject* lines, int32_t block_id) {
 int BlockSnapshot::take_lines(PyObject* lines) {
     reset();
     try {
-        items_.objects_.push_back(new_ref(lines));
+        items_.objects_.push_back(lines);
+        Py_INCREF(lines);
         copies_.emplace_back();
         set_.emplace_back();
         return add_list(lines, 0);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int BlockSnapshot::take_item(PyObject* block_list, size_t index) {
+    reset();
+    if (check_list(block_list) < 0) return -1;
+    if (index >= static_cast<size_t>(PyList_GET_SIZE(block_list))) return 0;
+    PyObject* item = PyList_GET_ITEM(block_list, static_cast<Py_ssize_t>(index));
+    try {
+        items_.objects_.push_back(item);
+        Py_INCREF(item);
+        return add_item(item);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
@@ -168,16 +188,19 @@ void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapsho
     using Kind = reading::Failure::Kind;
     switch (failure.kind) {
         case Kind::out_of_range: {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-            if (failure.block >= snapshot.size()) return;
-            const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
-            Ref field(failure.line < entry.lines.size()
-                          ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
-                          : PyUnicode_FromString(""));
-            if (!field) {
-                PyErr_Clear();
-                return;
+            // The field for the note is made before the error is set: a
+            // failure to make it must not take the OverflowError with it.
+            Ref field;
+            if (failure.block < snapshot.size()) {
+                const reading::BlockLines& lines = snapshot.blocks()[failure.block].lines;
+                field = Ref(failure.line < lines.size()
+                                ? str_of(lines.line(failure.line).sub(failure.field.start, failure.field.length))
+                                : PyUnicode_FromString(""));
+                if (!field) PyErr_Clear();
             }
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            if (!field) return;
+            const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
             const int64_t file_line = entry.lines.file_line(failure.line);
             if (file_line > 0 && path && PyUnicode_Check(path)) {
                 add_note("the field %R in block %d, line %lld of %U", field.get(), static_cast<int>(entry.block_id),

@@ -31,6 +31,9 @@ class BlockSnapshot {
     int add(PyObject* block_list);
     // A single list of lines, as one block.
     int take_lines(PyObject* lines);
+    // Only the item at `index` of `block_list`, as the one block (none when
+    // the list is shorter): the other blocks' lines are not copied.
+    int take_item(PyObject* block_list, size_t index);
 
     const reading::BlockSet& blocks() const { return set_; }
     size_t size() const { return set_.size(); }
@@ -58,6 +61,7 @@ class BlockSnapshot {
         std::vector<PyObject*> objects_;
     };
 
+    static int check_list(PyObject* block_list);
     int add_item(PyObject* item);
     int add_list(PyObject* lines, int32_t block_id);
     void reset();
