@@ -193,3 +193,32 @@ def test_a_named_pipe_is_read_like_a_file(tmp_path, data):
             assert ORVEXParser(str(pipe)).get_header() == {"title": "T", "version": "V"}
     finally:
         writer.join()
+
+
+EXIT_WHILE_READING = """
+import sys, threading
+from tremix.core.orvex_parser import ORVEXParser
+
+parser, started = ORVEXParser(sys.argv[1]), threading.Event()
+
+def read_forever():
+    while True:
+        for name in ("get_nodes_arrays", "get_elements_arrays", "get_output_vectors_arrays"):
+            getattr(parser, name)()
+            started.set()
+
+threading.Thread(target=read_forever, daemon=True).start()
+started.wait()
+"""
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_the_process_exits_while_another_thread_reads(tmp_path, attempt):
+    """A daemon thread in the middle of a reading when the interpreter shuts
+    down is stopped where it asks for the lock back, never unwound through
+    the reading: the process ends normally."""
+    path = tmp_path / "f.neu"
+    pytest.importorskip("orvex_gen").generate(path, target_mb=4, seed=3)
+    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_READING, str(path)],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]

@@ -1,12 +1,27 @@
 #include "py_host.hpp"
 
 #include <climits>
+#include <cxxabi.h>
+#include <unistd.h>
 
 namespace tremix {
 
 namespace {
 
 unsigned long g_main_thread = 0;
+
+// While the interpreter shuts down, a thread asking for the lock back is
+// ended with pthread_exit, which unwinds its stack. Unwinding a reading
+// would release Python objects without the lock, and it cannot pass the
+// destructors that take the lock back: such a thread stays here until the
+// process ends instead.
+void take_lock_back(PyThreadState* saved) {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
+}
 
 }  // namespace
 
@@ -41,13 +56,13 @@ void PyHost::release(bool worth_it) {
 
 void PyHost::reacquire() {
     if (saved_) {
-        PyEval_RestoreThread(saved_);
+        take_lock_back(saved_);
         saved_ = nullptr;
     }
 }
 
 PyHost::Hold::Hold(PyHost& host) : host_(host) {
-    if (host_.saved_) PyEval_RestoreThread(host_.saved_);
+    if (host_.saved_) take_lock_back(host_.saved_);
 }
 
 PyHost::Hold::~Hold() {
