@@ -85,3 +85,28 @@ line_text = st.one_of(record_line(), st.text(char, max_size=40))
 
 # Prefixes that put a field inside a str of each storage kind.
 wide_prefix = st.sampled_from(["", "x,", "\xe9 ", "\u0100 ", "\U0001f600 "])
+
+
+# Values as exporters write them ("-1.2084482E-07"), bent now and then, on
+# lines joined the way result lines are, mostly by single commas.
+@st.composite
+def exporter_value(draw) -> str:
+    places = draw(st.sampled_from([7, 7, 7, 1, 4, 8]))
+    exponent = draw(st.integers(0, 30) if draw(st.sampled_from([True] * 5 + [False])) else st.integers(0, 400))
+    text = "{}{}.{:0{}d}E{}{:0{}d}".format(
+        draw(st.sampled_from(["", "-", "-", "+"])), draw(st.integers(0, 9)), draw(st.integers(0, 10**places - 1)),
+        places, draw(st.sampled_from("+-")), exponent, draw(st.sampled_from([2, 2, 1, 3])))
+    if draw(st.sampled_from([False] * 9 + [True])):
+        pos = draw(st.integers(0, len(text)))
+        text = text[:pos] + draw(st.one_of(char, st.just(""))) + text[pos + draw(st.integers(0, 1)) :]
+    return text
+
+
+@st.composite
+def result_line(draw) -> str:
+    def often(strategy, other):
+        return draw(strategy if draw(st.sampled_from([True] * 12 + [False])) else other)
+
+    line = "".join(often(exporter_value(), field_text) + often(st.just(","), separator)
+                   for _ in range(draw(st.integers(1, 10))))
+    return line[: None if draw(st.booleans()) else -1] + draw(st.sampled_from(["", "", ",", ",,", " ", "(1)"]))

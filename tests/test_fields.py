@@ -5,7 +5,9 @@ from __future__ import annotations
 import itertools
 
 import pytest
-from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text
+import struct
+
+from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text, result_line
 from hypothesis import HealthCheck, given, settings
 
 from tremix.core import _fieldcheck
@@ -29,6 +31,31 @@ def test_split_matches_string_operations(line):
 @given(line_text)
 def test_parse_csv_line_matches_string_operations(line):
     assert ORVEXParser.parse_csv_line(line) == reference_split(line)
+
+
+@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(result_line())
+def test_result_lines_read_whole_match_field_by_field(line):
+    """A result line read without splitting gives what splitting it and
+    converting each field gives, bit for bit, and is never an end-of-data
+    line; any line it cannot be sure of is left to the split. Checking
+    without converting may be sure of more lines than converting."""
+    checked, values = _fieldcheck.plain_values(line, check=True), _fieldcheck.plain_values(line)
+    if checked is None:
+        assert values is None
+        return
+    fields = reference_split(line)
+    assert len(checked) == len(fields) and fields[:2] != ["-1", "0."]
+    wanted = [struct.pack("<d", float(f)) for f in fields]
+    if values is not None:
+        assert [struct.pack("<d", v) for v in values] == wanted
+
+
+def test_exporters_result_lines_are_read_whole():
+    assert _fieldcheck.plain_values("-1.2084482E-07,9.2894503E+08,0.0000000E+00,") == [-1.2084482e-07, 9.2894503e08, 0.0]
+    for other in (" 1.0000000E+00,", "1.0000000E+00, 2.0000000E+00", "1.0000000E+00,,2.0000000E+00", "-1,0.,",
+                  "1.0000000E+00(2),", "\xe91.0000000E+00,", "", ","):
+        assert _fieldcheck.plain_values(other) is None, other
 
 
 @pytest.mark.parametrize("length", range(6))

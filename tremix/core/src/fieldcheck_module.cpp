@@ -10,6 +10,7 @@
 #include "fields_api.hpp"
 #include "py_host.hpp"
 #include "reading/numbers.hpp"
+#include "reading/plain_values.hpp"
 #include "reading/tokenizer.hpp"
 #include "reading/whitespace.hpp"
 
@@ -149,6 +150,40 @@ PyObject* to_float(PyObject* args) {
 PyObject* to_double(PyObject*, PyObject* args) { return to_float<false>(args); }
 PyObject* parse_float(PyObject*, PyObject* args) { return to_float<true>(args); }
 
+// plain_values(line) -> list[float] | None: the values of a result line
+// read without splitting it, or None when the line is not of that form.
+// With check=True only whether it is (a list of Nones on success).
+PyObject* plain_values(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kKeywords[] = {"line", "check", nullptr};
+    PyObject* line;
+    int check = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &check)) return nullptr;
+    reading::PlainHost host;
+    reading::Context ctx(host);
+    std::vector<double> values;
+    size_t gathered = 0;
+    std::optional<Outcome> o;
+    try {
+        o = check ? reading::gather_plain_values<false>(ctx, view_of(line), values, gathered)
+                  : reading::gather_plain_values<true>(ctx, view_of(line), values, gathered);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!o) Py_RETURN_NONE;
+    if (*o != Outcome::ok || (!check && values.size() != gathered)) {
+        PyErr_SetString(PyExc_SystemError, "plain_values: inconsistent result");
+        return nullptr;
+    }
+    Ref result(PyList_New(static_cast<Py_ssize_t>(gathered)));
+    if (!result) return nullptr;
+    for (size_t k = 0; k < gathered; ++k) {
+        PyObject* item = check ? Py_NewRef(Py_None) : PyFloat_FromDouble(values[k]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return result.release();
+}
+
 // is_space(code_point) -> bool: the tokenizer's notion of whitespace.
 PyObject* is_space(PyObject*, PyObject* arg) {
     const unsigned long c = PyLong_AsUnsignedLong(arg);
@@ -237,6 +272,9 @@ PyMethodDef kMethods[] = {
     {"to_double", to_double, METH_VARARGS, "to_double(text[, start[, length]]) -> float: float() of the text."},
     {"parse_float", parse_float, METH_VARARGS,
      "parse_float(text[, start[, length]]) -> float: float() of the text cut at its first '(' after position 0."},
+    {"plain_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_values)),
+     METH_VARARGS | METH_KEYWORDS,
+     "plain_values(line, check=False) -> list[float] | None: a result line's values read without splitting it."},
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 
 #include "numbers.hpp"
+#include "plain_values.hpp"
 
 namespace tremix::reading {
 
@@ -91,10 +93,10 @@ struct ValueSink {
         values.push_back(value);
     }
     void range(int32_t first, size_t count, const double* v) {
-        for (size_t j = 0; j < count; ++j) {
-            ids.push_back(static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j)));
-            values.push_back(v[j]);
-        }
+        const size_t old = ids.size();
+        ids.resize(old + count);
+        for (size_t j = 0; j < count; ++j) ids[old + j] = static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j));
+        values.insert(values.end(), v, v + count);
     }
 };
 
@@ -237,10 +239,16 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
             ++i;
             while (static_cast<int64_t>(gathered) < count && i < n) {
                 if (!ctx.tick()) return Outcome::fail;
-                if (line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
-                if (is_end_marker(line)) break;  // read again above: it ends the vector
-                o = convert(0);
-                if (o != Outcome::ok) return o;
+                if (!line.fetch(ctx, lines, i)) return Outcome::fail;
+                const std::optional<Outcome> plain =
+                    gather_plain_values<Sink::kConvert>(ctx, line.text, range, gathered);
+                if (plain == Outcome::fail) return Outcome::fail;
+                if (!plain) {
+                    if (line.split(ctx) == Outcome::fail) return Outcome::fail;
+                    if (is_end_marker(line)) break;  // read again above: it ends the vector
+                    o = convert(0);
+                    if (o != Outcome::ok) return o;
+                }
                 ++i;
             }
             const size_t stored =

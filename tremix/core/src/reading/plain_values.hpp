@@ -1,0 +1,50 @@
+// Lines of result values read without splitting them first.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "context.hpp"
+#include "decimal_scan.hpp"
+#include "text.hpp"
+
+namespace tremix::reading {
+
+// The values of a line written the way exporters write them, read without
+// splitting it: one-byte text, every value in the straight scientific shape
+// and followed at once by a comma, nothing after the last value but commas.
+// Such a line has no blank and no empty field, so splitting it would give
+// exactly these values' texts, and it is never an end-of-data line. Empty
+// (nothing gathered) for any other line, which is then split and read field
+// by field.
+template <bool Convert>
+std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, std::vector<double>& range,
+                                           size_t& gathered) {
+    const char* const s = text.narrow();
+    if (!s) return std::nullopt;
+    const char* const limit = s + text.length;
+    const char* end = limit;
+    while (end > s && end[-1] == ',') --end;
+    const size_t range_before = range.size();
+    const size_t gathered_before = gathered;
+    for (const char* p = s; p < end;) {
+        if (!ctx.tick()) return Outcome::fail;
+        const char* stop;
+        if constexpr (Convert) {
+            double v;
+            stop = scan_scientific(p, end, limit, v);
+            if (stop) range.push_back(v);
+        } else {
+            stop = scientific_end(p, end, limit);
+        }
+        if (!stop || (stop < end && *stop != ',')) break;
+        ++gathered;
+        if (stop == end) return Outcome::ok;
+        p = stop + 1;
+    }
+    range.resize(range_before);
+    gathered = gathered_before;
+    return std::nullopt;
+}
+
+}  // namespace tremix::reading
