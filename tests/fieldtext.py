@@ -110,3 +110,14 @@ def result_line(draw) -> str:
     line = "".join(often(exporter_value(), field_text) + often(st.just(","), separator)
                    for _ in range(draw(st.integers(1, 10))))
     return line[: None if draw(st.booleans()) else -1] + draw(st.sampled_from(["", "", ",", ",,", " ", "(1)"]))
+
+
+@st.composite
+def single_line(draw) -> str:
+    """A single-value result record, "12,-1.2084482E-07,", now and then bent."""
+    def often(strategy, other):
+        return draw(strategy if draw(st.sampled_from([True] * 8 + [False])) else other)
+
+    ids = st.one_of(st.integers(-(10**9), 10**9).map(str), st.integers(-(2**31) - 2, 2**31 + 2).map(str))
+    line = often(ids, field_text) + often(st.just(","), separator) + often(exporter_value(), field_text)
+    return line + draw(st.sampled_from(["", ",", ",", ",,", " ", ",1.0E+00,", "(1)"]))

@@ -7,8 +7,9 @@ import itertools
 import pytest
 import struct
 
-from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text, result_line
+from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text, result_line, single_line
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from tremix.core import _fieldcheck
 from tremix.core.orvex_parser import ORVEXParser
@@ -49,6 +50,19 @@ def test_result_lines_read_whole_match_field_by_field(line):
     wanted = [struct.pack("<d", float(f)) for f in fields]
     if values is not None:
         assert [struct.pack("<d", v) for v in values] == wanted
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.one_of(single_line(), st.sampled_from(["-1,0.,", "-1,0.0000000E+00,", "0,1.0000000E+00", "+5,1.0000000E+00,"])))
+def test_single_records_read_whole_match_field_by_field(line):
+    checked, read = _fieldcheck.plain_single(line, check=True), _fieldcheck.plain_single(line)
+    if checked is None:
+        assert read is None
+        return
+    fields = reference_split(line)
+    assert len(fields) == 2 and fields != ["-1", "0."] and checked[0] == int(fields[0])
+    if read is not None:
+        assert read[0] == checked[0] and struct.pack("<d", read[1]) == struct.pack("<d", float(fields[1]))
 
 
 def test_exporters_result_lines_are_read_whole():

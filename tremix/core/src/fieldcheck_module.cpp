@@ -184,6 +184,22 @@ PyObject* plain_values(PyObject*, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
+// plain_single(line, check=False) -> (int, float | None) | None: a
+// single-value result record read without splitting it, or None.
+PyObject* plain_single(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kKeywords[] = {"line", "check", nullptr};
+    PyObject* line;
+    int check = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &check)) return nullptr;
+    int32_t id = 0;
+    double value = 0.0;
+    const bool read = check ? reading::read_plain_single<false>(view_of(line), id, value)
+                            : reading::read_plain_single<true>(view_of(line), id, value);
+    if (!read) Py_RETURN_NONE;
+    if (check) return Py_BuildValue("(iO)", id, Py_None);
+    return Py_BuildValue("(id)", id, value);
+}
+
 // is_space(code_point) -> bool: the tokenizer's notion of whitespace.
 PyObject* is_space(PyObject*, PyObject* arg) {
     const unsigned long c = PyLong_AsUnsignedLong(arg);
@@ -275,6 +291,9 @@ PyMethodDef kMethods[] = {
     {"plain_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_values)),
      METH_VARARGS | METH_KEYWORDS,
      "plain_values(line, check=False) -> list[float] | None: a result line's values read without splitting it."},
+    {"plain_single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_single)),
+     METH_VARARGS | METH_KEYWORDS,
+     "plain_single(line, check=False) -> tuple | None: a single-value result record read without splitting it."},
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},

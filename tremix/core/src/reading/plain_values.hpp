@@ -47,4 +47,34 @@ std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, s
     return std::nullopt;
 }
 
+// A single-value record written the usual way, "12,-1.2084482E-07,": an id
+// of an optional minus and one to nine digits, a comma, one value as
+// gather_plain_values reads it, then only commas. False for any other
+// line, which is then split (an end-of-data line "-1,0.," among them).
+template <bool Convert>
+bool read_plain_single(const TextView& text, int32_t& id, double& value) {
+    const char* const s = text.narrow();
+    if (!s) return false;
+    const char* const limit = s + text.length;
+    const char* end = limit;
+    while (end > s && end[-1] == ',') --end;
+    const char* p = s;
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    const char* const digits = p;
+    int32_t magnitude = 0;
+    while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
+    if (p == digits || p >= end || *p != ',') return false;  // a tenth digit is not a comma either
+    ++p;
+    const char* stop;
+    if constexpr (Convert) {
+        stop = scan_scientific(p, end, limit, value);
+    } else {
+        stop = scientific_end(p, end, limit);
+    }
+    if (stop != end) return false;
+    id = negative ? -magnitude : magnitude;
+    return true;
+}
+
 }  // namespace tremix::reading

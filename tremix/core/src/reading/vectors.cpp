@@ -203,7 +203,17 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
     ws.marked = false;
     while (i < n) {
         if (!ctx.tick()) return Outcome::fail;
-        if (line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+        if (!line.fetch(ctx, lines, i)) return Outcome::fail;
+        {
+            int32_t id;
+            double v = 0.0;
+            if (read_plain_single<Sink::kConvert>(line.text, id, v)) {
+                sink.single(id, v);
+                ++i;
+                continue;
+            }
+        }
+        if (line.split(ctx) == Outcome::fail) return Outcome::fail;
         if (is_end_marker(line)) {
             ++i;
             ws.marked = true;
