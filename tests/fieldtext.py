@@ -121,3 +121,18 @@ def single_line(draw) -> str:
     ids = st.one_of(st.integers(-(10**9), 10**9).map(str), st.integers(-(2**31) - 2, 2**31 + 2).map(str))
     line = often(ids, field_text) + often(st.just(","), separator) + often(exporter_value(), field_text)
     return line + draw(st.sampled_from(["", ",", ",", ",,", " ", ",1.0E+00,", "(1)"]))
+
+
+@st.composite
+def node_line(draw) -> str:
+    """A node line, "7,0,0,1,7,0,0,0,0,0,0,-2.1E+02,3.5,0.,", now and then bent."""
+    def often(strategy, other):
+        return draw(strategy if draw(st.sampled_from([True] * 15 + [False])) else other)
+
+    ids = st.integers(-(10**9), 10**9).map(str)
+    small = st.sampled_from(["0", "1", "7", "12", "-1", "x"])
+    coordinate = st.one_of(exporter_value(), st.floats(-1e6, 1e6).map(repr), st.sampled_from(["0.", "1", ".5", "-0"]))
+    fields = [often(ids, field_text)] + [often(small, field_text) for _ in range(10)]
+    fields += [often(coordinate, field_text) for _ in range(3)]
+    line = "".join(f + often(st.just(","), separator) for f in fields)
+    return line + draw(st.sampled_from(["", ",", "1,2,", " ,3", "(1)", " "]))

@@ -7,7 +7,7 @@ import itertools
 import pytest
 import struct
 
-from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text, result_line, single_line
+from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text, node_line, result_line, single_line
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -63,6 +63,17 @@ def test_single_records_read_whole_match_field_by_field(line):
     assert len(fields) == 2 and fields != ["-1", "0."] and checked[0] == int(fields[0])
     if read is not None:
         assert read[0] == checked[0] and struct.pack("<d", read[1]) == struct.pack("<d", float(fields[1]))
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(node_line())
+def test_node_lines_read_whole_match_field_by_field(line):
+    read = _fieldcheck.plain_node(line)
+    if read is None:
+        return
+    fields = reference_split(line)
+    assert len(fields) >= 14 and read[0] == int(fields[0])
+    assert [struct.pack("<d", v) for v in read[1:]] == [struct.pack("<d", float(f)) for f in fields[11:14]]
 
 
 def test_exporters_result_lines_are_read_whole():

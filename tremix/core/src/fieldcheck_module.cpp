@@ -200,6 +200,19 @@ PyObject* plain_single(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(id)", id, value);
 }
 
+// plain_node(line) -> (id, x, y, z) | None: a node line read without
+// splitting it, or None.
+PyObject* plain_node(PyObject*, PyObject* line) {
+    if (!PyUnicode_Check(line)) {
+        PyErr_SetString(PyExc_TypeError, "plain_node() needs a str");
+        return nullptr;
+    }
+    int32_t id = 0;
+    double xyz[3];
+    if (!reading::read_plain_node(view_of(line), id, xyz)) Py_RETURN_NONE;
+    return Py_BuildValue("(iddd)", id, xyz[0], xyz[1], xyz[2]);
+}
+
 // is_space(code_point) -> bool: the tokenizer's notion of whitespace.
 PyObject* is_space(PyObject*, PyObject* arg) {
     const unsigned long c = PyLong_AsUnsignedLong(arg);
@@ -294,6 +307,7 @@ PyMethodDef kMethods[] = {
     {"plain_single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_single)),
      METH_VARARGS | METH_KEYWORDS,
      "plain_single(line, check=False) -> tuple | None: a single-value result record read without splitting it."},
+    {"plain_node", plain_node, METH_O, "plain_node(line) -> tuple | None: a node line read without splitting it."},
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},

@@ -4,6 +4,7 @@
 // convert by plain float() rules: a "(" suffix or a D exponent makes the
 // line unreadable, unlike result values.
 #include "numbers.hpp"
+#include "plain_values.hpp"
 #include "records.hpp"
 #include "two_threads.hpp"
 
@@ -18,24 +19,27 @@ Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
     SplitLine line;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t, size_t& i) -> Outcome {
         const size_t at = i++;
-        if (line.load(ctx, lines, at) == Outcome::fail) return Outcome::fail;
-        if (line.size() < kNodeFields) {
-            if (observer) observer->passed(b, at, too_few(line, kNodeFields));
-            return Outcome::skip;
-        }
         int32_t id;
         double xyz[3];
-        size_t bad = 0;
-        Outcome o = to_int32(ctx, line.text, line[0], id);
-        for (size_t axis = 0; axis < 3 && o == Outcome::ok; ++axis) {
-            bad = kXField + axis;
-            o = to_double(ctx, line.text, line[bad], xyz[axis]);
+        if (!line.fetch(ctx, lines, at)) return Outcome::fail;
+        if (!read_plain_node(line.text, id, xyz)) {
+            if (line.split(ctx) == Outcome::fail) return Outcome::fail;
+            if (line.size() < kNodeFields) {
+                if (observer) observer->passed(b, at, too_few(line, kNodeFields));
+                return Outcome::skip;
+            }
+            size_t bad = 0;
+            Outcome o = to_int32(ctx, line.text, line[0], id);
+            for (size_t axis = 0; axis < 3 && o == Outcome::ok; ++axis) {
+                bad = kXField + axis;
+                o = to_double(ctx, line.text, line[bad], xyz[axis]);
+            }
+            if (o == Outcome::skip) {
+                if (observer) observer->passed(b, at, bad_field(line.size(), at, line[bad], bad));
+                return Outcome::skip;
+            }
+            if (o == Outcome::fail) return Outcome::fail;
         }
-        if (o == Outcome::skip) {
-            if (observer) observer->passed(b, at, bad_field(line.size(), at, line[bad], bad));
-            return Outcome::skip;
-        }
-        if (o == Outcome::fail) return Outcome::fail;
         if (observer) {  // watched records are only counted
             observer->record(b, at, 1);
             return Outcome::ok;

@@ -1,4 +1,8 @@
-// Lines of result values read without splitting them first.
+// Record lines written the way exporters write them, read without
+// splitting them first. Each reader takes only lines whose fields it can be
+// sure of (no blank anywhere in what it reads, no empty field) and gives
+// exactly what splitting and converting field by field gives; any other
+// line is left to the split.
 #pragma once
 
 #include <optional>
@@ -9,6 +13,19 @@
 #include "text.hpp"
 
 namespace tremix::reading {
+
+// An id field at p, an optional minus and one to nine digits, and the
+// comma after it: the position after the comma, or null.
+inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    const char* const digits = p;
+    int32_t magnitude = 0;
+    while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
+    if (p == digits || p >= end || *p != ',') return nullptr;  // a tenth digit is not a comma either
+    id = negative ? -magnitude : magnitude;
+    return p + 1;
+}
 
 // The values of a line written the way exporters write them, read without
 // splitting it: one-byte text, every value in the straight scientific shape
@@ -58,22 +75,38 @@ bool read_plain_single(const TextView& text, int32_t& id, double& value) {
     const char* const limit = s + text.length;
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
-    const char* p = s;
-    const bool negative = p < end && *p == '-';
-    p += negative;
-    const char* const digits = p;
-    int32_t magnitude = 0;
-    while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
-    if (p == digits || p >= end || *p != ',') return false;  // a tenth digit is not a comma either
-    ++p;
+    const char* p = read_plain_id(s, end, id);
+    if (!p) return false;
     const char* stop;
     if constexpr (Convert) {
         stop = scan_scientific(p, end, limit, value);
     } else {
         stop = scientific_end(p, end, limit);
     }
-    if (stop != end) return false;
-    id = negative ? -magnitude : magnitude;
+    return stop == end;
+}
+
+// A node line: the id, ten fields of printable ASCII that are not read,
+// and the three coordinates as plain decimals, each followed by a comma or
+// the end of the line's text; whatever follows the coordinates is not read.
+inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3]) {
+    const char* const s = text.narrow();
+    if (!s) return false;
+    const char* const end = s + text.length;
+    const char* p = read_plain_id(s, end, id);
+    if (!p) return false;
+    for (int field = 0; field < 10; ++field) {
+        const char* const start = p;
+        while (p < end && *p != ',' && static_cast<unsigned char>(*p - 0x21) < 0x5e) ++p;
+        if (p == start || p >= end || *p != ',') return false;
+        ++p;
+    }
+    for (double& coordinate : xyz) {
+        bool out_of_range;
+        const char* const stop = scan_plain_decimal(p, end, end, coordinate, out_of_range);
+        if (!stop || (stop < end && *stop != ',')) return false;
+        p = stop + 1;
+    }
     return true;
 }
 
