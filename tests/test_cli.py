@@ -297,3 +297,16 @@ def test_strict_mode_checks_without_summarising(monkeypatch, capsys, write_neu):
     assert tremix.cli.main([damaged, "--strict"]) == 2
     lines = capsys.readouterr().out.splitlines()
     assert [line.split(": ")[:2] for line in lines] == [[f"{damaged}:3", "block 403"]] * 2
+
+
+@pytest.mark.parametrize("unreadable_first", [True, False])
+def test_strict_an_unreadable_file_outranks_another_files_findings(capsys, tmp_path, write_neu, unreadable_first):
+    # Status 2 says "read and checked, with findings": a file that was never
+    # read must not pass for one, whichever place it has on the command line.
+    damaged = write_neu("   -1\n   403\nshort\n")
+    missing = str(tmp_path / "missing.neu")
+    files = [missing, damaged] if unreadable_first else [damaged, missing]
+    assert tremix.cli.main([*files, "--strict"]) == 1
+    out = capsys.readouterr()
+    assert out.err == f"tremix: error: no such file: {missing}\n"
+    assert out.out.startswith(f"{damaged}:3: block 403: ")  # the readable file is still checked
