@@ -17,6 +17,7 @@ import tremix
 import tremix.cli
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
+from tremix.progress import CountingReader
 from tremix.summary import example_path, summary_of
 
 
@@ -202,6 +203,16 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     assert "\rtremix: summarising file0.neu" in shown
     assert shown.endswith(" " * len("tremix: summarising file0.neu") + "\r")  # erased before the output
     assert capsys.readouterr().out == quiet.out  # read through the counting route: the same summary
+
+
+def test_counting_reader_counts_reads_into_a_buffer_and_leaves_the_file_open():
+    raw = io.BytesIO(bytes(range(256)) * 40)
+    seen = []
+    with io.BufferedReader(CountingReader(raw, seen.append), buffer_size=4096) as buffered:
+        pieces = iter(lambda: buffered.read(3000), b"")  # the buffer fills itself through readinto
+        assert b"".join(pieces) == raw.getvalue()
+    assert seen == sorted(seen) and seen[-1] == len(raw.getvalue())
+    assert not raw.closed
 
 
 @pytest.mark.parametrize("error, expected", [(KeyboardInterrupt, (130, "tremix: interrupted\n", 0)),
