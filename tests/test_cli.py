@@ -204,6 +204,12 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     assert shown.endswith(" " * len("tremix: summarising file0.neu") + "\r")  # erased before the output
     assert capsys.readouterr().out == quiet.out  # read through the counting route: the same summary
 
+    # What is not a regular file skips the progress and fails as it does anywhere.
+    monkeypatch.setattr(sys, "stderr", terminal := Terminal())
+    assert tremix.cli.main([os.path.dirname(path), path + ".missing", "--json"]) == 1
+    assert terminal.getvalue().splitlines()[-2:] == [f"tremix: error: {os.path.dirname(path)} is a directory, not a file",
+                                                     f"tremix: error: no such file: {path}.missing"]
+
 
 def test_counting_reader_counts_reads_into_a_buffer_and_leaves_the_file_open():
     raw = io.BytesIO(bytes(range(256)) * 40)

@@ -14,6 +14,7 @@ import gzip
 import json
 import lzma
 import os
+import stat
 import sys
 import zlib
 from collections.abc import Callable
@@ -145,9 +146,8 @@ def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
 
 
 def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> ORVEXParser:
-    if status_line is None or not os.path.isfile(path) or os.path.getsize(path) <= PROGRESS_BYTES:
+    if status_line is None or (size := _regular_file_size(path)) is None or size <= PROGRESS_BYTES:
         return read(path, encoding=encoding)
-    size = os.path.getsize(path)
     name = os.path.basename(path)
 
     def reading(done: int) -> None:
@@ -157,6 +157,16 @@ def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> OR
         parser = read_stream(stream, encoding=encoding, name=path)
     status_line.show(f"{PROG}: summarising {name}", force=True)
     return parser
+
+
+def _regular_file_size(path: str) -> int | None:
+    """The size of `path` when it is a regular file; None for anything else
+    (missing, a directory, a pipe), which reading then reports or reads as is."""
+    try:
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 def _error_text(path: str, exc: BaseException) -> str:
