@@ -17,6 +17,7 @@ import tremix
 import tremix.cli
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
+from tremix.progress import CountingReader
 from tremix.summary import example_path, summary_of
 
 
@@ -203,6 +204,22 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     assert shown.endswith(" " * len("tremix: summarising file0.neu") + "\r")  # erased before the output
     assert capsys.readouterr().out == quiet.out  # read through the counting route: the same summary
 
+    # What is not a regular file skips the progress and fails as it does anywhere.
+    monkeypatch.setattr(sys, "stderr", terminal := Terminal())
+    assert tremix.cli.main([os.path.dirname(path), path + ".missing", "--json"]) == 1
+    assert terminal.getvalue().splitlines()[-2:] == [f"tremix: error: {os.path.dirname(path)} is a directory, not a file",
+                                                     f"tremix: error: no such file: {path}.missing"]
+
+
+def test_counting_reader_counts_reads_into_a_buffer_and_leaves_the_file_open():
+    raw = io.BytesIO(bytes(range(256)) * 40)
+    seen = []
+    with io.BufferedReader(CountingReader(raw, seen.append), buffer_size=4096) as buffered:
+        pieces = iter(lambda: buffered.read(3000), b"")  # the buffer fills itself through readinto
+        assert b"".join(pieces) == raw.getvalue()
+    assert seen == sorted(seen) and seen[-1] == len(raw.getvalue())
+    assert not raw.closed
+
 
 @pytest.mark.parametrize("error, expected", [(KeyboardInterrupt, (130, "tremix: interrupted\n", 0)),
                                              (MemoryError, (1, "tremix: error: not enough memory to read {}\n", 1))])
@@ -297,3 +314,16 @@ def test_strict_mode_checks_without_summarising(monkeypatch, capsys, write_neu):
     assert tremix.cli.main([damaged, "--strict"]) == 2
     lines = capsys.readouterr().out.splitlines()
     assert [line.split(": ")[:2] for line in lines] == [[f"{damaged}:3", "block 403"]] * 2
+
+
+@pytest.mark.parametrize("unreadable_first", [True, False])
+def test_strict_an_unreadable_file_outranks_another_files_findings(capsys, tmp_path, write_neu, unreadable_first):
+    # Status 2 says "read and checked, with findings": a file that was never
+    # read must not pass for one, whichever place it has on the command line.
+    damaged = write_neu("   -1\n   403\nshort\n")
+    missing = str(tmp_path / "missing.neu")
+    files = [missing, damaged] if unreadable_first else [damaged, missing]
+    assert tremix.cli.main([*files, "--strict"]) == 1
+    out = capsys.readouterr()
+    assert out.err == f"tremix: error: no such file: {missing}\n"
+    assert out.out.startswith(f"{damaged}:3: block 403: ")  # the readable file is still checked

@@ -103,9 +103,10 @@ def test_not_a_source(source):
 def test_errors_of_the_text(tmp_path):
     path = tmp_path / "bad.neu"
     path.write_bytes(b"   -1\n   100\n\xff title\n   -1\n")
-    for source in (path, path.open("rb"), io.BytesIO(path.read_bytes())):
-        with pytest.raises(UnicodeDecodeError):
-            tremix.read(source, encoding="utf-8")
+    with path.open("rb") as opened:
+        for source in (path, opened, io.BytesIO(path.read_bytes())):
+            with pytest.raises(UnicodeDecodeError):
+                tremix.read(source, encoding="utf-8")
     assert blocks_of(tremix.read(path, encoding="latin-1"))[0][1][0][1] == ["ÿ title"]
     with pytest.raises(LookupError):
         tremix.read(path, encoding="no-such-codec")

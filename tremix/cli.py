@@ -2,7 +2,8 @@
 
 Each file gets its own summary, in the order given; a file that cannot be
 read gets one line on standard error instead, and the others are still
-summarised. The exit status is the worst of the files' statuses.
+summarised. The exit status is the worst of the files' statuses, a file that
+could not be read ranking above one with findings under --strict.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ import gzip
 import json
 import lzma
 import os
+import stat
 import sys
 import zlib
 from collections.abc import Callable
@@ -29,8 +31,12 @@ PROG = "tremix"
 
 EXIT_OK = 0
 EXIT_ERROR = 1  # a file could not be read (or memory ran out)
-EXIT_FINDINGS = 2  # --strict: a file has findings
+EXIT_FINDINGS = 2  # --strict: a file has findings (and every file was read)
 EXIT_INTERRUPTED = 130  # Ctrl-C, as shells report SIGINT
+
+# The files' statuses from least to most severe: a file that could not be read
+# outranks another's findings, so a script never takes it for a checked file.
+_SEVERITY = (EXIT_OK, EXIT_FINDINGS, EXIT_ERROR)
 
 # --strict lists at most this many findings a file, then says how many more.
 STRICT_LINES = 1000
@@ -65,7 +71,7 @@ def _arguments() -> argparse.ArgumentParser:
                         help="print the summary as JSON (an array of summaries for several files)")
     output.add_argument("--strict", action="store_true",
                         help="print only what checking finds, one line each (FILE:LINE: block B: message), "
-                             "and exit with status 2 when anything is found")
+                             "and exit with status 2 when anything is found (1 when a file cannot be read)")
     ap.add_argument("--encoding", metavar="NAME", type=_encoding,
                     help="text encoding of the files (default: the one open() uses, from the locale)")
     ap.add_argument("--version", action=_Version, nargs=0, help="print the version of tremix and exit")
@@ -115,7 +121,7 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
             summaries.append(summary)
     if args.json and summaries:
         _print(json.dumps(summaries if len(paths) > 1 else summaries[0], indent=2, allow_nan=False))
-    return max(statuses)
+    return max(statuses, key=_SEVERITY.index)
 
 
 def _summarise(path: str, encoding: str | None, status_line: StatusLine | None,
@@ -140,9 +146,8 @@ def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
 
 
 def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> ORVEXParser:
-    if status_line is None or not os.path.isfile(path) or os.path.getsize(path) <= PROGRESS_BYTES:
+    if status_line is None or (size := _regular_file_size(path)) is None or size <= PROGRESS_BYTES:
         return read(path, encoding=encoding)
-    size = os.path.getsize(path)
     name = os.path.basename(path)
 
     def reading(done: int) -> None:
@@ -152,6 +157,16 @@ def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> OR
         parser = read_stream(stream, encoding=encoding, name=path)
     status_line.show(f"{PROG}: summarising {name}", force=True)
     return parser
+
+
+def _regular_file_size(path: str) -> int | None:
+    """The size of `path` when it is a regular file; None for anything else
+    (missing, a directory, a pipe), which reading then reports or reads as is."""
+    try:
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 def _error_text(path: str, exc: BaseException) -> str:

@@ -2,12 +2,11 @@
 
 from __future__ import annotations
 
-import io
 import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
-from tremix.reading import BinaryStream
+from tremix.reading import BinaryStream, RawReader
 
 if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
@@ -40,30 +39,24 @@ class StatusLine:
             self._width = 0
 
 
-class CountingReader(io.RawIOBase):
+class CountingReader(RawReader):
     """Reads from `raw` and calls `on_read` with the number of bytes read so
     far after every read. Closing it leaves `raw` open."""
 
     def __init__(self, raw: BinaryStream, on_read: Callable[[int], None]) -> None:
-        super().__init__()
-        self._raw = raw
+        super().__init__(raw)
         self._on_read = on_read
         self._total = 0
 
-    def readable(self) -> bool:
-        return True
-
     def read(self, size: int = -1) -> bytes:
-        data = self._raw.read(size)
+        data = self._stream.read(size)
         self._count(len(data))
         return data
 
     def readinto(self, buffer: WriteableBuffer, /) -> int:
-        view = memoryview(buffer).cast("B")
-        data = self._raw.read(len(view))
-        view[:len(data)] = data
-        self._count(len(data))
-        return len(data)
+        n = super().readinto(buffer)
+        self._count(n)
+        return n
 
     def _count(self, n: int) -> None:
         self._total += n

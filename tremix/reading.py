@@ -135,8 +135,9 @@ def _is_text(stream: BinaryStream | TextStream) -> bool:
     return isinstance(stream.read(0), str)
 
 
-class _ReadOnly(io.RawIOBase):
-    """A raw file around an object that only has read(n)."""
+class RawReader(io.RawIOBase):
+    """A raw file around an object that only has read(n). Closing it leaves
+    that object open."""
 
     def __init__(self, stream: BinaryStream) -> None:
         super().__init__()
@@ -157,4 +158,4 @@ def _buffered(stream: BinaryStream) -> BinaryIO:
     if isinstance(stream, io.BufferedIOBase):
         return cast(BinaryIO, stream)
     # Closing the buffer closes the raw file under it, never `stream` itself.
-    return cast(BinaryIO, io.BufferedReader(_ReadOnly(stream)))
+    return cast(BinaryIO, io.BufferedReader(RawReader(stream)))
