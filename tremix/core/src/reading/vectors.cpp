@@ -17,7 +17,7 @@ bool is_end_marker(const SplitLine& line) { return line.size() >= 2 && line.fiel
 
 // Reused buffers of one walk.
 struct Workspace {
-    SplitLine line, pair_first, pair_second, title;
+    SplitLine line, pair_first, pair_second;
     std::vector<double> range;  // a range record's values
     bool marked = false;        // the data last read ended at an end-of-data line
 };
@@ -289,11 +289,7 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
         Outcome o = read_ids(ctx, ws.line, r, bad, v);
         Located at;
         if (o == Outcome::ok) {
-            if (v + 1 < n) {
-                if (!ws.title.fetch(ctx, lines, v + 1)) return Outcome::fail;
-                const Span t = title_span(ws.title.text);
-                r.title = ws.title.text.sub(t.start, t.length);
-            }
+            if (!title_at(ctx, lines, n, v + 1, r.title)) return Outcome::fail;
             if (locate_pair(ctx, lines, n, v, ws, at) == Outcome::fail) return Outcome::fail;
             r.ent_type = at.ent_type;
             r.found = at.found;
