@@ -59,6 +59,10 @@ struct SplitLine {
 
     Outcome load(Context& ctx, const BlockLines& lines, size_t i) {
         if (!fetch(ctx, lines, i)) return Outcome::fail;
+        return split(ctx);
+    }
+    // Splits the text fetched last.
+    Outcome split(Context& ctx) {
         split_fields(text, fields, &ctx);
         return ctx.failure().kind == Failure::Kind::interrupted ? Outcome::fail : Outcome::ok;
     }
