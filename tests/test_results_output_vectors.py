@@ -97,6 +97,27 @@ def test_arrays_list_repeated_ids_and_a_failing_match_gives_way(parser_for):
     assert as_lists(p.get_output_vectors_arrays(1)) == [[10, 10], [1.5, 2.5], 1, 2, 7]
 
 
+@pytest.mark.parametrize("line, ends", [
+    ("-1,0.,", True), ("   -1,  0.", True), ("\t-1\t0.\t", True), ("-1,0.,5,", True),
+    (",-1,0.", True), (" , ,-1 , 0.,", True),                    # empty fields before the first
+    ("\xa0-1,0.", True), ("\x85-1 0.", True),                    # Latin-1 whitespace
+    ("\u3000-1,0.", True), ("\u2028 -1 0.", True),               # wide whitespace, two-byte text
+    ("-1,0.,\U0001f600", True), ("\u2003-1 0. \U0001f600", True),  # four-byte text
+    (" " * 300 + "-1,0.", True), ("\u3000" * 300 + "-1 0.", True),
+    ("-1,0.0", False), ("  -10,0.", False), ("-1,1.", False), ("1,-1,0.", False),
+    (",-2,0.", False), ("\u3000-1,0.0", False), ("-1", False), ("", False), (" \u3000 ", False),
+    (" " * 300 + "5,0.", False), ("\U0001d7cf,0.", False), ("-\U0001d7cf,0.", False),  # -1 in other digits
+])
+def test_a_stepped_over_vector_ends_where_its_data_does(parser_for, line, ends):
+    """Vector (1, 1) ends at `line` only if it is an end-of-data line: then
+    the walk looking for set 2 finds vector (2, 5) right after it, as the
+    full read does; else (2, 5)'s lines (all numbers) are data of (1, 1)."""
+    lines = vector(1, 1, "3,1.,", line, marker=False) + vector(2, 5, "4,2.,", title="7,")
+    p = parser_for(blocks=[(1051, lines)])
+    assert [v["set_id"] for v in p.get_output_vectors()] == ([1, 2] if ends else [1])
+    assert p.get_output_vectors_arrays(2)[2:4] == ((2, 5) if ends else (-1, -1))
+
+
 @pytest.mark.parametrize("args, error", [(("2",), "an integer is required"), ((2**31,), None),
                                          ((1, 2, 3), r"takes at most 2 positional arguments \(3 given\)")])
 def test_filter_argument_errors(parser_for, args, error):

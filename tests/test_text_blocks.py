@@ -7,9 +7,11 @@ from __future__ import annotations
 import gc
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -174,6 +176,53 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
 
     for name in ("get_nodes_arrays", "get_elements_arrays"):
         assert outcome(ours, name) == outcome(ref, name), name
+
+
+# The core's own harness, built with walks shared from 64 lines on and room
+# for 1000 element node ids, so that a small file splits its walks and
+# reaches the limit.
+ROOT = Path(__file__).resolve().parent.parent
+LIMITS = ["-DTREMIX_MIN_SHARED_LINES=64", "-DTREMIX_MAX_ELEMENT_NODE_IDS=1000"]
+
+
+@pytest.fixture(scope="module")
+def core_harness(tmp_path_factory):
+    compiler = next((c for c in ("c++", "g++", "clang++") if shutil.which(c)), None)
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    if (os.cpu_count() or 1) < 2:
+        pytest.skip("walks are shared only with two CPUs or more")
+    exe = tmp_path_factory.mktemp("harness") / "fuzz_core"
+    src = ROOT / "tremix" / "core" / "src"
+    subprocess.run([compiler, "-std=c++20", "-O1", "-pthread", "-DFUZZ_CORE_MAIN", *LIMITS, f"-I{src}",
+                    str(ROOT / "tools" / "fuzz_core.cpp"), *map(str, sorted((src / "reading").glob("*.cpp"))),
+                    "-o", str(exe)], check=True, capture_output=True, timeout=600)
+    return exe
+
+
+@pytest.mark.parametrize("first, second, too_big", [
+    (60, 200, None),  # the second half alone passes the limit, later than the whole walk does
+    (60, 90, None),   # only the two halves together pass it
+    (60, 90, 17),     # ... before the second half meets an element id beyond 32 bits
+    (120, 60, None),  # the first half passes it
+    (40, 50, None),   # it is never reached
+    (40, 50, 17),     # only the element id fails
+])
+def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_path, first, second, too_big):
+    """Twenty elements, the first ten with `first` node ids each and the
+    last ten with `second` (element `too_big` with an id beyond 32 bits):
+    the walk split after ten elements must give the one-thread tables, or
+    its failure at the same place (the harness compares the two and aborts
+    on any difference)."""
+    lines = []
+    for k in range(20):
+        ids = ",".join(str(j % 50 + 1) for j in range(first if k < 10 else second))
+        element = 2**31 if k == too_big else k + 1
+        lines += [f"{element},1,2,1,8,", ids + ",", "0,", "0.,", "0.,", "0.,", "0.,"]
+    path = tmp_path / "elements.in"
+    path.write_bytes(b"\x07\x00" + block_text(404, lines).encode())  # seed byte, then ASCII
+    run = subprocess.run([str(core_harness), str(path)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "ran 1 inputs" in run.stdout, run.stderr
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")

@@ -19,6 +19,13 @@ constexpr size_t kRecordLines = 7;
 constexpr size_t kNodeLines = 2;
 constexpr size_t kHeaderFields = 5;
 
+// The most node ids one table holds: its offsets are int32. A test build
+// may lower it to reach the limit with a small file.
+#ifndef TREMIX_MAX_ELEMENT_NODE_IDS
+#define TREMIX_MAX_ELEMENT_NODE_IDS INT32_MAX
+#endif
+constexpr int32_t kMaxNodeIds = TREMIX_MAX_ELEMENT_NODE_IDS;
+
 Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer, WalkFrom from) {
     SplitLine header, node_line;
     std::vector<int32_t> nodes;
@@ -69,7 +76,7 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         }
         ctx.at(b, i);
         const int32_t start = out.offsets.back();
-        if (nodes.size() > static_cast<size_t>(INT32_MAX - start)) return ctx.fail(Failure::Kind::too_many_nodes);
+        if (nodes.size() > static_cast<size_t>(kMaxNodeIds - start)) return ctx.fail(Failure::Kind::too_many_nodes);
         out.ids.push_back(id);
         out.prop_ids.push_back(prop_id);
         out.topologies.push_back(topology);
@@ -81,10 +88,10 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
 }
 
 // The second half's elements after the first's: its offsets move on by the
-// first half's node count, within the int32 range.
+// first half's node count, within the limit.
 bool append(ElementTable& first, const ElementTable& second) {
     const int32_t base = first.offsets.back();
-    if (static_cast<int64_t>(base) + second.offsets.back() > INT32_MAX) return false;
+    if (static_cast<int64_t>(base) + second.offsets.back() > kMaxNodeIds) return false;
     first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
     first.prop_ids.insert(first.prop_ids.end(), second.prop_ids.begin(), second.prop_ids.end());
     first.topologies.insert(first.topologies.end(), second.topologies.begin(), second.topologies.end());

@@ -18,7 +18,7 @@ constexpr size_t kValueLine = 3;
 }  // namespace
 
 Outcome read_output_sets(Context& ctx, const BlockSet& blocks, std::vector<OutputSet>& out, Observer* observer) {
-    SplitLine header, title, value;
+    SplitLine header, value;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
         if (header.size() == 0) {
@@ -34,11 +34,7 @@ Outcome read_output_sets(Context& ctx, const BlockSet& blocks, std::vector<Outpu
             ++i;
             return o;
         }
-        if (i + 1 < n) {
-            if (!title.fetch(ctx, lines, i + 1)) return Outcome::fail;
-            const Span t = title_span(title.text);
-            set.title = title.text.sub(t.start, t.length);
-        }
+        if (!title_at(ctx, lines, n, i + 1, set.title)) return Outcome::fail;
         set.value = 0.0;
         if (i + kValueLine < n) {
             if (value.load(ctx, lines, i + kValueLine) == Outcome::fail) return Outcome::fail;

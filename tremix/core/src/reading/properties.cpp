@@ -18,7 +18,7 @@ constexpr size_t kHeaderFields = 3;
 }  // namespace
 
 Outcome read_properties(Context& ctx, const BlockSet& blocks, std::vector<Property>& out, Observer* observer) {
-    SplitLine header, title;
+    SplitLine header;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
         if (header.size() < kHeaderFields) {
@@ -36,11 +36,7 @@ Outcome read_properties(Context& ctx, const BlockSet& blocks, std::vector<Proper
             ++i;
             return o;
         }
-        if (i + 1 < n) {
-            if (!title.fetch(ctx, lines, i + 1)) return Outcome::fail;
-            const Span t = title_span(title.text);
-            p.title = title.text.sub(t.start, t.length);
-        }
+        if (!title_at(ctx, lines, n, i + 1, p.title)) return Outcome::fail;
         out.push_back(p);
         if (observer) observer->record(b, i, std::min(kRecordLines, n - i));
         i += kRecordLines;

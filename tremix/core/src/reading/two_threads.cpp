@@ -4,8 +4,12 @@ namespace tremix::reading {
 
 namespace {
 
-// Below this many lines a second thread costs more than it saves.
-constexpr size_t kMinLines = 100000;
+// Below this many lines a second thread costs more than it saves. A test
+// build may lower it to share small walks.
+#ifndef TREMIX_MIN_SHARED_LINES
+#define TREMIX_MIN_SHARED_LINES 100000
+#endif
+constexpr size_t kMinLines = TREMIX_MIN_SHARED_LINES;
 
 }  // namespace
 

@@ -2,10 +2,11 @@
 // whose records start at fixed places in a clean file: a node on every
 // line, an element every seven lines. The second half starts at a record
 // boundary of a clean file; its reading is kept only if the first half's
-// walk arrives exactly there, and only if it needed nothing from the host
-// (no exact conversion, which only the first thread may ask for). Otherwise
-// the second half is read again on the first thread, so the result is
-// always the one-thread result.
+// walk arrives exactly there, only if it needed nothing from the host (no
+// exact conversion, which only the first thread may ask for), and only if
+// it does not depend on what the first half carried. Otherwise the second
+// half is read again on the first thread, so the result is always the
+// one-thread result.
 #pragma once
 
 #include <atomic>
@@ -76,6 +77,23 @@ bool run_beside(Here&& here, There&& there) {
     return usable;
 }
 
+// Whether a failure of the second half is the one the one-thread walk
+// meets at that place: true only for failures that the text there alone
+// decides. Others depend on what the walk carried there (the element walk's
+// node count, the memory the first half holds) and are found again by
+// reading on from the first half.
+inline bool decided_by_text(Failure::Kind kind) {
+    switch (kind) {
+        case Failure::Kind::out_of_range:
+        case Failure::Kind::not_a_block:
+        case Failure::Kind::no_lines:
+        case Failure::Kind::not_text:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // `walk(ctx, from, table)` reads records from `from` on (up to from.until)
 // into `table` (empty for the second half: the walk sizes it);
 // `append(out, second)` adds the second half's records to
@@ -107,9 +125,13 @@ Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& 
         });
     if (outcome == Outcome::fail) return outcome;
     if (reached == *split && second_usable) {
-        if (second_outcome == Outcome::fail) return ctx.fail_with(second_failure);
-        if (append(out, second)) return Outcome::ok;
+        // A failure the text decides stands only if the records read before
+        // it join the first half's: else the whole walk may stop earlier.
+        const bool failed = second_outcome == Outcome::fail;
+        if ((!failed || decided_by_text(second_failure.kind)) && append(out, second))
+            return failed ? ctx.fail_with(second_failure) : Outcome::ok;
     }
+    second = Table{};  // not needed any more: its memory goes back before the reading again
     WalkFrom rest;
     rest.block = reached.block == SIZE_MAX ? split->block : reached.block;
     rest.line = reached.block == SIZE_MAX ? split->line : reached.line;

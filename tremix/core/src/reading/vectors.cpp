@@ -6,6 +6,7 @@
 
 #include "numbers.hpp"
 #include "plain_values.hpp"
+#include "whitespace.hpp"
 
 namespace tremix::reading {
 
@@ -17,9 +18,27 @@ constexpr size_t kNoLine = SIZE_MAX;
 // a data record for entity -1).
 bool is_end_marker(const SplitLine& line) { return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0."); }
 
+// Whether a line not yet split may be an end-of-data line, from its first
+// characters: its first field begins at its first character that is
+// neither whitespace nor a comma, so a line whose first character other
+// than whitespace is neither "-" nor "," is none. A line that starts with
+// more whitespace than is worth looking through is split like any other.
+constexpr size_t kMarkerScan = 256;
+
+bool may_be_end_marker(const TextView& text) {
+    return with_chars(text, [&](const auto* s) {
+        const size_t end = std::min(text.length, kMarkerScan);
+        for (size_t k = 0; k < end; ++k) {
+            const uint32_t c = s[k];
+            if (!is_space(c)) return c == '-' || c == ',';
+        }
+        return end < text.length;  // only whitespace: no field at all, or too long to tell
+    });
+}
+
 // Reused buffers of one walk.
 struct Workspace {
-    SplitLine line, pair_first, pair_second, title;
+    SplitLine line, pair_first, pair_second;
     std::vector<double> range;  // a range record's values
     bool marked = false;        // the data last read ended at an end-of-data line
 };
@@ -307,11 +326,7 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
         Outcome o = read_ids(ctx, ws.line, r, bad, v);
         Located at;
         if (o == Outcome::ok) {
-            if (v + 1 < n) {
-                if (!ws.title.fetch(ctx, lines, v + 1)) return Outcome::fail;
-                const Span t = title_span(ws.title.text);
-                r.title = ws.title.text.sub(t.start, t.length);
-            }
+            if (!title_at(ctx, lines, n, v + 1, r.title)) return Outcome::fail;
             if (locate_pair(ctx, lines, n, v, ws, at) == Outcome::fail) return Outcome::fail;
             r.ent_type = at.ent_type;
             r.found = at.found;
@@ -389,11 +404,14 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
             r.found = at.found;
             r.data_start = i = at.data_start;
             if (!passes(set_filter, r.set_id) || !passes(vec_filter, r.vec_id)) {
-                // Stepped over: lines are only checked for the end-of-data line.
+                // Stepped over: lines are only checked for the end-of-data
+                // line, and split only when their first characters allow it.
                 while (i < n) {
                     if (!ctx.tick()) return Outcome::fail;
-                    if (ws.line.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+                    if (!ws.line.fetch(ctx, lines, i)) return Outcome::fail;
                     ++i;
+                    if (!may_be_end_marker(ws.line.text)) continue;
+                    if (ws.line.split(ctx) == Outcome::fail) return Outcome::fail;
                     if (is_end_marker(ws.line)) break;
                 }
                 return Outcome::ok;

@@ -78,6 +78,19 @@ struct SplitLine {
     }
 };
 
+// The title on line i of a block of n lines: the line stripped, then its
+// trailing commas removed, "<NULL>" standing for no title (title_span).
+// `title` is left as it is when the block ends before line i. False for a
+// line that is not text.
+inline bool title_at(Context& ctx, const BlockLines& lines, size_t n, size_t i, TextView& title) {
+    if (i >= n) return true;
+    SplitLine line;
+    if (!line.fetch(ctx, lines, i)) return false;
+    const Span t = title_span(line.text);
+    title = line.text.sub(t.start, t.length);
+    return true;
+}
+
 // A place in the blocks of a walk.
 struct Position {
     size_t block = 0;
