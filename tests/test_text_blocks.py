@@ -200,6 +200,7 @@ def core_harness(tmp_path_factory):
     return exe
 
 
+@pytest.mark.slow  # builds the harness first
 @pytest.mark.parametrize("first, second, too_big", [
     (60, 200, None),  # the second half alone passes the limit, later than the whole walk does
     (60, 90, None),   # only the two halves together pass it
