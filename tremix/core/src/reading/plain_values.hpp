@@ -103,7 +103,8 @@ inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3])
     }
     for (double& coordinate : xyz) {
         bool out_of_range;
-        const char* const stop = scan_plain_decimal(p, end, end, coordinate, out_of_range);
+        const char* stop = scan_scientific(p, end, end, coordinate);  // the usual shape, inline
+        if (!stop) stop = scan_plain_decimal(p, end, end, coordinate, out_of_range);
         if (!stop || (stop < end && *stop != ',')) return false;
         p = stop + 1;
     }
