@@ -99,11 +99,15 @@ struct BadValue {
 
 // Where the values of data records go. A sink that converts gets
 // single(id, value) and, for a range record, range(first, count, values);
-// one that only counts (kConvert false) gets them without values.
+// one that only counts (kConvert false) gets them without values. A sink
+// that gathers in place (kInPlace) has a range record's values gathered
+// straight into its `values` and then gets range_in_place(first, from,
+// count) for the values from index `from` on.
 //
 // Every value of the vector.
 struct ValueSink {
     static constexpr bool kConvert = true;
+    static constexpr bool kInPlace = true;
     std::vector<int32_t>& ids;
     std::vector<double>& values;
 
@@ -111,12 +115,13 @@ struct ValueSink {
         ids.push_back(id);
         values.push_back(value);
     }
-    void range(int32_t first, size_t count, const double* v) {
-        const size_t old = ids.size();
-        ids.resize(old + count);
-        for (size_t j = 0; j < count; ++j) ids[old + j] = static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j));
-        values.insert(values.end(), v, v + count);
+    void range_in_place(int32_t first, size_t from, size_t count) {
+        values.resize(from + count);  // values gathered beyond the range's count are not stored
+        ids.resize(from + count);
+        for (size_t j = 0; j < count; ++j) ids[from + j] = static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j));
     }
+    // Values gathered for a range record that was not stored.
+    void settle() { values.resize(ids.size()); }
 };
 
 // Only how many distinct entity ids the vector has. Ids usually rise
@@ -126,6 +131,7 @@ struct ValueSink {
 template <bool Convert>
 struct CountSink {
     static constexpr bool kConvert = Convert;
+    static constexpr bool kInPlace = false;
     std::vector<std::pair<int64_t, int64_t>> runs;  // first and last id of each rising run
     bool sorted = true;
     std::vector<int32_t> ids;                       // every id, once they stopped rising
@@ -196,7 +202,20 @@ template <typename Sink>
 Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
                   Sink& sink) {
     SplitLine& line = ws.line;
-    std::vector<double>& range = ws.range;
+    std::vector<double>& range = [&]() -> std::vector<double>& {
+        if constexpr (Sink::kInPlace) {
+            return sink.values;
+        } else {
+            return ws.range;
+        }
+    }();
+    // However the walk ends, a sink gathering in place keeps only what it stored.
+    struct Settle {
+        Sink& sink;
+        ~Settle() {
+            if constexpr (Sink::kInPlace) sink.settle();
+        }
+    } settle{sink};
     size_t gathered = 0;
     auto value = [&](size_t f, double& v) -> Outcome {
         if constexpr (Sink::kConvert) {
@@ -259,7 +278,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
                 bad = BadValue{i, line[1], 1};
                 o = to_int32(ctx, line.text, line[1], last);
             }
-            range.clear();
+            if constexpr (!Sink::kInPlace) range.clear();
+            const size_t from = range.size();
             gathered = 0;
             if (o == Outcome::ok) o = convert(2);
             if (o != Outcome::ok) return o;
@@ -282,7 +302,11 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
             }
             const size_t stored =
                 count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(gathered)));
-            sink.range(first, stored, range.data());
+            if constexpr (Sink::kInPlace) {
+                sink.range_in_place(first, from, stored);
+            } else {
+                sink.range(first, stored, range.data());
+            }
         } else {
             ++i;
         }
