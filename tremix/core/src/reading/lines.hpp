@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -55,6 +56,18 @@ class BlockLines {
             end = static_cast<size_t>(s[i + 1]);
         }
         return TextView{chars_ + begin * kind_, end - begin, kind_};
+    }
+
+    // How many characters lines i to the end hold, or SIZE_MAX when the
+    // lines are items, whose sizes are not known without looking at each.
+    size_t chars_from(size_t i) const {
+        if (items_) return SIZE_MAX;
+        if (!wide_) {
+            const auto* s = static_cast<const uint32_t*>(starts_);
+            return s[n_] - s[i];
+        }
+        const auto* s = static_cast<const uint64_t*>(starts_);
+        return static_cast<size_t>(s[n_] - s[i]);
     }
 
     // The 1-based line number in the file of line i, or -1 when the lines

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 #include <optional>
 
 #include "numbers.hpp"
@@ -194,6 +195,26 @@ struct CountSink {
         return static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
     }
 };
+
+// Room for as many values as lines i to the end of the block could hold
+// (a value takes two characters at least), asked for before one vector's
+// values are read: room never written takes no memory, while values that
+// grow by doubling are copied and their memory touched anew at each step.
+// Left alone when the size cannot be told or the room cannot be had.
+constexpr size_t kMostValuesReserved = size_t{1} << 24;
+
+void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values) {
+    if (i >= lines.size()) return;
+    const size_t chars = lines.chars_from(i);
+    if (chars == SIZE_MAX) return;
+    const size_t room = std::min(chars / 2 + 1, kMostValuesReserved);
+    try {
+        ids.reserve(room);
+        values.reserve(room);
+    } catch (const std::bad_alloc&) {
+        // Only slower: the values grow as they come.
+    }
+}
 
 // Reads data records from line i up to and including the end-of-data line
 // (or to n), handing what they store to `sink`. On skip, i is the line
@@ -442,6 +463,7 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
             }
             out.ids.clear();
             out.values.clear();
+            reserve_for_rest(lines, i, out.ids, out.values);
             ValueSink sink{out.ids, out.values};
             o = read_data(ctx, lines, n, i, ws, bad, sink);
             if (o == Outcome::fail) return o;
@@ -488,6 +510,7 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     Workspace ws;
     BadValue bad;
     size_t i = data_start;
+    reserve_for_rest(entry.lines, i, ids, values);
     ValueSink sink{ids, values};
     return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
 }
