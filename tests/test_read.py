@@ -183,6 +183,42 @@ def test_memory_running_out_outside_a_block_is_a_memory_error_that_lets_go_of_th
     assert out.stdout.split() == ["MemoryError", "released"], out.stderr
 
 
+VECTOR_OUT_OF_MEMORY = """
+import resource, sys
+from tremix.core.orvex_parser import ORVEXParser
+
+head = ["1,2,1,", "Stress,", "0,0,0,", *["1,2,3,4,5,6,7,8,9,10,"] * 3, "1,1,1,7,", "0,0,1,"]
+records = (f"{i},1.0000000E+00," for i in range(1_000_000))
+with open(sys.argv[1], "w") as f:
+    f.write("\\n".join(["   -1", "  1051", *head, *records, "-1,0.,", "   -1"]) + "\\n")
+parser = ORVEXParser(sys.argv[1])
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+outcomes = set()
+for headroom in range(2, 40, 2):
+    resource.setrlimit(resource.RLIMIT_AS, (size + (headroom << 20), resource.RLIM_INFINITY))
+    try:
+        outcomes.add(len(parser.get_output_vectors_arrays()[0]))
+    except MemoryError:
+        outcomes.add("MemoryError")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(*sorted(map(str, outcomes)))
+"""
+
+
+@pytest.mark.slow  # a limit on the address space does not suit the sanitizers' allocator
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="limits the address space through /proc")
+def test_memory_running_out_while_a_vector_is_read_is_a_memory_error(tmp_path):
+    # A million single-value records read under ever larger limits: memory
+    # may run out between an id and its value, or while a value is stored,
+    # and every such reading ends in MemoryError, never in an abort.
+    out = subprocess.run([sys.executable, "-P", "-c", VECTOR_OUT_OF_MEMORY, str(tmp_path / "v.neu")],
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert set(out.stdout.split()) <= {"MemoryError", "1000000"}, out.stdout
+
+
 @pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "0", "LC_ALL": "C"},
                                  {"PYTHONUTF8": "0", "LC_ALL": "C.UTF-8"}])
 def test_default_encoding_is_opens(env):

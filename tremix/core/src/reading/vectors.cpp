@@ -121,8 +121,14 @@ struct ValueSink {
         ids.resize(from + count);
         for (size_t j = 0; j < count; ++j) ids[from + j] = static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j));
     }
-    // Values gathered for a range record that was not stored.
-    void settle() { values.resize(ids.size()); }
+    // Values gathered for a range record that was not stored, or an id
+    // whose value memory ran out for: only whole pairs are kept. Both only
+    // shrink, so this cannot itself run out of memory.
+    void settle() {
+        const size_t kept = std::min(ids.size(), values.size());
+        ids.resize(kept);
+        values.resize(kept);
+    }
 };
 
 // Only how many distinct entity ids the vector has. Ids usually rise
