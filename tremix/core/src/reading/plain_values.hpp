@@ -101,14 +101,16 @@ inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3])
         if (p == start || p >= end || *p != ',') return false;
         ++p;
     }
-    for (double& coordinate : xyz) {
+    for (int axis = 0; axis < 3; ++axis) {
         bool out_of_range;
-        const char* stop = scan_scientific(p, end, end, coordinate);  // the usual shape, inline
-        if (!stop) stop = scan_plain_decimal(p, end, end, coordinate, out_of_range);
-        if (!stop || (stop < end && *stop != ',')) return false;
+        const char* stop = scan_scientific(p, end, end, xyz[axis]);  // the usual shape, inline
+        if (!stop) stop = scan_plain_decimal(p, end, end, xyz[axis], out_of_range);
+        if (!stop) return false;
+        if (axis == 2) return stop == end || *stop == ',';
+        if (stop == end || *stop != ',') return false;
         p = stop + 1;
     }
-    return true;
+    return false;
 }
 
 }  // namespace tremix::reading

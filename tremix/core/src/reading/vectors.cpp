@@ -207,7 +207,9 @@ struct CountSink {
 // values are read: room never written takes no memory, while values that
 // grow by doubling are copied and their memory touched anew at each step.
 // Left alone when the size cannot be told or the room cannot be had.
-constexpr size_t kMostValuesReserved = size_t{1} << 24;
+// At most 48 MB of address space is asked for this way, so that a process
+// with a limit on it keeps room for the arrays the values go into.
+constexpr size_t kMostValuesReserved = size_t{1} << 22;
 
 void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values) {
     if (i >= lines.size()) return;
