@@ -269,6 +269,6 @@ def test_the_process_exits_while_another_thread_reads(tmp_path, attempt):
     the reading: the process ends normally."""
     path = tmp_path / "f.neu"
     pytest.importorskip("orvex_gen").generate(path, target_mb=4, seed=3)
-    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_READING, str(path)],
+    run = subprocess.run([sys.executable, "-P", "-c", EXIT_WHILE_READING, str(path)],
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-2000:]
