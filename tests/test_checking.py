@@ -69,32 +69,28 @@ CASES = {
                                       "and lines 8 to 10 (3 lines with text)"),
         ("delimiter-like-line", None, 10, "a line reading -1 outside any block (lines 8 to 10)"),
         ("unclosed-block", 100, 12, "")]),
+    "bad_number_inside_stray_text": ("notes\n   -1\n   4O3\n" + neu_text((100, ["t", "v"])), [
+        ("bad-block-number", None, 3, "lines 1 to 3 (2 lines with text)")]),
+    "blank_after_a_delimiter": ("   -1\n\n" + neu_text((100, ["t", "v"])), [
+        ("bad-block-number", None, 2, "followed by ''")]),
+    "delimiter_like_inside_stray_text": ("notes\n  -1\n" + neu_text((100, ["t", "v"])), [
+        ("delimiter-like-line", None, 2, "(lines 1 to 2)")]),
+    "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", [
+        ("delimiter-at-end", None, 6, "cut short")]),
 }
 
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_findings_of_each_kind(write_neu, name):
+    """Also with lines held as lists: the same findings, located by item."""
     text, expected = CASES[name]
-    findings = tremix.check(write_neu(text))
+    path = write_neu(text)
+    findings = tremix.check(path)
     assert [(f.kind, f.block_id, f.line) for f in findings] == [e[:3] for e in expected]
     for finding, (*_, words) in zip(findings, expected):
         assert words in finding.message
-
-
-def test_out_of_range_is_what_the_extractors_raise(write_neu):
-    path = write_neu(CASES["out_of_range"][0])
-    for name in ("get_nodes", "get_nodes_arrays", "get_materials"):
-        with pytest.raises(OverflowError):
-            getattr(ORVEXParser(path), name)()
-
-
-@pytest.mark.parametrize("name", list(CASES))
-def test_list_held_lines_give_the_same_findings_located_by_item(write_neu, name):
-    path = write_neu(CASES[name][0])
-    by_text = tremix.check(path)
     parser = in_storage(ORVEXParser(path), "list")
-    by_list = {(f.kind, f.block_id) for f in tremix.check(parser)}
-    assert by_list == {(f.kind, f.block_id) for f in by_text}
+    assert {(f.kind, f.block_id) for f in tremix.check(parser)} == {(f.kind, f.block_id) for f in findings}
     for finding in tremix.check(pickle.loads(pickle.dumps(parser))):
         assert finding.line is None and ("item " in finding.message or finding.kind == "no-blocks")
 
@@ -108,10 +104,12 @@ def test_clean_files_have_no_findings(tmp_path):
 
 
 def test_check_leaves_the_parser_as_it_was(write_neu):
-    parser = ORVEXParser(write_neu(CASES["records"][0]))
+    parser = ORVEXParser(write_neu(CASES["records"][0] + CASES["cut_short"][0]))
     before = _native.block_sizes(parser)
     assert tremix.check(parser) == tremix.check(parser)
     assert _native.block_sizes(parser) == before  # no lines list was made
+    parser.get_blocks(1051)[0].lines  # noqa: B018 - makes the list
+    assert "unclosed-block" in count_by_kind(tremix.check(parser))
 
 
 def test_many_findings_are_capped_with_a_count(write_neu):
@@ -151,8 +149,7 @@ def test_text_outside_blocks_read_with_surrogateescape(tmp_path):
 
 
 def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
-    """The element walk runs beside the others; one of them that stops stops
-    it too, and the error raised is the first in walk order (404 before 450)."""
+    """The first error in walk order is raised (404 before 450)."""
     path = tmp_path / "elements.neu"
     orvex_gen.generate(path, n_nodes=100, n_elements=20_000, n_vectors=0, n_sets=0)
     parser = ORVEXParser(str(path))
@@ -164,17 +161,13 @@ def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
         tremix.check(parser)
 
 
-def test_guide_example_prints_what_it_shows(capsys):
-    section = (ROOT / "docs" / "guide.md").read_text().split("\n## Checking a file\n")[1].split("\n## ")[0]
-    (code,) = re.findall(r"```python\n(.*?)```", section, re.S)
-    exec(code, {})
+def test_documents_show_what_check_does(capsys):
+    guide = (ROOT / "docs" / "guide.md").read_text()
+    (code,) = re.findall(r"```python\n(.*?)```", guide.split("\n## Checking a file\n")[1].split("\n## ")[0], re.S)
+    exec(code, {})  # the example prints what its closing comments show
     shown = [line[2:] for line in reversed(list(itertools.takewhile(
         lambda line: line.startswith("# "), reversed(code.splitlines()))))]
     assert capsys.readouterr().out.splitlines() == shown
-
-
-def test_the_documents_name_every_kind():
-    guide = (ROOT / "docs" / "guide.md").read_text()
     assert [kind for kind in KINDS if f"| `{kind}` |" not in guide] == []
     listed = (ROOT / "docs" / "api.md").read_text().split("\n`KINDS`\n")[1].split("\n\n")[0]
     assert re.findall(r"`([a-z-]+)`", listed) == list(KINDS)
@@ -191,26 +184,3 @@ def test_presentations():
     assert format_lines(findings, "a.neu") == [f.format("a.neu") for f in findings]
     with pytest.raises(AttributeError):
         findings[0].line = 3  # type: ignore[misc]
-
-
-# What splitting sees inside text outside blocks, and at the file's end.
-SPLITTING = {
-    "bad_number_inside_stray_text": ("notes\n   -1\n   4O3\n" + neu_text((100, ["t", "v"])),
-                                     [("bad-block-number", 3)]),
-    "blank_after_a_delimiter": ("   -1\n\n" + neu_text((100, ["t", "v"])), [("bad-block-number", 2)]),
-    "delimiter_like_inside_stray_text": ("notes\n  -1\n" + neu_text((100, ["t", "v"])),
-                                         [("delimiter-like-line", 2)]),
-    "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", [("delimiter-at-end", 6)]),
-}
-
-
-@pytest.mark.parametrize("name", list(SPLITTING))
-def test_what_splitting_sees(write_neu, name):
-    text, expected = SPLITTING[name]
-    assert [(f.kind, f.line) for f in tremix.check(write_neu(text))] == expected
-
-
-def test_unclosed_block_after_its_lines_were_read(write_neu):
-    parser = ORVEXParser(write_neu(CASES["cut_short"][0]))
-    parser.get_blocks(1051)[0].lines  # noqa: B018 - makes the list
-    assert "unclosed-block" in count_by_kind(tremix.check(parser))

@@ -1,7 +1,4 @@
-"""What check counts agrees with what the extractors return, on generated
-messy blocks: every line of a walked block is part of a record the
-extractor returns, passed over with a finding, or blank; and a walk stops
-exactly where the extractor raises OverflowError."""
+"""check's line counts agree with what the extractors return on generated messy blocks."""
 
 from __future__ import annotations
 
@@ -24,9 +21,7 @@ FIELD = st.one_of(INT, REAL)
 TITLE = st.sampled_from(["Load case 1", "<NULL>", "Steel, 4 mm", "12 bolts", ""])
 OUT_OF_RANGE = "2147483648,0,0,1,46,0,0,0,0,0,0,1.,1.,1.,"  # first line of any record
 
-# "{id}" becomes a number used once in the file, so that dict results have
-# one key per record.
-ID = "{id}"
+ID = "{id}"  # becomes a number used once in the file: dict results keep every record
 node_ids = st.one_of(st.lists(INT, max_size=6), st.lists(FIELD, max_size=6)).map(",".join)
 any_line = st.one_of(
     st.lists(FIELD, max_size=16).map(lambda f: " ".join(f) if len(f) % 2 else ",".join(f)),
@@ -51,8 +46,7 @@ data_record = st.one_of(
 
 @st.composite
 def vector(draw):
-    """A vector; its entity-type lines may come after an early end-of-data
-    line, or be missing."""
+    """A vector whose entity-type lines may follow an early end-of-data line, or be missing."""
     lines = [f"{ID},{draw(INT)},1,", draw(TITLE), "0.,0.,0.,"]
     if draw(st.booleans()):
         lines.append("-1,0.,")
@@ -88,8 +82,7 @@ RETURNED = {
 
 
 def with_ids(lines, counter, keep_markers):
-    """Gives every line whose first field is an integer an id of its own
-    (a range record's last id follows its first)."""
+    """Gives every line starting with an integer an id of its own (a range's last id follows it)."""
     out = []
     for line in lines:
         n = next(counter)

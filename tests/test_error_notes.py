@@ -1,6 +1,4 @@
-"""Notes on errors (PEP 678): an OverflowError says which field, block and
-line; a UnicodeDecodeError says which byte of the file, and its line, for
-every encoding the locale may have. Type and message stay as they were."""
+"""Notes (PEP 678) on OverflowError and UnicodeDecodeError say where in the file the error is."""
 
 from __future__ import annotations
 
@@ -65,8 +63,7 @@ def test_undecodable_byte_after_crlf_lines(tmp_path):
     assert info.value.__notes__ == [f"the byte at offset {len(prefix)} (line 400004) of {path} does not decode"]
 
 
-# A locale encoding the reader does not decode itself: the built-in open that
-# the module captures at import is made to use it, in a fresh interpreter.
+# A locale encoding the reader does not decode itself, set on the open() the module captures at import.
 OTHER_ENCODING = """
 import builtins, functools, io, sys
 builtins.open = functools.partial(io.open, encoding=sys.argv[1])
