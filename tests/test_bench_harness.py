@@ -10,8 +10,7 @@ import orvex_gen
 import run_bench
 from tremix.core.orvex_parser import ORVEXParser
 
-# Runs the benchmark, with memory probes in fresh processes: seconds, and
-# meaningless under the sanitizers' allocators.
+# Seconds of benchmark runs and memory probes, meaningless under the sanitizers' allocators.
 pytestmark = pytest.mark.slow
 
 
@@ -27,8 +26,7 @@ def test_quick_run_reports_every_target_and_reuses_its_cached_files(tmp_path, ca
     targets = table.split("## Targets")[1].split("\n## ")[0]
     rows = [row for row in targets.splitlines() if row.startswith("| ") and not row.startswith("| figure ")]
     assert len(rows) == 11
-    # Every figure was measured, but for the comparisons with pyarrow, an
-    # optional baseline the test requirements leave out.
+    # Every figure was measured, but for comparisons with pyarrow where it is not installed.
     arrow = importlib.util.find_spec("pyarrow") is not None
     for row in rows:
         assert row.endswith(("| met |", "| missed |")) or (not arrow and "pyarrow" in row), row

@@ -94,33 +94,31 @@ def test_json_summary_of_a_small_file(tmp_path, write_neu):
                                    "min": -2.5, "max": 4.0}]
 
 
+def vector(set_id: int, vec_id: int, title: str, ent_type: int, records: list[str]) -> list[str]:
+    return [f"{set_id},{vec_id},1,", title, ZEROS, ZEROS, f"0,0,0,{ent_type},", "0,0,0,", *records, "-1,0."]
+
+
 @needs_extractors
-def test_human_summary_of_a_results_only_file(tmp_path, write_neu):
-    # No header, nodes or elements: every model section must still print.
-    path = write_neu(blocks=[(1051, ["1,2,1,", "<NULL>", ZEROS, ZEROS, "0,0,0,8,", "0,0,0,", "4,nan,", "-1,0."])])
+def test_summary_of_a_results_only_file(tmp_path, write_neu):
+    # No header, nodes or elements: every model section must still print. Entity 10 is written twice and its
+    # later value replaces -9; NaN and infinities have no place in a range.
+    data = ["10,-9.0,", "11,2.0,", "10,5.0,", "12,inf,", "13,-inf,"]
+    path = write_neu(blocks=[(1051, vector(1, 2, "T", 7, data) + vector(1, 3, "U", 7, ["1,3,-4,0.5,7,"])
+                              + vector(1, 4, "<NULL>", 8, ["4,nan,"]))])
     result = run_cli(path, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert "Title    (no header)" in lines
     assert any(line.split() == ["nodes", "0"] for line in lines)
     assert any(line.split() == ["elements", "0"] for line in lines)
-    # A NaN value has no place in min and max; the vector still lists its one value.
-    assert lines[-1].split() == ["1", "2", "8", "1", "-", "-"]
+    assert [line.split() for line in lines[-3:]] == [["1", "2", "7", "4", "2", "5", "T"],
+                                                     ["1", "3", "7", "3", "-4", "7", "U"],
+                                                     ["1", "4", "8", "1", "-", "-"]]
 
     summary = json.loads(run_cli(path, "--json", cwd=tmp_path).stdout)
     assert summary["nodes"] == {"count": 0, "bounding_box": None}
-    assert summary["vectors"][0]["min"] is None
-
-
-@needs_extractors
-def test_summary_ranges_follow_the_record_form(tmp_path, write_neu):
-    # Entity 10 written twice: its later value replaces the earlier, so -9 is
-    # out of the range; infinities are left out of it as NaN is.
-    data = ["10,-9.0,", "11,2.0,", "10,5.0,", "12,inf,", "13,-inf,"]
-    path = write_neu(blocks=[(1051, ["1,2,1,", "T", ZEROS, ZEROS, "0,0,0,7,", "0,0,0,", *data, "-1,0.",
-                                     "1,3,1,", "U", ZEROS, ZEROS, "0,0,0,7,", "0,0,0,", "1,3,-4,0.5,7,", "-1,0."])])
-    summary = json.loads(run_cli(path, "--json", cwd=tmp_path).stdout)
-    assert [(v["count"], v["min"], v["max"]) for v in summary["vectors"]] == [(4, 2.0, 5.0), (3, -4.0, 7.0)]
+    assert [(v["count"], v["min"], v["max"]) for v in summary["vectors"]] == [(4, 2.0, 5.0), (3, -4.0, 7.0),
+                                                                               (1, None, None)]
 
 
 @pytest.mark.parametrize(
@@ -165,22 +163,19 @@ def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu
     assert summaries[0]["model"]["version"] == "2.1,"  # the data keeps the file's text
 
 
-def test_version_and_usage(tmp_path):
+@needs_extractors
+def test_version_encoding_and_usage(tmp_path, write_neu):
     result = run_cli("--version", cwd=tmp_path)
     assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
-    result = run_cli("--encoding", "no-such-codec", example_path(), cwd=tmp_path)
-    assert result.returncode == 2 and "unknown encoding: no-such-codec" in result.stderr
-    with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
-        tremix.cli.main(["--json", "--strict", example_path()])
-    assert exited.value.code == 2
-
-
-@needs_extractors
-def test_latin1_file_with_encoding_option(tmp_path, write_neu):
     path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
     assert run_cli(path, cwd=tmp_path).returncode == 1  # not UTF-8 (UTF-8 mode in run_cli)
     result = run_cli(path, "--encoding", "latin-1", cwd=tmp_path)
     assert result.returncode == 0 and "Title    Träger  (version 1)" in result.stdout
+    result = run_cli("--encoding", "no-such-codec", path, cwd=tmp_path)
+    assert result.returncode == 2 and "unknown encoding: no-such-codec" in result.stderr
+    with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
+        tremix.cli.main(["--json", "--strict", path])
+    assert exited.value.code == 2
 
 
 class Terminal(io.StringIO):
@@ -260,8 +255,7 @@ def test_ctrl_c_does_not_wait_for_the_summarys_threads(tmp_path, write_neu):
 
 
 def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_path):
-    # Ctrl-C while NumPy loads must give one line too: the package and its
-    # __main__ import nothing heavy before main() runs.
+    # Ctrl-C while NumPy loads gives one line too: nothing heavy is imported before main() runs.
     code = "import sys, tremix, tremix.__main__; print(sorted({'numpy', 'tremix.cli'} & set(sys.modules)))"
     result = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert result.stdout == "[]\n", result.stderr
@@ -308,22 +302,16 @@ def test_findings_in_the_summary_strict_mode_and_json(tmp_path, write_neu):
     assert json.loads(run_cli(clean, "--json", cwd=tmp_path).stdout)["findings"] == []
 
 
-def test_strict_mode_checks_without_summarising(monkeypatch, capsys, write_neu):
-    monkeypatch.setattr(tremix.cli, "summary_of", None)  # not called: nothing but the findings is printed
-    damaged = write_neu("   -1\n   403\nshort\n")
-    assert tremix.cli.main([damaged, "--strict"]) == 2
-    lines = capsys.readouterr().out.splitlines()
-    assert [line.split(": ")[:2] for line in lines] == [[f"{damaged}:3", "block 403"]] * 2
-
-
 @pytest.mark.parametrize("unreadable_first", [True, False])
-def test_strict_an_unreadable_file_outranks_another_files_findings(capsys, tmp_path, write_neu, unreadable_first):
-    # Status 2 says "read and checked, with findings": a file that was never
-    # read must not pass for one, whichever place it has on the command line.
+def test_strict_only_checks_and_an_unreadable_file_outranks_findings(monkeypatch, capsys, tmp_path, write_neu,
+                                                                     unreadable_first):
+    # Status 2 means "read, with findings": a file never read must not pass for one, wherever it stands.
+    monkeypatch.setattr(tremix.cli, "summary_of", None)  # --strict prints the findings only: no summary is made
     damaged = write_neu("   -1\n   403\nshort\n")
     missing = str(tmp_path / "missing.neu")
     files = [missing, damaged] if unreadable_first else [damaged, missing]
     assert tremix.cli.main([*files, "--strict"]) == 1
     out = capsys.readouterr()
     assert out.err == f"tremix: error: no such file: {missing}\n"
-    assert out.out.startswith(f"{damaged}:3: block 403: ")  # the readable file is still checked
+    # The readable file is still checked.
+    assert [line.split(": ")[:2] for line in out.out.splitlines()] == [[f"{damaged}:3", "block 403"]] * 2

@@ -1,10 +1,8 @@
 """Every Python block of README.md and docs/*.md runs as written.
 
-A document's blocks run in order as one script (later blocks use what
-earlier ones made), in a folder holding the files they name. A block after
-the comment ``<!-- needs: MODULE -->`` runs only where MODULE imports, in a
-script of its own after the document's other blocks; ``<!-- not run: why
--->`` leaves a block out.
+A document's plain blocks run in order as one script; a block after
+``<!-- needs: MODULE -->`` runs, where MODULE imports, after the plain blocks
+before it; ``<!-- not run: why -->`` leaves a block out.
 """
 
 from __future__ import annotations
@@ -39,8 +37,7 @@ def script(doc: Path, blocks) -> str:
 
 @pytest.fixture(scope="module")
 def workdir(tmp_path_factory) -> Path:
-    """The files the documents read: the example file under the names they
-    use, and a folder of runs with vector (1, 60000)."""
+    """The files the documents read: the example under their names, and a folder of runs."""
     folder = tmp_path_factory.mktemp("docs")
     for name in ("bracket.neu", "model.neu"):
         shutil.copy(example_path(), folder / name)
@@ -53,40 +50,31 @@ def workdir(tmp_path_factory) -> Path:
 def run(source: str, workdir: Path, name: str) -> subprocess.CompletedProcess:
     path = workdir / name
     path.write_text(source, encoding="utf-8")
-    # As a script run by hand: __name__ is "__main__" and spawned workers can
-    # import it. -P: the installed package, not the source folder.
+    # A script file, so spawned workers can import it; -P: the installed package.
     return subprocess.run([sys.executable, "-P", str(path)], cwd=workdir, capture_output=True, text=True,
                           timeout=600, env={**os.environ, "PYTHONUTF8": "1"})
 
 
 def skip_without_imports(source: str) -> None:
-    """The documents use the package's optional dependencies (pandas): a
-    test environment without them skips, rather than fails, their blocks."""
+    """Skips, rather than fails, code using an optional dependency that is not installed."""
     for name in sorted(set(re.findall(r"^\s*(?:import|from) ([A-Za-z_]\w*)", source, re.M))):
         if importlib.util.find_spec(name) is None:
             pytest.skip(f"{name} is not installed")
 
 
-@pytest.mark.parametrize("doc", [d for d in DOCS if python_blocks(d)], ids=lambda d: d.name)
-def test_python_blocks_run(doc, workdir):
-    blocks = [b for b in python_blocks(doc) if b[1] is None]
-    skip_without_imports(script(doc, blocks))
-    result = run(script(doc, blocks), workdir, f"{doc.stem}_blocks.py")
-    assert result.returncode == 0, result.stderr
+# (document, None): its plain blocks; (document, block): a "needs" block after the plain ones before it.
+SCRIPTS = [(d, None) for d in DOCS if python_blocks(d)]
+SCRIPTS += [(d, b) for d in DOCS for b in python_blocks(d) if b[1] == "needs"]
 
 
-NEEDS = [(doc, b) for doc in DOCS for b in python_blocks(doc) if b[1] == "needs"]
-
-
-@pytest.mark.parametrize("doc, block", NEEDS, ids=[f"{d.name}:{b[0]}" for d, b in NEEDS])
-def test_blocks_that_need_an_extra_run(doc, block, workdir):
-    if importlib.util.find_spec(block[2]) is None:
-        pytest.skip(f"{block[2]} is not installed (pip install '.[dask]')")
-    # The document's plain blocks first: the block may use what they made.
-    before = [b for b in python_blocks(doc) if b[1] is None and b[0] < block[0]]
-    source = script(doc, [*before, block])
+@pytest.mark.parametrize("doc, block", SCRIPTS, ids=[d.name + (f":{b[0]}" if b else "") for d, b in SCRIPTS])
+def test_python_blocks_run(doc, block, workdir):
+    if block and importlib.util.find_spec(block[2]) is None:
+        pytest.skip(f"{block[2]} is not installed")
+    plain = [b for b in python_blocks(doc) if b[1] is None and (block is None or b[0] < block[0])]
+    source = script(doc, plain + ([block] if block else []))
     skip_without_imports(source)
-    result = run(source, workdir, f"{doc.stem}_{block[0]}.py")
+    result = run(source, workdir, f"{doc.stem}_{block[0] if block else 'blocks'}.py")
     assert result.returncode == 0, result.stderr
 
 
