@@ -178,11 +178,11 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
         assert outcome(ours, name) == outcome(ref, name), name
 
 
-# The core's own harness, built with walks shared from 64 lines on and room
-# for 1000 element node ids, so that a small file splits its walks and
-# reaches the limit.
+# The core's own harness, built with walks shared from 64 lines on, room
+# for 1000 element node ids and files read 100 bytes at a time, so that a
+# small file splits its walks, reaches the limit and is read in pieces.
 ROOT = Path(__file__).resolve().parent.parent
-LIMITS = ["-DTREMIX_MIN_SHARED_LINES=64", "-DTREMIX_MAX_ELEMENT_NODE_IDS=1000"]
+LIMITS = ["-DTREMIX_MIN_SHARED_LINES=64", "-DTREMIX_MAX_ELEMENT_NODE_IDS=1000", "-DTREMIX_READ_PIECE=100"]
 
 
 @pytest.fixture(scope="module")
@@ -224,6 +224,32 @@ def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_pat
     path.write_bytes(b"\x07\x00" + block_text(404, lines).encode())  # seed byte, then ASCII
     run = subprocess.run([str(core_harness), str(path)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and "ran 1 inputs" in run.stdout, run.stderr
+
+
+EXAMPLE = (ROOT / "tremix" / "data" / "example.neu").read_bytes()
+
+
+@pytest.mark.slow  # builds the harness first
+@pytest.mark.parametrize("data", [
+    EXAMPLE,
+    EXAMPLE.rstrip(b"\n"),                                 # the last line has no line end
+    EXAMPLE[: len(EXAMPLE) // 2],                          # the file ends inside a block
+    EXAMPLE.replace(b"\n", b"\r\n"),                      # not plain from the first line on
+    EXAMPLE[:-300] + "\u00e9".encode() + EXAMPLE[-300:],   # not plain after many pieces ...
+    EXAMPLE[:-300] + b"\xff" + EXAMPLE[-300:],              # ... and not decodable there
+    EXAMPLE[:4000] + b"\r" + EXAMPLE[4000:],                # a lone carriage return ends a line
+], ids=["plain", "no-final-line-end", "cut", "crlf", "late-latin1", "late-undecodable", "lone-cr"])
+def test_a_file_split_in_place_reads_like_its_pieces(core_harness, tmp_path, data):
+    """Plain ASCII read from a file stays where it was read, and any other
+    byte makes the whole file be read again through the decoder: in every
+    encoding the blocks, lines, report and errors must be those of the
+    bytes fed piece by piece (the harness compares them and aborts)."""
+    paths = []
+    for encoding in range(3):
+        paths.append(tmp_path / f"in-{encoding}")
+        paths[-1].write_bytes(bytes([7, encoding]) + data)
+    run = subprocess.run([str(core_harness), *map(str, paths)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "ran 3 inputs" in run.stdout, run.stderr
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")

@@ -5,6 +5,9 @@
 // must agree with itself:
 //   - the same bytes read through ByteFeed and, decoded, through CharFeed
 //     give the same blocks and lines;
+//   - the same bytes read from a file descriptor, split in place while they
+//     are plain ASCII, give the same blocks, lines, report and failure as
+//     the pieces fed one by one (tools/fuzz_core.sh makes its reads small);
 //   - every walk that completes accounts for every line of its blocks:
 //     lines of records + lines passed over + blank lines passed over;
 //   - the node and element walks that keep their records (watched walks
@@ -31,6 +34,10 @@
 #include <map>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "reading/descriptor.hpp"
 #include "reading/findings.hpp"
 #include "reading/records.hpp"
 #include "reading/text_feed.hpp"
@@ -74,6 +81,64 @@ std::vector<std::vector<std::u32string>> lines_of(const FileText& text) {
         out.push_back(block);
     }
     return out;
+}
+
+bool same_report(const ReadReport& a, const ReadReport& b) {
+    if (a.lines != b.lines || a.stray_runs != b.stray_runs || a.overflow_line != b.overflow_line ||
+        a.last_delimiter_line != b.last_delimiter_line || a.unclosed != b.unclosed ||
+        a.unclosed_id != b.unclosed_id || a.unclosed_last_line != b.unclosed_last_line || a.stray.size() != b.stray.size())
+        return false;
+    for (size_t k = 0; k < a.stray.size(); ++k) {
+        const StrayText &x = a.stray[k], &y = b.stray[k];
+        if (x.first_line != y.first_line || x.last_line != y.last_line || x.count != y.count ||
+            x.first_text != y.first_text || x.delimiter_like_line != y.delimiter_like_line ||
+            x.bad_number_line != y.bad_number_line || x.bad_number_text != y.bad_number_text)
+            return false;
+    }
+    return true;
+}
+
+bool same_blocks(const FileText& a, const FileText& b) {
+    if (a.blocks.size() != b.blocks.size()) return false;
+    for (size_t k = 0; k < a.blocks.size(); ++k) {
+        const StoredBlock &x = a.blocks[k], &y = b.blocks[k];
+        if (x.id != y.id || x.closed != y.closed || x.id_line != y.id_line || x.line_count != y.line_count ||
+            x.ascii != y.ascii)
+            return false;
+    }
+    return lines_of(a) == lines_of(b);
+}
+
+// The bytes read from a file descriptor (a file in memory), as a file is.
+void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
+                      uint64_t fed_error_offset) {
+    const int fd = memfd_create("fuzz_core", 0);
+    require(fd >= 0, "no memfd");
+    for (size_t at = 0; at < size;) {
+        const ssize_t n = write(fd, data + at, size - at);
+        require(n > 0, "memfd write failed");
+        at += static_cast<size_t>(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+    Read read;
+    PlainHost host;
+    Context ctx(host);
+    Splitter splitter(ctx, read.text, read.report);
+    ByteFeed feed(splitter, encoding);
+    const DescriptorRead result = read_descriptor(fd, splitter, feed, ctx, read.text);
+    close(fd);
+    require(result.status != DescriptorRead::Status::os_error, "memfd read failed");
+    require((result.status == DescriptorRead::Status::invalid) == fed_invalid, "descriptor decodes differently");
+    if (fed_invalid) {
+        require(feed.error_offset() == fed_error_offset, "descriptor finds another undecodable byte");
+        return;
+    }
+    require((result.status == DescriptorRead::Status::done) == (fed.outcome != Outcome::fail),
+            "descriptor reading ends differently");
+    require(ctx.failure().kind == fed.failure, "descriptor reading fails differently");
+    if (fed.outcome == Outcome::fail && fed.failure != Failure::Kind::out_of_range) return;
+    require(same_blocks(read.text, fed.text), "descriptor reading splits differently");
+    require(same_report(read.report, fed.report), "descriptor reading reports differently");
 }
 
 BlockSet blocks_numbered(const FileText& text, std::initializer_list<int32_t> ids) {
@@ -248,6 +313,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= 2;
 
     Read bytes;
+    bool invalid = false;
+    uint64_t error_offset = 0;
     {
         PlainHost host;
         Context ctx(host);
@@ -261,7 +328,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (bytes.outcome != Outcome::fail) bytes.outcome = feed.finish();
         bytes.failure = ctx.failure().kind;
+        invalid = feed.invalid();
+        error_offset = feed.error_offset();
     }
+    check_descriptor(data, size, encoding, bytes, invalid, error_offset);
 
     if (encoding == Encoding::latin1) {
         // Latin-1 bytes are their own characters: the decoded path must agree.

@@ -264,7 +264,7 @@ int feed_text(Reading& r, PyObject* read) {
 int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& bad) {
     reading::ByteFeed feed(r.splitter, encoding);
     const reading::DescriptorRead read = without_lock(
-        r, true, [&] { return reading::read_descriptor(fd, feed, r.ctx, r.text); },
+        r, true, [&] { return reading::read_descriptor(fd, r.splitter, feed, r.ctx, r.text); },
         reading::DescriptorRead{reading::DescriptorRead::Status::failed, 0});
     switch (read.status) {
         case reading::DescriptorRead::Status::done: return 0;

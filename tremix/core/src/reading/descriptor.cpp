@@ -1,5 +1,6 @@
 #include "descriptor.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -12,50 +13,123 @@
 
 namespace tremix::reading {
 
+#if TREMIX_POSIX_READ
+
 namespace {
 
 // Bytes per read: large enough for few calls, small enough to stay in the
-// processor's caches while its lines are cut out.
-constexpr size_t kPiece = size_t{1} << 20;
+// processor's caches while its lines are cut out. A test build may make it
+// small, so that short files are read in many pieces.
+#ifndef TREMIX_READ_PIECE
+#define TREMIX_READ_PIECE (size_t{1} << 20)
+#endif
+constexpr size_t kPiece = TREMIX_READ_PIECE;
 
-}  // namespace
+DescriptorRead fed_badly(const ByteFeed& feed) {
+    return {feed.invalid() ? DescriptorRead::Status::invalid : DescriptorRead::Status::failed, 0};
+}
 
-DescriptorRead read_descriptor(int fd, ByteFeed& feed, Context& ctx, FileText& text) {
-#if TREMIX_POSIX_READ
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        // Only touched pages take memory.
-        text.chars.reserve(static_cast<size_t>(st.st_size));
+DescriptorRead interrupted(Context& ctx) {
+    ctx.fail(Failure::Kind::interrupted);
+    return {DescriptorRead::Status::failed, 0};
+}
+
+// One read() into `to`: the bytes read, 0 at the end, -1 with `result` set
+// when reading failed or was interrupted.
+ssize_t read_some(int fd, char* to, size_t n, Context& ctx, DescriptorRead& result) {
+    for (;;) {
+        const ssize_t got = ::read(fd, to, n);
+        if (got >= 0) return got;
+        if (errno != EINTR) {
+            result = {DescriptorRead::Status::os_error, errno};
+            return -1;
+        }
+        if (!ctx.host().keep_going()) {
+            result = interrupted(ctx);
+            return -1;
+        }
     }
+}
+
+// The rest of `fd` through the feed, a piece at a time.
+DescriptorRead feed_rest(int fd, ByteFeed& feed, Context& ctx) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kPiece]);
     if (!buffer) {
         ctx.fail(Failure::Kind::no_memory);
         return {DescriptorRead::Status::failed, 0};
     }
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.get(), kPiece);
-        if (n < 0) {
-            if (errno != EINTR) return {DescriptorRead::Status::os_error, errno};
-            if (!ctx.host().keep_going()) {
-                ctx.fail(Failure::Kind::interrupted);
-                return {DescriptorRead::Status::failed, 0};
-            }
-            continue;
-        }
+        DescriptorRead result;
+        const ssize_t n = read_some(fd, buffer.get(), kPiece, ctx, result);
+        if (n < 0) return result;
         const Outcome fed = n == 0 ? feed.finish() : feed.feed(buffer.get(), static_cast<size_t>(n));
-        if (fed == Outcome::fail) {
-            return {feed.invalid() ? DescriptorRead::Status::invalid : DescriptorRead::Status::failed, 0};
-        }
+        if (fed == Outcome::fail) return fed_badly(feed);
         if (n == 0) return {DescriptorRead::Status::done, 0};
-        if (!ctx.host().keep_going()) {
-            ctx.fail(Failure::Kind::interrupted);
+        if (!ctx.host().keep_going()) return interrupted(ctx);
+    }
+}
+
+// Text that turned out not to be plain ASCII: what was read so far goes
+// through the feed from its start, its memory given back as it is read,
+// then the rest of the file.
+DescriptorRead read_again(int fd, Splitter& splitter, ByteFeed& feed, Context& ctx, FileText& text) {
+    GrowBuffer read = std::move(text.chars);
+    splitter.restart();
+    for (size_t at = 0; at < read.size(); at += kPiece) {
+        const size_t n = std::min(kPiece, read.size() - at);
+        if (feed.feed(read.data() + at, n) == Outcome::fail) return fed_badly(feed);
+        read.forget(at, at + n);
+        if (!ctx.host().keep_going()) return interrupted(ctx);
+    }
+    read = GrowBuffer();
+    return feed_rest(fd, feed, ctx);
+}
+
+// A regular file read straight into the stored text and split where it
+// lies, as long as it is plain ASCII with "\n" line ends (every encoding
+// the feed knows reads such bytes as they are).
+DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFeed& feed, Context& ctx,
+                             FileText& text) {
+    GrowBuffer& chars = text.chars;
+    // Room for the whole file and the line end its last line may need;
+    // only touched pages take memory.
+    if (!chars.reserve(expected + 1)) return feed_rest(fd, feed, ctx);
+    for (;;) {
+        // At least one byte to read into, and one left for that line end.
+        if (chars.capacity() - chars.size() < 2 && !chars.reserve_more(kPiece + 1)) {
+            ctx.fail(Failure::Kind::no_memory);
             return {DescriptorRead::Status::failed, 0};
         }
+        const size_t room = std::min(kPiece, chars.capacity() - chars.size() - 1);
+        DescriptorRead result;
+        const ssize_t n = read_some(fd, chars.data() + chars.size(), room, ctx, result);
+        if (n < 0) return result;
+        if (n == 0) break;
+        chars.resize(chars.size() + static_cast<size_t>(n));
+        if (splitter.kept_bytes(chars.size()) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
+        if (splitter.not_plain()) return read_again(fd, splitter, feed, ctx, text);
+        if (!ctx.host().keep_going()) return interrupted(ctx);
     }
-#else
-    (void)fd, (void)feed, (void)ctx, (void)text;
-    return {DescriptorRead::Status::unsupported, 0};
-#endif
+    if (splitter.kept_finish() == Outcome::fail) return {DescriptorRead::Status::failed, 0};
+    return {DescriptorRead::Status::done, 0};
 }
+
+}  // namespace
+
+DescriptorRead read_descriptor(int fd, Splitter& splitter, ByteFeed& feed, Context& ctx, FileText& text) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        return read_in_place(fd, static_cast<size_t>(st.st_size), splitter, feed, ctx, text);
+    }
+    return feed_rest(fd, feed, ctx);
+}
+
+#else
+
+DescriptorRead read_descriptor(int, Splitter&, ByteFeed&, Context&, FileText&) {
+    return {DescriptorRead::Status::unsupported, 0};
+}
+
+#endif
 
 }  // namespace tremix::reading

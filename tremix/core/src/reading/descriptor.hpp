@@ -20,8 +20,9 @@ struct DescriptorRead {
     int error = 0;
 };
 
-// Reads `fd` from where it stands to its end. For a regular file, room for
-// all its text is reserved in `text` first.
-DescriptorRead read_descriptor(int fd, ByteFeed& feed, Context& ctx, FileText& text);
+// Reads `fd` from where it stands to its end through `feed`, which splits
+// with `splitter` into `text`. A regular file is read straight into the
+// stored text and split in place while it is plain ASCII.
+DescriptorRead read_descriptor(int fd, Splitter& splitter, ByteFeed& feed, Context& ctx, FileText& text);
 
 }  // namespace tremix::reading

@@ -1,6 +1,8 @@
 // The text of a file's blocks as the splitter stores it: the data lines of
 // every block, back to back in one buffer, each block in the width of its
-// widest character; and where each line starts.
+// widest character; and where each line starts. Text split in place keeps
+// its "\n" after every line of a block (and the file's other lines
+// between blocks).
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,7 @@ struct StoredBlock {
     bool ascii = true;       // every character below 128
     bool wide_starts = false;
     bool closed = true;      // ended by a delimiter line, not by the end of the file
+    uint8_t gap = 0;         // characters after each line before the next one starts
     uint64_t text_offset = 0;    // bytes into the character buffer
     uint64_t starts_offset = 0;  // bytes into the line-start buffer
     uint64_t line_count = 0;
@@ -33,7 +36,7 @@ class FileText {
     BlockLines lines(size_t block) const {
         const StoredBlock& b = blocks[block];
         return BlockLines::stored(chars.data() + b.text_offset, b.kind, starts.data() + b.starts_offset,
-                                  b.wide_starts, static_cast<size_t>(b.line_count),
+                                  b.wide_starts, b.gap, static_cast<size_t>(b.line_count),
                                   static_cast<int64_t>(b.id_line + 1));
     }
 };

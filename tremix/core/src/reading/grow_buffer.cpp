@@ -1,5 +1,6 @@
 #include "grow_buffer.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -98,6 +99,17 @@ void GrowBuffer::shrink_to_fit() {
             capacity_ = size_;
         }
     }
+}
+
+void GrowBuffer::forget(size_t from, size_t to) {
+#if TREMIX_MREMAP
+    constexpr size_t kSmallPage = 4096;
+    const size_t first = round_up(from, kSmallPage);
+    const size_t last = std::min(to, size_) / kSmallPage * kSmallPage;
+    if (mapped_ && last > first) madvise(data_ + first, last - first, MADV_DONTNEED);
+#else
+    (void)from, (void)to;
+#endif
 }
 
 }  // namespace tremix::reading

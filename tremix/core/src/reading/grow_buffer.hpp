@@ -23,6 +23,7 @@ class GrowBuffer {
     char* data() { return data_; }
     const char* data() const { return data_; }
     size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
 
     // Makes room for `extra` more bytes; false when memory is exhausted.
     // Addresses into the buffer may change.
@@ -34,6 +35,9 @@ class GrowBuffer {
     void resize(size_t size) { size_ = size; }
     // Gives back the reserved room past the end.
     void shrink_to_fit();
+    // Gives back the memory of the whole pages within bytes [from, to),
+    // which are read no more (where the pages are mapped directly).
+    void forget(size_t from, size_t to);
 
   private:
     bool grow(size_t needed);

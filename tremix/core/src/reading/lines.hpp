@@ -20,15 +20,16 @@ class BlockLines {
     BlockLines() = default;
 
     // Stored text: the characters of line i run from starts[i] to
-    // starts[i + 1] (counted in characters from `chars`); `starts` holds
-    // n + 1 entries of 32 bits, or of 64 bits when `wide`.
-    static BlockLines stored(const char* chars, uint8_t kind, const void* starts, bool wide, size_t n,
+    // starts[i + 1] less `gap` (counted in characters from `chars`);
+    // `starts` holds n + 1 entries of 32 bits, or of 64 bits when `wide`.
+    static BlockLines stored(const char* chars, uint8_t kind, const void* starts, bool wide, uint8_t gap, size_t n,
                              int64_t first_file_line) {
         BlockLines b;
         b.chars_ = chars;
         b.kind_ = kind;
         b.starts_ = starts;
         b.wide_ = wide;
+        b.gap_ = gap;
         b.n_ = n;
         b.first_file_line_ = first_file_line;
         return b;
@@ -55,11 +56,12 @@ class BlockLines {
             begin = static_cast<size_t>(s[i]);
             end = static_cast<size_t>(s[i + 1]);
         }
-        return TextView{chars_ + begin * kind_, end - begin, kind_};
+        return TextView{chars_ + begin * kind_, end - gap_ - begin, kind_};
     }
 
-    // How many characters lines i to the end hold, or SIZE_MAX when the
-    // lines are items, whose sizes are not known without looking at each.
+    // How many characters lines i to the end hold, with the line ends kept
+    // between them, or SIZE_MAX when the lines are items, whose sizes are
+    // not known without looking at each.
     size_t chars_from(size_t i) const {
         if (items_) return SIZE_MAX;
         if (!wide_) {
@@ -82,6 +84,7 @@ class BlockLines {
     size_t n_ = 0;
     int64_t first_file_line_ = -1;
     uint8_t kind_ = 1;
+    uint8_t gap_ = 0;
     bool wide_ = false;
 };
 

@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "numbers.hpp"
 #include "tokenizer.hpp"
 
@@ -44,6 +48,46 @@ void append_utf8(std::string& out, uint32_t c) {
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
         out += static_cast<char>(0x80 | (c & 0x3f));
     }
+}
+
+inline bool is_delimiter(const char* s, size_t n) {
+    return n == kDelimiterLength && std::memcmp(s, kDelimiter, kDelimiterLength) == 0;
+}
+
+// The "\n" among the 64 bytes at p, as bits (bit k for byte k); false when
+// one of the bytes is "\r" or not ASCII, which text split in place may not
+// hold.
+inline bool plain_newlines(const char* p, uint64_t& newlines) {
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    uint64_t found = 0;
+    unsigned bad = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        found |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)))) << (16 * k);
+        bad |= static_cast<unsigned>(_mm_movemask_epi8(v)) | static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+    }
+    newlines = found;
+    return bad == 0;
+#else
+    constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    // The high bit of each byte of w that is zero, exactly (no borrow
+    // reaches the next byte).
+    auto zero_bytes = [](uint64_t w) { return ~(((w & kLow7) + kLow7) | w | kLow7); };
+    uint64_t found = 0;
+    uint64_t high = 0;
+    for (int k = 0; k < 8; ++k) {
+        uint64_t w;
+        std::memcpy(&w, p + 8 * k, 8);
+        high |= (w & ~kLow7) | zero_bytes(w ^ (kOnes * '\r'));
+        const uint64_t nl = zero_bytes(w ^ (kOnes * '\n')) >> 7;  // one bit per byte, at its lowest
+        found |= ((nl * 0x0102040810204080ull) >> 56) << (8 * k);
+    }
+    newlines = found;
+    return high == 0;
+#endif
 }
 
 }  // namespace
@@ -156,13 +200,22 @@ void Splitter::open_block(int32_t id) {
     block_ = StoredBlock{};
     block_.id = id;
     block_.id_line = line_no_;
-    block_.text_offset = align_up(out_.chars.size(), 8);
     block_.starts_offset = align_up(out_.starts.size(), 8);
-    if (!out_.chars.reserve(block_.text_offset) || !out_.starts.reserve(block_.starts_offset)) {
+    if (in_place_) {
+        block_.text_offset = kept_line_begin_;  // the line after the number's
+        block_.gap = 1;
+    } else {
+        block_.text_offset = align_up(out_.chars.size(), 8);
+        if (!out_.chars.reserve(block_.text_offset)) {
+            no_memory_ = true;
+            return;
+        }
+        out_.chars.resize(block_.text_offset);
+    }
+    if (!out_.starts.reserve(block_.starts_offset)) {
         no_memory_ = true;
         return;
     }
-    out_.chars.resize(block_.text_offset);
     out_.starts.resize(block_.starts_offset);
     line_start_ = end_ = 0;
     open_stray_ = nullptr;
@@ -312,7 +365,7 @@ Outcome Splitter::finish() {
     report_.lines = line_no_;
     if (!stopped_ && state_ == State::in_block) {
         // The end of the text closes the block.
-        out_.chars.resize(block_.text_offset + end_ * block_.kind);
+        if (!in_place_) out_.chars.resize(block_.text_offset + end_ * block_.kind);
         report_.unclosed = true;
         report_.unclosed_id = block_.id;
         report_.unclosed_last_line = block_.id_line + block_.line_count;
@@ -322,6 +375,95 @@ Outcome Splitter::finish() {
     if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
     if (stopped_) return Outcome::fail;  // the context holds out_of_range
     return Outcome::ok;
+}
+
+// A line of text split in place: bytes [begin, end) of the buffer, a
+// "\n" at end. Only a block's data lines are taken where they lie; any
+// other line goes the way of every line, copied as characters.
+Outcome Splitter::kept_line(size_t begin, size_t end) {
+    kept_line_begin_ = end + 1;
+    if (state_ != State::in_block || stopped_ || no_memory_) {
+        put_ascii(out_.chars.data() + begin, end - begin);
+        return end_line();
+    }
+    ++line_no_;
+    const size_t at = begin - block_.text_offset;
+    if (is_delimiter(out_.chars.data() + begin, end - begin)) {
+        line_start_ = at;  // where the last line's "\n" ends
+        close_block(true);
+    } else if (push_start(at)) {
+        ++block_.line_count;
+        line_start_ = end + 1 - block_.text_offset;
+    } else {
+        no_memory_ = true;
+    }
+    if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
+    return Outcome::ok;
+}
+
+Outcome Splitter::kept_bytes(size_t end) {
+    in_place_ = true;
+    if (not_plain_) return Outcome::ok;
+    // The buffer does not move while its lines are split: only the line
+    // starts and the report grow.
+    const char* const base = out_.chars.data();
+    size_t i = kept_scanned_;
+    for (; i + 64 <= end; i += 64) {
+        uint64_t newlines;
+        if (!plain_newlines(base + i, newlines)) {
+            not_plain_ = true;
+            return Outcome::ok;
+        }
+        for (; newlines; newlines &= newlines - 1) {
+            const size_t at = i + static_cast<size_t>(__builtin_ctzll(newlines));
+            if (kept_line(kept_line_begin_, at) == Outcome::fail) return Outcome::fail;
+        }
+    }
+    for (; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(base[i]);
+        if (c == '\r' || c >= 0x80) {
+            not_plain_ = true;
+            return Outcome::ok;
+        }
+        if (c == '\n' && kept_line(kept_line_begin_, i) == Outcome::fail) return Outcome::fail;
+    }
+    kept_scanned_ = end;
+    return Outcome::ok;
+}
+
+Outcome Splitter::kept_finish() {
+    in_place_ = true;
+    const size_t end = out_.chars.size();
+    if (!not_plain_ && kept_line_begin_ < end) {
+        // The last line has no line end: it gets one, as every kept line has.
+        if (!out_.chars.reserve_more(1)) return ctx_.fail(Failure::Kind::no_memory);
+        out_.chars.data()[end] = '\n';
+        out_.chars.resize(end + 1);
+        if (kept_line(kept_line_begin_, end) == Outcome::fail) return Outcome::fail;
+    }
+    return finish();
+}
+
+void Splitter::restart() {
+    out_.chars = GrowBuffer();
+    out_.starts = GrowBuffer();
+    out_.blocks.clear();
+    report_ = ReadReport{};
+    state_ = State::outside;
+    stopped_ = false;
+    no_memory_ = false;
+    line_no_ = 0;
+    block_ = StoredBlock{};
+    line_start_ = 0;
+    end_ = 0;
+    scratch_.clear();
+    pending_bad_number_ = false;
+    open_stray_ = nullptr;
+    in_stray_run_ = false;
+    in_place_ = false;
+    not_plain_ = false;
+    kept_scanned_ = 0;
+    kept_line_begin_ = 0;
 }
 
 }  // namespace tremix::reading

@@ -8,8 +8,12 @@
 //   - data lines follow up to the next delimiter line or the end of the text.
 // The characters of a line are handed over in pieces (put_*) and the line
 // is finished by end_line(); the text of data lines goes straight into the
-// file's stored text. Nothing here throws: exhausted memory is a fail of
-// end_line() or finish(), so callers may split where no exception can pass.
+// file's stored text. Or the text is read straight into the stored text's
+// buffer and split where it lies (kept_*): plain ASCII with "\n" line ends
+// needs no decoding, so its lines stay in place with their "\n" between
+// them and nothing is copied. Nothing here throws: exhausted memory is a
+// fail of end_line(), kept_bytes() or finish(), so callers may split where
+// no exception can pass.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +45,21 @@ class Splitter {
     // Lines read so far.
     uint64_t lines() const { return line_no_; }
 
+    // Splitting in place: the bytes up to `end` of the stored text's own
+    // buffer arrived (the caller wrote them there); every line they
+    // complete is split. A byte that is not plain ASCII ("\r", or 0x80 and
+    // above) stops it with not_plain() true, its lines left unsplit: the
+    // whole text is then to be read again through put_* (restart()).
+    Outcome kept_bytes(size_t end);
+    // End of the text read in place: a last line without "\n" gets one
+    // (room for a byte past the text must be reserved), then finish().
+    Outcome kept_finish();
+    bool not_plain() const { return not_plain_; }
+
+    // Forgets everything split so far, the stored text and the report
+    // included, to read the text again from its start.
+    void restart();
+
   private:
     enum class State : uint8_t { outside, after_delimiter, in_block };
 
@@ -52,6 +71,7 @@ class Splitter {
     void outside_line();
     void note_stray(bool bad_number, bool blank);
     TextView scratch_view() const;
+    Outcome kept_line(size_t begin, size_t end);
 
     Context& ctx_;
     FileText& out_;
@@ -71,6 +91,13 @@ class Splitter {
     bool pending_bad_number_ = false;
     StrayText* open_stray_ = nullptr;  // the run being noted, when it is kept
     bool in_stray_run_ = false;
+
+    // Splitting in place: lines lie at their place in the buffer, so a
+    // block starts where the line after its number starts.
+    bool in_place_ = false;
+    bool not_plain_ = false;
+    size_t kept_scanned_ = 0;     // bytes of the buffer looked at
+    size_t kept_line_begin_ = 0;  // where the current line starts
 };
 
 }  // namespace tremix::reading
