@@ -93,6 +93,24 @@ def test_bytes_that_do_not_decode(tmp_path, offset, bad):
     assert error.__notes__ == [f"the byte at offset {where} (line {line}) of {path} does not decode"]
 
 
+@pytest.mark.parametrize("late", ["", "\u00e9", "\r"])
+def test_a_large_file_reads_the_same_in_place_or_decoded(tmp_path, late):
+    """A file of 17 MB is read in place while it is plain, with the pages
+    ahead prepared on a second thread; a byte that is not plain near its
+    end makes it be read again through the decoder."""
+    lines = [f"{k},0,0,1,7,0,0,0,0,0,0,{k}.5,-1.25E+01,0.," for k in range(1, 400_001)]
+    lines[-7] += late + "x"
+    path = tmp_path / "large.neu"
+    path.write_bytes(block_text(403, lines).encode())
+    assert path.stat().st_size > 16 << 20
+    if late == "\r":  # a lone carriage return ends a line, as text mode reads it
+        lines[-7:-6] = lines[-7].split("\r")
+    parser = ORVEXParser(str(path))
+    assert parser.get_blocks(403)[0].lines == lines
+    ids, xyz = parser.get_nodes_arrays()
+    assert len(ids) == 400_000 and xyz[-1].tolist() == [400_000.5, -12.5, 0.0]
+
+
 def test_ascii_locale(tmp_path):
     """Where text mode decodes ASCII, the bytes are checked as ASCII."""
     ok, bad = tmp_path / "ok.neu", tmp_path / "bad.neu"
