@@ -92,7 +92,8 @@ PyObject* elements_arrays(PyObject* blocks, PyObject* path) {
         reading::ElementTable t;
         if (read_table(blocks, path, t) < 0) return nullptr;
         Ref arrays[5];
-        const std::vector<int32_t>* sources[5] = {&t.ids, &t.prop_ids, &t.topologies, &t.connectivity, &t.offsets};
+        const reading::Column<int32_t>* sources[5] = {&t.ids, &t.prop_ids, &t.topologies, &t.connectivity,
+                                                      &t.offsets};
         for (int k = 0; k < 5; ++k) {
             arrays[k] = Ref(int32_array(*sources[k]));
             if (!arrays[k]) return nullptr;

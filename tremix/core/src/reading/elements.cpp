@@ -80,7 +80,7 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         out.ids.push_back(id);
         out.prop_ids.push_back(prop_id);
         out.topologies.push_back(topology);
-        out.connectivity.insert(out.connectivity.end(), nodes.begin(), nodes.end());
+        out.connectivity.append(nodes.data(), nodes.size());
         out.offsets.push_back(start + static_cast<int32_t>(nodes.size()));
         i += kRecordLines;
         return Outcome::ok;
@@ -92,10 +92,10 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
 bool append(ElementTable& first, const ElementTable& second) {
     const int32_t base = first.offsets.back();
     if (static_cast<int64_t>(base) + second.offsets.back() > kMaxNodeIds) return false;
-    first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
-    first.prop_ids.insert(first.prop_ids.end(), second.prop_ids.begin(), second.prop_ids.end());
-    first.topologies.insert(first.topologies.end(), second.topologies.begin(), second.topologies.end());
-    first.connectivity.insert(first.connectivity.end(), second.connectivity.begin(), second.connectivity.end());
+    first.ids.append(second.ids.data(), second.ids.size());
+    first.prop_ids.append(second.prop_ids.data(), second.prop_ids.size());
+    first.topologies.append(second.topologies.data(), second.topologies.size());
+    first.connectivity.append(second.connectivity.data(), second.connectivity.size());
     for (size_t k = 1; k < second.offsets.size(); ++k) first.offsets.push_back(base + second.offsets[k]);
     return true;
 }
@@ -119,7 +119,8 @@ Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
             if (&table != &out) reserve(table, lines_from(blocks, from));
             return walk_elements(c, blocks, table, nullptr, from);
         },
-        append);
+        [](ElementTable&, Position) { return ElementTable{}; },
+        [](ElementTable& first, ElementTable& second, bool keep) { return keep && append(first, second); });
 }
 
 }  // namespace tremix::reading
