@@ -260,8 +260,36 @@ void check_shared_walks(const BlockSet& nodes, const BlockSet& elements, uint8_t
         walk_nodes,
         [&] { return NodeTable{Column<int32_t>(id_room.data(), less), Column<double>(xyz_room.data(), 3 * less)}; },
         "a shared node walk into too little room differs from the one-thread walk");
-    check_shared<ElementTable>([&](Context& c, ElementTable& t) { return read_elements(c, elements, t); },
-                               [] { return ElementTable{}; }, "a shared element walk differs from the one-thread walk");
+    auto walk_elements = [&](Context& c, ElementTable& t) { return read_elements(c, elements, t); };
+    check_shared<ElementTable>(walk_elements, [] { return ElementTable{}; },
+                               "a shared element walk differs from the one-thread walk");
+    // Into room for as many elements as the lines can hold, which they must
+    // not outgrow, and node id room for 0 to 7 ids an element, which they
+    // may (moving to the column's vector).
+    const size_t most = most_elements(elements);
+    const size_t node_room = most * (seed % 8);
+    std::vector<int32_t> rooms[4] = {std::vector<int32_t>(most), std::vector<int32_t>(most),
+                                     std::vector<int32_t>(most), std::vector<int32_t>(most + 1)};
+    std::vector<int32_t> node_ids(node_room);
+    check_shared<ElementTable>(
+        [&](Context& c, ElementTable& t) {
+            const Outcome o = read_elements(c, elements, t);
+            if (o != Outcome::fail && t.ids.room())
+                require(t.ids.in_room() && t.prop_ids.in_room() && t.topologies.in_room() && t.offsets.in_room(),
+                        "elements outgrew a room of one for every seven lines");
+            return o;
+        },
+        [&] {
+            ElementTable t;
+            t.ids = Column<int32_t>(rooms[0].data(), most);
+            t.prop_ids = Column<int32_t>(rooms[1].data(), most);
+            t.topologies = Column<int32_t>(rooms[2].data(), most);
+            t.offsets = Column<int32_t>(rooms[3].data(), most + 1);
+            t.offsets.push_back(0);
+            t.connectivity = Column<int32_t>(node_ids.data(), node_room);
+            return t;
+        },
+        "a shared element walk into room differs from the one-thread walk");
 }
 
 }  // namespace

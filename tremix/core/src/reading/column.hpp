@@ -42,6 +42,8 @@ class Column {
     // Whether the values are in the room given (not in the column's vector).
     bool in_room() const { return room_ && !spilled_; }
     const T* room() const { return room_; }
+    // Values the room given holds in all, whether used or not.
+    size_t room_capacity() const { return in_room() ? capacity_ : 0; }
 
     size_t size() const { return in_room() ? size_ : owned_.size(); }
     bool empty() const { return size() == 0; }

@@ -29,6 +29,9 @@ struct ElementTable {
     Column<int32_t> ids, prop_ids, topologies, connectivity, offsets;
 };
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer = nullptr);
+// The most elements the blocks can hold: an element takes seven lines of
+// its block, the last one of a block what is left.
+size_t most_elements(const BlockSet& blocks);
 
 // Block 402: properties of seven lines.
 struct Property {
