@@ -157,23 +157,30 @@ PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data,
 // the element type the result must have as a typed array; null takes the
 // result of a replaced `np.array` as it comes, whatever it is.
 template <typename T, typename MakeItem>
-PyObject* flat_array(const reading::Column<T>& values, ArrayRoom* room, int type_num, PyObject* dtype_name,
+PyObject* flat_array(const T* values, size_t n, ArrayRoom* holding, int type_num, PyObject* dtype_name,
                      PyObject* own_dtype, const char* typed_name, MakeItem make_item) {
     ArrayCall call;
     if (resolve_array_call(dtype_name, own_dtype, call) < 0) return nullptr;
     if (call.native) {
-        if (room && room->holds(values)) return room->finish(values.size());
-        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-        return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
+        if (holding) return holding->finish(n);
+        npy_intp dims[1] = {static_cast<npy_intp>(n)};
+        return native_array(1, dims, type_num, values, n * sizeof(T));
     }
-    const T* data = values.data();
-    Ref items(filled_list(values.size(), [&](size_t i) { return make_item(data[i]); }));
+    Ref items(filled_list(n, [&](size_t i) { return make_item(values[i]); }));
     if (!items) return nullptr;
     Ref result(call_replacement(call, items.get()));
     if (!result) return nullptr;
     if (typed_name && validate_array(result.get(), 1, type_num, typed_name) < 0) return nullptr;
     return result.release();
 }
+
+template <typename T>
+ArrayRoom* holding(ArrayRoom* room, const reading::Column<T>& values) {
+    return room && room->holds(values) ? room : nullptr;
+}
+
+PyObject* make_int32(int32_t v) { return PyLong_FromLong(v); }
+PyObject* make_float64(double v) { return PyFloat_FromDouble(v); }
 
 // Whether the module's `np` is NumPy's own module now. Only compared, not
 // looked up as the array calls do: no reference is taken and nothing else
@@ -283,18 +290,23 @@ PyObject* ArrayRoom::finish(size_t items) {
 }
 
 PyObject* int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
-    return flat_array(values, room, NPY_INT32, g_state.s_int32, g_state.numpy_int32, nullptr,
-                      [](int32_t v) { return PyLong_FromLong(v); });
+    return flat_array(values.data(), values.size(), holding(room, values), NPY_INT32, g_state.s_int32,
+                      g_state.numpy_int32, nullptr, make_int32);
+}
+
+PyObject* int32_array(const std::vector<int32_t>& values) {
+    return flat_array(values.data(), values.size(), nullptr, NPY_INT32, g_state.s_int32, g_state.numpy_int32,
+                      nullptr, make_int32);
 }
 
 PyObject* typed_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
-    return flat_array(values, room, NPY_INT32, g_state.s_int32, g_state.numpy_int32, "int32_t",
-                      [](int32_t v) { return PyLong_FromLong(v); });
+    return flat_array(values.data(), values.size(), holding(room, values), NPY_INT32, g_state.s_int32,
+                      g_state.numpy_int32, "int32_t", make_int32);
 }
 
-PyObject* float64_array(const reading::Column<double>& values, ArrayRoom* room) {
-    return flat_array(values, room, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64, nullptr,
-                      [](double v) { return PyFloat_FromDouble(v); });
+PyObject* float64_array(const std::vector<double>& values) {
+    return flat_array(values.data(), values.size(), nullptr, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64,
+                      nullptr, make_float64);
 }
 
 PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room) {

@@ -61,10 +61,11 @@ class ArrayRoom {
 // 1-D int32 array of `values`; a replaced `np.array`'s result unchecked.
 // With a room holding the values, NumPy's own array is that room's.
 PyObject* int32_array(const reading::Column<int32_t>& values, ArrayRoom* room = nullptr);
+PyObject* int32_array(const std::vector<int32_t>& values);
 // The same, checked as a typed 1-D int32 array.
 PyObject* typed_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room = nullptr);
 // 1-D float64 array of `values`; a replaced `np.array`'s result unchecked.
-PyObject* float64_array(const reading::Column<double>& values, ArrayRoom* room = nullptr);
+PyObject* float64_array(const std::vector<double>& values);
 // (n, 3) float64 array of xyz triples stored one after another, checked as
 // a typed 2-D float64 array; an empty input gives shape (0, 3).
 PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room = nullptr);

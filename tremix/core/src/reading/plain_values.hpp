@@ -34,8 +34,9 @@ inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
 // exactly these values' texts, and it is never an end-of-data line. Empty
 // (nothing gathered) for any other line, which is then split and read field
 // by field.
-template <bool Convert, typename Values>
-std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, Values& range, size_t& gathered) {
+template <bool Convert>
+std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, std::vector<double>& range,
+                                           size_t& gathered) {
     const char* const s = text.narrow();
     if (!s) return std::nullopt;
     const char* const limit = s + text.length;

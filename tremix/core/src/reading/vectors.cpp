@@ -106,12 +106,11 @@ struct BadValue {
 // count) for the values from index `from` on.
 //
 // Every value of the vector.
-template <typename Ids, typename Values>
 struct ValueSink {
     static constexpr bool kConvert = true;
     static constexpr bool kInPlace = true;
-    Ids& ids;
-    Values& values;
+    std::vector<int32_t>& ids;
+    std::vector<double>& values;
 
     void single(int32_t id, double value) {
         ids.push_back(id);
@@ -212,8 +211,7 @@ struct CountSink {
 // with a limit on it keeps room for the arrays the values go into.
 constexpr size_t kMostValuesReserved = size_t{1} << 22;
 
-template <typename Ids, typename Values>
-void reserve_for_rest(const BlockLines& lines, size_t i, Ids& ids, Values& values) {
+void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values) {
     if (i >= lines.size()) return;
     const size_t chars = lines.chars_from(i);
     if (chars == SIZE_MAX) return;
@@ -233,7 +231,7 @@ template <typename Sink>
 Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
                   Sink& sink) {
     SplitLine& line = ws.line;
-    auto& range = [&]() -> auto& {
+    std::vector<double>& range = [&]() -> std::vector<double>& {
         if constexpr (Sink::kInPlace) {
             return sink.values;
         } else {
@@ -361,7 +359,7 @@ bool passes(int32_t filter, int32_t id) { return filter < 0 || filter == id; }
 
 Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer) {
     Workspace ws;
-    ValueSink<std::vector<int32_t>, std::vector<double>> values{out.ids, out.values};
+    ValueSink values{out.ids, out.values};
     CountSink<false> counts;
     CountSink<true> ranges;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
@@ -474,7 +472,7 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
             out.ids.clear();
             out.values.clear();
             reserve_for_rest(lines, i, out.ids, out.values);
-            ValueSink<Column<int32_t>, Column<double>> sink{out.ids, out.values};
+            ValueSink sink{out.ids, out.values};
             o = read_data(ctx, lines, n, i, ws, bad, sink);
             if (o == Outcome::fail) return o;
             if (o == Outcome::skip) {
@@ -521,7 +519,7 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     BadValue bad;
     size_t i = data_start;
     reserve_for_rest(entry.lines, i, ids, values);
-    ValueSink<std::vector<int32_t>, std::vector<double>> sink{ids, values};
+    ValueSink sink{ids, values};
     return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
 }
 

@@ -60,8 +60,8 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
 struct VectorMatch {
     bool found = false;
     VectorRecord record;
-    Column<int32_t> ids;
-    Column<double> values;
+    std::vector<int32_t> ids;
+    std::vector<double> values;
     WalkFrom next;
 };
 Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, int32_t vec_filter, WalkFrom from,
