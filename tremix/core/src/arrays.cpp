@@ -264,6 +264,7 @@ ArrayRoom::ArrayRoom(Type type, size_t rows, size_t width) {
         return;
     }
     data_ = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+    type_ = type;
     rows_ = rows;
     width_ = width;
     array_ = std::move(array);

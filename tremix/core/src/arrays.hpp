@@ -3,13 +3,15 @@
 // Every array is `np.array(items, dtype=np.int32)` (or `np.float64`), with
 // `np` and the dtype looked up at call time. While `np`, its `array` and the
 // dtype are still the NumPy objects captured at start-up, the array is made
-// directly from the C++ buffer. Otherwise `np.array` is called on a Python
+// directly from the C++ buffer, or is the array the records were written
+// into (ArrayRoom). Otherwise `np.array` is called on a Python
 // list with the dtype read, and its result is returned as it comes, except
 // for the typed node arrays, which must be ndarrays of the expected element
 // type and number of dimensions (None passes). When `np` is gone, NameError.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "pyref.hpp"
@@ -24,8 +26,9 @@ int import_numpy(PyObject* module_dict);
 int import_numpy_array_api();
 
 // A NumPy array made before a walk, for the core to write its records
-// straight into: `rows` rows of `width` items (1-D when width is 1), a
-// number the records cannot pass (pages never written take no memory).
+// straight into: `rows` rows of `width` items (1-D when width is 1), as
+// many as the records can take, or are expected to (values beyond move to
+// the column's vector); pages never written take no memory.
 // It becomes the result, cut to the rows written, when the array is made
 // by NumPy itself after all (`np` and the dtype are still only read after
 // the walk, as ever). There is no room when `np` is not NumPy's own module
@@ -40,6 +43,8 @@ class ArrayRoom {
     // A column writing into the array (one without room when there is none).
     template <typename T>
     reading::Column<T> column() {
+        static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, double>);
+        if (std::is_same_v<T, int32_t> != (type_ == Type::int32)) return reading::Column<T>();
         return reading::Column<T>(static_cast<T*>(data_), rows_ * width_);
     }
     // Whether `values` are all in this array, `width` to a row.
@@ -53,6 +58,7 @@ class ArrayRoom {
 
   private:
     Ref array_;
+    Type type_ = Type::int32;
     void* data_ = nullptr;
     size_t rows_ = 0;
     size_t width_ = 1;
