@@ -551,6 +551,36 @@ def test_replaced_array_results_are_checked_only_for_node_arrays(model_path):
         assert p.get_output_vectors_arrays(1) == (None, None, *vector)
 
 
+@pytest.mark.parametrize("records", [0, 1, 5])
+def test_arrays_written_in_place_are_like_any_new_array(write_neu, records):
+    """The arrays are made before the walk, with room for a record every
+    line (nodes) or seven (elements), and cut to the records read: they
+    must look like arrays NumPy made for that many, and passed-over lines
+    must leave no trace. With np.int32 replaced, what was written into them
+    goes to NumPy's array as a list instead."""
+    import numpy
+
+    nodes, elements = ["x"], ["x"]
+    for k in range(records):
+        nodes += [f"{k + 1},0,0,1,7,0,0,0,0,0,0,{k}.5,1.,2.,", "x"]
+        elements += [f"{k + 1},1,2,1,8,", f"{k + 1},{k + 2},0,", "0,", *["0.,"] * 4, "x"]
+    p = ORVEXParser(write_neu(blocks=[(403, nodes), (404, elements)]))
+    ids, coords = p.get_nodes_arrays()
+    arrays = p.get_elements_arrays()
+    assert ids.tolist() == list(range(1, records + 1)) and coords[:, 0].tolist() == [k + 0.5 for k in range(records)]
+    assert arrays[3].tolist() == [n for k in range(records) for n in (k + 1, k + 2)]
+    assert arrays[4].tolist() == list(range(0, 2 * records + 1, 2))
+    for a in (ids, coords, *arrays):
+        fresh = numpy.empty(a.shape, a.dtype)
+        assert type(a) is numpy.ndarray and a.base is None and a.strides == fresh.strides
+        assert (a.flags.owndata, a.flags.writeable, a.flags.aligned) == (True, True, True)
+        assert (a.flags.c_contiguous, a.flags.f_contiguous) == (fresh.flags.c_contiguous, fresh.flags.f_contiguous)
+    with numpy_attribute("int32", numpy.int64):
+        assert [a.tolist() for a in p.get_elements_arrays()] == [a.tolist() for a in arrays]
+        with pytest.raises(ValueError, match="Buffer dtype mismatch"):
+            p.get_nodes_arrays()
+
+
 @contextlib.contextmanager
 def numpy_attribute(name, value):
     import numpy

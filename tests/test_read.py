@@ -197,10 +197,33 @@ print(*outcomes)
 """
 
 
+# Node arrays under ever larger limits: the arrays made up front for the
+# walk to write into may not be had, or the walk's own memory may run out
+# after them; either way MemoryError or every node, never an abort.
+NODES = """
+from tremix.core.orvex_parser import ORVEXParser
+nodes = (f"{i},0,0,1,7,0,0,0,0,0,0,{i}.5,-1.,0.," for i in range(1_000_000))
+with open(sys.argv[1], "w") as f:
+    f.write("\\n".join(["   -1", "   403", *nodes, "   -1"]) + "\\n")
+parser = ORVEXParser(sys.argv[1])
+outcomes = set()
+for headroom in range(2, 80, 4):
+    limit(headroom)
+    try:
+        outcomes.add(str(len(parser.get_nodes_arrays()[0])))
+    except MemoryError:
+        outcomes.add("MemoryError")
+    limit(0)
+print(*outcomes)
+"""
+
+
 @pytest.mark.slow  # a limit on the address space does not suit the sanitizers' allocator
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="limits the address space through /proc")
 @pytest.mark.parametrize("script, allowed", [(LINE_OUTSIDE_BLOCKS, {"MemoryError", "released"}),
-                                             (VECTOR, {"MemoryError", "1000000"})], ids=["outside blocks", "vector"])
+                                             (VECTOR, {"MemoryError", "1000000"}),
+                                             (NODES, {"MemoryError", "1000000"})],
+                         ids=["outside blocks", "vector", "nodes"])
 def test_memory_running_out_is_a_memory_error(tmp_path, script, allowed):
     # One malloc arena: an arena that another thread (the reading's own)
     # reserved would leave room under any limit.
@@ -210,6 +233,27 @@ def test_memory_running_out_is_a_memory_error(tmp_path, script, allowed):
     assert set(out.stdout.split()) <= allowed, out.stdout
     if script is LINE_OUTSIDE_BLOCKS:
         assert out.stdout.split() == ["MemoryError", "released"]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the peak memory through resource")
+def test_room_for_a_node_a_line_takes_no_memory_until_written(tmp_path):
+    """Node arrays are made up front with a row for every line of the node
+    blocks: lines that hold no node must cost address space only."""
+    script = """
+import resource, sys
+from tremix.core.orvex_parser import ORVEXParser
+parser = ORVEXParser(sys.argv[1])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+ids, coords = parser.get_nodes_arrays()
+print(ids.tolist(), (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) >> 10)
+"""
+    path = tmp_path / "blank.neu"
+    # 5 million blank lines and one node: rows for 140 MB.
+    path.write_text("   -1\n   403\n" + "\n" * 5_000_000 + "7,0,0,1,7,0,0,0,0,0,0,1.,2.,3.,\n   -1\n")
+    out = subprocess.run([sys.executable, "-P", "-c", script, str(path)], capture_output=True, text=True)
+    ids, grown_mb = out.stdout.rsplit(maxsplit=1)
+    assert out.returncode == 0 and ids == "[7]", out.stderr[-2000:]
+    assert int(grown_mb) < 40
 
 
 @pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "0", "LC_ALL": "C"},

@@ -168,6 +168,7 @@ def big_model(elements: int, nodes: int, change: str) -> str:
     early, late = 10, len(element_lines) * 3 // 4
     if change == "short_line_early":  # the first half's records fall out of step with the split
         element_lines.insert(early, "x")
+        node_lines.insert(early, "x")  # ... and it has a node less than lines: the second half's move down
     elif change == "host_text_late":  # texts only the interpreter's int() settles
         node_lines[nodes * 3 // 4] = "1_000" + node_lines[nodes * 3 // 4][1:]
         element_lines[late // 7 * 7 + 1] = "0_5,6,"
@@ -268,6 +269,30 @@ def test_a_file_split_in_place_reads_like_its_pieces(core_harness, tmp_path, dat
         paths[-1].write_bytes(bytes([7, encoding]) + data)
     run = subprocess.run([str(core_harness), *map(str, paths)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and "ran 3 inputs" in run.stdout, run.stderr
+
+
+def node_lines(count, passed=()):
+    return ["x" if k in passed else f"{k + 1},0,0,1,7,0,0,0,0,0,0,{k}.5,-1.,0.," for k in range(count)]
+
+
+@pytest.mark.slow  # builds the harness first
+@pytest.mark.parametrize("blocks", [
+    [node_lines(100)],                            # the halves meet: nothing moves
+    [node_lines(100, passed=range(0, 50, 5))],    # the first half passes lines over: the second's nodes move down
+    [node_lines(100, passed=range(50, 100, 5))],  # only the second half passes lines over
+    [node_lines(100, passed=range(49, 52))],      # lines passed over on both sides of the split
+    [["x"] * 30 + node_lines(10), node_lines(80)],  # split in the second block, the first mostly passed over
+])
+def test_a_shared_node_walk_writes_each_node_where_the_one_thread_walk_does(core_harness, tmp_path, blocks):
+    """The node walk split half-way, each half writing into room for a node
+    a line: the nodes must fit, and come out as the one-thread walk's, with
+    the second half's moved down over what the first half passed over (the
+    harness compares them, also in room too small for all, and aborts on
+    any difference)."""
+    path = tmp_path / "nodes.in"
+    path.write_bytes(b"\x07\x00" + "".join(block_text(403, lines) for lines in blocks).encode())
+    run = subprocess.run([str(core_harness), str(path)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "ran 1 inputs" in run.stdout, run.stderr
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")

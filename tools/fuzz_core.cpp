@@ -190,7 +190,7 @@ void check_kept(const BlockSet& nodes, const BlockSet& elements) {
     require(kept.ids.size() == seen.records && kept.prop_ids.size() == kept.ids.size() &&
                 kept.topologies.size() == kept.ids.size() && kept.offsets.size() == kept.ids.size() + 1,
             "elements kept differ");
-    require(kept.offsets.front() == 0 && std::is_sorted(kept.offsets.begin(), kept.offsets.end()) &&
+    require(kept.offsets[0] == 0 && std::is_sorted(kept.offsets.begin(), kept.offsets.end()) &&
                 static_cast<size_t>(kept.offsets.back()) == kept.connectivity.size(),
             "element offsets out of step");
 }
@@ -253,16 +253,17 @@ void check_vectors(const BlockSet& set) {
     }
 }
 
-bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](double x, double y) { return x == y || (x != x && y != y); });
+template <typename T>
+bool same_column(const Column<T>& a, const Column<T>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](T x, T y) { return x == y || (x != x && y != y); });
 }
 
-bool same_table(const NodeTable& a, const NodeTable& b) { return a.ids == b.ids && same_values(a.xyz, b.xyz); }
+bool same_table(const NodeTable& a, const NodeTable& b) { return same_column(a.ids, b.ids) && same_column(a.xyz, b.xyz); }
 
 bool same_table(const ElementTable& a, const ElementTable& b) {
-    return a.ids == b.ids && a.prop_ids == b.prop_ids && a.topologies == b.topologies &&
-           a.connectivity == b.connectivity && a.offsets == b.offsets;
+    return same_column(a.ids, b.ids) && same_column(a.prop_ids, b.prop_ids) &&
+           same_column(a.topologies, b.topologies) && same_column(a.connectivity, b.connectivity) &&
+           same_column(a.offsets, b.offsets);
 }
 
 bool same_failure(const Failure& a, const Failure& b) {
@@ -271,12 +272,14 @@ bool same_failure(const Failure& a, const Failure& b) {
 }
 
 // `walk(ctx, table)` once on one thread (another context alive keeps it
-// there) and once as it comes (shared when long enough): the outcome, the
-// failure and the table must be the same.
-template <typename Table, typename Walk>
-void check_shared(Walk&& walk, const char* what) {
+// there) and once as it comes (shared when long enough) into the table
+// `make()` gives (whose columns may write into room of their own): the
+// outcome, the failure and the table must be the same.
+template <typename Table, typename Walk, typename Make>
+void check_shared(Walk&& walk, Make&& make, const char* what) {
     PlainHost host;
-    Table alone, shared;
+    Table alone;
+    Table shared = make();
     Outcome alone_outcome;
     Failure alone_failure;
     {
@@ -296,11 +299,62 @@ void check_shared(Walk&& walk, const char* what) {
     if (alone_outcome != Outcome::fail) require(same_table(shared, alone), what);
 }
 
-void check_shared_walks(const BlockSet& nodes, const BlockSet& elements) {
-    check_shared<NodeTable>([&](Context& c, NodeTable& t) { return read_nodes(c, nodes, t); },
+void check_shared_walks(const BlockSet& nodes, const BlockSet& elements, uint8_t seed) {
+    auto walk_nodes = [&](Context& c, NodeTable& t) { return read_nodes(c, nodes, t); };
+    check_shared<NodeTable>(walk_nodes, [] { return NodeTable{}; },
                             "a shared node walk differs from the one-thread walk");
-    check_shared<ElementTable>([&](Context& c, ElementTable& t) { return read_elements(c, elements, t); },
+    // Into room for a node a line, as the arrays the binding makes: the
+    // nodes must fit (whatever lines the halves pass over), and the second
+    // half's nodes end up right after the first half's.
+    const size_t lines = total_lines(nodes);
+    std::vector<int32_t> id_room(lines);
+    std::vector<double> xyz_room(3 * lines);
+    check_shared<NodeTable>(
+        [&](Context& c, NodeTable& t) {
+            const Outcome o = read_nodes(c, nodes, t);
+            if (o != Outcome::fail && t.ids.room())
+                require(t.ids.in_room() && t.xyz.in_room(), "nodes outgrew a room of one a line");
+            return o;
+        },
+        [&] { return NodeTable{Column<int32_t>(id_room.data(), lines), Column<double>(xyz_room.data(), 3 * lines)}; },
+        "a shared node walk into room differs from the one-thread walk");
+    // Into less room than that: the nodes that do not fit move to the
+    // column's own vector, in order.
+    const size_t less = lines * (seed % 8) / 8;
+    check_shared<NodeTable>(
+        walk_nodes,
+        [&] { return NodeTable{Column<int32_t>(id_room.data(), less), Column<double>(xyz_room.data(), 3 * less)}; },
+        "a shared node walk into too little room differs from the one-thread walk");
+    auto walk_elements = [&](Context& c, ElementTable& t) { return read_elements(c, elements, t); };
+    check_shared<ElementTable>(walk_elements, [] { return ElementTable{}; },
                                "a shared element walk differs from the one-thread walk");
+    // Into room for as many elements as the lines can hold, which they must
+    // not outgrow, and node id room for 0 to 7 ids an element, which they
+    // may (moving to the column's vector).
+    const size_t most = most_elements(elements);
+    const size_t node_room = most * (seed % 8);
+    std::vector<int32_t> rooms[4] = {std::vector<int32_t>(most), std::vector<int32_t>(most),
+                                     std::vector<int32_t>(most), std::vector<int32_t>(most + 1)};
+    std::vector<int32_t> node_ids(node_room);
+    check_shared<ElementTable>(
+        [&](Context& c, ElementTable& t) {
+            const Outcome o = read_elements(c, elements, t);
+            if (o != Outcome::fail && t.ids.room())
+                require(t.ids.in_room() && t.prop_ids.in_room() && t.topologies.in_room() && t.offsets.in_room(),
+                        "elements outgrew a room of one for every seven lines");
+            return o;
+        },
+        [&] {
+            ElementTable t;
+            t.ids = Column<int32_t>(rooms[0].data(), most);
+            t.prop_ids = Column<int32_t>(rooms[1].data(), most);
+            t.topologies = Column<int32_t>(rooms[2].data(), most);
+            t.offsets = Column<int32_t>(rooms[3].data(), most + 1);
+            t.offsets.push_back(0);
+            t.connectivity = Column<int32_t>(node_ids.data(), node_room);
+            return t;
+        },
+        "a shared element walk into room differs from the one-thread walk");
 }
 
 }  // namespace
@@ -362,7 +416,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return read_elements(c, b, t, &o);
     });
     check_kept(blocks_numbered(text, {403}), blocks_numbered(text, {404}));
-    check_shared_walks(blocks_numbered(text, {403}), blocks_numbered(text, {404}));
+    check_shared_walks(blocks_numbered(text, {403}), blocks_numbered(text, {404}), seed);
     check_accounting(blocks_numbered(text, {402}), [](Context& c, const BlockSet& b, Observer& o) {
         std::vector<Property> t;
         return read_properties(c, b, t, &o);

@@ -157,20 +157,39 @@ PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data,
 // the element type the result must have as a typed array; null takes the
 // result of a replaced `np.array` as it comes, whatever it is.
 template <typename T, typename MakeItem>
-PyObject* flat_array(const std::vector<T>& values, int type_num, PyObject* dtype_name, PyObject* own_dtype,
-                     const char* typed_name, MakeItem make_item) {
+PyObject* flat_array(const T* values, size_t n, ArrayRoom* holding, int type_num, PyObject* dtype_name,
+                     PyObject* own_dtype, const char* typed_name, MakeItem make_item) {
     ArrayCall call;
     if (resolve_array_call(dtype_name, own_dtype, call) < 0) return nullptr;
     if (call.native) {
-        npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-        return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
+        if (holding) return holding->finish(n);
+        npy_intp dims[1] = {static_cast<npy_intp>(n)};
+        return native_array(1, dims, type_num, values, n * sizeof(T));
     }
-    Ref items(filled_list(values.size(), [&](size_t i) { return make_item(values[i]); }));
+    Ref items(filled_list(n, [&](size_t i) { return make_item(values[i]); }));
     if (!items) return nullptr;
     Ref result(call_replacement(call, items.get()));
     if (!result) return nullptr;
     if (typed_name && validate_array(result.get(), 1, type_num, typed_name) < 0) return nullptr;
     return result.release();
+}
+
+template <typename T>
+ArrayRoom* holding(ArrayRoom* room, const reading::Column<T>& values) {
+    return room && room->holds(values) ? room : nullptr;
+}
+
+PyObject* make_int32(int32_t v) { return PyLong_FromLong(v); }
+PyObject* make_float64(double v) { return PyFloat_FromDouble(v); }
+
+// Whether the module's `np` is NumPy's own module now. Only compared, not
+// looked up as the array calls do: no reference is taken and nothing else
+// is read, so asking before a walk changes nothing that Python code sees.
+bool np_is_numpy() {
+    if (!g_state.module_dict || !g_state.numpy) return false;
+    PyObject* np = PyDict_GetItemWithError(g_state.module_dict, g_state.s_np);
+    if (!np && PyErr_Occurred()) PyErr_Clear();
+    return np == g_state.numpy;
 }
 
 }  // namespace
@@ -234,31 +253,75 @@ int import_numpy_array_api() {
     return 0;
 }
 
-PyObject* int32_array(const std::vector<int32_t>& values) {
-    return flat_array(values, NPY_INT32, g_state.s_int32, g_state.numpy_int32, nullptr,
-                      [](int32_t v) { return PyLong_FromLong(v); });
+ArrayRoom::ArrayRoom(Type type, size_t rows, size_t width) {
+    if (width == 0 || width > 3 || !np_is_numpy()) return;
+    const size_t item_size = type == Type::int32 ? sizeof(int32_t) : sizeof(double);
+    if (rows > static_cast<size_t>(NPY_MAX_INTP) / (width * item_size)) return;
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(width)};
+    Ref array(PyArray_SimpleNew(width == 1 ? 1 : 2, dims, type == Type::int32 ? NPY_INT32 : NPY_FLOAT64));
+    if (!array) {
+        PyErr_Clear();  // no room: the values go to a vector, as without NumPy's own array
+        return;
+    }
+    data_ = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+    type_ = type;
+    rows_ = rows;
+    width_ = width;
+    array_ = std::move(array);
 }
 
-PyObject* typed_int32_array(const std::vector<int32_t>& values) {
-    return flat_array(values, NPY_INT32, g_state.s_int32, g_state.numpy_int32, "int32_t",
-                      [](int32_t v) { return PyLong_FromLong(v); });
+PyObject* ArrayRoom::finish(size_t items) {
+    Ref array = std::move(array_);
+    data_ = nullptr;
+    if (!array || items % width_ != 0 || items / width_ > rows_) {
+        PyErr_SetString(PyExc_SystemError, "array room finished with more values than it holds");
+        return nullptr;
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(items / width_), static_cast<npy_intp>(width_)};
+    const int ndim = width_ == 1 ? 1 : 2;
+    // An empty array made as such has strides of its own (zeros), which a
+    // cut one would not get.
+    if (items == 0) return PyArray_SimpleNew(ndim, dims, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(array.get())));
+    PyArray_Dims shape = {dims, ndim};
+    // Nobody else has seen the array: no reference check. Cutting a large
+    // block gives back its tail in place; the values are not copied.
+    Ref none(PyArray_Resize(reinterpret_cast<PyArrayObject*>(array.get()), &shape, 0, NPY_CORDER));
+    if (!none) return nullptr;
+    return array.release();
+}
+
+PyObject* int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
+    return flat_array(values.data(), values.size(), holding(room, values), NPY_INT32, g_state.s_int32,
+                      g_state.numpy_int32, nullptr, make_int32);
+}
+
+PyObject* int32_array(const std::vector<int32_t>& values) {
+    return flat_array(values.data(), values.size(), nullptr, NPY_INT32, g_state.s_int32, g_state.numpy_int32,
+                      nullptr, make_int32);
+}
+
+PyObject* typed_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
+    return flat_array(values.data(), values.size(), holding(room, values), NPY_INT32, g_state.s_int32,
+                      g_state.numpy_int32, "int32_t", make_int32);
 }
 
 PyObject* float64_array(const std::vector<double>& values) {
-    return flat_array(values, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64, nullptr,
-                      [](double v) { return PyFloat_FromDouble(v); });
+    return flat_array(values.data(), values.size(), nullptr, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64,
+                      nullptr, make_float64);
 }
 
-PyObject* coords_array(const std::vector<double>& xyz) {
+PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room) {
     ArrayCall call;
     if (resolve_array_call(g_state.s_float64, g_state.numpy_float64, call) < 0) return nullptr;
     const size_t rows = xyz.size() / 3;
     if (call.native) {
+        if (room && room->holds(xyz)) return room->finish(rows * 3);
         npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};
         return native_array(2, dims, NPY_FLOAT64, xyz.data(), rows * 3 * sizeof(double));
     }
+    const double* data = xyz.data();
     Ref items(filled_list(rows, [&](size_t r) {
-        return Py_BuildValue("(ddd)", xyz[3 * r], xyz[3 * r + 1], xyz[3 * r + 2]);
+        return Py_BuildValue("(ddd)", data[3 * r], data[3 * r + 1], data[3 * r + 2]);
     }));
     if (!items) return nullptr;
     Ref result(call_replacement(call, items.get()));

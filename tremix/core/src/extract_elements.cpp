@@ -87,14 +87,32 @@ PyObject* elements_list(PyObject* blocks, PyObject* path) {
     });
 }
 
+// Node id room for an element: its two node lines, as files are usually
+// written, hold ten node slots each. More move to the column's vector.
+constexpr size_t kUsualNodeSlots = 20;
+
 PyObject* elements_arrays(PyObject* blocks, PyObject* path) {
     return with_memory_guard([&]() -> PyObject* {
+        BlockSnapshot snapshot;
+        if (snapshot.take(blocks) < 0) return nullptr;
+        const size_t most = reading::most_elements(snapshot.blocks());
+        const size_t node_room = most <= SIZE_MAX / kUsualNodeSlots ? most * kUsualNodeSlots : 0;
+        ArrayRoom rooms[5] = {{ArrayRoom::Type::int32, most, 1},
+                              {ArrayRoom::Type::int32, most, 1},
+                              {ArrayRoom::Type::int32, most, 1},
+                              {ArrayRoom::Type::int32, node_room, 1},
+                              {ArrayRoom::Type::int32, most + 1, 1}};
         reading::ElementTable t;
-        if (read_table(blocks, path, t) < 0) return nullptr;
+        reading::Column<int32_t>* columns[5] = {&t.ids, &t.prop_ids, &t.topologies, &t.connectivity, &t.offsets};
+        for (int k = 0; k < 5; ++k) *columns[k] = rooms[k].column<int32_t>();
+        t.offsets.push_back(0);
+        if (run_core(snapshot, path, [&](reading::Context& ctx) {
+                return reading::read_elements(ctx, snapshot.blocks(), t);
+            }) < 0)
+            return nullptr;
         Ref arrays[5];
-        const std::vector<int32_t>* sources[5] = {&t.ids, &t.prop_ids, &t.topologies, &t.connectivity, &t.offsets};
         for (int k = 0; k < 5; ++k) {
-            arrays[k] = Ref(int32_array(*sources[k]));
+            arrays[k] = Ref(int32_array(*columns[k], &rooms[k]));
             if (!arrays[k]) return nullptr;
         }
         return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());

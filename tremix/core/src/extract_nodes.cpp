@@ -56,11 +56,20 @@ PyObject* nodes_dict(PyObject* blocks, bool force_2d, PyObject* path) {
 // no node at all the result is a pair of empty arrays shaped (0,) and (0, 3).
 PyObject* nodes_arrays(PyObject* blocks, PyObject* path) {
     return with_memory_guard([&]() -> PyObject* {
-        reading::NodeTable nodes;
-        if (read_table(blocks, path, nodes) < 0) return nullptr;
-        Ref ids(typed_int32_array(nodes.ids));
+        BlockSnapshot snapshot;
+        if (snapshot.take(blocks) < 0) return nullptr;
+        // A node a line at most: arrays with a row for every line hold them all.
+        const size_t bound = reading::total_lines(snapshot.blocks());
+        ArrayRoom id_room(ArrayRoom::Type::int32, bound, 1);
+        ArrayRoom xyz_room(ArrayRoom::Type::float64, bound, 3);
+        reading::NodeTable nodes{id_room.column<int32_t>(), xyz_room.column<double>()};
+        if (run_core(snapshot, path, [&](reading::Context& ctx) {
+                return reading::read_nodes(ctx, snapshot.blocks(), nodes);
+            }) < 0)
+            return nullptr;
+        Ref ids(typed_int32_array(nodes.ids, &id_room));
         if (!ids) return nullptr;
-        Ref coords(coords_array(nodes.xyz));
+        Ref coords(coords_array(nodes.xyz, &xyz_room));
         if (!coords) return nullptr;
         return PyTuple_Pack(2, ids.get(), coords.get());
     });

@@ -75,28 +75,35 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
             return Outcome::ok;
         }
         ctx.at(b, i);
-        const int32_t start = out.offsets.back();
-        if (nodes.size() > static_cast<size_t>(kMaxNodeIds - start)) return ctx.fail(Failure::Kind::too_many_nodes);
+        const size_t start = out.connectivity.size();
+        if (nodes.size() > static_cast<size_t>(kMaxNodeIds) - start) return ctx.fail(Failure::Kind::too_many_nodes);
         out.ids.push_back(id);
         out.prop_ids.push_back(prop_id);
         out.topologies.push_back(topology);
-        out.connectivity.insert(out.connectivity.end(), nodes.begin(), nodes.end());
-        out.offsets.push_back(start + static_cast<int32_t>(nodes.size()));
+        out.connectivity.append(nodes.data(), nodes.size());
+        out.offsets.push_back(static_cast<int32_t>(start + nodes.size()));
         i += kRecordLines;
         return Outcome::ok;
     }, from);
 }
 
-// The second half's elements after the first's: its offsets move on by the
-// first half's node count, within the limit.
-bool append(ElementTable& first, const ElementTable& second) {
-    const int32_t base = first.offsets.back();
-    if (static_cast<int64_t>(base) + second.offsets.back() > kMaxNodeIds) return false;
-    first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
-    first.prop_ids.insert(first.prop_ids.end(), second.prop_ids.begin(), second.prop_ids.end());
-    first.topologies.insert(first.topologies.end(), second.topologies.begin(), second.topologies.end());
-    first.connectivity.insert(first.connectivity.end(), second.connectivity.begin(), second.connectivity.end());
-    for (size_t k = 1; k < second.offsets.size(); ++k) first.offsets.push_back(base + second.offsets[k]);
+// The most elements that start in the lines of a block before line `end`.
+size_t most_starting_before(size_t end) { return (end + kRecordLines - 1) / kRecordLines; }
+
+// The second half's elements after the first's, within the limit on node
+// ids: its offsets (only the ends of its elements, see below) count on from
+// the first half's node ids. False, with both left as they are, when the
+// two together pass the limit.
+bool append(ElementTable& first, ElementTable& second) {
+    const size_t base = first.connectivity.size();
+    if (base + second.connectivity.size() > static_cast<size_t>(kMaxNodeIds)) return false;
+    int32_t* ends = second.offsets.data();
+    for (size_t k = 0; k < second.offsets.size(); ++k) ends[k] += static_cast<int32_t>(base);
+    first.ids.join(std::move(second.ids));
+    first.prop_ids.join(std::move(second.prop_ids));
+    first.topologies.join(std::move(second.topologies));
+    first.connectivity.join(std::move(second.connectivity));
+    first.offsets.join(std::move(second.offsets));
     return true;
 }
 
@@ -119,7 +126,38 @@ Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
             if (&table != &out) reserve(table, lines_from(blocks, from));
             return walk_elements(c, blocks, table, nullptr, from);
         },
-        append);
+        // The second half writes past the room the first half's elements can
+        // take, and its node ids past a share of the node id room in
+        // proportion. Its offsets are only the ends of its elements (its
+        // first element starts where the first half's last one ends).
+        [&](ElementTable& first, Position split) {
+            const size_t all = most_elements(blocks);
+            size_t before = most_starting_before(split.line);
+            for (size_t b = 0; b < split.block; ++b) before += most_starting_before(blocks[b].lines.size());
+            ElementTable second;
+            second.ids = first.ids.split_off(before);
+            second.prop_ids = first.prop_ids.split_off(before);
+            second.topologies = first.topologies.split_off(before);
+            second.offsets = first.offsets.split_off(before + 1);
+            const size_t node_room = first.connectivity.room_capacity();
+            second.connectivity = first.connectivity.split_off(all ? node_room / all * before : 0);
+            return second;
+        },
+        [](ElementTable& first, ElementTable& second, bool keep) {
+            if (keep) return append(first, second);
+            for (auto* column : {&second.ids, &second.prop_ids, &second.topologies, &second.connectivity, &second.offsets})
+                column->clear();
+            append(first, second);
+            return false;
+        });
+}
+
+size_t most_elements(const BlockSet& blocks) {
+    size_t n = 0;
+    for (const BlockEntry& e : blocks) {
+        if (e.state == BlockEntry::State::lines) n += most_starting_before(e.lines.size());
+    }
+    return n;
 }
 
 }  // namespace tremix::reading

@@ -45,7 +45,7 @@ Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
             return Outcome::ok;
         }
         out.ids.push_back(id);
-        out.xyz.insert(out.xyz.end(), xyz, xyz + 3);
+        out.xyz.append(xyz, 3);
         return Outcome::ok;
     }, from);
 }
@@ -66,9 +66,22 @@ Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
             if (&table != &out) reserve(table, lines_from(blocks, from));
             return walk_nodes(c, blocks, table, nullptr, from);
         },
-        [](NodeTable& first, const NodeTable& second) {
-            first.ids.insert(first.ids.end(), second.ids.begin(), second.ids.end());
-            first.xyz.insert(first.xyz.end(), second.xyz.begin(), second.xyz.end());
+        // The first half's nodes come from the lines before the split, one
+        // at most from each: the second half's go right after their room.
+        [&](NodeTable& first, Position split) {
+            const size_t before = lines_before(blocks, split);
+            NodeTable second;
+            second.ids = first.ids.split_off(before);
+            second.xyz = first.xyz.split_off(3 * before);
+            return second;
+        },
+        [](NodeTable& first, NodeTable& second, bool keep) {
+            if (!keep) {
+                second.ids.clear();
+                second.xyz.clear();
+            }
+            first.ids.join(std::move(second.ids));
+            first.xyz.join(std::move(second.xyz));
             return true;
         });
 }

@@ -7,26 +7,31 @@
 #include <cstdint>
 #include <vector>
 
+#include "column.hpp"
 #include "context.hpp"
 #include "lines.hpp"
 #include "walk.hpp"
 
 namespace tremix::reading {
 
-// Block 403: one node per line.
+// Block 403: one node per line, so a room of one id and three coordinates
+// a line holds them all.
 struct NodeTable {
-    std::vector<int32_t> ids;
-    std::vector<double> xyz;  // x, y, z of each node in turn
+    Column<int32_t> ids;
+    Column<double> xyz;  // x, y, z of each node in turn
 };
 Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer = nullptr);
 
 // Block 404: elements of seven lines; the node ids of all elements run
 // together in `connectivity`, element k's from offsets[k] to offsets[k + 1].
 struct ElementTable {
-    std::vector<int32_t> ids, prop_ids, topologies, connectivity;
-    std::vector<int32_t> offsets{0};
+    ElementTable() { offsets.push_back(0); }
+    Column<int32_t> ids, prop_ids, topologies, connectivity, offsets;
 };
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer = nullptr);
+// The most elements the blocks can hold: an element takes seven lines of
+// its block, the last one of a block what is left.
+size_t most_elements(const BlockSet& blocks);
 
 // Block 402: properties of seven lines.
 struct Property {

@@ -95,15 +95,20 @@ inline bool decided_by_text(Failure::Kind kind) {
 }
 
 // `walk(ctx, from, table)` reads records from `from` on (up to from.until)
-// into `table` (empty for the second half: the walk sizes it);
-// `append(out, second)` adds the second half's records to
-// the first's and returns false when they cannot be joined (the second
-// half is then read again on this thread).
-template <typename Table, typename Walk, typename Append>
-Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& out, Walk&& walk, Append&& append) {
+// into `table`. `divide(out, split)` makes the second half's table before
+// either half starts: it may hand the second half the part of out's room
+// past where the first half's records can end, so that they are written
+// where they stay. `join(out, second, keep)` then puts the second half's
+// records after the first's and gives its room back to `out`; without
+// `keep` it only gives the room back. It returns false (and leaves both as
+// they are) when the records cannot be joined: the second half is then
+// read again on this thread.
+template <typename Table, typename Walk, typename Divide, typename Join>
+Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& out, Walk&& walk, Divide&& divide,
+                    Join&& join) {
     const std::optional<Position> split = halfway(blocks, stride);
     if (!split) return walk(ctx, WalkFrom{}, out);
-    Table second;
+    Table second = divide(out, *split);
     Outcome second_outcome = Outcome::fail;
     Failure second_failure;
     Position reached{SIZE_MAX, 0};
@@ -123,15 +128,16 @@ Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& 
             second_outcome = walk(c, from, second);
             second_failure = c.failure();
         });
-    if (outcome == Outcome::fail) return outcome;
-    if (reached == *split && second_usable) {
+    if (reached == *split && second_usable && outcome != Outcome::fail) {
         // A failure the text decides stands only if the records read before
         // it join the first half's: else the whole walk may stop earlier.
         const bool failed = second_outcome == Outcome::fail;
-        if ((!failed || decided_by_text(second_failure.kind)) && append(out, second))
+        if ((!failed || decided_by_text(second_failure.kind)) && join(out, second, true))
             return failed ? ctx.fail_with(second_failure) : Outcome::ok;
     }
+    join(out, second, false);
     second = Table{};  // not needed any more: its memory goes back before the reading again
+    if (outcome == Outcome::fail) return outcome;
     WalkFrom rest;
     rest.block = reached.block == SIZE_MAX ? split->block : reached.block;
     rest.line = reached.block == SIZE_MAX ? split->line : reached.line;

@@ -151,6 +151,15 @@ inline size_t lines_from(const BlockSet& blocks, const WalkFrom& from) {
     return n;
 }
 
+// Lines of the blocks before `at`, which is in a block with lines.
+inline size_t lines_before(const BlockSet& blocks, Position at) {
+    size_t n = at.line;
+    for (size_t b = 0; b < at.block && b < blocks.size(); ++b) {
+        if (blocks[b].state == BlockEntry::State::lines) n += blocks[b].lines.size();
+    }
+    return n;
+}
+
 // The Pass for a line with too few fields.
 inline Pass too_few(const SplitLine& line, size_t needed) {
     Pass p;
