@@ -1,5 +1,7 @@
 #include "prefault.hpp"
 
+#include "context.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -37,7 +39,8 @@ void Prefault::run(char* base, size_t length) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     // Steps start on huge-page boundaries of the buffer, which starts on one.
     size_t at = 0;
-    while (!stop_.load(std::memory_order_relaxed)) {
+    // Another operation started meanwhile has the second processor.
+    while (!stop_.load(std::memory_order_relaxed) && Context::readers().load(std::memory_order_relaxed) <= 1) {
         // A page the reading is at or near is left to it.
         const size_t ahead = reached_.load(std::memory_order_relaxed) + kStep;
         if (at < ahead) at = (ahead + kStep - 1) / kStep * kStep;
