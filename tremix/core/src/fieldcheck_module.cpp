@@ -292,6 +292,61 @@ PyObject* split_ns(PyObject*, PyObject* args) {
     });
 }
 
+// plain_node_ns(line, repeat) -> float: read a node line without
+// splitting it.
+PyObject* plain_node_ns(PyObject*, PyObject* args) {
+    PyObject* line;
+    Py_ssize_t repeat;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
+    const TextView view = view_of(line);
+    volatile double checksum = 0.0;
+    return time_loop(repeat, [&] {
+        int32_t id;
+        double xyz[3];
+        if (!reading::read_plain_node(view, id, xyz)) return false;
+        checksum = checksum + id + xyz[0] + xyz[1] + xyz[2];
+        return true;
+    });
+}
+
+// plain_values_ns(line, repeat) -> float: gather a result line's values
+// without splitting it, into room kept from one run to the next as a
+// vector's values are.
+PyObject* plain_values_ns(PyObject*, PyObject* args) {
+    PyObject* line;
+    Py_ssize_t repeat;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
+    const TextView view = view_of(line);
+    reading::PlainHost host;
+    reading::Context ctx(host);
+    std::vector<double> values;
+    volatile double checksum = 0.0;
+    return time_loop(repeat, [&] {
+        values.clear();
+        size_t gathered = 0;
+        if (reading::gather_plain_values<true>(ctx, view, values, gathered) != Outcome::ok) return false;
+        checksum = checksum + values.back();
+        return true;
+    });
+}
+
+// plain_single_ns(line, repeat) -> float: read a single-value record
+// without splitting it.
+PyObject* plain_single_ns(PyObject*, PyObject* args) {
+    PyObject* line;
+    Py_ssize_t repeat;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
+    const TextView view = view_of(line);
+    volatile double checksum = 0.0;
+    return time_loop(repeat, [&] {
+        int32_t id;
+        double value;
+        if (!reading::read_plain_single<true>(view, id, value)) return false;
+        checksum = checksum + id + value;
+        return true;
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"split", split, METH_O, "split(line) -> list[str]: the record line tokenizer."},
     {"title", title, METH_O, "title(line) -> str: a title line as the extractors read it."},
@@ -311,6 +366,12 @@ PyMethodDef kMethods[] = {
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},
+    {"plain_node_ns", plain_node_ns, METH_VARARGS,
+     "plain_node_ns(line, repeat) -> float: ns to read a node line without splitting it."},
+    {"plain_values_ns", plain_values_ns, METH_VARARGS,
+     "plain_values_ns(line, repeat) -> float: ns to gather a result line's values without splitting it."},
+    {"plain_single_ns", plain_single_ns, METH_VARARGS,
+     "plain_single_ns(line, repeat) -> float: ns to read a single-value record without splitting it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
