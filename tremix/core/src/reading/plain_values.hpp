@@ -93,7 +93,8 @@ bool read_plain_single(const TextView& text, int32_t& id, double& value) {
     if (!p) return false;
     const char* stop;
     if constexpr (Convert) {
-        stop = scan_scientific(p, end, limit, value);
+        stop = read_seven_place(p, end, value);
+        if (!stop) stop = scan_scientific_any(p, end, limit, value);
     } else {
         stop = scientific_end(p, end, limit);
     }
@@ -182,7 +183,7 @@ inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3])
     if (!p) return false;
     for (int axis = 0; axis < 3; ++axis) {
         bool out_of_range;
-        const char* stop = scan_scientific(p, end, end, xyz[axis]);  // the usual shape, inline
+        const char* stop = read_seven_place(p, end, xyz[axis]);  // the usual shape, inline
         if (!stop) stop = scan_plain_decimal(p, end, end, xyz[axis], out_of_range);
         if (!stop) return false;
         if (axis == 2) return stop == end || *stop == ',';
