@@ -104,11 +104,12 @@ def test_node_lines_read_whole_match_field_by_field(line):
     node_matches_split(line)
 
 
-# Numbers in the shape exporters write by default: exact powers of ten at
-# both ends of the range (10^22 and 10^-22 after the seven places) and
-# just beyond them, signs either way.
+# Numbers in the shapes exporters write by default: exact powers of ten at
+# both ends of the range (10^22 and 10^-22 after the places) and just
+# beyond them, signs either way.
 FIXED_SHAPE = ["-2.2119522E+02", "9.9999999e-15", "+1.0000000E+29", "1.0000000E+30", "1.2345678E-15",
-               "-1.0000000E-16", "0.0000000E+00", "-0.0000000E-00"]
+               "-1.0000000E-16", "0.0000000E+00", "-0.0000000E-00", "1.234567E+01", "-9.999999E+28",
+               "1.000000e+29", "+1.234567E-16", "-7.654321E-17"]
 
 
 def bent_anywhere(text: str, chars: str):
@@ -126,7 +127,7 @@ def test_fixed_shape_numbers_bent_anywhere(number):
     """Every one-character change of such a number converts as float()
     converts it, alone, as a result line's value and as a single record's;
     the number itself is read whole where its power of ten allows."""
-    in_range = -22 <= int(number[-3:]) - 7 <= 22
+    in_range = -22 <= int(number[-3:]) - (number.index("e" if "e" in number else "E") - number.index(".") - 1) <= 22
     assert (values_match_split(number + ",") is not None) is in_range
     assert (single_matches_split(f"12,{number},") is not None) is in_range
     for text in {*bent_anywhere(number, NEAR_MISS)}:

@@ -60,7 +60,7 @@ std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, s
         const char* stop;
         if constexpr (Convert) {
             double v;
-            stop = read_seven_place(p, end, v);
+            stop = read_default_scientific(p, end, v);
             if (!stop) stop = scan_scientific_any(p, end, limit, v);
             if (stop) range.push_back(v);
         } else {
@@ -93,7 +93,7 @@ bool read_plain_single(const TextView& text, int32_t& id, double& value) {
     if (!p) return false;
     const char* stop;
     if constexpr (Convert) {
-        stop = read_seven_place(p, end, value);
+        stop = read_default_scientific(p, end, value);
         if (!stop) stop = scan_scientific_any(p, end, limit, value);
     } else {
         stop = scientific_end(p, end, limit);
@@ -183,7 +183,7 @@ inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3])
     if (!p) return false;
     for (int axis = 0; axis < 3; ++axis) {
         bool out_of_range;
-        const char* stop = read_seven_place(p, end, xyz[axis]);  // the usual shape, inline
+        const char* stop = read_default_scientific(p, end, xyz[axis]);  // the usual shape, inline
         if (!stop) stop = scan_plain_decimal(p, end, end, xyz[axis], out_of_range);
         if (!stop) return false;
         if (axis == 2) return stop == end || *stop == ',';
