@@ -163,7 +163,7 @@ inline const char* read_digits(const char* p, const char* end, const char* limit
 template <int Places>
 [[gnu::always_inline]] inline const char* fixed_scientific(const char* d, const char* end, uint64_t& mantissa,
                                                            int& exponent) {
-    static_assert(Places == 6 || Places == 7, "the point and digits fill the first word, the digits one word");
+    static_assert(Places == 6 || Places == 7, "the first word holds no exponent mark, the digits fit one word");
     constexpr int kLength = Places + 6;
     // One character first, so that numbers of other shapes cost little.
     if (end - d < kLength || (d[Places + 2] | 0x20) != 'e') return nullptr;
@@ -224,7 +224,6 @@ template <int Places>
 // digit, a point, one to eight digits and an exponent of one to three
 // digits ("-1.2084482E-07"). Null for anything else, which the general
 // scan then reads. Needs the ten bytes after the sign before `limit`.
-// (scan_scientific below tries the commonest of these shapes first.)
 inline const char* scan_scientific_any(const char* p, const char* end, const char* limit, double& out) {
     const bool negative = p < end && *p == '-';
     p += p < end && (*p == '+' || *p == '-');
@@ -253,6 +252,7 @@ inline const char* scan_scientific_any(const char* p, const char* end, const cha
     return q;
 }
 
+// The same, the default shapes taken first in one step.
 inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
     if (const char* stop = read_default_scientific(p, end, out)) return stop;
     return scan_scientific_any(p, end, limit, out);
