@@ -50,12 +50,37 @@ def numberish(draw) -> str:
     return text
 
 
+# What a number of the exporters' fixed shape or a node line's middle
+# fields may be bent with: the neighbours of each of their characters, a
+# comma, blanks, controls and characters beyond ASCII.
+NEAR_MISS = "0123456789.+-eEdD,/:; \t\x00\x1f\x7f\x80\xa0\xff\u0100\u2028"
+
+
+def bend(draw, text: str, chars: str = NEAR_MISS) -> str:
+    """`text` with one character replaced, dropped or added, anywhere."""
+    pos = draw(st.integers(0, len(text)))
+    return text[:pos] + draw(st.one_of(st.sampled_from(chars), st.just(""))) + text[pos + draw(st.integers(0, 1)) :]
+
+
+@st.composite
+def fixed_scientific(draw) -> str:
+    """A number in the shapes exporters write by default, "-2.2119522E+02"
+    and "-2.211952E+02", with every exponent of two digits (some beyond what
+    one multiplication or division gives exactly), bent now and then."""
+    places = draw(st.sampled_from([7, 7, 6]))
+    text = "{}{}.{:0{}d}{}{}{:02d}".format(
+        draw(st.sampled_from(["", "-", "-", "+"])), draw(st.integers(0, 9)), draw(st.integers(0, 10**places - 1)),
+        places, draw(st.sampled_from("EEe")), draw(st.sampled_from("+-")), draw(st.integers(0, 99)))
+    return bend(draw, text) if draw(st.integers(0, 3)) == 0 else text
+
+
 spaces = st.text(st.sampled_from(ASCII_SPACE + UNICODE_SPACE), max_size=2)
 
 # Field-sized text: numbers (padded or not), integers around the int32 range,
 # float reprs and free-form text.
 field_text = st.one_of(
     numberish(),
+    fixed_scientific(),
     st.tuples(spaces, numberish(), spaces).map("".join),
     st.integers(-(2**40), 2**40).map(str),
     st.integers(-(2**31) - 2, -(2**31) + 2).map(str),
@@ -107,8 +132,8 @@ def result_line(draw) -> str:
     def often(strategy, other):
         return draw(strategy if draw(st.sampled_from([True] * 12 + [False])) else other)
 
-    line = "".join(often(exporter_value(), field_text) + often(st.just(","), separator)
-                   for _ in range(draw(st.integers(1, 10))))
+    value = st.one_of(exporter_value(), fixed_scientific())
+    line = "".join(often(value, field_text) + often(st.just(","), separator) for _ in range(draw(st.integers(1, 10))))
     return line[: None if draw(st.booleans()) else -1] + draw(st.sampled_from(["", "", ",", ",,", " ", "(1)"]))
 
 
@@ -119,8 +144,25 @@ def single_line(draw) -> str:
         return draw(strategy if draw(st.sampled_from([True] * 8 + [False])) else other)
 
     ids = st.one_of(st.integers(-(10**9), 10**9).map(str), st.integers(-(2**31) - 2, 2**31 + 2).map(str))
-    line = often(ids, field_text) + often(st.just(","), separator) + often(exporter_value(), field_text)
+    value = st.one_of(exporter_value(), fixed_scientific())
+    line = often(ids, field_text) + often(st.just(","), separator) + often(value, field_text)
     return line + draw(st.sampled_from(["", ",", ",", ",,", " ", ",1.0E+00,", "(1)"]))
+
+
+PRINTABLE = "".join(chr(c) for c in range(0x21, 0x7F) if chr(c) != ",")
+
+
+@st.composite
+def node_middle(draw) -> str:
+    """The ten fields between a node line's id and its coordinates, each
+    with its comma: mostly one character each, at times wider, so that
+    their end falls anywhere in the first 32 characters and beyond; bent
+    now and then (an empty field, a blank, a control or non-ASCII
+    character, an extra comma)."""
+    width = st.sampled_from([1] * 8 + [2, 3, 7, 20])
+    text = "".join(draw(st.text(st.sampled_from(PRINTABLE), min_size=n, max_size=n)) + ","
+                   for n in (draw(width) for _ in range(10)))
+    return bend(draw, text) if draw(st.integers(0, 2)) == 0 else text
 
 
 @st.composite
@@ -130,9 +172,13 @@ def node_line(draw) -> str:
         return draw(strategy if draw(st.sampled_from([True] * 15 + [False])) else other)
 
     ids = st.integers(-(10**9), 10**9).map(str)
+    coordinate = st.one_of(exporter_value(), fixed_scientific(), st.floats(-1e6, 1e6).map(repr),
+                           st.sampled_from(["0.", "1", ".5", "-0"]))
+    tail = draw(st.sampled_from(["", ",", "1,2,", " ,3", "(1)", " "]))
+    if draw(st.booleans()):
+        coordinates = ",".join(often(coordinate, field_text) for _ in range(3))
+        return often(ids, field_text) + "," + draw(node_middle()) + coordinates + tail
     small = st.sampled_from(["0", "1", "7", "12", "-1", "x"])
-    coordinate = st.one_of(exporter_value(), st.floats(-1e6, 1e6).map(repr), st.sampled_from(["0.", "1", ".5", "-0"]))
     fields = [often(ids, field_text)] + [often(small, field_text) for _ in range(10)]
     fields += [often(coordinate, field_text) for _ in range(3)]
-    line = "".join(f + often(st.just(","), separator) for f in fields)
-    return line + draw(st.sampled_from(["", ",", "1,2,", " ,3", "(1)", " "]))
+    return "".join(f + often(st.just(","), separator) for f in fields) + tail

@@ -7,7 +7,7 @@ import itertools
 import pytest
 import struct
 
-from fieldtext import ASCII_SPACE, NOT_SPACE, UNICODE_SPACE, line_text, node_line, result_line, single_line
+from fieldtext import ASCII_SPACE, NEAR_MISS, NOT_SPACE, UNICODE_SPACE, line_text, node_line, result_line, single_line
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -34,46 +34,137 @@ def test_parse_csv_line_matches_string_operations(line):
     assert ORVEXParser.parse_csv_line(line) == reference_split(line)
 
 
-@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(result_line())
-def test_result_lines_read_whole_match_field_by_field(line):
+def bits(values) -> list[bytes]:
+    return [struct.pack("<d", v) for v in values]
+
+
+# The readers of whole lines are also run on a copy of the line that ends
+# right before a page that cannot be read: looking past its end faults.
+def values_match_split(line: str):
     """A result line read without splitting gives what splitting it and
     converting each field gives, bit for bit, and is never an end-of-data
     line; any line it cannot be sure of is left to the split. Checking
     without converting may be sure of more lines than converting."""
     checked, values = _fieldcheck.plain_values(line, check=True), _fieldcheck.plain_values(line)
+    assert _fieldcheck.plain_values(line, check=True, at_page_end=True) == checked
+    guarded = _fieldcheck.plain_values(line, at_page_end=True)
+    assert guarded is values is None or bits(guarded) == bits(values)
     if checked is None:
         assert values is None
-        return
+        return None
     fields = reference_split(line)
     assert len(checked) == len(fields) and fields[:2] != ["-1", "0."]
-    wanted = [struct.pack("<d", float(f)) for f in fields]
     if values is not None:
-        assert [struct.pack("<d", v) for v in values] == wanted
+        assert bits(values) == bits(float(f) for f in fields)
+    return values
+
+
+def single_matches_split(line: str):
+    checked, read = _fieldcheck.plain_single(line, check=True), _fieldcheck.plain_single(line)
+    assert _fieldcheck.plain_single(line, check=True, at_page_end=True) == checked
+    guarded = _fieldcheck.plain_single(line, at_page_end=True)
+    assert guarded is read is None or (guarded[0], bits(guarded[1:])) == (read[0], bits(read[1:]))
+    if checked is None:
+        assert read is None
+        return None
+    fields = reference_split(line)
+    assert len(fields) == 2 and fields != ["-1", "0."] and checked[0] == int(fields[0])
+    if read is not None:
+        assert read[0] == checked[0] and bits(read[1:]) == bits([float(fields[1])])
+    return read
+
+
+def node_matches_split(line: str):
+    read = _fieldcheck.plain_node(line)
+    guarded = _fieldcheck.plain_node(line, at_page_end=True)
+    assert guarded is read is None or (guarded[0], bits(guarded[1:])) == (read[0], bits(read[1:]))
+    if read is None:
+        return None
+    fields = reference_split(line)
+    assert len(fields) >= 14 and read[0] == int(fields[0])
+    assert bits(read[1:]) == bits(float(f) for f in fields[11:14])
+    return read
+
+
+@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(result_line())
+def test_result_lines_read_whole_match_field_by_field(line):
+    values_match_split(line)
 
 
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.one_of(single_line(), st.sampled_from(["-1,0.,", "-1,0.0000000E+00,", "0,1.0000000E+00", "+5,1.0000000E+00,"])))
 def test_single_records_read_whole_match_field_by_field(line):
-    checked, read = _fieldcheck.plain_single(line, check=True), _fieldcheck.plain_single(line)
-    if checked is None:
-        assert read is None
-        return
-    fields = reference_split(line)
-    assert len(fields) == 2 and fields != ["-1", "0."] and checked[0] == int(fields[0])
-    if read is not None:
-        assert read[0] == checked[0] and struct.pack("<d", read[1]) == struct.pack("<d", float(fields[1]))
+    single_matches_split(line)
 
 
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(node_line())
 def test_node_lines_read_whole_match_field_by_field(line):
-    read = _fieldcheck.plain_node(line)
-    if read is None:
-        return
-    fields = reference_split(line)
-    assert len(fields) >= 14 and read[0] == int(fields[0])
-    assert [struct.pack("<d", v) for v in read[1:]] == [struct.pack("<d", float(f)) for f in fields[11:14]]
+    node_matches_split(line)
+
+
+# Numbers in the shapes exporters write by default: exact powers of ten at
+# both ends of the range (10^22 and 10^-22 after the places) and just
+# beyond them, signs either way.
+FIXED_SHAPE = ["-2.2119522E+02", "9.9999999e-15", "+1.0000000E+29", "1.0000000E+30", "1.2345678E-15",
+               "-1.0000000E-16", "0.0000000E+00", "-0.0000000E-00", "1.234567E+01", "-9.999999E+28",
+               "1.000000e+29", "+1.234567E-16", "-7.654321E-17"]
+
+
+def bent_anywhere(text: str, chars: str):
+    """`text` with each character replaced by each of `chars` or dropped,
+    and each of `chars` put in at each place."""
+    for pos in range(len(text) + 1):
+        yield text[:pos] + text[pos + 1 :]
+        for ch in chars:
+            yield text[:pos] + ch + text[pos + 1 :]
+            yield text[:pos] + ch + text[pos:]
+
+
+@pytest.mark.parametrize("number", FIXED_SHAPE)
+def test_fixed_shape_numbers_bent_anywhere(number):
+    """Every one-character change of such a number converts as float()
+    converts it, alone, as a result line's value and as a single record's;
+    the number itself is read whole where its power of ten allows."""
+    in_range = -22 <= int(number[-3:]) - (number.index("e" if "e" in number else "E") - number.index(".") - 1) <= 22
+    assert (values_match_split(number + ",") is not None) is in_range
+    assert (single_matches_split(f"12,{number},") is not None) is in_range
+    for text in {*bent_anywhere(number, NEAR_MISS)}:
+        try:
+            want = float(text)
+        except ValueError:
+            want = None
+        try:
+            got = _fieldcheck.to_double(text)
+        except ValueError:
+            got = None
+        assert got is want is None or bits([got]) == bits([want]), text
+        values_match_split(f"{text},1.0000000E+00,")
+        values_match_split(text)
+        single_matches_split(f"12,{text}")
+
+
+@pytest.mark.parametrize("node_id", ["7", "-12", "123456789"])
+def test_node_lines_with_middle_fields_ending_anywhere(node_id):
+    """A node line whose ten middle fields end at each place from the 20th
+    character after the id to well past the 32nd, followed by coordinates
+    or by lines that end soon after, is read as splitting reads it."""
+    for wide in range(10):
+        for width in range(1, 20):
+            middle = "".join(("x" * width if k == wide else str(k)) + "," for k in range(10))
+            for coordinates in ("-2.2119522E+02,1.0000000E-15,0.0000000E+00,", "1,2,3", "1.5,-2.,3e1,9"):
+                assert node_matches_split(f"{node_id},{middle}{coordinates}") is not None
+
+
+@pytest.mark.parametrize("middle", ["0,0,1,7,0,0,0,0,0,0,", "0,0,1,46,0,0,0,0,0,0,", "10,20,30,4,5,6,7,8,9,0,"])
+def test_node_lines_bent_in_their_middle_fields(middle):
+    """Each character of the fields not read replaced by, or preceded by, a
+    comma (an empty field), a blank, a control or a character beyond
+    ASCII: read as splitting reads it, or left to the split."""
+    for bent in {*bent_anywhere(middle, ", \t\x00\x1f\x7f\x80\xa0\xff\u0100")}:
+        for coordinates in ("-2.2119522E+02,1.0000000E-15,0.0000000E+00,", "1,2,3"):
+            node_matches_split(f"5,{bent}{coordinates}")
 
 
 def test_exporters_result_lines_are_read_whole():

@@ -5,7 +5,14 @@
 // it, so a field that sits inside a longer line (possibly of another storage
 // kind than the field's own characters would need) is exercised too.
 #include <chrono>
+#include <cstring>
 #include <new>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#include <unistd.h>
+#define FIELDCHECK_PAGE_END 1
+#endif
 
 #include "fields_api.hpp"
 #include "py_host.hpp"
@@ -150,22 +157,78 @@ PyObject* to_float(PyObject* args) {
 PyObject* to_double(PyObject*, PyObject* args) { return to_float<false>(args); }
 PyObject* parse_float(PyObject*, PyObject* args) { return to_float<true>(args); }
 
-// plain_values(line) -> list[float] | None: the values of a result line
-// read without splitting it, or None when the line is not of that form.
-// With check=True only whether it is (a list of Nones on success).
+// The characters of a str for a reader of whole lines: the str's own, or
+// with at_page_end a copy of its one-byte characters that ends right where
+// a page that cannot be read begins, so that a reader looking past the
+// line's end faults (as it could on the last line of a mapped file).
+class LineText {
+  public:
+    LineText(PyObject* line, bool at_page_end) : view_(view_of(line)) {
+#ifdef FIELDCHECK_PAGE_END
+        if (!at_page_end || view_.kind != 1) return;
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        size_ = (view_.length + page - 1) / page * page + page;
+        void* base = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) {
+            failed_ = true;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return;
+        }
+        base_ = static_cast<char*>(base);
+        char* const guard = base_ + size_ - page;
+        if (mprotect(guard, page, PROT_NONE) != 0) {
+            failed_ = true;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return;
+        }
+        char* const copy = guard - view_.length;
+        if (view_.length) std::memcpy(copy, view_.data, view_.length);
+        view_.data = copy;
+#else
+        (void)at_page_end;
+#endif
+    }
+    ~LineText() {
+#ifdef FIELDCHECK_PAGE_END
+        if (base_) munmap(base_, size_);
+#endif
+    }
+    LineText(const LineText&) = delete;
+    LineText& operator=(const LineText&) = delete;
+
+    bool failed() const { return failed_; }
+    const TextView& view() const { return view_; }
+
+  private:
+    TextView view_;
+    char* base_ = nullptr;
+    size_t size_ = 0;
+    bool failed_ = false;
+};
+
+// plain_values(line, check=False, at_page_end=False) -> list[float] | None:
+// the values of a result line read without splitting it, or None when the
+// line is not of that form. With check=True only whether it is (a list of
+// Nones on success).
 PyObject* plain_values(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kKeywords[] = {"line", "check", nullptr};
+    static const char* kKeywords[] = {"line", "check", "at_page_end", nullptr};
     PyObject* line;
     int check = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &check)) return nullptr;
+    int at_page_end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|pp", const_cast<char**>(kKeywords), &line, &check,
+                                     &at_page_end)) {
+        return nullptr;
+    }
+    const LineText text(line, at_page_end);
+    if (text.failed()) return nullptr;
     reading::PlainHost host;
     reading::Context ctx(host);
     std::vector<double> values;
     size_t gathered = 0;
     std::optional<Outcome> o;
     try {
-        o = check ? reading::gather_plain_values<false>(ctx, view_of(line), values, gathered)
-                  : reading::gather_plain_values<true>(ctx, view_of(line), values, gathered);
+        o = check ? reading::gather_plain_values<false>(ctx, text.view(), values, gathered)
+                  : reading::gather_plain_values<true>(ctx, text.view(), values, gathered);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -184,32 +247,43 @@ PyObject* plain_values(PyObject*, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
-// plain_single(line, check=False) -> (int, float | None) | None: a
-// single-value result record read without splitting it, or None.
+// plain_single(line, check=False, at_page_end=False) -> (int, float |
+// None) | None: a single-value result record read without splitting it,
+// or None.
 PyObject* plain_single(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kKeywords[] = {"line", "check", nullptr};
+    static const char* kKeywords[] = {"line", "check", "at_page_end", nullptr};
     PyObject* line;
     int check = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &check)) return nullptr;
+    int at_page_end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|pp", const_cast<char**>(kKeywords), &line, &check,
+                                     &at_page_end)) {
+        return nullptr;
+    }
+    const LineText text(line, at_page_end);
+    if (text.failed()) return nullptr;
     int32_t id = 0;
     double value = 0.0;
-    const bool read = check ? reading::read_plain_single<false>(view_of(line), id, value)
-                            : reading::read_plain_single<true>(view_of(line), id, value);
+    const bool read = check ? reading::read_plain_single<false>(text.view(), id, value)
+                            : reading::read_plain_single<true>(text.view(), id, value);
     if (!read) Py_RETURN_NONE;
     if (check) return Py_BuildValue("(iO)", id, Py_None);
     return Py_BuildValue("(id)", id, value);
 }
 
-// plain_node(line) -> (id, x, y, z) | None: a node line read without
-// splitting it, or None.
-PyObject* plain_node(PyObject*, PyObject* line) {
-    if (!PyUnicode_Check(line)) {
-        PyErr_SetString(PyExc_TypeError, "plain_node() needs a str");
+// plain_node(line, at_page_end=False) -> (id, x, y, z) | None: a node line
+// read without splitting it, or None.
+PyObject* plain_node(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kKeywords[] = {"line", "at_page_end", nullptr};
+    PyObject* line;
+    int at_page_end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &at_page_end)) {
         return nullptr;
     }
+    const LineText text(line, at_page_end);
+    if (text.failed()) return nullptr;
     int32_t id = 0;
     double xyz[3];
-    if (!reading::read_plain_node(view_of(line), id, xyz)) Py_RETURN_NONE;
+    if (!reading::read_plain_node(text.view(), id, xyz)) Py_RETURN_NONE;
     return Py_BuildValue("(iddd)", id, xyz[0], xyz[1], xyz[2]);
 }
 
@@ -292,6 +366,61 @@ PyObject* split_ns(PyObject*, PyObject* args) {
     });
 }
 
+// plain_node_ns(line, repeat) -> float: read a node line without
+// splitting it.
+PyObject* plain_node_ns(PyObject*, PyObject* args) {
+    PyObject* line;
+    Py_ssize_t repeat;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
+    const TextView view = view_of(line);
+    volatile double checksum = 0.0;
+    return time_loop(repeat, [&] {
+        int32_t id;
+        double xyz[3];
+        if (!reading::read_plain_node(view, id, xyz)) return false;
+        checksum = checksum + id + xyz[0] + xyz[1] + xyz[2];
+        return true;
+    });
+}
+
+// plain_values_ns(line, repeat) -> float: gather a result line's values
+// without splitting it, into room kept from one run to the next as a
+// vector's values are.
+PyObject* plain_values_ns(PyObject*, PyObject* args) {
+    PyObject* line;
+    Py_ssize_t repeat;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
+    const TextView view = view_of(line);
+    reading::PlainHost host;
+    reading::Context ctx(host);
+    std::vector<double> values;
+    volatile double checksum = 0.0;
+    return time_loop(repeat, [&] {
+        values.clear();
+        size_t gathered = 0;
+        if (reading::gather_plain_values<true>(ctx, view, values, gathered) != Outcome::ok) return false;
+        checksum = checksum + values.back();
+        return true;
+    });
+}
+
+// plain_single_ns(line, repeat) -> float: read a single-value record
+// without splitting it.
+PyObject* plain_single_ns(PyObject*, PyObject* args) {
+    PyObject* line;
+    Py_ssize_t repeat;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
+    const TextView view = view_of(line);
+    volatile double checksum = 0.0;
+    return time_loop(repeat, [&] {
+        int32_t id;
+        double value;
+        if (!reading::read_plain_single<true>(view, id, value)) return false;
+        checksum = checksum + id + value;
+        return true;
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"split", split, METH_O, "split(line) -> list[str]: the record line tokenizer."},
     {"title", title, METH_O, "title(line) -> str: a title line as the extractors read it."},
@@ -303,14 +432,24 @@ PyMethodDef kMethods[] = {
      "parse_float(text[, start[, length]]) -> float: float() of the text cut at its first '(' after position 0."},
     {"plain_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_values)),
      METH_VARARGS | METH_KEYWORDS,
-     "plain_values(line, check=False) -> list[float] | None: a result line's values read without splitting it."},
+     "plain_values(line, check=False, at_page_end=False) -> list[float] | None: a result line's values read "
+     "without splitting it."},
     {"plain_single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_single)),
      METH_VARARGS | METH_KEYWORDS,
-     "plain_single(line, check=False) -> tuple | None: a single-value result record read without splitting it."},
-    {"plain_node", plain_node, METH_O, "plain_node(line) -> tuple | None: a node line read without splitting it."},
+     "plain_single(line, check=False, at_page_end=False) -> tuple | None: a single-value result record read "
+     "without splitting it."},
+    {"plain_node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_node)),
+     METH_VARARGS | METH_KEYWORDS,
+     "plain_node(line, at_page_end=False) -> tuple | None: a node line read without splitting it."},
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},
+    {"plain_node_ns", plain_node_ns, METH_VARARGS,
+     "plain_node_ns(line, repeat) -> float: ns to read a node line without splitting it."},
+    {"plain_values_ns", plain_values_ns, METH_VARARGS,
+     "plain_values_ns(line, repeat) -> float: ns to gather a result line's values without splitting it."},
+    {"plain_single_ns", plain_single_ns, METH_VARARGS,
+     "plain_single_ns(line, repeat) -> float: ns to read a single-value record without splitting it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

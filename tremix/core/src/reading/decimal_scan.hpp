@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <cstdint>
@@ -151,11 +152,79 @@ inline const char* read_digits(const char* p, const char* end, const char* limit
     return p;
 }
 
+// The exact shapes exporters write by default, after the sign: one digit,
+// a point, `Places` digits (seven, or six as C's %E writes), an exponent
+// mark, an exponent sign and two digits ("2.2119522E+02"), with no digit
+// right after it. Its end, its digits' value and its power of ten, or null
+// for any other text. Checked in one step from two overlapping words, so
+// that where the number ends does not wait on a scan through it: the
+// readers of whole lines go from one number to the next that way. Reads
+// only before `end`.
+template <int Places>
+[[gnu::always_inline]] inline const char* fixed_scientific(const char* d, const char* end, uint64_t& mantissa,
+                                                           int& exponent) {
+    static_assert(Places == 6 || Places == 7, "the first word holds no exponent mark, the digits fit one word");
+    constexpr int kLength = Places + 6;
+    // One character first, so that numbers of other shapes cost little.
+    if (end - d < kLength || (d[Places + 2] | 0x20) != 'e') return nullptr;
+    // Each character xor its expected one: a digit becomes 0 to 9, the
+    // point and the exponent mark (either case) become 0. The exponent's
+    // sign is kept and looked at on its own.
+    const uint64_t head = load8(d) ^ 0x3030303030302E30ull;                                              // "2.211952"
+    const uint64_t tail = (load8(d + kLength - 8) | 0x0000002000000000ull) ^ 0x3030006530303030ull;  // "9522E+02"
+    const unsigned sign = static_cast<unsigned>(tail >> 40) & 0xFF;
+    const uint64_t marks = tail & ~0x0000FF0000000000ull;
+    // A byte above 9 (above 0 where 0x7F is added) sets its top bit in the
+    // sum or had it already; the lowest such byte has no carry coming in.
+    const uint64_t wrong = (head | (head + 0x7676767676767F76ull) | marks | (marks + 0x7676767F76767676ull)) &
+                           0x8080808080808080ull;
+    const int e = static_cast<int>((tail >> 48) & 0xFF) * 10 + static_cast<int>(tail >> 56);
+    const int flip = -static_cast<int>(sign == '-');  // negated without a branch: the sign follows the data
+    exponent = ((e ^ flip) - flip) - Places;
+    if (wrong != 0 || ((sign - '+') & ~2u) != 0 || (end - d > kLength && is_ascii_digit(d[kLength]))) return nullptr;
+    // The point's place given to the first digit.
+    mantissa = digits_value((load8(d + 1) & ~0xFFull) | (load8(d) & 0xFF), Places + 1);
+    return d + kLength;
+}
+
+// Either of the default shapes at d.
+[[gnu::always_inline]] inline const char* default_scientific(const char* d, const char* end, uint64_t& mantissa,
+                                                             int& exponent) {
+    if (const char* stop = fixed_scientific<7>(d, end, mantissa, exponent)) return stop;
+    return fixed_scientific<6>(d, end, mantissa, exponent);
+}
+
+// The value of digits * 10^power, |power| at most 22, rounded as float()
+// rounds: both are exact doubles, so one multiplication or division gives
+// the correctly rounded result.
+[[gnu::always_inline]] inline double exact_scaled(uint64_t digits, int power, bool negative) {
+    const double mantissa = static_cast<double>(digits);
+    const double up = mantissa * kExactPowers[power > 0 ? power : 0];
+    const double down = mantissa / kExactPowers[power < 0 ? -power : 0];
+    const double value = power < 0 ? down : up;
+    // The sign bit set by masking: values' signs follow the data, and a
+    // mispredicted branch on them costs more than the rest of the number.
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(value) ^ (static_cast<uint64_t>(negative) << 63));
+}
+
+// A number of a default shape at p, sign included, with its value: its
+// end, or null for any other text (a power of ten beyond 22 among them).
+[[gnu::always_inline]] inline const char* read_default_scientific(const char* p, const char* end, double& out) {
+    const bool negative = p < end && *p == '-';
+    p += p < end && (*p == '+' || *p == '-');
+    uint64_t digits;
+    int power;
+    const char* const stop = default_scientific(p, end, digits, power);
+    if (!stop || power < -22 || power > 22) return nullptr;
+    out = exact_scaled(digits, power, negative);
+    return stop;
+}
+
 // The shape exporters write most, read in one straight pass: a sign, one
 // digit, a point, one to eight digits and an exponent of one to three
 // digits ("-1.2084482E-07"). Null for anything else, which the general
 // scan then reads. Needs the ten bytes after the sign before `limit`.
-inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
+inline const char* scan_scientific_any(const char* p, const char* end, const char* limit, double& out) {
     const bool negative = p < end && *p == '-';
     p += p < end && (*p == '+' || *p == '-');
     if (end - p < 5 || limit - p < 10) return nullptr;
@@ -183,10 +252,21 @@ inline const char* scan_scientific(const char* p, const char* end, const char* l
     return q;
 }
 
+// The same, the default shapes taken first in one step.
+inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
+    if (const char* stop = read_default_scientific(p, end, out)) return stop;
+    return scan_scientific_any(p, end, limit, out);
+}
+
 // The end of a number of the shape scan_scientific reads, without its
 // value: for checking that values convert.
 inline const char* scientific_end(const char* p, const char* end, const char* limit) {
     p += p < end && (*p == '+' || *p == '-');
+    {
+        uint64_t digits;
+        int power;
+        if (const char* stop = default_scientific(p, end, digits, power)) return stop;
+    }
     if (end - p < 5 || limit - p < 10) return nullptr;
     if (!is_ascii_digit(p[0]) || p[1] != '.') return nullptr;
     const unsigned k = std::min<unsigned>(leading_digits(load8(p + 2)), static_cast<unsigned>(end - p - 2));

@@ -8,6 +8,10 @@
 #include <optional>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "context.hpp"
 #include "decimal_scan.hpp"
 #include "text.hpp"
@@ -27,6 +31,10 @@ inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
     return p + 1;
 }
 
+// Values read between two ticks of the context within one line: the
+// caller ticks once per line, and a line may hold millions of values.
+inline constexpr size_t kValuesPerTick = 64;
+
 // The values of a line written the way exporters write them, read without
 // splitting it: one-byte text, every value in the straight scientific shape
 // and followed at once by a comma, nothing after the last value but commas.
@@ -43,24 +51,30 @@ std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, s
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
     const size_t range_before = range.size();
-    const size_t gathered_before = gathered;
+    size_t count = 0;
     for (const char* p = s; p < end;) {
-        if (!ctx.tick()) return Outcome::fail;
+        if (count % kValuesPerTick == 0 && !ctx.tick()) {
+            gathered += count;
+            return Outcome::fail;
+        }
         const char* stop;
         if constexpr (Convert) {
             double v;
-            stop = scan_scientific(p, end, limit, v);
+            stop = read_default_scientific(p, end, v);
+            if (!stop) stop = scan_scientific_any(p, end, limit, v);
             if (stop) range.push_back(v);
         } else {
             stop = scientific_end(p, end, limit);
         }
         if (!stop || (stop < end && *stop != ',')) break;
-        ++gathered;
-        if (stop == end) return Outcome::ok;
+        ++count;
+        if (stop == end) {
+            gathered += count;
+            return Outcome::ok;
+        }
         p = stop + 1;
     }
     range.resize(range_before);
-    gathered = gathered_before;
     return std::nullopt;
 }
 
@@ -79,11 +93,81 @@ bool read_plain_single(const TextView& text, int32_t& id, double& value) {
     if (!p) return false;
     const char* stop;
     if constexpr (Convert) {
-        stop = scan_scientific(p, end, limit, value);
+        stop = read_default_scientific(p, end, value);
+        if (!stop) stop = scan_scientific_any(p, end, limit, value);
     } else {
         stop = scientific_end(p, end, limit);
     }
     return stop == end;
+}
+
+#if defined(__SSE2__)
+// For the sixteen characters from p: a bit for each comma, and one for
+// each character from 0x21 to 0x7e (above 0x20 and below 0x7f as signed
+// bytes).
+struct BlockMarks {
+    unsigned commas, printable;
+};
+inline BlockMarks block_marks(const char* p) {
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i in_range =
+        _mm_and_si128(_mm_cmpgt_epi8(chars, _mm_set1_epi8(0x20)), _mm_cmplt_epi8(chars, _mm_set1_epi8(0x7f)));
+    return {static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chars, _mm_set1_epi8(',')))),
+            static_cast<unsigned>(_mm_movemask_epi8(in_range))};
+}
+#endif
+
+// Past `count` (1 to 16) fields from p, each of one or more characters
+// from 0x21 to 0x7e and ended by a comma: the position after the last
+// one's comma, or null when the text before `end` is not such.
+inline const char* skip_printable_fields(const char* p, const char* end, unsigned count) {
+    bool at_start = true;  // no character of the current field seen yet
+#if defined(__SSE2__)
+    // Fields of one character each, the commonest layout, are told from one
+    // comparison: their end is then known without counting commas, which
+    // the numbers after them would wait on.
+    if (end - p >= 32) {
+        const BlockMarks first = block_marks(p), second = block_marks(p + 16);
+        const uint32_t span = static_cast<uint32_t>((uint64_t{1} << (2 * count)) - 1);
+        if (((first.commas | second.commas << 16) & span) == (0xAAAAAAAAu & span) &&
+            ((first.printable | second.printable << 16) & span) == span) {
+            return p + 2 * count;
+        }
+    }
+    // Otherwise sixteen characters at a time while they lie before `end`.
+    unsigned after_comma = 1;  // at_start, as the bit before the block's first
+    while (end - p >= 16) {
+        const auto [commas, printable] = block_marks(p);
+        const unsigned empty = commas & ((commas << 1) | after_comma);  // commas that end an empty field
+        unsigned rest = commas;
+        while (count > 1 && rest) {
+            rest &= rest - 1;
+            --count;
+        }
+        if (rest) {  // the last field ends in this block: only what comes before its comma counts
+            const unsigned through = ((rest & (0u - rest)) << 1) - 1;
+            if (((~printable | empty) & through) != 0) return nullptr;
+            return p + __builtin_ctz(rest) + 1;
+        }
+        if (printable != 0xFFFF || empty != 0) return nullptr;
+        after_comma = commas >> 15;
+        p += 16;
+    }
+    at_start = after_comma != 0;
+#endif
+    while (p < end) {
+        const unsigned char ch = static_cast<unsigned char>(*p++);
+        if (ch == ',') {
+            if (at_start) return nullptr;
+            if (--count == 0) return p;
+            at_start = true;
+        } else if (static_cast<unsigned char>(ch - 0x21) < 0x5e) {
+            at_start = false;
+        } else {
+            return nullptr;
+        }
+    }
+    return nullptr;
 }
 
 // A node line: the id, ten fields of printable ASCII that are not read,
@@ -95,15 +179,11 @@ inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3])
     const char* const end = s + text.length;
     const char* p = read_plain_id(s, end, id);
     if (!p) return false;
-    for (int field = 0; field < 10; ++field) {
-        const char* const start = p;
-        while (p < end && *p != ',' && static_cast<unsigned char>(*p - 0x21) < 0x5e) ++p;
-        if (p == start || p >= end || *p != ',') return false;
-        ++p;
-    }
+    p = skip_printable_fields(p, end, 10);
+    if (!p) return false;
     for (int axis = 0; axis < 3; ++axis) {
         bool out_of_range;
-        const char* stop = scan_scientific(p, end, end, xyz[axis]);  // the usual shape, inline
+        const char* stop = read_default_scientific(p, end, xyz[axis]);  // the usual shape, inline
         if (!stop) stop = scan_plain_decimal(p, end, end, xyz[axis], out_of_range);
         if (!stop) return false;
         if (axis == 2) return stop == end || *stop == ',';
