@@ -245,6 +245,28 @@ def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_pat
     assert run.returncode == 0 and "ran 1 inputs" in run.stdout, run.stderr
 
 
+def vector_lines(set_id, count, value="{}.5E+00"):
+    lines = []
+    for v in range(1, count + 1):
+        lines += [f"{set_id},{v},1,", f"V{v},", "0,0,0,", *["1,2,3,4,5,6,7,8,9,10,"] * 3, "1,1,1,7,", "0,0,1,"]
+        lines += [f"{i}," + (value if v == 2 else "{}.5E+00").format(i) + "," for i in range(1, 11)] + ["-1,0.,"]
+    return lines
+
+
+@pytest.mark.slow  # builds the harness first
+@pytest.mark.parametrize("value", ["{}.5E+00", "x{}", "1_{}"], ids=["clean", "dropped", "interpreter"])
+def test_a_shared_catalogue_lists_what_the_full_read_does(core_harness, tmp_path, value):
+    """Two result blocks of three vectors, the catalogue's walk shared out
+    at the block boundary: a vector of the second block left out for a
+    value that does not convert, or with a value only the interpreter
+    reads, must be listed as the one-thread full read lists it."""
+    path = tmp_path / "vectors.in"
+    text = block_text(1051, vector_lines(1, 3)) + block_text(1051, vector_lines(2, 3, value))
+    path.write_bytes(b"\x07\x00" + text.encode())
+    run = subprocess.run([str(core_harness), str(path)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "ran 1 inputs" in run.stdout, run.stderr
+
+
 EXAMPLE = (ROOT / "tremix" / "data" / "example.neu").read_bytes()
 
 

@@ -12,8 +12,9 @@
 //     lines of records + lines passed over + blank lines passed over;
 //   - the node and element walks that keep their records (watched walks
 //     only count them) keep as many, in well-formed tables;
-//   - the catalogue of result vectors (counts only) lists the same vectors
-//     as the full read, with the number of distinct entity ids of each;
+//   - the catalogue of result vectors (counts only, its blocks shared with
+//     a second thread) lists the same vectors as the full read, with the
+//     number of distinct entity ids of each;
 //   - the data read at a catalogue position is the vector's data;
 //   - the first vector the array form finds without filters is the first
 //     vector of the full read;
@@ -197,14 +198,23 @@ void check_kept(const BlockSet& nodes, const BlockSet& elements) {
 
 void check_vectors(const BlockSet& set) {
     PlainHost host;
-    Context ctx(host);
     VectorTable full, counted, ranged;
-    if (read_vectors(ctx, set, full, Keep::values) == Outcome::fail) return;
-    Context ctx2(host);
-    require(read_vectors(ctx2, set, counted, Keep::counts) != Outcome::fail, "the catalogue failed where the full read did not");
+    {
+        Context ctx(host);
+        if (read_vectors(ctx, set, full, Keep::values) == Outcome::fail) return;
+    }
+    // Each catalogue with its context alone, so that it may share its blocks
+    // with a second thread.
+    {
+        Context ctx(host);
+        require(read_vectors(ctx, set, counted, Keep::counts) != Outcome::fail,
+                "the catalogue failed where the full read did not");
+    }
     require(full.vectors.size() == counted.vectors.size(), "catalogue and full read list different vectors");
-    Context ctx5(host);
-    require(read_vectors(ctx5, set, ranged, Keep::ranges) != Outcome::fail, "ranges failed where the full read did not");
+    {
+        Context ctx(host);
+        require(read_vectors(ctx, set, ranged, Keep::ranges) != Outcome::fail, "ranges failed where the full read did not");
+    }
     require(ranged.vectors.size() == full.vectors.size(), "ranges and full read list different vectors");
     for (size_t k = 0; k < full.vectors.size(); ++k) {
         const VectorRecord& a = full.vectors[k];

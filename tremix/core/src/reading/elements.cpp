@@ -121,7 +121,7 @@ Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
     };
     reserve(out, total_lines(blocks));
     return walk_in_two(
-        ctx, blocks, kRecordLines, out,
+        ctx, halfway(blocks, kRecordLines), out,
         [&](Context& c, WalkFrom from, ElementTable& table) {
             if (&table != &out) reserve(table, lines_from(blocks, from));
             return walk_elements(c, blocks, table, nullptr, from);

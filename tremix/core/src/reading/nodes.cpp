@@ -61,7 +61,7 @@ Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
     };
     reserve(out, total_lines(blocks));
     return walk_in_two(
-        ctx, blocks, 1, out,
+        ctx, halfway(blocks, 1), out,
         [&](Context& c, WalkFrom from, NodeTable& table) {
             if (&table != &out) reserve(table, lines_from(blocks, from));
             return walk_nodes(c, blocks, table, nullptr, from);

@@ -1,5 +1,7 @@
 #include "two_threads.hpp"
 
+#include <algorithm>
+
 namespace tremix::reading {
 
 namespace {
@@ -30,6 +32,28 @@ std::optional<Position> halfway(const BlockSet& blocks, size_t stride) {
         remaining -= n;
     }
     return std::nullopt;
+}
+
+std::optional<Position> halfway_at_block(const BlockSet& blocks) {
+    const size_t total = total_lines(blocks);
+    if (total < kMinLines || std::thread::hardware_concurrency() < 2) return std::nullopt;
+    if (Context::readers().load(std::memory_order_relaxed) > 1) return std::nullopt;
+    for (const BlockEntry& e : blocks) {
+        if (e.state != BlockEntry::State::lines) return std::nullopt;
+    }
+    // The block boundary nearest the middle of the lines.
+    const auto off_middle = [&](size_t at) { return at > total / 2 ? at - total / 2 : total / 2 - at; };
+    size_t best = 0, best_at = 0, passed = 0;
+    for (size_t b = 1; b < blocks.size(); ++b) {
+        passed += blocks[b - 1].lines.size();
+        if (best == 0 || off_middle(passed) < off_middle(best_at)) {
+            best = b;
+            best_at = passed;
+        }
+    }
+    // A quarter of the lines at least on each side, or the thread is not worth it.
+    if (best == 0 || std::min(best_at, total - best_at) < total / 4) return std::nullopt;
+    return Position{best, 0};
 }
 
 }  // namespace tremix::reading

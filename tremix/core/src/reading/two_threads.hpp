@@ -40,6 +40,9 @@ class DeferringHost final : public Host {
 // from its block's start; none when the walk is too short to share, or
 // when other operations of the core are under way in other threads.
 std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
+// The same for records that never span blocks: the start of the block in
+// which about half of the lines have been passed.
+std::optional<Position> halfway_at_block(const BlockSet& blocks);
 
 // Runs `here()` on this thread while `there(ctx)` runs on another, with a
 // DeferringHost. `here` returns false when it failed, which stops `there`.
@@ -94,7 +97,9 @@ inline bool decided_by_text(Failure::Kind kind) {
     }
 }
 
-// `walk(ctx, from, table)` reads records from `from` on (up to from.until)
+// The walk is split at `split` (from halfway() or halfway_at_block(); none
+// reads it all on this thread). `walk(ctx, from, table)` reads records from
+// `from` on (up to from.until)
 // into `table`. `divide(out, split)` makes the second half's table before
 // either half starts: it may hand the second half the part of out's room
 // past where the first half's records can end, so that they are written
@@ -104,9 +109,8 @@ inline bool decided_by_text(Failure::Kind kind) {
 // they are) when the records cannot be joined: the second half is then
 // read again on this thread.
 template <typename Table, typename Walk, typename Divide, typename Join>
-Outcome walk_in_two(Context& ctx, const BlockSet& blocks, size_t stride, Table& out, Walk&& walk, Divide&& divide,
+Outcome walk_in_two(Context& ctx, const std::optional<Position>& split, Table& out, Walk&& walk, Divide&& divide,
                     Join&& join) {
-    const std::optional<Position> split = halfway(blocks, stride);
     if (!split) return walk(ctx, WalkFrom{}, out);
     Table second = divide(out, *split);
     Outcome second_outcome = Outcome::fail;

@@ -7,6 +7,7 @@
 
 #include "numbers.hpp"
 #include "plain_values.hpp"
+#include "two_threads.hpp"
 #include "whitespace.hpp"
 
 namespace tremix::reading {
@@ -355,9 +356,9 @@ Outcome read_ids(Context& ctx, const SplitLine& line, VectorRecord& r, BadValue&
 
 bool passes(int32_t filter, int32_t id) { return filter < 0 || filter == id; }
 
-}  // namespace
 
-Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer) {
+Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer,
+                     WalkFrom from) {
     Workspace ws;
     ValueSink values{out.ids, out.values};
     CountSink<false> counts;
@@ -423,7 +424,23 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
             if (at.found && !ws.marked) observer->vector_unterminated(b, v, n - 1);
         }
         return Outcome::ok;
-    });
+    }, from);
+}
+
+}  // namespace
+
+Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer) {
+    if (keep == Keep::values || observer) return walk_vectors(ctx, blocks, out, keep, observer, WalkFrom{});
+    // Counting keeps no values, and no vector spans blocks: the blocks are
+    // shared out between two threads at a block boundary.
+    return walk_in_two(
+        ctx, halfway_at_block(blocks), out,
+        [&](Context& c, WalkFrom from, VectorTable& table) { return walk_vectors(c, blocks, table, keep, nullptr, from); },
+        [](VectorTable&, Position) { return VectorTable{}; },
+        [](VectorTable& first, VectorTable& second, bool keep_second) {
+            if (keep_second) first.vectors.insert(first.vectors.end(), second.vectors.begin(), second.vectors.end());
+            return true;
+        });
 }
 
 Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, int32_t vec_filter, WalkFrom from,
