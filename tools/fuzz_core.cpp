@@ -35,7 +35,6 @@
 #include <map>
 #include <vector>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "reading/descriptor.hpp"
@@ -110,14 +109,15 @@ bool same_blocks(const FileText& a, const FileText& b) {
     return lines_of(a) == lines_of(b);
 }
 
-// The bytes read from a file descriptor (a file in memory), as a file is.
+// The bytes read from a file descriptor (a temporary file), as a file is.
 void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
                       uint64_t fed_error_offset) {
-    const int fd = memfd_create("fuzz_core", 0);
-    require(fd >= 0, "no memfd");
+    std::FILE* file = std::tmpfile();
+    require(file != nullptr, "no temporary file");
+    const int fd = fileno(file);
     for (size_t at = 0; at < size;) {
         const ssize_t n = write(fd, data + at, size - at);
-        require(n > 0, "memfd write failed");
+        require(n > 0, "temporary file write failed");
         at += static_cast<size_t>(n);
     }
     lseek(fd, 0, SEEK_SET);
@@ -127,8 +127,8 @@ void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const
     Splitter splitter(ctx, read.text, read.report);
     ByteFeed feed(splitter, encoding);
     const DescriptorRead result = read_descriptor(fd, splitter, feed, ctx, read.text);
-    close(fd);
-    require(result.status != DescriptorRead::Status::os_error, "memfd read failed");
+    std::fclose(file);
+    require(result.status != DescriptorRead::Status::os_error, "temporary file read failed");
     require((result.status == DescriptorRead::Status::invalid) == fed_invalid, "descriptor decodes differently");
     if (fed_invalid) {
         require(feed.error_offset() == fed_error_offset, "descriptor finds another undecodable byte");
