@@ -152,6 +152,18 @@ def limit(mb):
         size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
     resource.setrlimit(resource.RLIMIT_AS, (size + (mb << 20) if mb else resource.RLIM_INFINITY,
                                             resource.RLIM_INFINITY))
+
+def under_limits(read, headrooms):
+    # What read() gives under each headroom: its first array's length, or MemoryError.
+    outcomes = set()
+    for headroom in headrooms:
+        limit(headroom)
+        try:
+            outcomes.add(str(len(read()[0])))
+        except MemoryError:
+            outcomes.add("MemoryError")
+        limit(0)
+    print(*outcomes)
 """
 
 # One endless line outside any block, handed out in the same bytearray: the
@@ -184,16 +196,7 @@ head = ["1,2,1,", "Stress,", "0,0,0,", *["1,2,3,4,5,6,7,8,9,10,"] * 3, "1,1,1,7,
 records = (f"{i},1.0000000E+00," for i in range(1_000_000))
 with open(sys.argv[1], "w") as f:
     f.write("\\n".join(["   -1", "  1051", *head, *records, "-1,0.,", "   -1"]) + "\\n")
-parser = ORVEXParser(sys.argv[1])
-outcomes = set()
-for headroom in range(2, 40, 2):
-    limit(headroom)
-    try:
-        outcomes.add(str(len(parser.get_output_vectors_arrays()[0])))
-    except MemoryError:
-        outcomes.add("MemoryError")
-    limit(0)
-print(*outcomes)
+under_limits(ORVEXParser(sys.argv[1]).get_output_vectors_arrays, range(2, 40, 2))
 """
 
 
@@ -205,16 +208,7 @@ from tremix.core.orvex_parser import ORVEXParser
 nodes = (f"{i},0,0,1,7,0,0,0,0,0,0,{i}.5,-1.,0.," for i in range(1_000_000))
 with open(sys.argv[1], "w") as f:
     f.write("\\n".join(["   -1", "   403", *nodes, "   -1"]) + "\\n")
-parser = ORVEXParser(sys.argv[1])
-outcomes = set()
-for headroom in range(2, 80, 4):
-    limit(headroom)
-    try:
-        outcomes.add(str(len(parser.get_nodes_arrays()[0])))
-    except MemoryError:
-        outcomes.add("MemoryError")
-    limit(0)
-print(*outcomes)
+under_limits(ORVEXParser(sys.argv[1]).get_nodes_arrays, range(2, 80, 4))
 """
 
 

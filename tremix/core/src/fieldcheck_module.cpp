@@ -332,13 +332,21 @@ PyObject* time_loop(Py_ssize_t repeat, Work&& work) {
     return PyFloat_FromDouble(elapsed.count() / static_cast<double>(repeat));
 }
 
+// The (line, repeat) arguments of the timing hooks. The view stays valid
+// for the call: the arguments hold the line.
+bool line_and_repeat(PyObject* args, TextView& view, Py_ssize_t& repeat) {
+    PyObject* line;
+    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return false;
+    view = view_of(line);
+    return true;
+}
+
 // node_line_ns(line, repeat) -> float: split a node line and convert what a
 // node record reads.
 PyObject* node_line_ns(PyObject*, PyObject* args) {
-    PyObject* line;
+    TextView view;
     Py_ssize_t repeat;
-    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const TextView view = view_of(line);
+    if (!line_and_repeat(args, view, repeat)) return nullptr;
     reading::FieldList fields;
     reading::PlainHost host;
     reading::Context ctx(host);
@@ -353,10 +361,9 @@ PyObject* node_line_ns(PyObject*, PyObject* args) {
 
 // split_ns(line, repeat) -> float: only split the line.
 PyObject* split_ns(PyObject*, PyObject* args) {
-    PyObject* line;
+    TextView view;
     Py_ssize_t repeat;
-    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const TextView view = view_of(line);
+    if (!line_and_repeat(args, view, repeat)) return nullptr;
     reading::FieldList fields;
     volatile size_t count = 0;
     return time_loop(repeat, [&] {
@@ -369,10 +376,9 @@ PyObject* split_ns(PyObject*, PyObject* args) {
 // plain_node_ns(line, repeat) -> float: read a node line without
 // splitting it.
 PyObject* plain_node_ns(PyObject*, PyObject* args) {
-    PyObject* line;
+    TextView view;
     Py_ssize_t repeat;
-    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const TextView view = view_of(line);
+    if (!line_and_repeat(args, view, repeat)) return nullptr;
     volatile double checksum = 0.0;
     return time_loop(repeat, [&] {
         int32_t id;
@@ -387,10 +393,9 @@ PyObject* plain_node_ns(PyObject*, PyObject* args) {
 // without splitting it, into room kept from one run to the next as a
 // vector's values are.
 PyObject* plain_values_ns(PyObject*, PyObject* args) {
-    PyObject* line;
+    TextView view;
     Py_ssize_t repeat;
-    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const TextView view = view_of(line);
+    if (!line_and_repeat(args, view, repeat)) return nullptr;
     reading::PlainHost host;
     reading::Context ctx(host);
     std::vector<double> values;
@@ -407,10 +412,9 @@ PyObject* plain_values_ns(PyObject*, PyObject* args) {
 // plain_single_ns(line, repeat) -> float: read a single-value record
 // without splitting it.
 PyObject* plain_single_ns(PyObject*, PyObject* args) {
-    PyObject* line;
+    TextView view;
     Py_ssize_t repeat;
-    if (!PyArg_ParseTuple(args, "Un", &line, &repeat)) return nullptr;
-    const TextView view = view_of(line);
+    if (!line_and_repeat(args, view, repeat)) return nullptr;
     volatile double checksum = 0.0;
     return time_loop(repeat, [&] {
         int32_t id;
