@@ -56,6 +56,12 @@ class BlockLines {
             begin = static_cast<size_t>(s[i]);
             end = static_cast<size_t>(s[i + 1]);
         }
+        // Lines are walked in order through text that is usually not in
+        // any cache: asking for the text well ahead keeps the walk from
+        // waiting on memory at every page the hardware does not foresee.
+        // (Computed as an address: the text may end before that point.)
+        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(chars_ + begin * kind_) +
+                                                         kPrefetchAhead));
         return TextView{chars_ + begin * kind_, end - gap_ - begin, kind_};
     }
 
@@ -77,6 +83,7 @@ class BlockLines {
     int64_t file_line(size_t i) const { return first_file_line_ < 0 ? -1 : first_file_line_ + static_cast<int64_t>(i); }
 
   private:
+    static constexpr size_t kPrefetchAhead = 1024;
     const char* chars_ = nullptr;
     const void* starts_ = nullptr;
     const void* const* items_ = nullptr;
