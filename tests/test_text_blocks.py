@@ -95,9 +95,9 @@ def test_bytes_that_do_not_decode(tmp_path, offset, bad):
 
 @pytest.mark.parametrize("late", ["", "\u00e9", "\r"])
 def test_a_large_file_reads_the_same_in_place_or_decoded(tmp_path, late):
-    """A file of 17 MB is read in place while it is plain, with the pages
-    ahead prepared on a second thread; a byte that is not plain near its
-    end makes it be read again through the decoder."""
+    """A file of 17 MB is read in place while it is plain, on a second
+    thread while its lines are found; a byte that is not plain near its end
+    makes it be read again through the decoder."""
     lines = [f"{k},0,0,1,7,0,0,0,0,0,0,{k}.5,-1.25E+01,0.," for k in range(1, 400_001)]
     lines[-7] += late + "x"
     path = tmp_path / "large.neu"
@@ -198,10 +198,12 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
 
 
 # The core's own harness, built with walks shared from 64 lines on, room
-# for 1000 element node ids and files read 100 bytes at a time, so that a
-# small file splits its walks, reaches the limit and is read in pieces.
+# for 1000 element node ids and files read 100 bytes at a time on a second
+# thread, so that a small file splits its walks, reaches the limit and is
+# read in pieces while its lines are found.
 ROOT = Path(__file__).resolve().parent.parent
-LIMITS = ["-DTREMIX_MIN_SHARED_LINES=64", "-DTREMIX_MAX_ELEMENT_NODE_IDS=1000", "-DTREMIX_READ_PIECE=100"]
+LIMITS = ["-DTREMIX_MIN_SHARED_LINES=64", "-DTREMIX_MAX_ELEMENT_NODE_IDS=1000", "-DTREMIX_READ_PIECE=100",
+          "-DTREMIX_MIN_READ_AHEAD=1"]
 
 
 @pytest.fixture(scope="module")

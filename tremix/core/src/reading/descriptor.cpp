@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "prefault.hpp"
+#include "read_ahead.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/stat.h>
@@ -96,10 +96,29 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
     // Room for the whole file and the line end its last line may need;
     // only touched pages take memory.
     if (!chars.reserve(expected + 1)) return feed_rest(fd, feed, ctx);
-    Prefault prefault(chars.data(), expected, Context::readers().load(std::memory_order_relaxed));
+    {
+        // The file as it was measured, read on a second thread while the
+        // lines are found here; the room stays where it is meanwhile.
+        ReadAhead ahead(fd, chars.data(), chars.size(), chars.capacity() - 1, kPiece,
+                        Context::readers().load(std::memory_order_relaxed));
+        bool ended = false;
+        while (ahead.running() && !ended) {
+            const size_t filled = ahead.wait_beyond(chars.size(), ended);
+            if (filled > chars.size()) {
+                chars.resize(filled);
+                if (splitter.kept_bytes(filled) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
+                if (splitter.not_plain()) {
+                    chars.resize(ahead.stop());
+                    return read_again(fd, splitter, feed, ctx, text);
+                }
+            }
+            if (!ctx.host().keep_going()) return interrupted(ctx);
+        }
+    }
+    // The rest, if any: the file grew, or the second thread met an error
+    // that reading here meets again and reports.
     for (;;) {
         // At least one byte to read into, and one left for that line end.
-        if (chars.capacity() - chars.size() < 2) prefault.stop();  // the file grew: the buffer may move
         if (chars.capacity() - chars.size() < 2 && !chars.reserve_more(kPiece + 1)) {
             ctx.fail(Failure::Kind::no_memory);
             return {DescriptorRead::Status::failed, 0};
@@ -110,15 +129,10 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
         if (n < 0) return result;
         if (n == 0) break;
         chars.resize(chars.size() + static_cast<size_t>(n));
-        prefault.reached(chars.size());
         if (splitter.kept_bytes(chars.size()) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
-        if (splitter.not_plain()) {
-            prefault.stop();
-            return read_again(fd, splitter, feed, ctx, text);
-        }
+        if (splitter.not_plain()) return read_again(fd, splitter, feed, ctx, text);
         if (!ctx.host().keep_going()) return interrupted(ctx);
     }
-    prefault.stop();  // the last line's end may need room
     if (splitter.kept_finish() == Outcome::fail) return {DescriptorRead::Status::failed, 0};
     return {DescriptorRead::Status::done, 0};
 }

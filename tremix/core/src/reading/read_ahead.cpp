@@ -1,0 +1,85 @@
+#include "read_ahead.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#define TREMIX_READ_AHEAD 1
+#endif
+
+namespace tremix::reading {
+
+namespace {
+
+// Below this many bytes a thread costs more than it saves. A test build
+// may lower it, so that short files are read this way too.
+#ifndef TREMIX_MIN_READ_AHEAD
+#define TREMIX_MIN_READ_AHEAD (size_t{4} << 20)
+#endif
+constexpr size_t kWorthIt = TREMIX_MIN_READ_AHEAD;
+
+// How long the first thread waits before it looks for an interruption.
+constexpr auto kPatience = std::chrono::milliseconds(20);
+
+}  // namespace
+
+ReadAhead::ReadAhead(int fd, char* base, size_t from, size_t limit, size_t piece, int readers) : filled_(from) {
+#if TREMIX_READ_AHEAD
+    if (limit <= from || limit - from < kWorthIt || readers > 1 || std::thread::hardware_concurrency() < 2) return;
+    try {
+        worker_ = std::thread([=, this] { run(fd, base, from, limit, piece); });
+    } catch (...) {
+        // Only slower: the first thread reads it all.
+    }
+#else
+    (void)fd, (void)base, (void)limit, (void)piece, (void)readers;
+#endif
+}
+
+void ReadAhead::run(int fd, char* base, size_t at, size_t limit, size_t piece) {
+#if TREMIX_READ_AHEAD
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_) break;
+        }
+        const size_t room = std::min(piece, limit - at);
+        if (room == 0) break;
+        const ssize_t n = ::read(fd, base + at, room);
+        if (n <= 0) break;  // the end, or what the first thread meets again when it reads on
+        at += static_cast<size_t>(n);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            filled_ = at;
+        }
+        changed_.notify_one();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+    }
+    changed_.notify_one();
+#else
+    (void)fd, (void)base, (void)at, (void)limit, (void)piece;
+#endif
+}
+
+size_t ReadAhead::wait_beyond(size_t seen, bool& ended) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, kPatience, [&] { return filled_ > seen || ended_; });
+    ended = ended_;
+    return filled_;
+}
+
+size_t ReadAhead::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    if (worker_.joinable()) worker_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return filled_;
+}
+
+}  // namespace tremix::reading

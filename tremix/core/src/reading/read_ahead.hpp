@@ -1,0 +1,52 @@
+// Reading a regular file on a second thread while the first splits what
+// has arrived. Most of what reading a file costs is the kernel's: the first
+// touch of each fresh page (it clears them) and the copy of the file into
+// them. Done on another thread, that work overlaps with finding the lines.
+//
+// The second thread only calls read(), into room reserved before it
+// starts, which neither moves nor is given back while it runs. Whatever
+// else can happen (an error, an interrupted call, a file longer than the
+// room) ends its reading; the first thread then reads on from there itself,
+// and meets and reports the error as it always does.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+
+namespace tremix::reading {
+
+class ReadAhead {
+  public:
+    // Starts reading `fd` into bytes [from, limit) of `base`, `piece` bytes
+    // a call, when that is worth a thread and one can be had: a large
+    // enough file, two processors, and no other operation of the core
+    // under way (`readers` counts this one).
+    ReadAhead(int fd, char* base, size_t from, size_t limit, size_t piece, int readers);
+    ~ReadAhead() { stop(); }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    bool running() const { return worker_.joinable(); }
+
+    // Where the bytes read so far end, once that is past `seen`, the
+    // reading has ended (`ended` set; the end is then final), or a short
+    // while has passed (so that the caller can look for an interruption).
+    size_t wait_beyond(size_t seen, bool& ended);
+
+    // Ends the reading and waits for the thread; where the bytes read end.
+    size_t stop();
+
+  private:
+    void run(int fd, char* base, size_t at, size_t limit, size_t piece);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t filled_ = 0;
+    bool ended_ = false;
+    bool stop_ = false;
+    std::thread worker_;
+};
+
+}  // namespace tremix::reading
