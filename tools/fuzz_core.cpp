@@ -7,7 +7,8 @@
 //     give the same blocks and lines;
 //   - the same bytes read from a file descriptor, split in place while they
 //     are plain ASCII, give the same blocks, lines, report and failure as
-//     the pieces fed one by one (tools/fuzz_core.sh makes its reads small);
+//     the pieces fed one by one (tools/fuzz_core.sh makes its reads small),
+//     and look for an interruption after every piece;
 //   - every walk that completes accounts for every line of its blocks:
 //     lines of records + lines passed over + blank lines passed over;
 //   - the node and element walks that keep their records (watched walks
@@ -109,6 +110,23 @@ bool same_blocks(const FileText& a, const FileText& b) {
     return lines_of(a) == lines_of(b);
 }
 
+// Counts the looks for an interruption: reading from a file looks after
+// every piece (TREMIX_READ_PIECE bytes, as the reading is built), however
+// far a second thread has read ahead.
+#ifndef TREMIX_READ_PIECE
+#define TREMIX_READ_PIECE (size_t{1} << 20)
+#endif
+class CountingHost final : public Host {
+  public:
+    Outcome exact_int(const TextView&, int64_t&, bool&) override { return Outcome::fail; }
+    Outcome exact_float(const TextView&, double&) override { return Outcome::fail; }
+    bool keep_going() override {
+        ++looks;
+        return true;
+    }
+    size_t looks = 0;
+};
+
 // The bytes read from a file descriptor (a temporary file), as a file is.
 void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
                       uint64_t fed_error_offset) {
@@ -122,13 +140,15 @@ void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const
     }
     lseek(fd, 0, SEEK_SET);
     Read read;
-    PlainHost host;
+    CountingHost host;
     Context ctx(host);
     Splitter splitter(ctx, read.text, read.report);
     ByteFeed feed(splitter, encoding);
     const DescriptorRead result = read_descriptor(fd, splitter, feed, ctx, read.text);
     std::fclose(file);
     require(result.status != DescriptorRead::Status::os_error, "temporary file read failed");
+    require(result.status != DescriptorRead::Status::done || host.looks >= size / TREMIX_READ_PIECE,
+            "reading a file looks for an interruption too seldom");
     require((result.status == DescriptorRead::Status::invalid) == fed_invalid, "descriptor decodes differently");
     if (fed_invalid) {
         require(feed.error_offset() == fed_error_offset, "descriptor finds another undecodable byte");

@@ -101,12 +101,16 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
         // lines are found here; the room stays where it is meanwhile.
         ReadAhead ahead(fd, chars.data(), chars.size(), chars.capacity() - 1, kPiece,
                         Context::readers().load(std::memory_order_relaxed));
-        bool ended = false;
-        while (ahead.running() && !ended) {
-            const size_t filled = ahead.wait_beyond(chars.size(), ended);
+        bool ended = !ahead.running();
+        size_t filled = chars.size();
+        while (!ended || chars.size() < filled) {
+            filled = ahead.wait_beyond(chars.size(), ended);
             if (filled > chars.size()) {
-                chars.resize(filled);
-                if (splitter.kept_bytes(filled) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
+                // No more than a piece between looks for an interruption,
+                // however far ahead the second thread has read.
+                const size_t upto = std::min(filled, chars.size() + kPiece);
+                chars.resize(upto);
+                if (splitter.kept_bytes(upto) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
                 if (splitter.not_plain()) {
                     chars.resize(ahead.stop());
                     return read_again(fd, splitter, feed, ctx, text);
