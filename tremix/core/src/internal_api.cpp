@@ -210,10 +210,17 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* check(PyObject*, PyObject* arg) {
-    ParserObject* p = parser_arg(arg);
+// check(parser, catalogue=False) -> dict: see check_parser.
+PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "check() takes 1 or 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
-    return check_parser(p);
+    const int catalogue = nargs > 1 ? PyObject_IsTrue(args[1]) : 0;
+    if (catalogue < 0) return nullptr;
+    return check_parser(p, catalogue != 0);
 }
 
 PyMethodDef kMethods[] = {
@@ -225,7 +232,8 @@ PyMethodDef kMethods[] = {
      "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
      "vector_data(blocks, block, data_start) -> (ids, values) or None."},
-    {"check", check, METH_O, "check(parser) -> dict: what the record walks pass over."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
+     "check(parser, catalogue=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},
 };
 
