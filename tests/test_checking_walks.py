@@ -114,6 +114,14 @@ def test_every_line_is_a_record_a_finding_or_blank(scratch, storage, blocks):
     public = tremix.check(parser)
     assert all((f.line is None) == (storage == "list") for f in public if f.block_id is not None)
     checked = _native.check(parser)
+    # Converting the values for the catalogue changes nothing the check finds.
+    with_catalogue = _native.check(parser, True)
+    catalogue = with_catalogue.pop("catalogue")
+    assert with_catalogue == checked
+    try:
+        assert catalogue == _native.vector_catalogue(parser, True)
+    except OverflowError:
+        assert catalogue is None
     skipped = [f for f in checked["findings"] if f[0] == "skipped-line"]
     assert sum(f.kind == "skipped-line" for f in public) == len(skipped)
     sizes = _native.block_sizes(parser)

@@ -15,6 +15,7 @@ import pytest
 
 import tremix
 import tremix.cli
+from tremix.checking import _check_with_catalogue
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.progress import CountingReader
@@ -274,6 +275,48 @@ def test_summary_reads_no_lines_lists_and_no_per_value_dicts(write_neu):
     assert summary_of(parser, path) == summary_of(ORVEXParser(path), path)
     # A block whose lines list was made reports no file line any more.
     assert all(first is not None for _, _, first, _ in _native.block_sizes(parser))
+
+
+@needs_extractors
+def test_summary_vectors_and_findings_come_from_one_walk(write_neu):
+    # Vector 1 is dropped (a value that does not convert), vector 2 writes entity 10 twice.
+    path = write_neu(blocks=[(1051, vector(1, 1, "A", 7, ["10,1.5,", "11,x,"])
+                              + vector(1, 2, "B", 7, ["10,-9.0,", "11,2.0,", "10,5.0,"])
+                              + vector(1, 3, "C", 8, ["1,3,-4,0.5,7,"]))])
+
+    class Counting(ORVEXParser):
+        asked = 0
+
+        def get_blocks(self, block_id):
+            self.asked += block_id == 1051
+            return super().get_blocks(block_id)
+
+    parser = Counting(path)
+    summary = summary_of(parser, path)
+    assert parser.asked == 1  # the check's walk gave the catalogue too
+    assert [(v["vec_id"], v["count"], v["min"], v["max"]) for v in summary["vectors"]] == [(2, 2, 2.0, 5.0),
+                                                                                         (3, 3, -4.0, 7.0)]
+    assert summary["findings"] == [f.as_dict() for f in tremix.check(parser)]
+    assert {f["kind"] for f in summary["findings"]} == {"skipped-line"}
+    findings, catalogue = _check_with_catalogue(parser)
+    assert (findings, catalogue) == (tremix.check(parser), _native.vector_catalogue(parser, True))
+
+
+@needs_extractors
+def test_summary_never_shows_part_of_the_catalogue(write_neu):
+    # A set id beyond 32 bits stops the vectors walk after vector 1: the check reports it and gives no
+    # catalogue, and the summary raises as reading the catalogue does.
+    path = write_neu(blocks=[(1051, vector(1, 1, "A", 7, ["10,1.5,"]) + vector(2**31, 1, "B", 7, ["10,1.5,"]))])
+    parser = ORVEXParser(path)
+    findings, catalogue = _check_with_catalogue(parser)
+    assert catalogue is None and [f.kind for f in findings] == ["out-of-range"]
+    with pytest.raises(OverflowError):
+        _native.vector_catalogue(parser, True)
+    with pytest.raises(OverflowError):
+        summary_of(parser, path)
+    # No blocks: no walk, and an empty catalogue.
+    empty = write_neu("")
+    assert summary_of(ORVEXParser(empty), empty)["vectors"] == []
 
 
 def test_findings_in_the_summary_strict_mode_and_json(tmp_path, write_neu):

@@ -44,6 +44,7 @@ def files(tmp_path_factory):
             b"   -1\n  1051\n1,2\nabc\n   -1\n   -1\n   601\nz\n   -1\n"
         ),
         "node_overflow": b"   -1\n   403\n2147483648,0,0,1,46,0,0,0,0,0,0,1.0,2.0,3.0\n   -1\n",
+        "vector_overflow": b"   -1\n  1051\n1,1,1,\nT\n0.,\n1,1,1,7,\n1,0,1,\n4,1.5,\n-1,0.\n2147483648,1,1,\n   -1\n",
         # The file is read in pieces of 1 Mi characters: this byte comes in
         # the second, with the lines of the first still waiting for their
         # block to end.
@@ -254,6 +255,14 @@ def test_extractor_failures_do_not_leak(files, name, args):
 def test_overflow_inside_records_does_not_leak(files, name, args):
     p = ORVEXParser(files["node_overflow"])
     assert_flat(raises(OverflowError, getattr(p, name), *args), calls=60)
+
+
+@pytest.mark.parametrize("file", ["model", "bad_records", "vector_overflow"])
+def test_check_with_its_catalogue_does_not_leak(files, file):
+    from tremix.core import _native
+
+    p = ORVEXParser(files[file])
+    assert_flat(lambda: _native.check(p, True), calls=60)
 
 
 @pytest.mark.parametrize("name,args", [e for e in EXTRACTORS if e[0].endswith("_arrays")],

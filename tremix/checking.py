@@ -18,7 +18,7 @@ import re
 from typing import Any
 
 from tremix.core import _native
-from tremix.core.orvex_parser import ORVEXParser
+from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 from tremix.findings import Finding
 from tremix.reading import read
 
@@ -44,6 +44,9 @@ _FIRST_LINE_FIELDS = {
 }
 _REAL_FIELDS = {403: {11, 12, 13}}
 
+# What vector_catalogue(parser, True) gives: the blocks, and one entry per vector.
+Catalogue = tuple[list[ORVEXBlock], list[tuple[Any, ...]]]
+
 _TEXT_SHOWN = 60
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
@@ -57,22 +60,33 @@ def check(source: str | os.PathLike[str] | ORVEXParser) -> list[Finding]:
     of the record walks. A file that cannot be read raises as the parser's
     constructor does.
     """
-    parser = _parser_of(source)
+    return _checked(_parser_of(source), False)[0]
+
+
+def _check_with_catalogue(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None]:
+    """What check(parser) gives, and what ``_native.vector_catalogue(parser,
+    True)`` gives, read in the check's own walk over the result vectors;
+    None in place of the catalogue when that walk did not read every
+    vector (an integer out of range stopped it) or did not run (no blocks)."""
+    return _checked(parser, True)
+
+
+def _checked(parser: ORVEXParser, catalogue: bool) -> tuple[list[Finding], Catalogue | None]:
     findings: list[Finding] = []
     report = _native.read_report(parser)
     if report is not None:
         findings += _outside_blocks(report) + _end_of_file(report)
     if not parser.blocks:
         findings.append(_no_blocks(report))
-        return _in_file_order(findings)
-    checked = _native.check(parser)
+        return _in_file_order(findings), None
+    checked = _native.check(parser, catalogue)
     unclosed = None if report is None else report["unclosed"]
     findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
                                 f"{n:,} more lines passed over by the record walks are not listed"))
-    return _in_file_order(findings)
+    return _in_file_order(findings), checked.get("catalogue")
 
 
 def _parser_of(source: Any) -> ORVEXParser:

@@ -12,17 +12,17 @@ import contextlib
 import math
 import os
 from collections.abc import Callable, Iterator
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from importlib import resources
 from typing import Any
 
 import numpy as np
 
 from tremix._records import dict_rows
-from tremix.checking import check
+from tremix.checking import Catalogue, _check_with_catalogue
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.findings import count_by_kind, format_lines
+from tremix.findings import Finding, count_by_kind, format_lines
 from tremix.reading import read
 from tremix.results import Results
 
@@ -49,12 +49,12 @@ def summarize(path: str | os.PathLike[str], *, encoding: str | None = None,
 def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
     """The summary of a parser read from `path`, with what checking it finds."""
     with _threads() as pool:
-        findings = pool.submit(check, parser)
-        # The catalogue with each vector's value range, read in one walk.
-        catalogue = pool.submit(_native.vector_catalogue, parser, True)
+        # The check's walk over the result vectors also gives their
+        # catalogue, with each vector's value range.
+        checked = pool.submit(_check_with_catalogue, parser)
         nodes = pool.submit(_nodes, parser)
         elements = pool.submit(_elements, parser)
-        blocks, entries = catalogue.result()
+        blocks, entries = _catalogue(parser, checked)
         results = Results._from_catalogue(blocks, entries)
         vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
         return {
@@ -71,8 +71,19 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
                 for set_id, record in parser.get_output_sets().items()
             ],
             "vectors": [future.result() for future in vectors],
-            "findings": [finding.as_dict() for finding in findings.result()],
+            "findings": [finding.as_dict() for finding in checked.result()[0]],
         }
+
+
+def _catalogue(parser: ORVEXParser, checked: Future[tuple[list[Finding], Catalogue | None]]) -> Catalogue:
+    try:
+        catalogue = checked.result()[1]
+    except Exception:
+        # The check's error is raised where its findings are asked for.
+        catalogue = None
+    # Read on its own when the check gave none: a partial one is never
+    # shown, and an error of reading it is raised as reading it raises.
+    return catalogue if catalogue is not None else _native.vector_catalogue(parser, True)
 
 
 @contextlib.contextmanager
@@ -208,8 +219,6 @@ def _vectors_section(summary: dict[str, Any]) -> list[str]:
 
 
 def _findings_section(summary: dict[str, Any]) -> list[str]:
-    from tremix.findings import Finding
-
     findings = [Finding(**item) for item in summary["findings"]]
     if not findings:
         return []

@@ -1,6 +1,7 @@
 #include "check.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "reading/records.hpp"
 #include "reading/two_threads.hpp"
 #include "reading/vectors.hpp"
+#include "vector_catalogue.hpp"
 
 namespace tremix {
 
@@ -102,7 +104,7 @@ int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnaps
 
 // One record walk of a check: its blocks, what it saw, how it ended.
 struct Job {
-    using Walk = reading::Outcome (*)(reading::Context&, const reading::BlockSet&, reading::Observer&);
+    using Walk = std::function<reading::Outcome(reading::Context&, const reading::BlockSet&, reading::Observer&)>;
     int kind;
     Walk walk;
     BlockSnapshot snapshot;
@@ -150,12 +152,9 @@ reading::Outcome walk_materials(reading::Context& c, const reading::BlockSet& b,
     std::vector<int32_t> out;
     return reading::read_materials(c, b, out);
 }
-reading::Outcome walk_vectors(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-    reading::VectorTable out;
-    return reading::read_vectors(c, b, out, reading::Keep::counts, &o);
-}
 
 constexpr size_t kElements = 2;  // the longest walk, run beside the others
+constexpr size_t kVectors = 5;   // the walk that may give the catalogue too
 constexpr int kMaterials = 601;
 
 // What a finished job adds to the result.
@@ -177,19 +176,29 @@ int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& trun
 
 }  // namespace
 
-PyObject* check_parser(ParserObject* self) {
+PyObject* check_parser(ParserObject* self, bool catalogue) {
     return with_memory_guard([&]() -> PyObject* {
         Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
         Ref path = Ref::borrow(self->filepath);
+        // The vectors walk passes over every value anyway: converting them
+        // there gives the catalogue's ranges without a walk of its own.
+        reading::VectorTable vectors;
+        const reading::Keep kept = catalogue ? reading::Keep::ranges : reading::Keep::counts;
+        auto walk_vectors = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+            vectors = {};  // a walk read again starts afresh
+            return reading::read_vectors(c, b, vectors, kept, &o);
+        };
         Job jobs[] = {{402, walk_properties}, {403, walk_nodes}, {404, walk_elements},
                       {450, walk_sets},       {kMaterials, walk_materials}, {1051, walk_vectors}};
         // The blocks are asked for in walk order, overrides honoured.
         bool worth_releasing = false;
+        Ref vector_blocks;
         for (Job& job : jobs) {
             Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
                                         : self->ops->get_blocks(self, job.kind, 0));
             if (!blocks || job.snapshot.take(blocks.get()) < 0) return nullptr;
             worth_releasing = worth_releasing || job.snapshot.worth_releasing();
+            if (job.kind == 1051) vector_blocks = std::move(blocks);
         }
         // The elements, usually the longest walk, run on a second thread
         // beside the others; read again here if that thread had to defer.
@@ -234,8 +243,16 @@ PyObject* check_parser(ParserObject* self) {
         for (const Job& job : jobs) {
             if (report_job(job, walks.get(), findings.get(), truncated) < 0) return nullptr;
         }
-        return Py_BuildValue("{sOsOsn}", "walks", walks.get(), "findings", findings.get(), "truncated",
-                             static_cast<Py_ssize_t>(truncated));
+        Ref result(Py_BuildValue("{sOsOsn}", "walks", walks.get(), "findings", findings.get(), "truncated",
+                                 static_cast<Py_ssize_t>(truncated)));
+        if (!result || !catalogue) return result.release();
+        // A vectors walk cut short by an integer out of range read only
+        // part of the vectors: no catalogue.
+        Ref entries(jobs[kVectors].outcome == reading::Outcome::fail
+                        ? new_ref(Py_None)
+                        : catalogue_tuple(vector_blocks.get(), vectors, true));
+        if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
+        return result.release();
     });
 }
 

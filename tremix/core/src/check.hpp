@@ -11,7 +11,9 @@ struct ParserObject;
 
 // A dict: "walks" -> {block kind: (records, record lines, lines passed
 // over, blank lines passed over)}; "findings" -> a list of tuples (see
-// check.cpp); "truncated" -> how many findings were left out.
-PyObject* check_parser(ParserObject* self);
+// check.cpp); "truncated" -> how many findings were left out. With
+// `catalogue`, also "catalogue" -> what vector_catalogue(parser, True)
+// gives, from the same walk, or None when that walk was cut short.
+PyObject* check_parser(ParserObject* self, bool catalogue);
 
 }  // namespace tremix

@@ -11,6 +11,7 @@
 #include "module_state.hpp"
 #include "parser.hpp"
 #include "reading/vectors.hpp"
+#include "vector_catalogue.hpp"
 
 namespace tremix {
 
@@ -146,12 +147,8 @@ PyObject* block_sizes(PyObject*, PyObject* arg) {
 // vector_catalogue(parser, ranges=False) -> (blocks, entries): the block
 // list the vectors were read from (get_blocks(1051) + get_blocks(451),
 // overrides included) and one tuple per vector, in the order
-// get_output_vectors gives: (set id, vector id, title, entity type or None,
-// distinct entity ids, index of its block in that list, line where its data
-// begins). Values are checked, not kept. With `ranges` true they are
-// converted and each tuple adds (smallest finite value or None, largest or
-// None, whether an entity id repeats: the range then covers values that the
-// results dict replaces).
+// get_output_vectors gives (see catalogue_tuple). Values are checked, not
+// kept; with `ranges` true they are converted for each vector's range.
 PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 2) {
         PyErr_Format(PyExc_TypeError, "vector_catalogue() takes 1 or 2 arguments (%zd given)", nargs);
@@ -174,31 +171,7 @@ PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                              ranges ? reading::Keep::ranges : reading::Keep::counts);
             }) < 0)
             return nullptr;
-        Ref entries(PyList_New(static_cast<Py_ssize_t>(t.vectors.size())));
-        if (!entries) return nullptr;
-        for (size_t k = 0; k < t.vectors.size(); ++k) {
-            const reading::VectorRecord& v = t.vectors[k];
-            Ref title(str_of(v.title));
-            Ref ent(v.found ? PyLong_FromLong(v.ent_type) : new_ref(Py_None));
-            if (!title || !ent) return nullptr;
-            PyObject* item;
-            if (ranges) {
-                Ref low(v.finite ? PyFloat_FromDouble(v.minimum) : new_ref(Py_None));
-                Ref high(v.finite ? PyFloat_FromDouble(v.maximum) : new_ref(Py_None));
-                if (!low || !high) return nullptr;
-                item = Py_BuildValue("(iiOOnnnOOO)", v.set_id, v.vec_id, title.get(), ent.get(),
-                                     static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
-                                     static_cast<Py_ssize_t>(v.data_start), low.get(), high.get(),
-                                     v.repeats ? Py_True : Py_False);
-            } else {
-                item = Py_BuildValue("(iiOOnnn)", v.set_id, v.vec_id, title.get(), ent.get(),
-                                     static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
-                                     static_cast<Py_ssize_t>(v.data_start));
-            }
-            if (!item) return nullptr;
-            PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), item);
-        }
-        return PyTuple_Pack(2, blocks.get(), entries.get());
+        return catalogue_tuple(blocks.get(), t, ranges);
     });
 }
 
@@ -237,10 +210,17 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* check(PyObject*, PyObject* arg) {
-    ParserObject* p = parser_arg(arg);
+// check(parser, catalogue=False) -> dict: see check_parser.
+PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "check() takes 1 or 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
-    return check_parser(p);
+    const int catalogue = nargs > 1 ? PyObject_IsTrue(args[1]) : 0;
+    if (catalogue < 0) return nullptr;
+    return check_parser(p, catalogue != 0);
 }
 
 PyMethodDef kMethods[] = {
@@ -252,7 +232,8 @@ PyMethodDef kMethods[] = {
      "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
      "vector_data(blocks, block, data_start) -> (ids, values) or None."},
-    {"check", check, METH_O, "check(parser) -> dict: what the record walks pass over."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
+     "check(parser, catalogue=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},
 };
 
