@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -112,7 +113,14 @@ template <typename Table, typename Walk, typename Divide, typename Join>
 Outcome walk_in_two(Context& ctx, const std::optional<Position>& split, Table& out, Walk&& walk, Divide&& divide,
                     Join&& join) {
     if (!split) return walk(ctx, WalkFrom{}, out);
-    Table second = divide(out, *split);
+    // The other thread writes the second half's table at every record, as
+    // this one writes `out`: on this thread's stack the two could share a
+    // cache line and pass it back and forth all along the walk.
+    struct alignas(64) OwnLines {
+        Table table;
+    };
+    const auto own = std::make_unique<OwnLines>(OwnLines{divide(out, *split)});
+    Table& second = own->table;
     Outcome second_outcome = Outcome::fail;
     Failure second_failure;
     Position reached{SIZE_MAX, 0};
