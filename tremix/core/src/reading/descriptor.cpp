@@ -20,10 +20,12 @@ namespace tremix::reading {
 namespace {
 
 // Bytes per read: large enough for few calls, small enough to stay in the
-// processor's caches while its lines are cut out. A test build may make it
-// small, so that short files are read in many pieces.
+// processor's caches while its lines are cut out, and for the lines of a
+// file read ahead to be found soon after its first piece arrives and soon
+// after its last. A test build may make it small, so that short files are
+// read in many pieces.
 #ifndef TREMIX_READ_PIECE
-#define TREMIX_READ_PIECE (size_t{1} << 20)
+#define TREMIX_READ_PIECE (size_t{1} << 18)
 #endif
 constexpr size_t kPiece = TREMIX_READ_PIECE;
 
