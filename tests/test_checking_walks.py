@@ -137,3 +137,46 @@ def test_every_line_is_a_record_a_finding_or_blank(scratch, storage, blocks):
     for f in skipped:  # the line the finding quotes is the one at its place
         block = parser.get_blocks(f[2])[f[3] - (len(parser.get_blocks(1051)) if f[2] == 451 else 0)]
         assert block.lines[f[4]] == f[6] and f[6].strip()
+
+
+def clean_vector(set_id, values, junk=0):
+    """A vector, then `junk` lines that start no record."""
+    return [f"{set_id},1,1,", "Stress", "0.,0.,0.,", "1,1,1,7,", "1,0,1,",
+            *(f"{k},{k}.5," for k in range(1, values + 1)), "-1,0.,", *(["x"] * junk)]
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_the_check_finds_the_same_wherever_its_vectors_walk_is_cut(tmp_path, storage):
+    # The vectors walk is cut at the block boundary that gives both threads about as many lines, the elements
+    # walk's on the second: more node lines move the cut towards the start, more element lines towards the
+    # end (and past it). An id beyond 32 bits stops the walk in the fourth block.
+    vectors = [(1051, clean_vector(s, 40 * s, junk=s)) for s in (1, 2, 3)]
+    vectors += [(1051, ["2147483648,1,1,", *clean_vector(5, 5)]), (1051, clean_vector(6, 9, 2))]
+    first = None
+    for nodes, elements in [(n, 0) for n in range(0, 400, 40)] + [(0, e) for e in range(4, 80, 4)]:
+        path = tmp_path / f"cut{nodes}-{elements}.neu"
+        node_lines = [f"{k},0,0,1,46,0,0,0,0,0,0,1.,2.,3.," for k in range(1, nodes + 1)]
+        element_lines = [line for k in range(1, elements + 1)
+                         for line in (f"{k},1,2,1,4,", "1,2,", "", "0.,0.,0.,", "0.,", "0,0,", "0,0,")]
+        # Model blocks after the vectors, whose file lines then stay where they are.
+        path.write_text(neu_text(*vectors, (403, node_lines), (404, element_lines)))
+        parser = in_storage(ORVEXParser(str(path)), storage)
+        result = _native.check(parser, True, True)
+        model = result.pop("model")
+        assert (len(model["nodes"][0]), len(model["topologies"])) == (nodes, elements)
+        del result["walks"][403], result["walks"][404]
+        first = first or result
+        assert result == first
+    assert [f[0] for f in first["findings"]] == ["skipped-line"] * 6 + ["out-of-range"]
+    assert first["catalogue"] is None and first["walks"][1051][:3] == (3, 3 * 6 + 240, 6)
+
+
+def test_findings_beyond_those_kept_are_counted_across_the_cut(tmp_path):
+    # 100,000 findings are kept, in walk order; two blocks of 60,000 bad lines are read one on each thread.
+    path = tmp_path / "junk.neu"
+    path.write_text(neu_text(*[(1051, ["x"] * 60000)] * 2))
+    result = _native.check(ORVEXParser(str(path)))
+    assert (len(result["findings"]), result["truncated"]) == (100000, 20000)
+    assert [f[3:5] for f in result["findings"][59999:60001]] == [(0, 59999), (1, 0)]
+    assert result["findings"][-1][3:5] == (1, 39999)
+    assert result["walks"][1051] == (0, 0, 120000, 0, True)

@@ -277,6 +277,37 @@ def test_summary_reads_no_lines_lists_and_no_per_value_dicts(write_neu):
     assert all(first is not None for _, _, first, _ in _native.block_sizes(parser))
 
 
+class OwnArrays(ORVEXParser):
+    """Replaced array forms, as the summary then asks them rather than taking the check's walks."""
+
+    def get_nodes_arrays(self):
+        return super().get_nodes_arrays()
+
+    def get_elements_arrays(self):
+        return super().get_elements_arrays()
+
+
+@needs_extractors
+@pytest.mark.parametrize("blocks", [
+    SMALL_FILE,
+    # Damaged: a node and an element that do not convert, an id beyond 32 bits in each walk that stops it.
+    [(403, [NODE.format(1, 0.0, 1.0, 2.0), NODE.format(2, "x", 0, 0), NODE.format(3, -4.0, 5.0, 6.0)]),
+     (404, element(1, 1, 4, "1,2,3,") + element(2, 1, "x", "1,") + element(3, 1, 2, "1,3,"))],
+    [(403, [NODE.format(1, 0.0, 1.0, 2.0), NODE.format(2**31, 0, 0, 0)]), *SMALL_FILE[2:]],
+    [*SMALL_FILE[:2], (404, element(2**31, 1, 4, "1,2,")), *SMALL_FILE[3:]],
+])
+def test_summary_from_the_checks_walks_is_what_the_array_forms_give(write_neu, blocks):
+    # With the parser's own array forms the check's walks give the nodes and the topologies too.
+    path = write_neu(blocks=blocks)
+    try:
+        want = summary_of(OwnArrays(path), path)
+    except OverflowError as error:
+        with pytest.raises(OverflowError, match=re.escape(str(error))):
+            summary_of(ORVEXParser(path), path)
+        return
+    assert summary_of(ORVEXParser(path), path) == want
+
+
 @needs_extractors
 def test_summary_vectors_and_findings_come_from_one_walk(write_neu):
     # Vector 1 is dropped (a value that does not convert), vector 2 writes entity 10 twice.

@@ -60,7 +60,7 @@ def check(source: str | os.PathLike[str] | ORVEXParser) -> list[Finding]:
     of the record walks. A file that cannot be read raises as the parser's
     constructor does.
     """
-    return _checked(_parser_of(source), False)[0]
+    return _checked(_parser_of(source), False, False)[0]
 
 
 def _check_with_catalogue(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None]:
@@ -68,25 +68,35 @@ def _check_with_catalogue(parser: ORVEXParser) -> tuple[list[Finding], Catalogue
     True)`` gives, read in the check's own walk over the result vectors;
     None in place of the catalogue when that walk did not read every
     vector (an integer out of range stopped it) or did not run (no blocks)."""
-    return _checked(parser, True)
+    findings, checked = _checked(parser, True, False)
+    return findings, checked.get("catalogue")
 
 
-def _checked(parser: ORVEXParser, catalogue: bool) -> tuple[list[Finding], Catalogue | None]:
+def _check_for_summary(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None]:
+    """What _check_with_catalogue(parser) gives, and the node arrays and
+    element topology codes the check's own walks read ({"nodes": (ids,
+    coords), "topologies": codes}, each None when its walk was cut short;
+    None in all when no walk ran)."""
+    findings, checked = _checked(parser, True, True)
+    return findings, checked.get("catalogue"), checked.get("model")
+
+
+def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Finding], dict[str, Any]]:
     findings: list[Finding] = []
     report = _native.read_report(parser)
     if report is not None:
         findings += _outside_blocks(report) + _end_of_file(report)
     if not parser.blocks:
         findings.append(_no_blocks(report))
-        return _in_file_order(findings), None
-    checked = _native.check(parser, catalogue)
+        return _in_file_order(findings), {}
+    checked = _native.check(parser, catalogue, model)
     unclosed = None if report is None else report["unclosed"]
     findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
                                 f"{n:,} more lines passed over by the record walks are not listed"))
-    return _in_file_order(findings), checked.get("catalogue")
+    return _in_file_order(findings), checked
 
 
 def _parser_of(source: Any) -> ORVEXParser:

@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from tremix._records import dict_rows
-from tremix.checking import Catalogue, _check_with_catalogue
+from tremix.checking import Catalogue, _check_for_summary, _check_with_catalogue
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, count_by_kind, format_lines
@@ -49,12 +49,22 @@ def summarize(path: str | os.PathLike[str], *, encoding: str | None = None,
 def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
     """The summary of a parser read from `path`, with what checking it finds."""
     with _threads() as pool:
-        # The check's walk over the result vectors also gives their
-        # catalogue, with each vector's value range.
-        checked = pool.submit(_check_with_catalogue, parser)
-        nodes = pool.submit(_nodes, parser)
-        elements = pool.submit(_elements, parser)
-        blocks, entries = _catalogue(parser, checked)
+        walked = _walked_once(parser)
+        if walked is not None:
+            found, catalogue, model = walked
+            findings: Future[list[Finding]] = _done(found)
+            nodes = _done(_nodes_of(*model["nodes"])) if model and model["nodes"] else pool.submit(_nodes, parser)
+            elements = (_done(_elements_of(model["topologies"])) if model and model["topologies"] is not None
+                        else pool.submit(_elements, parser))
+        else:
+            # The check's walk over the result vectors also gives their
+            # catalogue, with each vector's value range.
+            checked = pool.submit(_check_with_catalogue, parser)
+            nodes = pool.submit(_nodes, parser)
+            elements = pool.submit(_elements, parser)
+            catalogue = _checked_catalogue(checked)
+            findings = pool.submit(lambda: checked.result()[0])
+        blocks, entries = _catalogue(parser, catalogue)
         results = Results._from_catalogue(blocks, entries)
         vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
         return {
@@ -71,16 +81,42 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
                 for set_id, record in parser.get_output_sets().items()
             ],
             "vectors": [future.result() for future in vectors],
-            "findings": [finding.as_dict() for finding in checked.result()[0]],
+            "findings": [finding.as_dict() for finding in findings.result()],
         }
 
 
-def _catalogue(parser: ORVEXParser, checked: Future[tuple[list[Finding], Catalogue | None]]) -> Catalogue:
+def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None] | None:
+    """The check, the catalogue and the model's arrays from one set of
+    walks, on two threads; None when the parser's own array forms are
+    replaced (their results are then asked for) or the check raised (it is
+    then run as before, so that the same error is raised in the same order)."""
+    if not all(_own_method(parser, name) for name in ("get_nodes_arrays", "get_elements_arrays")):
+        return None
     try:
-        catalogue = checked.result()[1]
+        return _check_for_summary(parser)
+    except Exception:
+        return None
+
+
+def _own_method(parser: ORVEXParser, name: str) -> bool:
+    return getattr(type(parser), name, None) is getattr(ORVEXParser, name) and name not in getattr(parser, "__dict__", {})
+
+
+def _done(value: Any) -> Future[Any]:
+    future: Future[Any] = Future()
+    future.set_result(value)
+    return future
+
+
+def _checked_catalogue(checked: Future[tuple[list[Finding], Catalogue | None]]) -> Catalogue | None:
+    try:
+        return checked.result()[1]
     except Exception:
         # The check's error is raised where its findings are asked for.
-        catalogue = None
+        return None
+
+
+def _catalogue(parser: ORVEXParser, catalogue: Catalogue | None) -> Catalogue:
     # Read on its own when the check gave none: a partial one is never
     # shown, and an error of reading it is raised as reading it raises.
     return catalogue if catalogue is not None else _native.vector_catalogue(parser, True)
@@ -110,7 +146,10 @@ def _blocks(parser: ORVEXParser) -> list[dict[str, int]]:
 
 
 def _nodes(parser: ORVEXParser) -> dict[str, Any]:
-    ids, coords = parser.get_nodes_arrays()
+    return _nodes_of(*parser.get_nodes_arrays())
+
+
+def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
     # A repeated node id means the later record wins, as in get_nodes(): keep
     # one row per id so count and box describe the same nodes.
     keep = dict_rows(ids)
@@ -127,7 +166,10 @@ def _nodes(parser: ORVEXParser) -> dict[str, Any]:
 
 
 def _elements(parser: ORVEXParser) -> dict[str, Any]:
-    topologies = parser.get_elements_arrays()[2]
+    return _elements_of(parser.get_elements_arrays()[2])
+
+
+def _elements_of(topologies: np.ndarray) -> dict[str, Any]:
     codes, counts = np.unique(topologies, return_counts=True)
     return {
         "count": len(topologies),

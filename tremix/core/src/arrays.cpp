@@ -347,4 +347,14 @@ PyObject* numpy_float64_array(const std::vector<double>& values) {
     return native_array(1, dims, NPY_FLOAT64, values.data(), values.size() * sizeof(double));
 }
 
+PyObject* numpy_int32_array(const reading::Column<int32_t>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
+}
+
+PyObject* numpy_coords_array(const reading::Column<double>& xyz) {
+    npy_intp dims[2] = {static_cast<npy_intp>(xyz.size() / 3), 3};
+    return native_array(2, dims, NPY_FLOAT64, xyz.data(), xyz.size() / 3 * 3 * sizeof(double));
+}
+
 }  // namespace tremix

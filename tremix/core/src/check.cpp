@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "arrays.hpp"
 #include "block.hpp"
 #include "core_call.hpp"
 #include "parser.hpp"
@@ -108,6 +109,7 @@ struct Job {
     int kind;
     Walk walk;
     BlockSnapshot snapshot;
+    bool keeps_records = false;
     reading::FindingCollector seen{kMaxFindings};
     reading::Outcome outcome = reading::Outcome::ok;
     reading::Failure failure;
@@ -115,7 +117,7 @@ struct Job {
     // Runs the walk; false when it failed for another reason than an
     // integer out of range (which check reports as a finding).
     bool run(reading::Context& ctx) {
-        seen = reading::FindingCollector(kMaxFindings);
+        seen = reading::FindingCollector(kMaxFindings, keeps_records);
         try {
             outcome = walk(ctx, snapshot.blocks(), seen);
         } catch (const std::bad_alloc&) {
@@ -133,14 +135,6 @@ reading::Outcome walk_properties(reading::Context& c, const reading::BlockSet& b
     std::vector<reading::Property> out;
     return reading::read_properties(c, b, out, &o);
 }
-reading::Outcome walk_nodes(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-    reading::NodeTable out;
-    return reading::read_nodes(c, b, out, &o);
-}
-reading::Outcome walk_elements(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-    reading::ElementTable out;
-    return reading::read_elements(c, b, out, &o);
-}
 reading::Outcome walk_sets(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
     std::vector<reading::OutputSet> out;
     return reading::read_output_sets(c, b, out, &o);
@@ -152,6 +146,28 @@ reading::Outcome walk_materials(reading::Context& c, const reading::BlockSet& b,
     std::vector<int32_t> out;
     return reading::read_materials(c, b, out);
 }
+
+// The part of the vectors walk read on the second thread, after the elements.
+struct VectorsPart {
+    reading::WalkFrom from;
+    reading::FindingCollector seen{kMaxFindings};
+    reading::VectorTable table;
+    reading::Outcome outcome = reading::Outcome::ok;
+    reading::Failure failure;
+    bool read = false;  // and its reading stands
+
+    void run(reading::Context& ctx, const reading::BlockSet& blocks, reading::Keep keep) {
+        read = true;
+        seen = reading::FindingCollector(kMaxFindings);
+        table = {};
+        try {
+            outcome = reading::read_vectors_part(ctx, blocks, table, keep, &seen, from);
+        } catch (const std::bad_alloc&) {
+            outcome = ctx.fail(reading::Failure::Kind::no_memory);
+        }
+        failure = ctx.failure();
+    }
+};
 
 constexpr size_t kElements = 2;  // the longest walk, run beside the others
 constexpr size_t kVectors = 5;   // the walk that may give the catalogue too
@@ -174,9 +190,41 @@ int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& trun
     return !key || !counts || PyDict_SetItem(walks, key.get(), counts.get()) < 0 ? -1 : 0;
 }
 
+
+// Lines of the walks run on the first thread and of the elements walk, run
+// on the second: where the vectors walk is cut so that both have about as
+// many lines to read.
+size_t vectors_split(const Job (&jobs)[6], size_t elements, size_t vectors) {
+    size_t here = 0;
+    for (size_t k = 0; k < std::size(jobs); ++k) {
+        if (k != elements && k != vectors) here += reading::total_lines(jobs[k].snapshot.blocks());
+    }
+    const reading::BlockSet& blocks = jobs[vectors].snapshot.blocks();
+    const size_t all = reading::total_lines(blocks);
+    const size_t there = reading::total_lines(jobs[elements].snapshot.blocks());
+    // here + first part = there + (all - first part)
+    const size_t first = here >= all + there ? 0 : std::min(all, (all + there - here) / 2);
+    return reading::block_boundary_near(blocks, first);
+}
+
+PyObject* model_arrays(const reading::NodeTable& nodes, const reading::ElementTable& elements,
+                       reading::Outcome nodes_read, reading::Outcome elements_read) {
+    Ref node_pair(nodes_read == reading::Outcome::fail ? new_ref(Py_None) : nullptr);
+    if (!node_pair) {
+        Ref ids(numpy_int32_array(nodes.ids));
+        Ref coords(ids ? numpy_coords_array(nodes.xyz) : nullptr);
+        if (!coords) return nullptr;
+        node_pair = Ref(PyTuple_Pack(2, ids.get(), coords.get()));
+        if (!node_pair) return nullptr;
+    }
+    Ref topologies(elements_read == reading::Outcome::fail ? new_ref(Py_None) : numpy_int32_array(elements.topologies));
+    if (!topologies) return nullptr;
+    return Py_BuildValue("{sOsO}", "nodes", node_pair.get(), "topologies", topologies.get());
+}
+
 }  // namespace
 
-PyObject* check_parser(ParserObject* self, bool catalogue) {
+PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
     return with_memory_guard([&]() -> PyObject* {
         Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
         Ref path = Ref::borrow(self->filepath);
@@ -184,11 +232,25 @@ PyObject* check_parser(ParserObject* self, bool catalogue) {
         // there gives the catalogue's ranges without a walk of its own.
         reading::VectorTable vectors;
         const reading::Keep kept = catalogue ? reading::Keep::ranges : reading::Keep::counts;
+        VectorsPart second_part;
+        reading::WalkFrom first_part;
         auto walk_vectors = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
             vectors = {};  // a walk read again starts afresh
-            return reading::read_vectors(c, b, vectors, kept, &o);
+            return reading::read_vectors_part(c, b, vectors, kept, &o, first_part);
         };
-        Job jobs[] = {{402, walk_properties}, {403, walk_nodes}, {404, walk_elements},
+        // The node and element records are kept only when asked for: the
+        // tables take about as much memory as the arrays made of them.
+        reading::NodeTable nodes;
+        reading::ElementTable elements_read;
+        auto walk_nodes = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+            nodes = {};
+            return reading::read_nodes(c, b, nodes, &o);
+        };
+        auto walk_elements = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+            elements_read = {};
+            return reading::read_elements(c, b, elements_read, &o);
+        };
+        Job jobs[] = {{402, walk_properties}, {403, walk_nodes, {}, model}, {404, walk_elements, {}, model},
                       {450, walk_sets},       {kMaterials, walk_materials}, {1051, walk_vectors}};
         // The blocks are asked for in walk order, overrides honoured.
         bool worth_releasing = false;
@@ -200,8 +262,17 @@ PyObject* check_parser(ParserObject* self, bool catalogue) {
             worth_releasing = worth_releasing || job.snapshot.worth_releasing();
             if (job.kind == 1051) vector_blocks = std::move(blocks);
         }
-        // The elements, usually the longest walk, run on a second thread
-        // beside the others; read again here if that thread had to defer.
+        // The elements walk runs on a second thread beside the others, and
+        // the vectors walk, usually the longest, is cut at a block boundary
+        // so that the second thread reads its later part after the
+        // elements. What that thread had to defer is read again here.
+        const reading::BlockSet& vector_set = jobs[kVectors].snapshot.blocks();
+        const size_t cut = vectors_split(jobs, kElements, kVectors);
+        const bool shared = cut < vector_set.size();
+        if (shared) {
+            first_part.until = reading::Position{cut, 0};
+            second_part.from.block = cut;
+        }
         PyHost host;
         host.release(worth_releasing);
         Job& elements = jobs[kElements];
@@ -214,7 +285,14 @@ PyObject* check_parser(ParserObject* self, bool catalogue) {
                 }
                 return true;
             },
-            [&](reading::Context& ctx) { elements.run(ctx); });
+            [&](reading::Context& ctx) {
+                elements.run(ctx);
+                if (!shared || elements.stopped()) return;
+                reading::Context c(ctx.host());
+                second_part.run(c, vector_set, kept);
+                // Stopped before its end, the later part is not usable either.
+                if (c.failure().kind == reading::Failure::Kind::interrupted) ctx.fail_with(c.failure());
+            });
         // Stopped there because a walk here stopped, the elements walk has
         // no outcome of its own: that is no signal, nor its error to raise.
         if (elements.failure.kind == reading::Failure::Kind::interrupted) {
@@ -225,8 +303,25 @@ PyObject* check_parser(ParserObject* self, bool catalogue) {
             return j.failure.kind == reading::Failure::Kind::interrupted;
         });
         if (!beside && !interrupted) {
+            second_part.read = false;
             reading::Context ctx(host);
             elements.run(ctx);
+        }
+        // The later part counts only where the walk of one thread would
+        // have come to it: after a first part that ended without failing.
+        Job& vector_job = jobs[kVectors];
+        if (shared && vector_job.outcome != reading::Outcome::fail && !interrupted) {
+            if (!second_part.read) {
+                reading::Context c(host);
+                second_part.run(c, vector_set, kept);
+            }
+            vector_job.seen.append(second_part.seen);
+            vectors.vectors.insert(vectors.vectors.end(), second_part.table.vectors.begin(),
+                                   second_part.table.vectors.end());
+            if (second_part.outcome == reading::Outcome::fail) {
+                vector_job.outcome = second_part.outcome;
+                vector_job.failure = second_part.failure;
+            }
         }
         host.reacquire();
         // A walk that stopped ends the check, the first in walk order.
@@ -245,13 +340,19 @@ PyObject* check_parser(ParserObject* self, bool catalogue) {
         }
         Ref result(Py_BuildValue("{sOsOsn}", "walks", walks.get(), "findings", findings.get(), "truncated",
                                  static_cast<Py_ssize_t>(truncated)));
-        if (!result || !catalogue) return result.release();
-        // A vectors walk cut short by an integer out of range read only
-        // part of the vectors: no catalogue.
-        Ref entries(jobs[kVectors].outcome == reading::Outcome::fail
-                        ? new_ref(Py_None)
-                        : catalogue_tuple(vector_blocks.get(), vectors, true));
-        if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
+        if (!result) return nullptr;
+        if (catalogue) {
+            // A vectors walk cut short by an integer out of range read only
+            // part of the vectors: no catalogue.
+            Ref entries(vector_job.outcome == reading::Outcome::fail
+                            ? new_ref(Py_None)
+                            : catalogue_tuple(vector_blocks.get(), vectors, true));
+            if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
+        }
+        if (model) {
+            Ref arrays(model_arrays(nodes, elements_read, jobs[1].outcome, elements.outcome));
+            if (!arrays || PyDict_SetItemString(result.get(), "model", arrays.get()) < 0) return nullptr;
+        }
         return result.release();
     });
 }

@@ -210,17 +210,19 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// check(parser, catalogue=False) -> dict: see check_parser.
+// check(parser, catalogue=False, model=False) -> dict: see check_parser.
 PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "check() takes 1 or 2 arguments (%zd given)", nargs);
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "check() takes 1 to 3 arguments (%zd given)", nargs);
         return nullptr;
     }
     ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
     const int catalogue = nargs > 1 ? PyObject_IsTrue(args[1]) : 0;
     if (catalogue < 0) return nullptr;
-    return check_parser(p, catalogue != 0);
+    const int model = nargs > 2 ? PyObject_IsTrue(args[2]) : 0;
+    if (model < 0) return nullptr;
+    return check_parser(p, catalogue != 0, model != 0);
 }
 
 PyMethodDef kMethods[] = {
@@ -233,7 +235,7 @@ PyMethodDef kMethods[] = {
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
      "vector_data(blocks, block, data_start) -> (ids, values) or None."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
-     "check(parser, catalogue=False) -> dict: what the record walks pass over."},
+     "check(parser, catalogue=False, model=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},
 };
 

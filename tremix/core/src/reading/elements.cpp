@@ -69,10 +69,12 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
             ++i;
             return o;
         }
-        if (observer) {  // watched records are only counted
+        if (observer) {
             observer->record(b, i, std::min(kRecordLines, n - i));
-            i += kRecordLines;
-            return Outcome::ok;
+            if (!observer->keeps_records()) {
+                i += kRecordLines;
+                return Outcome::ok;
+            }
         }
         ctx.at(b, i);
         const size_t start = out.connectivity.size();

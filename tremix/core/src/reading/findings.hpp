@@ -24,7 +24,7 @@ struct Finding {
 
 class FindingCollector final : public Observer {
   public:
-    explicit FindingCollector(size_t keep) : keep_(keep) {}
+    explicit FindingCollector(size_t keep, bool keeps_records = false) : keep_(keep), keeps_records_(keeps_records) {}
 
     size_t records = 0;       // records read
     size_t record_lines = 0;  // lines they span
@@ -51,6 +51,18 @@ class FindingCollector final : public Observer {
     void vector_unterminated(size_t block, size_t start_line, size_t last_line) override {
         keep(Finding{Finding::Kind::unterminated, block, start_line, {}, SIZE_MAX, true, last_line});
     }
+    bool keeps_records() const override { return keeps_records_; }
+
+    // Takes over what a collector saw in the part of a walk that comes
+    // after this one's: the same as one collector seeing both parts.
+    void append(const FindingCollector& later) {
+        records += later.records;
+        record_lines += later.record_lines;
+        passed_lines += later.passed_lines;
+        blank_lines += later.blank_lines;
+        dropped += later.dropped;
+        for (const Finding& f : later.findings) keep(f);
+    }
 
   private:
     void keep(const Finding& f) {
@@ -61,6 +73,7 @@ class FindingCollector final : public Observer {
         }
     }
     size_t keep_;
+    bool keeps_records_;
 };
 
 }  // namespace tremix::reading

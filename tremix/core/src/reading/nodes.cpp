@@ -40,9 +40,9 @@ Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
             }
             if (o == Outcome::fail) return Outcome::fail;
         }
-        if (observer) {  // watched records are only counted
+        if (observer) {
             observer->record(b, at, 1);
-            return Outcome::ok;
+            if (!observer->keeps_records()) return Outcome::ok;
         }
         out.ids.push_back(id);
         out.xyz.append(xyz, 3);

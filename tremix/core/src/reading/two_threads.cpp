@@ -56,4 +56,20 @@ std::optional<Position> halfway_at_block(const BlockSet& blocks) {
     return Position{best, 0};
 }
 
+size_t block_boundary_near(const BlockSet& blocks, size_t lines) {
+    for (const BlockEntry& e : blocks) {
+        if (e.state != BlockEntry::State::lines) return blocks.size();
+    }
+    const auto off = [&](size_t at) { return at > lines ? at - lines : lines - at; };
+    size_t best = 0, passed = 0, best_off = off(0);
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        passed += blocks[b].lines.size();
+        if (off(passed) < best_off) {
+            best = b + 1;
+            best_off = off(passed);
+        }
+    }
+    return best;
+}
+
 }  // namespace tremix::reading

@@ -44,6 +44,11 @@ std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
 // The same for records that never span blocks: the start of the block in
 // which about half of the lines have been passed.
 std::optional<Position> halfway_at_block(const BlockSet& blocks);
+// The block boundary with the nearest to `lines` lines of `blocks` before
+// it, as the index of the block that starts there (0 to blocks.size()):
+// for a caller that shares out several walks between two threads itself.
+// blocks.size() when some block holds no lines, so that the walk stays whole.
+size_t block_boundary_near(const BlockSet& blocks, size_t lines);
 
 // Runs `here()` on this thread while `there(ctx)` runs on another, with a
 // DeferringHost. `here` returns false when it failed, which stops `there`.

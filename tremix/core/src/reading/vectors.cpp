@@ -443,6 +443,11 @@ Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
         });
 }
 
+Outcome read_vectors_part(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer,
+                          WalkFrom from) {
+    return walk_vectors(ctx, blocks, out, keep, observer, from);
+}
+
 Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, int32_t vec_filter, WalkFrom from,
                     VectorMatch& out) {
     Workspace ws;

@@ -53,6 +53,13 @@ enum class Keep : uint8_t { values, counts, ranges };
 // `values` stay empty.
 Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer = nullptr);
 
+// The same for the blocks from `from` on (up to from.until): one part of
+// the walk, for a caller that shares the blocks out at a block boundary
+// itself. No vector spans blocks, so a part reads as the whole walk reads
+// there.
+Outcome read_vectors_part(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer,
+                          WalkFrom from);
+
 // The first vector from (block, line) on that passes both filters (a
 // negative filter passes every vector); vectors that do not pass are
 // stepped over without converting their data. `found` is false when none

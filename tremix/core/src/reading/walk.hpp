@@ -45,6 +45,9 @@ class Observer {
                                 size_t found_line) = 0;
     // A result vector's data ran to its block's end with no end-of-data line.
     virtual void vector_unterminated(size_t block, size_t start_line, size_t last_line) = 0;
+    // Whether the walk stores the records it reads as well: a watched walk
+    // only counts them unless asked to.
+    virtual bool keeps_records() const { return false; }
 };
 
 // A line and its fields, read through the context (which notes where
