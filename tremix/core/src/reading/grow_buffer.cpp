@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -31,11 +32,19 @@ class KeptMappings {
     static constexpr size_t kMostKept = size_t{64} << 20;
 
     // Keeps the mapping; false when it is not kept (the caller unmaps it).
+    // Mappings under a megabyte are not kept: clearing their few pages
+    // costs little, and they would take the places of larger ones.
     bool put(void* p, size_t size) {
-        if (size > kMostKept) return false;
+        if (size > kMostKept || size < kMinMapped) return false;
 #if defined(TREMIX_SPOIL_KEPT_MAPPINGS)
         char* bytes = static_cast<char*>(p);
-        for (size_t k = 0; k < size; ++k) bytes[k] = "1,\n\r-"[k % 5];
+        size_t filled = std::min<size_t>(size, 5);
+        std::memcpy(bytes, "1,\n\r-", filled);
+        while (filled < size) {
+            const size_t n = std::min(filled, size - filled);
+            std::memcpy(bytes + filled, bytes, n);
+            filled += n;
+        }
 #elif defined(MADV_FREE)
         // The kernel may still take the pages back when memory runs short:
         // they are then cleared at their next touch, as fresh ones are.
