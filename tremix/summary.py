@@ -53,7 +53,8 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
         if walked is not None:
             found, catalogue, model = walked
             findings: Future[list[Finding]] = _done(found)
-            nodes = _done(_nodes_of(*model["nodes"])) if model and model["nodes"] else pool.submit(_nodes, parser)
+            nodes = (_done(_nodes_of(*model["nodes"])) if model and model["nodes"] is not None
+                     else pool.submit(_nodes, parser))
             elements = (_done(_elements_of(model["topologies"])) if model and model["topologies"] is not None
                         else pool.submit(_elements, parser))
         else:

@@ -169,8 +169,9 @@ struct VectorsPart {
     }
 };
 
-constexpr size_t kElements = 2;  // the longest walk, run beside the others
-constexpr size_t kVectors = 5;   // the walk that may give the catalogue too
+constexpr size_t kNodes = 1;
+constexpr size_t kElements = 2;  // run beside the others
+constexpr size_t kVectors = 5;   // the longest, shared out; may give the catalogue too
 constexpr int kMaterials = 601;
 
 // What a finished job adds to the result.
@@ -350,7 +351,7 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
             if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
         }
         if (model) {
-            Ref arrays(model_arrays(nodes, elements_read, jobs[1].outcome, elements.outcome));
+            Ref arrays(model_arrays(nodes, elements_read, jobs[kNodes].outcome, elements.outcome));
             if (!arrays || PyDict_SetItemString(result.get(), "model", arrays.get()) < 0) return nullptr;
         }
         return result.release();
