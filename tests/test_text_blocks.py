@@ -111,25 +111,6 @@ def test_a_large_file_reads_the_same_in_place_or_decoded(tmp_path, late):
     assert len(ids) == 400_000 and xyz[-1].tolist() == [400_000.5, -12.5, 0.0]
 
 
-def test_a_file_read_into_the_memory_of_one_read_before(tmp_path):
-    # The memory of text given up is kept for the next reading: a file read into it holds its own text only,
-    # also where it ends without a line end or a closing delimiter, and where the memory must grow.
-    last = "7,0,0,1,7,0,0,0,0,0,0,1.,2.,3."
-    before = tmp_path / "before.neu"
-    before.write_text(block_text(403, [NODE.replace("1,", "9,", 1)] * 60000))
-    small = tmp_path / "small.neu"
-    small.write_text(f"{D}\n   403\n{NODE}\n{last}")
-    larger = tmp_path / "larger.neu"
-    larger.write_text(block_text(403, [NODE] * 150000))
-    for _ in range(2):
-        ORVEXParser(str(before))
-        p = ORVEXParser(str(small))
-        assert p.get_blocks(403)[0].lines == [NODE, last]
-        assert p.get_nodes_arrays()[0].tolist() == [1, 7]
-        ORVEXParser(str(small))
-        assert ORVEXParser(str(larger)).get_nodes_arrays()[0].tolist() == [1] * 150000
-
-
 def test_ascii_locale(tmp_path):
     """Where text mode decodes ASCII, the bytes are checked as ASCII."""
     ok, bad = tmp_path / "ok.neu", tmp_path / "bad.neu"

@@ -3,9 +3,7 @@
 // the mapping is extended in place or moved by the kernel (mremap), so a
 // buffer the size of a large file never needs twice that memory while it
 // grows. Large buffers ask for huge pages, which makes the first touch of
-// the text several times cheaper, and the mappings of buffers given up are
-// kept (64 MB of them at most) for the next buffers, whose text then goes
-// into pages already in place. Elsewhere it falls back to realloc.
+// the text several times cheaper. Elsewhere it falls back to realloc.
 #pragma once
 
 #include <cstddef>
