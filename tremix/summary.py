@@ -1,9 +1,10 @@
 """The summary ``tremix FILE`` prints: gathered as JSON-ready data, then formatted.
 
 Gathering reads only what a summary shows, from the compact forms: block
-sizes without the lines, the catalogue of result vectors, and arrays. The
-arrays are made on a few threads, since the compiled extractors run without
-the interpreter lock.
+sizes without the lines, and one check of the file, whose record walks
+(on two threads, without the interpreter lock) also give the catalogue of
+result vectors with their ranges, the node coordinates and the element
+topologies.
 """
 
 from __future__ import annotations
