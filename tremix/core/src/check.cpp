@@ -310,8 +310,11 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
         }
         // The later part counts only where the walk of one thread would
         // have come to it: after a first part that ended without failing.
+        // After a walk that stopped (an interrupted one among them) the
+        // check raises that walk's error: the part is not read then.
         Job& vector_job = jobs[kVectors];
-        if (shared && vector_job.outcome != reading::Outcome::fail && !interrupted) {
+        const bool any_stopped = std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) { return j.stopped(); });
+        if (shared && vector_job.outcome != reading::Outcome::fail && !interrupted && !any_stopped) {
             if (!second_part.read) {
                 reading::Context c(host);
                 second_part.run(c, vector_set, kept);
