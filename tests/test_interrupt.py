@@ -143,3 +143,13 @@ def test_check_stops_promptly_in_the_elements_read_again(given_back_file):
     before, through = quickest_check({601}), quickest_check({601, 404})
     parser = ORVEXParser(given_back_file)
     assert seconds_to_interrupt(lambda: tremix.check(parser), (before + through) / 2) < PROMPT
+
+
+def test_a_walk_left_to_the_second_thread_is_stopped_while_waiting():
+    # The first thread, done with its walks, still looks for a signal while the second reads on: the
+    # check gives the second thread most of the result vectors when the other walks hold more lines.
+    from tremix.core import _fieldcheck
+
+    start = time.perf_counter()
+    assert _fieldcheck.stop_while_waiting(3) == (False, 4)
+    assert time.perf_counter() - start < 1

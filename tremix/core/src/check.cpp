@@ -277,6 +277,9 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
         PyHost host;
         host.release(worth_releasing);
         Job& elements = jobs[kElements];
+        // Waiting for the second thread, which may read most of the
+        // vectors, this one still answers a signal.
+        bool stopped_waiting = false;
         const bool beside = reading::run_beside(
             [&] {
                 for (size_t k = 0; k < std::size(jobs); ++k) {
@@ -293,6 +296,10 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
                 second_part.run(c, vector_set, kept);
                 // Stopped before its end, the later part is not usable either.
                 if (c.failure().kind == reading::Failure::Kind::interrupted) ctx.fail_with(c.failure());
+            },
+            [&] {
+                stopped_waiting = !host.keep_going();
+                return !stopped_waiting;
             });
         // Stopped there because a walk here stopped, the elements walk has
         // no outcome of its own: that is no signal, nor its error to raise.
@@ -300,7 +307,7 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
             elements.outcome = reading::Outcome::ok;
             elements.failure = {};
         }
-        const bool interrupted = std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) {
+        const bool interrupted = stopped_waiting || std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) {
             return j.failure.kind == reading::Failure::Kind::interrupted;
         });
         if (!beside && !interrupted) {
@@ -328,6 +335,10 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
             }
         }
         host.reacquire();
+        if (stopped_waiting) {
+            raise_failure(reading::Failure{reading::Failure::Kind::interrupted}, jobs[0].snapshot, host, path.get());
+            return nullptr;
+        }
         // A walk that stopped ends the check, the first in walk order.
         for (Job& job : jobs) {
             if (job.stopped()) {

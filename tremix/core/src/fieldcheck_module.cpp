@@ -19,6 +19,7 @@
 #include "reading/numbers.hpp"
 #include "reading/plain_values.hpp"
 #include "reading/tokenizer.hpp"
+#include "reading/two_threads.hpp"
 #include "reading/whitespace.hpp"
 
 namespace {
@@ -425,7 +426,32 @@ PyObject* plain_single_ns(PyObject*, PyObject* args) {
     });
 }
 
+// A reading on a second thread that goes on until it is stopped (two
+// seconds at most), beside one that is done at once and is asked to keep
+// waiting `polls` times, then says no: (whether the second thread's reading
+// stands, how often the waiting one was asked).
+PyObject* stop_while_waiting(PyObject*, PyObject* arg) {
+    const long polls = PyLong_AsLong(arg);
+    if (polls == -1 && PyErr_Occurred()) return nullptr;
+    long asked = 0;
+    bool usable = false;
+    Py_BEGIN_ALLOW_THREADS
+    usable = reading::run_beside(
+        [] { return true; },
+        [](reading::Context& ctx) {
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (ctx.poll() && std::chrono::steady_clock::now() < give_up) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        },
+        [&] { return ++asked <= polls; });
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(Ol)", usable ? Py_True : Py_False, asked);
+}
+
 PyMethodDef kMethods[] = {
+    {"stop_while_waiting", stop_while_waiting, METH_O,
+     "stop_while_waiting(polls) -> (bool, int): a reading left to a second thread is stopped while waiting."},
     {"split", split, METH_O, "split(line) -> list[str]: the record line tokenizer."},
     {"title", title, METH_O, "title(line) -> str: a title line as the extractors read it."},
     {"is_space", is_space, METH_O, "is_space(code_point) -> bool: whitespace as the tokenizer sees it."},

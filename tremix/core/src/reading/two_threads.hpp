@@ -10,9 +10,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 #include "walk.hpp"
 
@@ -52,13 +57,18 @@ size_t block_boundary_near(const BlockSet& blocks, size_t lines);
 
 // Runs `here()` on this thread while `there(ctx)` runs on another, with a
 // DeferringHost. `here` returns false when it failed, which stops `there`.
-// True when `there`'s reading stands: it deferred nothing, was not stopped
-// and threw nothing; false also when no second thread could be had (then
-// `there` never ran).
-template <typename Here, typename There>
-bool run_beside(Here&& here, There&& there) {
+// Once `here` is done, `keep_waiting()` (when given) is asked every few
+// milliseconds while `there` goes on, as a long walk may be left to it;
+// false stops `there` too. True when `there`'s reading stands: it deferred
+// nothing, was not stopped and threw nothing; false also when no second
+// thread could be had (then `there` never ran).
+template <typename Here, typename There, typename KeepWaiting = std::nullptr_t>
+bool run_beside(Here&& here, There&& there, KeepWaiting&& keep_waiting = nullptr) {
     std::atomic<bool> stop{false};
     bool usable = false;
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
     std::optional<std::thread> worker;
     try {
         worker.emplace([&] {
@@ -70,13 +80,29 @@ bool run_beside(Here&& here, There&& there) {
             } catch (...) {
                 usable = false;
             }
+            std::lock_guard<std::mutex> lock(mutex);
+            finished = true;
+            done.notify_one();
         });
     } catch (...) {
         here();
         return false;
     }
     try {
-        if (!here()) stop = true;
+        if (!here()) {
+            stop = true;
+        } else if constexpr (!std::is_same_v<std::decay_t<KeepWaiting>, std::nullptr_t>) {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!done.wait_for(lock, std::chrono::milliseconds(10), [&] { return finished; })) {
+                lock.unlock();
+                const bool go_on = keep_waiting();
+                lock.lock();
+                if (!go_on) {
+                    stop = true;
+                    break;
+                }
+            }
+        }
     } catch (...) {
         stop = true;
         worker->join();
