@@ -12,7 +12,8 @@
 //   - every walk that completes accounts for every line of its blocks:
 //     lines of records + lines passed over + blank lines passed over;
 //   - the node and element walks that keep their records (watched walks
-//     only count them) keep as many, in well-formed tables;
+//     only count them unless asked to keep them) keep as many, in
+//     well-formed tables, the same whether watched or not;
 //   - the catalogue of result vectors (counts only, its blocks shared with
 //     a second thread) lists the same vectors as the full read, with the
 //     number of distinct entity ids of each;
@@ -112,9 +113,9 @@ bool same_blocks(const FileText& a, const FileText& b) {
 
 // Counts the looks for an interruption: reading from a file looks after
 // every piece (TREMIX_READ_PIECE bytes, as the reading is built), however
-// far a second thread has read ahead.
+// far a second thread has read ahead. (The default is the reading's own.)
 #ifndef TREMIX_READ_PIECE
-#define TREMIX_READ_PIECE (size_t{1} << 20)
+#define TREMIX_READ_PIECE (size_t{1} << 18)
 #endif
 class CountingHost final : public Host {
   public:
@@ -185,25 +186,49 @@ void check_accounting(const BlockSet& set, Walk&& walk) {
     require(seen.record_lines + seen.passed_lines + seen.blank_lines == total_lines(set), "lines not accounted for");
 }
 
-// Watched node and element walks only count their records; the walks that
-// keep them must read the same records, and keep them in step.
+template <typename T>
+bool same_column(const Column<T>& a, const Column<T>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](T x, T y) { return x == y || (x != x && y != y); });
+}
+
+bool same_table(const NodeTable& a, const NodeTable& b) { return same_column(a.ids, b.ids) && same_column(a.xyz, b.xyz); }
+
+bool same_table(const ElementTable& a, const ElementTable& b) {
+    return same_column(a.ids, b.ids) && same_column(a.prop_ids, b.prop_ids) &&
+           same_column(a.topologies, b.topologies) && same_column(a.connectivity, b.connectivity) &&
+           same_column(a.offsets, b.offsets);
+}
+
+// Watched node and element walks only count their records unless asked to
+// keep them; the walks that keep them must read the same records, and keep
+// them in step, watched or not.
 void check_kept(const BlockSet& nodes, const BlockSet& elements) {
     PlainHost host;
     {
-        Context watched_ctx(host), kept_ctx(host);
-        FindingCollector seen(0);
-        NodeTable watched, kept;
+        Context watched_ctx(host), kept_ctx(host), both_ctx(host);
+        FindingCollector seen(0), seen_keeping(0, true);
+        NodeTable watched, kept, both;
         const Outcome watched_outcome = read_nodes(watched_ctx, nodes, watched, &seen);
         require(read_nodes(kept_ctx, nodes, kept) == watched_outcome, "kept and watched nodes end differently");
+        require(read_nodes(both_ctx, nodes, both, &seen_keeping) == watched_outcome &&
+                    seen_keeping.records == seen.records,
+                "watched nodes kept end differently");
         if (watched_outcome != Outcome::fail) {
             require(kept.ids.size() == seen.records && kept.xyz.size() == 3 * kept.ids.size(), "nodes kept differ");
+            require(same_table(both, kept), "watched nodes kept differ");
         }
     }
-    Context watched_ctx(host), kept_ctx(host);
-    FindingCollector seen(0);
-    ElementTable watched, kept;
+    Context watched_ctx(host), kept_ctx(host), both_ctx(host);
+    FindingCollector seen(0), seen_keeping(0, true);
+    ElementTable watched, kept, both;
     const Outcome watched_outcome = read_elements(watched_ctx, elements, watched, &seen);
     const Outcome kept_outcome = read_elements(kept_ctx, elements, kept);
+    const Outcome both_outcome = read_elements(both_ctx, elements, both, &seen_keeping);
+    require(both_outcome == kept_outcome && both_ctx.failure().kind == kept_ctx.failure().kind,
+            "watched elements kept end differently");
+    if (kept_outcome != Outcome::fail) {
+        require(same_table(both, kept), "watched elements kept differ");
+    }
     // Only a kept table can hold too many node ids.
     if (kept_outcome == Outcome::fail && kept_ctx.failure().kind == Failure::Kind::too_many_nodes) return;
     require(kept_outcome == watched_outcome, "kept and watched elements end differently");
@@ -281,19 +306,6 @@ void check_vectors(const BlockSet& set) {
                     first.ids.size() == a.end - a.begin,
                 "the array form's first vector differs");
     }
-}
-
-template <typename T>
-bool same_column(const Column<T>& a, const Column<T>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](T x, T y) { return x == y || (x != x && y != y); });
-}
-
-bool same_table(const NodeTable& a, const NodeTable& b) { return same_column(a.ids, b.ids) && same_column(a.xyz, b.xyz); }
-
-bool same_table(const ElementTable& a, const ElementTable& b) {
-    return same_column(a.ids, b.ids) && same_column(a.prop_ids, b.prop_ids) &&
-           same_column(a.topologies, b.topologies) && same_column(a.connectivity, b.connectivity) &&
-           same_column(a.offsets, b.offsets);
 }
 
 bool same_failure(const Failure& a, const Failure& b) {

@@ -53,7 +53,7 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
         walked = _walked_once(parser)
         if walked is not None:
             found, catalogue, model = walked
-            findings: Future[list[Finding]] = _done(found)
+            findings: Callable[[], list[Finding]] = lambda: found
             nodes = (_done(_nodes_of(*model["nodes"])) if model and model["nodes"] is not None
                      else pool.submit(_nodes, parser))
             elements = (_done(_elements_of(model["topologies"])) if model and model["topologies"] is not None
@@ -65,7 +65,8 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
             nodes = pool.submit(_nodes, parser)
             elements = pool.submit(_elements, parser)
             catalogue = _checked_catalogue(checked)
-            findings = pool.submit(lambda: checked.result()[0])
+            # The check's error, if any, is raised here, after the rest.
+            findings = lambda: checked.result()[0]
         blocks, entries = _catalogue(parser, catalogue)
         results = Results._from_catalogue(blocks, entries)
         vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
@@ -83,7 +84,7 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
                 for set_id, record in parser.get_output_sets().items()
             ],
             "vectors": [future.result() for future in vectors],
-            "findings": [finding.as_dict() for finding in findings.result()],
+            "findings": [finding.as_dict() for finding in findings()],
         }
 
 

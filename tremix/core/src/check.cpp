@@ -191,7 +191,6 @@ int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& trun
     return !key || !counts || PyDict_SetItem(walks, key.get(), counts.get()) < 0 ? -1 : 0;
 }
 
-
 // Lines of the walks run on the first thread and of the elements walk, run
 // on the second: where the vectors walk is cut so that both have about as
 // many lines to read.
