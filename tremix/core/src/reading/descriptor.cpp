@@ -28,6 +28,10 @@ namespace {
 #define TREMIX_READ_PIECE (size_t{1} << 18)
 #endif
 constexpr size_t kPiece = TREMIX_READ_PIECE;
+// Pages made ready ahead of the second thread: a huge page at a time, at
+// most this far ahead of what it has read.
+constexpr size_t kProvide = size_t{1} << 21;
+constexpr size_t kProvideLead = size_t{8} << 20;
 
 DescriptorRead fed_badly(const ByteFeed& feed) {
     return {feed.invalid() ? DescriptorRead::Status::invalid : DescriptorRead::Status::failed, 0};
@@ -105,17 +109,34 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
                         Context::readers().load(std::memory_order_relaxed));
         bool ended = !ahead.running();
         size_t filled = chars.size();
+        // Pages before `provided` are ready or left to the second thread.
+        const size_t room_end = expected + 1;
+        size_t provided = 0;
+        bool providing = ahead.running();
         while (!ended || chars.size() < filled) {
-            filled = ahead.wait_beyond(chars.size(), ended);
-            if (filled > chars.size()) {
-                // No more than a piece between looks for an interruption,
-                // however far ahead the second thread has read.
-                const size_t upto = std::min(filled, chars.size() + kPiece);
-                chars.resize(upto);
-                if (splitter.kept_bytes(upto) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
-                if (splitter.not_plain()) {
-                    chars.resize(ahead.stop());
-                    return read_again(fd, splitter, feed, ctx, text);
+            filled = ahead.filled(ended);
+            bool made_ready = false;
+            if (filled <= chars.size() && !ended && providing && provided < filled + kProvideLead) {
+                // Nothing to split yet: the pages the second thread reads
+                // into next are made ready here, which takes the kernel's
+                // clearing of them off that thread.
+                provided = std::max(provided, (filled + 2 * kPiece) / kProvide * kProvide);
+                providing = provided < room_end && chars.provide(provided, std::min(provided + kProvide, room_end));
+                provided += kProvide;
+                made_ready = providing;
+            }
+            if (!made_ready) {
+                if (filled <= chars.size()) filled = ahead.wait_beyond(chars.size(), ended);
+                if (filled > chars.size()) {
+                    // No more than a piece between looks for an interruption,
+                    // however far ahead the second thread has read.
+                    const size_t upto = std::min(filled, chars.size() + kPiece);
+                    chars.resize(upto);
+                    if (splitter.kept_bytes(upto) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
+                    if (splitter.not_plain()) {
+                        chars.resize(ahead.stop());
+                        return read_again(fd, splitter, feed, ctx, text);
+                    }
                 }
             }
             if (!ctx.host().keep_going()) return interrupted(ctx);

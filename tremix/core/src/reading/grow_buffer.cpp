@@ -112,4 +112,18 @@ void GrowBuffer::forget(size_t from, size_t to) {
 #endif
 }
 
+bool GrowBuffer::provide(size_t from, size_t to) {
+#if TREMIX_MREMAP && defined(MADV_POPULATE_WRITE)
+    constexpr size_t kSmallPage = 4096;
+    const size_t first = from / kSmallPage * kSmallPage;
+    const size_t last = std::min(round_up(to, kSmallPage), capacity_);
+    if (!mapped_) return false;
+    if (last <= first) return true;
+    return madvise(data_ + first, last - first, MADV_POPULATE_WRITE) == 0;
+#else
+    (void)from, (void)to;
+    return false;
+#endif
+}
+
 }  // namespace tremix::reading

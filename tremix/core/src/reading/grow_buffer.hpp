@@ -38,6 +38,10 @@ class GrowBuffer {
     // Gives back the memory of the whole pages within bytes [from, to),
     // which are read no more (where the pages are mapped directly).
     void forget(size_t from, size_t to);
+    // Has the kernel provide the pages of reserved bytes [from, to) now,
+    // without changing what they hold, so that writing them later costs
+    // no fault; false where that cannot be done.
+    bool provide(size_t from, size_t to);
 
   private:
     bool grow(size_t needed);

@@ -72,6 +72,12 @@ size_t ReadAhead::wait_beyond(size_t seen, bool& ended) {
     return filled_;
 }
 
+size_t ReadAhead::filled(bool& ended) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended = ended_;
+    return filled_;
+}
+
 size_t ReadAhead::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

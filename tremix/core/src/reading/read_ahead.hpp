@@ -35,6 +35,9 @@ class ReadAhead {
     // while has passed (so that the caller can look for an interruption).
     size_t wait_beyond(size_t seen, bool& ended);
 
+    // Where the bytes read so far end, without waiting.
+    size_t filled(bool& ended);
+
     // Ends the reading and waits for the thread; where the bytes read end.
     size_t stop();
 
