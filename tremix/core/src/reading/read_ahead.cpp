@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "context.hpp"
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
 #define TREMIX_READ_AHEAD 1
@@ -46,6 +48,9 @@ void ReadAhead::run(int fd, char* base, size_t at, size_t limit, size_t piece) {
         }
         const size_t room = std::min(piece, limit - at);
         if (room == 0) break;
+        // Another operation has started since: the cores are taken, and the
+        // first thread reads on by itself rather than share one with it.
+        if (Context::readers().load(std::memory_order_relaxed) > 1) break;
         const ssize_t n = ::read(fd, base + at, room);
         if (n <= 0) break;  // the end, or what the first thread meets again when it reads on
         at += static_cast<size_t>(n);
