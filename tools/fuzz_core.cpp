@@ -8,6 +8,7 @@
 //   - the same bytes read from a file descriptor, split in place while they
 //     are plain ASCII, give the same blocks, lines, report and failure as
 //     the pieces fed one by one (tools/fuzz_core.sh makes its reads small),
+//     also when another operation of the core starts during the reading,
 //     and look for an interruption after every piece;
 //   - every walk that completes accounts for every line of its blocks:
 //     lines of records + lines passed over + blank lines passed over;
@@ -35,6 +36,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include <unistd.h>
@@ -114,39 +116,39 @@ bool same_blocks(const FileText& a, const FileText& b) {
 // Counts the looks for an interruption: reading from a file looks after
 // every piece (TREMIX_READ_PIECE bytes, as the reading is built), however
 // far a second thread has read ahead. (The default is the reading's own.)
+// Asked to, it starts another operation of the core at the first look,
+// which is soon after a second thread has started reading the file: that
+// thread then leaves the rest of the file to the first.
 #ifndef TREMIX_READ_PIECE
 #define TREMIX_READ_PIECE (size_t{1} << 18)
 #endif
 class CountingHost final : public Host {
   public:
+    explicit CountingHost(bool another_starts = false) : another_starts_(another_starts) {}
     Outcome exact_int(const TextView&, int64_t&, bool&) override { return Outcome::fail; }
     Outcome exact_float(const TextView&, double&) override { return Outcome::fail; }
     bool keep_going() override {
         ++looks;
+        if (another_starts_ && !another_) another_.emplace(another_host_);
         return true;
     }
     size_t looks = 0;
+
+  private:
+    bool another_starts_;
+    PlainHost another_host_;
+    std::optional<Context> another_;
 };
 
-// The bytes read from a file descriptor (a temporary file), as a file is.
-void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
-                      uint64_t fed_error_offset) {
-    std::FILE* file = std::tmpfile();
-    require(file != nullptr, "no temporary file");
-    const int fd = fileno(file);
-    for (size_t at = 0; at < size;) {
-        const ssize_t n = write(fd, data + at, size - at);
-        require(n > 0, "temporary file write failed");
-        at += static_cast<size_t>(n);
-    }
-    lseek(fd, 0, SEEK_SET);
+// The bytes of `fd` (a file of `size` bytes) read as a file is.
+void check_read_descriptor(int fd, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
+                           uint64_t fed_error_offset, bool another_starts) {
     Read read;
-    CountingHost host;
+    CountingHost host(another_starts);
     Context ctx(host);
     Splitter splitter(ctx, read.text, read.report);
     ByteFeed feed(splitter, encoding);
     const DescriptorRead result = read_descriptor(fd, splitter, feed, ctx, read.text);
-    std::fclose(file);
     require(result.status != DescriptorRead::Status::os_error, "temporary file read failed");
     require(result.status != DescriptorRead::Status::done || host.looks >= size / TREMIX_READ_PIECE,
             "reading a file looks for an interruption too seldom");
@@ -161,6 +163,25 @@ void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const
     if (fed.outcome == Outcome::fail && fed.failure != Failure::Kind::out_of_range) return;
     require(same_blocks(read.text, fed.text), "descriptor reading splits differently");
     require(same_report(read.report, fed.report), "descriptor reading reports differently");
+}
+
+// The bytes read from a file descriptor (a temporary file).
+void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
+                      uint64_t fed_error_offset) {
+    std::FILE* file = std::tmpfile();
+    require(file != nullptr, "no temporary file");
+    const int fd = fileno(file);
+    for (size_t at = 0; at < size;) {
+        const ssize_t n = write(fd, data + at, size - at);
+        require(n > 0, "temporary file write failed");
+        at += static_cast<size_t>(n);
+    }
+    // Read alone, then with another operation starting during the reading.
+    for (const bool another_starts : {false, true}) {
+        lseek(fd, 0, SEEK_SET);
+        check_read_descriptor(fd, size, encoding, fed, fed_invalid, fed_error_offset, another_starts);
+    }
+    std::fclose(file);
 }
 
 BlockSet blocks_numbered(const FileText& text, std::initializer_list<int32_t> ids) {
