@@ -128,9 +128,14 @@ def _status(key: str) -> int:
 
 
 def cli_report(path: str, repeat: int) -> list[str]:
+    # NumPy loaded as the tremix command loads it: without OpenBLAS threads,
+    # which would spin beside the reading for its first tenth of a second.
+    env = dict(os.environ)
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
+
     def run(mode: str) -> dict[str, float]:
         out = subprocess.run([sys.executable, "-P", __file__, "--probe", mode, path], capture_output=True,
-                             text=True, check=True).stdout
+                             text=True, check=True, env=env).stdout
         return json.loads(out)
 
     size = os.path.getsize(path)

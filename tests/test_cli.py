@@ -262,6 +262,23 @@ def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_p
     assert result.stdout == "[]\n", result.stderr
 
 
+@pytest.mark.parametrize("given, numpy_first, expected", [(None, False, "1"), ("3", False, "3"), (None, True, None)])
+def test_the_command_loads_numpy_with_one_blas_thread(tmp_path, given, numpy_first, expected):
+    # NumPy's OpenBLAS threads would spin beside the reading: the command asks
+    # for none before NumPy loads, unless told otherwise, and leaves a process
+    # that loaded NumPy before it as it is.
+    code = ("import os, sys\n" + ("import numpy\n" if numpy_first else "") +
+            "from tremix.__main__ import main\n"
+            "try:\n    main(['--version'])\nexcept SystemExit:\n    pass\n"
+            "import numpy\n"
+            "print(os.environ.get('OPENBLAS_NUM_THREADS'))\n")
+    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+    if given is not None:
+        env["OPENBLAS_NUM_THREADS"] = given
+    result = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert result.stdout.splitlines()[-1] == str(expected), result.stderr
+
+
 @needs_extractors
 def test_summary_reads_no_lines_lists_and_no_per_value_dicts(write_neu):
     class ArraysOnly(ORVEXParser):
