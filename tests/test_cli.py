@@ -146,6 +146,21 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     assert result.stderr.startswith("tremix: error: ") and expected in result.stderr
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
+def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
+    # A pipe cannot be read twice, so its decoding error carries no bytes: the
+    # message must still be one line, with the place the reader noted.
+    result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin"], cwd=tmp_path, capture_output=True,
+                            input=b"   -1\n   100\n\xff\xfe title\n   -1\n", timeout=120,
+                            env={**os.environ, "PYTHONUTF8": "1"})
+    stderr = result.stderr.decode()
+    assert result.returncode == 1 and "Traceback" not in stderr and stderr.count("\n") == 1
+    assert stderr.startswith("tremix: error: /dev/stdin is not readable as utf-8 text: the byte at offset 13 (line 3)")
+    bare = UnicodeDecodeError("utf-8", b"", 0, 0, "the bytes do not decode")  # and without a note
+    assert tremix.cli._error_text("p", bare) == "p is not readable as utf-8 text: its bytes do not decode"
+    assert tremix.cli._error_text("p", UnicodeDecodeError("utf-8", b"a\xff", 1, 2, "x")).endswith("byte 0xff does not decode")
+
+
 @needs_extractors
 def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu):
     good = write_neu(blocks=SMALL_FILE)

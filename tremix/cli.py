@@ -180,8 +180,12 @@ def _error_text(path: str, exc: BaseException) -> str:
     if isinstance(exc, UnicodeDecodeError):
         # The reader's note gives the byte's place in the whole file; the
         # exception's own offset counts within one piece read.
-        where = next((note for note in getattr(exc, "__notes__", ()) if note.startswith("the byte at offset")),
-                     f"byte 0x{exc.object[exc.start]:02x} does not decode")
+        where = next((note for note in getattr(exc, "__notes__", ()) if note.startswith("the byte at offset")), None)
+        if where is None:
+            # An error raised for a pipe holds no bytes (the pipe cannot be
+            # read again to show them).
+            bad = exc.object[exc.start:exc.start + 1]
+            where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
         return f"{path} is not readable as {exc.encoding} text: {where}"
     if isinstance(exc, OverflowError):
         return f"{path} holds a number outside the signed 32-bit range ({exc})"
