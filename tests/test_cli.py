@@ -128,7 +128,10 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("missing", "no such file"),
         ("directory", "is a directory"),
         ("undecodable", "not readable as utf-8 text"),
-        ("block id out of range", "outside the signed 32-bit range"),
+        ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
+                                  "the block number on line 2 of"),
+        ("node id out of range", "outside the signed 32-bit range (value too large to convert to int): "
+                                 "the field '2147483648' in block 403, line 3 of"),
     ],
 )
 def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
@@ -139,6 +142,8 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.write_bytes(b"   -1\n   100\n\xff\xfe title\n   -1\n")
     elif case == "block id out of range":
         target.write_text("   -1\n2147483648\n   -1\n")
+    elif case == "node id out of range":
+        target.write_text("   -1\n   403\n2147483648,0,0,1,46,0,0,0,0,0,0,0.,0.,0.,\n   -1\n")
     result = run_cli(str(target), cwd=tmp_path)
     assert result.returncode != 0
     assert result.stdout == ""

@@ -188,7 +188,10 @@ def _error_text(path: str, exc: BaseException) -> str:
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
         return f"{path} is not readable as {exc.encoding} text: {where}"
     if isinstance(exc, OverflowError):
-        return f"{path} holds a number outside the signed 32-bit range ({exc})"
+        # The reader's note says where: the field, its block and line.
+        notes = getattr(exc, "__notes__", ())
+        where = f": {notes[-1]}" if notes else ""
+        return f"{path} holds a number outside the signed 32-bit range ({exc}){where}"
     if isinstance(exc, _DECOMPRESSION_ERRORS):
         return f"cannot decompress {path}: {exc}"
     if isinstance(exc, OSError):
