@@ -178,6 +178,8 @@ def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu
     assert result.stdout.count("Title    (untitled)  (version 2.1)") == 2
     assert "\n\nFile     " + str(packed) in result.stdout
 
+    result = run_cli(missing, missing + "2", "--json", cwd=tmp_path)  # none readable: still an array
+    assert (result.returncode, json.loads(result.stdout)) == (1, [])
     summaries = json.loads(run_cli(good, str(packed), "--json", cwd=tmp_path).stdout)
     assert [s["path"] for s in summaries] == [good, str(packed)]
     assert summaries[0] | {"path": "", "size_bytes": 0} == summaries[1] | {"path": "", "size_bytes": 0}

@@ -119,7 +119,9 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
             break
         else:
             summaries.append(summary)
-    if args.json and summaries:
+    # Several files always give an array, empty when none could be read, so
+    # that a script reading standard output gets JSON whatever failed.
+    if args.json and (summaries or len(paths) > 1):
         _print(json.dumps(summaries if len(paths) > 1 else summaries[0], indent=2, allow_nan=False))
     return max(statuses, key=_SEVERITY.index)
 
