@@ -151,6 +151,22 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     assert result.stderr.startswith("tremix: error: ") and expected in result.stderr
 
 
+@needs_extractors
+@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
+def test_a_file_read_from_a_pipe_has_no_size(tmp_path, write_neu):
+    # What a pipe's size says (0, or what it holds still unread) is not the size of what was read.
+    text = open(write_neu(blocks=SMALL_FILE), "rb").read()
+    for args in ([], ["--json"]):
+        result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin", *args], cwd=tmp_path, input=text,
+                                capture_output=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        out = result.stdout.decode()
+        if args:
+            assert json.loads(out)["size_bytes"] is None and json.loads(out)["nodes"]["count"] == 3
+        else:
+            assert "Size     unknown (not a regular file)" in out.splitlines()
+
+
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
 def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
     # A pipe cannot be read twice, so its decoding error carries no bytes: the
