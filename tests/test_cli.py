@@ -128,7 +128,10 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("missing", "no such file"),
         ("directory", "is a directory"),
         ("undecodable", "not readable as utf-8 text"),
-        ("block id out of range", "outside the signed 32-bit range"),
+        ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
+                                  "the block number on line 2 of"),
+        ("node id out of range", "outside the signed 32-bit range (value too large to convert to int): "
+                                 "the field '2147483648' in block 403, line 3 of"),
     ],
 )
 def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
@@ -139,11 +142,44 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.write_bytes(b"   -1\n   100\n\xff\xfe title\n   -1\n")
     elif case == "block id out of range":
         target.write_text("   -1\n2147483648\n   -1\n")
+    elif case == "node id out of range":
+        target.write_text("   -1\n   403\n2147483648,0,0,1,46,0,0,0,0,0,0,0.,0.,0.,\n   -1\n")
     result = run_cli(str(target), cwd=tmp_path)
     assert result.returncode != 0
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
     assert result.stderr.startswith("tremix: error: ") and expected in result.stderr
+
+
+@needs_extractors
+@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
+def test_a_file_read_from_a_pipe_has_no_size(tmp_path, write_neu):
+    # What a pipe's size says (0, or what it holds still unread) is not the size of what was read.
+    text = open(write_neu(blocks=SMALL_FILE), "rb").read()
+    for args in ([], ["--json"]):
+        result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin", *args], cwd=tmp_path, input=text,
+                                capture_output=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        out = result.stdout.decode()
+        if args:
+            assert json.loads(out)["size_bytes"] is None and json.loads(out)["nodes"]["count"] == 3
+        else:
+            assert "Size     unknown (not a regular file)" in out.splitlines()
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
+def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
+    # A pipe cannot be read twice, so its decoding error carries no bytes: the
+    # message must still be one line, with the place the reader noted.
+    result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin"], cwd=tmp_path, capture_output=True,
+                            input=b"   -1\n   100\n\xff\xfe title\n   -1\n", timeout=120,
+                            env={**os.environ, "PYTHONUTF8": "1"})
+    stderr = result.stderr.decode()
+    assert result.returncode == 1 and "Traceback" not in stderr and stderr.count("\n") == 1
+    assert stderr.startswith("tremix: error: /dev/stdin is not readable as utf-8 text: the byte at offset 13 (line 3)")
+    bare = UnicodeDecodeError("utf-8", b"", 0, 0, "the bytes do not decode")  # and without a note
+    assert tremix.cli._error_text("p", bare) == "p is not readable as utf-8 text: its bytes do not decode"
+    assert tremix.cli._error_text("p", UnicodeDecodeError("utf-8", b"a\xff", 1, 2, "x")).endswith("byte 0xff does not decode")
 
 
 @needs_extractors
@@ -158,6 +194,8 @@ def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu
     assert result.stdout.count("Title    (untitled)  (version 2.1)") == 2
     assert "\n\nFile     " + str(packed) in result.stdout
 
+    result = run_cli(missing, missing + "2", "--json", cwd=tmp_path)  # none readable: still an array
+    assert (result.returncode, json.loads(result.stdout)) == (1, [])
     summaries = json.loads(run_cli(good, str(packed), "--json", cwd=tmp_path).stdout)
     assert [s["path"] for s in summaries] == [good, str(packed)]
     assert summaries[0] | {"path": "", "size_bytes": 0} == summaries[1] | {"path": "", "size_bytes": 0}

@@ -79,3 +79,18 @@ def test_without_pandas_the_import_error_names_the_extra(tmp_path):
     result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path)
     assert result.returncode == 1
     assert 'ImportError: tremix.frames needs pandas; install it with: pip install "tremix[pandas]"' in result.stderr
+
+
+def test_submodules_are_attributes_of_the_package_and_load_on_first_use(tmp_path):
+    code = ("import sys, tremix\n"
+            "before = 'pandas' in sys.modules\n"
+            "print(before, tremix.frames.nodes.__module__, tremix.parallel.read_vectors.__module__,\n"
+            "      tremix.findings.count_by_kind.__module__, 'pandas' in sys.modules)\n"
+            "try:\n"
+            "    tremix.no_such_name\n"
+            "except AttributeError as exc:\n"
+            "    print(exc)\n")
+    result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["False tremix.frames tremix.parallel tremix.findings True",
+                                          "module 'tremix' has no attribute 'no_such_name'"]

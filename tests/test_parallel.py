@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import bz2
+import gzip
+import lzma
 import multiprocessing
 import pickle
 from concurrent.futures import ProcessPoolExecutor
@@ -69,6 +72,23 @@ def test_files_without_a_match_raise_or_are_skipped(result_files, write_neu):
         read_vectors(paths, set_id_filter=2, max_workers=2, mp_context=SPAWN)
     frame = read_vectors(paths, set_id_filter=2, max_workers=2, mp_context=SPAWN, skip_missing=True)
     assert paths[-1] not in set(frame["path"]) and len(frame) == 6
+
+
+def test_compressed_files_are_read_as_tremix_read_reads_them(result_files, tmp_path):
+    packed = []
+    for k, path in enumerate(result_files):
+        target = tmp_path / f"packed{k}.neu{('.gz', '.bz2', '.xz')[k]}"
+        opener = (gzip.open, bz2.open, lzma.open)[k]
+        with open(path, "rb") as raw, opener(target, "wb") as out:
+            out.write(raw.read())
+        packed.append(str(target))
+    expected = read_vectors(result_files, set_id_filter=2, max_workers=2, mp_context=SPAWN)
+    frame = read_vectors(packed, set_id_filter=2, max_workers=2, mp_context=SPAWN)
+    assert list(frame["path"].cat.categories) == packed
+    pd.testing.assert_frame_equal(frame.drop(columns="path"), expected.drop(columns="path"))
+    one = read_vector(packed[0], 2)
+    pd.testing.assert_frame_equal(one.drop(columns="path"), expected[expected["path"] == result_files[0]]
+                                  .drop(columns="path").reset_index(drop=True))
 
 
 def test_a_failing_file_names_itself(result_files, tmp_path):

@@ -61,6 +61,9 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 2)
     with pytest.raises(IndexError, match="occurs 2 time"):
         results.arrays(1, 1, occurrence=2)
+    # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
+    with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
+        results.arrays("1", 1)
     empty = tremix.Results(parser_for(blocks=[(403, [])]))
     assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
 

@@ -41,12 +41,18 @@ _EXPORTS = {
     "vectors": "tremix.results",
 }
 
+# Submodules reached as attributes (``tremix.frames.nodes(parser)``) are
+# imported on first use, so that ``import tremix`` never imports pandas.
+_SUBMODULES = frozenset({"checking", "cli", "findings", "frames", "parallel", "reading", "results", "summary"})
+
 __all__ = ["Finding", "ORVEXBlock", "ORVEXParser", "Results", "VectorInfo", "__version__", "check", "read", "vectors"]
 
 
 def __getattr__(name: str) -> Any:
     if name in _EXPORTS:
         value = getattr(importlib.import_module(_EXPORTS[name]), name)
+    elif name in _SUBMODULES:
+        value = importlib.import_module(f"{__name__}.{name}")
     elif name == "__version__":
         # The installed package's version; the build takes it from
         # meson.build, its one place.

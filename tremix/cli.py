@@ -119,7 +119,9 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
             break
         else:
             summaries.append(summary)
-    if args.json and summaries:
+    # Several files always give an array, empty when none could be read, so
+    # that a script reading standard output gets JSON whatever failed.
+    if args.json and (summaries or len(paths) > 1):
         _print(json.dumps(summaries if len(paths) > 1 else summaries[0], indent=2, allow_nan=False))
     return max(statuses, key=_SEVERITY.index)
 
@@ -180,11 +182,18 @@ def _error_text(path: str, exc: BaseException) -> str:
     if isinstance(exc, UnicodeDecodeError):
         # The reader's note gives the byte's place in the whole file; the
         # exception's own offset counts within one piece read.
-        where = next((note for note in getattr(exc, "__notes__", ()) if note.startswith("the byte at offset")),
-                     f"byte 0x{exc.object[exc.start]:02x} does not decode")
+        where = next((note for note in getattr(exc, "__notes__", ()) if note.startswith("the byte at offset")), None)
+        if where is None:
+            # An error raised for a pipe holds no bytes (the pipe cannot be
+            # read again to show them).
+            bad = exc.object[exc.start:exc.start + 1]
+            where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
         return f"{path} is not readable as {exc.encoding} text: {where}"
     if isinstance(exc, OverflowError):
-        return f"{path} holds a number outside the signed 32-bit range ({exc})"
+        # The reader's note says where: the field, its block and line.
+        notes = getattr(exc, "__notes__", ())
+        where = f": {notes[-1]}" if notes else ""
+        return f"{path} holds a number outside the signed 32-bit range ({exc}){where}"
     if isinstance(exc, _DECOMPRESSION_ERRORS):
         return f"cannot decompress {path}: {exc}"
     if isinstance(exc, OSError):

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from tremix.core.orvex_parser import ORVEXParser
+from tremix.reading import read
 
 if TYPE_CHECKING:
     import pandas
@@ -33,10 +33,12 @@ _FileResult = tuple[str, Any, Any, int, int, int]
 
 
 def read_vector_arrays(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1) -> _FileResult:
-    """Reads one file and returns (path, entity_ids, values, set_id, vec_id, ent_type)
-    of its first vector that passes the filters; the arrays are None when none does."""
+    """Reads one file as :func:`tremix.read` does (``.gz``, ``.bz2`` and ``.xz``
+    files decompressed) and returns (path, entity_ids, values, set_id, vec_id,
+    ent_type) of its first vector that passes the filters; the arrays are None
+    when none does."""
     path = os.fspath(path)
-    parser = ORVEXParser(path)
+    parser = read(path)
     return (path, *parser.get_output_vectors_arrays(set_id_filter, vec_id_filter))
 
 

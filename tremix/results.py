@@ -93,11 +93,12 @@ class Results(Sequence[VectorInfo]):
         KeyError when no vector has these ids, IndexError when fewer occur."""
         found = self._positions.get((set_id, vec_id))
         if not found:
-            raise KeyError(f"no output vector with set_id {set_id} and vec_id {vec_id}")
+            # repr: an id given as text ('1') must not read as the number the file holds.
+            raise KeyError(f"no output vector with set_id {set_id!r} and vec_id {vec_id!r}")
         try:
             return found[occurrence]
         except IndexError:
-            raise IndexError(f"set_id {set_id}, vec_id {vec_id} occurs {len(found)} time(s); "
+            raise IndexError(f"set_id {set_id!r}, vec_id {vec_id!r} occurs {len(found)} time(s); "
                              f"occurrence {occurrence} is out of range") from None
 
     def info(self, set_id: int, vec_id: int, occurrence: int = 0) -> VectorInfo:

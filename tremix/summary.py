@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import stat
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from importlib import resources
@@ -72,7 +73,7 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
         vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
         return {
             "path": os.path.abspath(path),
-            "size_bytes": os.path.getsize(path),
+            "size_bytes": _file_size(path),
             "blocks": _blocks(parser),
             "model": parser.get_header(),
             "nodes": nodes.result(),
@@ -86,6 +87,13 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
             "vectors": [future.result() for future in vectors],
             "findings": [finding.as_dict() for finding in findings()],
         }
+
+
+def _file_size(path: str) -> int | None:
+    """The size of the file at `path`; None for a pipe or a device, whose size
+    says nothing of what was read from it."""
+    info = os.stat(path)
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None] | None:
@@ -228,7 +236,9 @@ def _file_section(summary: dict[str, Any]) -> list[str]:
         title = f"{model['title'] or '(untitled)'}  (version {version})"
     else:
         title = "(no header)"
-    return [f"File     {summary['path']}", f"Size     {summary['size_bytes']:,} bytes", f"Title    {title}"]
+    size = summary["size_bytes"]
+    size_text = "unknown (not a regular file)" if size is None else f"{size:,} bytes"
+    return [f"File     {summary['path']}", f"Size     {size_text}", f"Title    {title}"]
 
 
 def _blocks_section(summary: dict[str, Any]) -> list[str]:
