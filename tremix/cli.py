@@ -25,7 +25,7 @@ from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
 from tremix.reading import open_binary, read, read_stream
-from tremix.summary import example_path, format_summary, summary_of
+from tremix.summary import STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
 
@@ -37,9 +37,6 @@ EXIT_INTERRUPTED = 130  # Ctrl-C, as shells report SIGINT
 # The files' statuses from least to most severe: a file that could not be read
 # outranks another's findings, so a script never takes it for a checked file.
 _SEVERITY = (EXIT_OK, EXIT_FINDINGS, EXIT_ERROR)
-
-# --strict lists at most this many findings a file, then says how many more.
-STRICT_LINES = 1000
 
 # What a damaged .gz, .bz2 or .xz file raises while it is read (besides OSError).
 _DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, zlib.error, lzma.LZMAError)

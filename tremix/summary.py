@@ -30,6 +30,8 @@ from tremix.results import Results
 
 # Findings the text summary shows one by one; the rest are counted.
 FINDINGS_SHOWN = 5
+# tremix --strict lists at most this many findings a file, then says how many more.
+STRICT_LINES = 1000
 
 
 def example_path() -> str:
@@ -278,7 +280,7 @@ def _findings_section(summary: dict[str, Any]) -> list[str]:
     if not findings:
         return []
     counts = count_by_kind(findings)
-    lines = ["Findings  (tremix --strict lists them all)",
+    lines = [f"Findings  (tremix --strict lists up to {STRICT_LINES:,} a file)",
              *_table(["kind", "count"], [[kind, f"{n:,}"] for kind, n in counts.items()], left=[0])]
     name = os.path.basename(summary["path"])
     return lines + ["  " + line for line in format_lines(findings, name, limit=FINDINGS_SHOWN)]
