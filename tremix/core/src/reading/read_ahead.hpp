@@ -1,13 +1,15 @@
 // Reading a regular file on a second thread while the first splits what
 // has arrived. Most of what reading a file costs is the kernel's: the first
 // touch of each fresh page (it clears them) and the copy of the file into
-// them. Done on another thread, that work overlaps with finding the lines.
+// them. Done on another thread, that work overlaps with finding the lines
+// (and the first thread, when it has caught up, prepares pages ahead).
 //
 // The second thread only calls read(), into room reserved before it
 // starts, which neither moves nor is given back while it runs. Whatever
 // else can happen (an error, an interrupted call, a file longer than the
-// room) ends its reading; the first thread then reads on from there itself,
-// and meets and reports the error as it always does.
+// room, another operation of the core starting) ends its reading; the first
+// thread then reads on from there itself, and meets and reports the error
+// as it always does.
 #pragma once
 
 #include <condition_variable>
