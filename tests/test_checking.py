@@ -164,6 +164,36 @@ def test_encoding_and_errors_read_a_path_as_read_does(write_neu, source, options
     assert tremix.check(target, **options) == tremix.check(tremix.read(path, **options))
 
 
+# Files whose read report shows that they have blocks, and one that has none.
+EMPTIED = {
+    "two stretches outside blocks": "notes\n" + neu_text((100, ["t", "v"])) + "more notes\n",
+    "ends inside a block": neu_text((100, ["t", "v"])).removesuffix("   -1\n"),
+}
+
+
+@pytest.mark.parametrize("name", list(EMPTIED))
+@pytest.mark.parametrize("empty", ["assigned", "None", "cleared"])
+def test_a_parser_whose_blocks_were_emptied_is_not_taken_for_a_file_without_blocks(write_neu, name, empty):
+    parser = ORVEXParser(write_neu(EMPTIED[name]))
+    found = tremix.check(parser)
+    if empty == "cleared":
+        parser.blocks.clear()
+    else:
+        parser.blocks = {} if empty == "assigned" else None
+    *before, last = tremix.check(parser)
+    assert before == found  # what reading the file saw is still reported
+    assert last.kind == "no-blocks" and last.message == ("the parser holds no blocks, though the file it was read from has some: "
+                            "they were emptied or replaced after reading")
+
+
+def test_a_file_without_blocks_keeps_its_message_in_an_emptied_parser(write_neu):
+    parser = ORVEXParser(write_neu(CASES["other_format"][0]))
+    parser.blocks = {}
+    assert tremix.check(parser)[-1].message == (
+        "none of the file's 3 lines opens a block (a line of exactly three spaces and -1, then a block number): "
+        "it is not an ORVEX Neutral file, or its delimiter lines are damaged")
+
+
 def test_text_outside_blocks_read_with_surrogateescape(tmp_path):
     path = tmp_path / "escaped.neu"
     path.write_bytes(b"   -1\n   100\ntitle\n11.4,\n   -1\njunk \xff here\n   -1\n\xfe 100\n   -1\n")

@@ -125,12 +125,22 @@ def _in_file_order(findings: list[Finding]) -> list[Finding]:
 def _no_blocks(report: dict[str, Any] | None) -> Finding:
     if report is None:
         message = "the parser holds no blocks"
+    elif _file_had_blocks(report):
+        message = ("the parser holds no blocks, though the file it was read from has some: "
+                   "they were emptied or replaced after reading")
     elif report["lines"] == 0:
         message = "the file is empty"
     else:
         message = (f"none of the file's {report['lines']:,} lines opens a block (a line of exactly three spaces "
                    "and -1, then a block number): it is not an ORVEX Neutral file, or its delimiter lines are damaged")
     return Finding("no-blocks", None, None, message)
+
+
+def _file_had_blocks(report: dict[str, Any]) -> bool:
+    """Whether what reading saw shows that the file has a block: it ended
+    inside one, or a block parts two stretches of text outside blocks.
+    (A file whose blocks are all the text it holds leaves no such trace.)"""
+    return report["unclosed"] is not None or report["stray_runs"] > 1
 
 
 def _end_of_file(report: dict[str, Any]) -> list[Finding]:
