@@ -178,8 +178,9 @@ def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
     assert result.returncode == 1 and "Traceback" not in stderr and stderr.count("\n") == 1
     assert stderr.startswith("tremix: error: /dev/stdin is not readable as utf-8 text: the byte at offset 13 (line 3)")
     bare = UnicodeDecodeError("utf-8", b"", 0, 0, "the bytes do not decode")  # and without a note
-    assert tremix.cli._error_text("p", bare) == "p is not readable as utf-8 text: its bytes do not decode"
-    assert tremix.cli._error_text("p", UnicodeDecodeError("utf-8", b"a\xff", 1, 2, "x")).endswith("byte 0xff does not decode")
+    assert tremix.cli._error_text("p", bare) == f"p is not readable as utf-8 text: its bytes do not decode {HINT}"
+    assert tremix.cli._error_text("p", UnicodeDecodeError("utf-8", b"a\xff", 1, 2, "x")).endswith(
+        f"byte 0xff does not decode {HINT}")
 
 
 @needs_extractors
@@ -202,16 +203,26 @@ def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu
     assert summaries[0]["model"]["version"] == "2.1,"  # the data keeps the file's text
 
 
+HINT = "(--encoding names another encoding, --errors replace reads past such bytes)"
+
+
 @needs_extractors
 def test_version_encoding_and_usage(tmp_path, write_neu):
     result = run_cli("--version", cwd=tmp_path)
     assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
     path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
-    assert run_cli(path, cwd=tmp_path).returncode == 1  # not UTF-8 (UTF-8 mode in run_cli)
-    result = run_cli(path, "--encoding", "latin-1", cwd=tmp_path)
-    assert result.returncode == 0 and "Title    Träger  (version 1)" in result.stdout
-    result = run_cli("--encoding", "no-such-codec", path, cwd=tmp_path)
-    assert result.returncode == 2 and "unknown encoding: no-such-codec" in result.stderr
+    result = run_cli(path, cwd=tmp_path)  # not UTF-8 (UTF-8 mode in run_cli)
+    assert result.returncode == 1
+    assert result.stderr == (f"tremix: error: {path} is not readable as utf-8 text: the byte at offset 15 (line 3) "
+                             f"of {path} does not decode {HINT}\n")
+    for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger"),
+                           (["--encoding", "ascii", "--errors", "ignore"], "Trger")):
+        result = run_cli(path, *options, cwd=tmp_path)
+        assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
+    for option, name, message in (("--encoding", "no-such-codec", "unknown encoding"),
+                                  ("--errors", "no-such-handler", "unknown error handler")):
+        result = run_cli(option, name, path, cwd=tmp_path)
+        assert result.returncode == 2 and f"{message}: {name}" in result.stderr
     with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
         tremix.cli.main(["--json", "--strict", path])
     assert exited.value.code == 2
@@ -243,6 +254,13 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     assert tremix.cli.main([os.path.dirname(path), path + ".missing", "--json"]) == 1
     assert terminal.getvalue().splitlines()[-2:] == [f"tremix: error: {os.path.dirname(path)} is a directory, not a file",
                                                      f"tremix: error: no such file: {path}.missing"]
+
+    # --encoding and --errors reach the counting route too.
+    latin = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
+    capsys.readouterr()
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    assert tremix.cli.main([latin, "--json", "--encoding", "utf-8", "--errors", "replace"]) == 0
+    assert json.loads(capsys.readouterr().out)["model"]["title"] == "Tr\ufffdger"
 
 
 def test_counting_reader_counts_reads_into_a_buffer_and_leaves_the_file_open():

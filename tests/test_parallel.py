@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.parallel import COLUMNS, empty_frame, read_vector, read_vectors
+from tremix.parallel import COLUMNS, empty_frame, read_vector, read_vector_arrays, read_vectors
 from tremix.summary import example_path
 
 pd = pytest.importorskip("pandas")
@@ -72,6 +72,26 @@ def test_files_without_a_match_raise_or_are_skipped(result_files, write_neu):
         read_vectors(paths, set_id_filter=2, max_workers=2, mp_context=SPAWN)
     frame = read_vectors(paths, set_id_filter=2, max_workers=2, mp_context=SPAWN, skip_missing=True)
     assert paths[-1] not in set(frame["path"]) and len(frame) == 6
+    assert list(frame["path"].cat.categories) == result_files  # the skipped path is no category
+    assert list(read_vector(paths[-1], 2, skip_missing=True)["path"].cat.categories) == []
+
+
+@pytest.mark.parametrize("function", ["read_vector_arrays", "read_vector", "read_vectors"])
+def test_encoding_and_errors_reach_the_reading_of_each_file(write_neu, function):
+    lines = vector_lines(1, 1, 7, {1: 2.5, 2: -1.0})
+    lines[1] = "Spannung Träger,"  # 0xe4 in Latin-1: UTF-8 and ASCII do not decode it
+    path = write_neu(blocks=[(1051, lines)], encoding="latin-1")
+
+    def values(**options):
+        if function == "read_vector_arrays":
+            return list(read_vector_arrays(path, **options)[2])
+        if function == "read_vector":
+            return read_vector(path, **options)["value"].tolist()
+        return read_vectors([path], max_workers=1, mp_context=SPAWN, **options)["value"].tolist()
+
+    assert values(encoding="latin-1") == values(encoding="utf-8", errors="replace") == [2.5, -1.0]
+    with pytest.raises(UnicodeDecodeError):
+        values(encoding="utf-8")
 
 
 def test_compressed_files_are_read_as_tremix_read_reads_them(result_files, tmp_path):

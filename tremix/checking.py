@@ -51,16 +51,18 @@ _TEXT_SHOWN = 60
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
 
-def check(source: str | os.PathLike[str] | ORVEXParser) -> list[Finding]:
+def check(source: str | os.PathLike[str] | ORVEXParser, *, encoding: str | None = None,
+          errors: str | None = None) -> list[Finding]:
     """Findings for a file (a path, read as ``tremix.read`` reads it,
-    compressed files included) or for a parser already built.
+    compressed files included, `encoding` and `errors` meaning what they
+    mean there) or for a parser already built (both must then be None).
 
     A clean file gives an empty list. Findings come in file order; those
     without a file line (blocks not read from a file) follow in the order
     of the record walks. A file that cannot be read raises as the parser's
     constructor does.
     """
-    return _checked(_parser_of(source), False, False)[0]
+    return _checked(_parser_of(source, encoding, errors), False, False)[0]
 
 
 def _check_with_catalogue(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None]:
@@ -99,14 +101,16 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
     return _in_file_order(findings), checked
 
 
-def _parser_of(source: Any) -> ORVEXParser:
+def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:
     if isinstance(source, ORVEXParser):
+        if encoding is not None or errors is not None:
+            raise ValueError("a parser is already read: encoding and errors apply to paths")
         return source
     try:
         path = os.fspath(source)
     except TypeError:
         raise TypeError(f"check() needs a path or an ORVEXParser, not {type(source).__name__}") from None
-    return read(os.fsdecode(path))
+    return read(os.fsdecode(path), encoding=encoding, errors=errors)
 
 
 def _in_file_order(findings: list[Finding]) -> list[Finding]:
@@ -121,12 +125,22 @@ def _in_file_order(findings: list[Finding]) -> list[Finding]:
 def _no_blocks(report: dict[str, Any] | None) -> Finding:
     if report is None:
         message = "the parser holds no blocks"
+    elif _file_had_blocks(report):
+        message = ("the parser holds no blocks, though the file it was read from has some: "
+                   "they were emptied or replaced after reading")
     elif report["lines"] == 0:
         message = "the file is empty"
     else:
         message = (f"none of the file's {report['lines']:,} lines opens a block (a line of exactly three spaces "
                    "and -1, then a block number): it is not an ORVEX Neutral file, or its delimiter lines are damaged")
     return Finding("no-blocks", None, None, message)
+
+
+def _file_had_blocks(report: dict[str, Any]) -> bool:
+    """Whether what reading saw shows that the file has a block: it ended
+    inside one, or a block parts two stretches of text outside blocks.
+    (A file whose blocks are all the text it holds leaves no such trace.)"""
+    return report["unclosed"] is not None or report["stray_runs"] > 1
 
 
 def _end_of_file(report: dict[str, Any]) -> list[Finding]:

@@ -41,6 +41,9 @@ _SEVERITY = (EXIT_OK, EXIT_FINDINGS, EXIT_ERROR)
 # What a damaged .gz, .bz2 or .xz file raises while it is read (besides OSError).
 _DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, zlib.error, lzma.LZMAError)
 
+# What the one line on a file that does not decode adds.
+_DECODING_HINT = "--encoding names another encoding, --errors replace reads past such bytes"
+
 # Reading a larger file shows its progress, when standard error is a terminal.
 PROGRESS_BYTES = 50_000_000
 
@@ -71,6 +74,9 @@ def _arguments() -> argparse.ArgumentParser:
                              "and exit with status 2 when anything is found (1 when a file cannot be read)")
     ap.add_argument("--encoding", metavar="NAME", type=_encoding,
                     help="text encoding of the files (default: the one open() uses, from the locale)")
+    ap.add_argument("--errors", metavar="HANDLER", type=_error_handler,
+                    help="what to do with bytes that do not decode, as open()'s errors: strict (the default), "
+                         "replace, ignore, surrogateescape, ...")
     ap.add_argument("--version", action=_Version, nargs=0, help="print the version of tremix and exit")
     return ap
 
@@ -93,6 +99,14 @@ def _encoding(name: str) -> str:
     return name
 
 
+def _error_handler(name: str) -> str:
+    try:
+        codecs.lookup_error(name)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown error handler: {name}") from None
+    return name
+
+
 def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
     paths = args.files or [example_path()]
     # --strict prints only the findings: checking the file is all it needs.
@@ -100,7 +114,7 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
     statuses = []
     summaries: list[dict[str, Any]] = []
     for path in paths:
-        summary = _summarise(path, args.encoding, status_line, gather)
+        summary = _summarise(path, args.encoding, args.errors, status_line, gather)
         statuses.append(EXIT_ERROR if summary is None else EXIT_OK)
         if summary is None:
             continue
@@ -123,12 +137,12 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
     return max(statuses, key=_SEVERITY.index)
 
 
-def _summarise(path: str, encoding: str | None, status_line: StatusLine | None,
+def _summarise(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None,
                gather: Callable[[ORVEXParser, str], dict[str, Any]]) -> dict[str, Any] | None:
     """What `gather` makes of one file read, or None after saying on stderr why there is nothing."""
     try:
         try:
-            return gather(_read(path, encoding, status_line), path)
+            return gather(_read(path, encoding, errors, status_line), path)
         finally:
             if status_line is not None:
                 status_line.clear()
@@ -144,16 +158,16 @@ def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
     return {"findings": [finding.as_dict() for finding in check(parser)]}
 
 
-def _read(path: str, encoding: str | None, status_line: StatusLine | None) -> ORVEXParser:
+def _read(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None) -> ORVEXParser:
     if status_line is None or (size := _regular_file_size(path)) is None or size <= PROGRESS_BYTES:
-        return read(path, encoding=encoding)
+        return read(path, encoding=encoding, errors=errors)
     name = os.path.basename(path)
 
     def reading(done: int) -> None:
         status_line.show(f"{PROG}: reading {name}  {100 * done // size:3d}%")
 
     with open_binary(path, wrap=lambda raw: CountingReader(raw, reading)) as stream:
-        parser = read_stream(stream, encoding=encoding, name=path)
+        parser = read_stream(stream, encoding=encoding, errors=errors, name=path)
     status_line.show(f"{PROG}: summarising {name}", force=True)
     return parser
 
@@ -185,7 +199,7 @@ def _error_text(path: str, exc: BaseException) -> str:
             # read again to show them).
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
-        return f"{path} is not readable as {exc.encoding} text: {where}"
+        return f"{path} is not readable as {exc.encoding} text: {where} ({_DECODING_HINT})"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.
         notes = getattr(exc, "__notes__", ())

@@ -32,27 +32,30 @@ COLUMNS = ("path", "set_id", "vec_id", "ent_type", "entity_id", "value")
 _FileResult = tuple[str, Any, Any, int, int, int]
 
 
-def read_vector_arrays(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1) -> _FileResult:
+def read_vector_arrays(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1,
+                       *, encoding: str | None = None, errors: str | None = None) -> _FileResult:
     """Reads one file as :func:`tremix.read` does (``.gz``, ``.bz2`` and ``.xz``
-    files decompressed) and returns (path, entity_ids, values, set_id, vec_id,
-    ent_type) of its first vector that passes the filters; the arrays are None
-    when none does."""
+    files decompressed, in `encoding` with `errors`) and returns (path,
+    entity_ids, values, set_id, vec_id, ent_type) of its first vector that
+    passes the filters; the arrays are None when none does."""
     path = os.fspath(path)
-    parser = read(path)
+    parser = read(path, encoding=encoding, errors=errors)
     return (path, *parser.get_output_vectors_arrays(set_id_filter, vec_id_filter))
 
 
 def read_vector(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_filter: int = -1,
-                *, skip_missing: bool = False, categories: Sequence[str] | None = None) -> pandas.DataFrame:
+                *, skip_missing: bool = False, categories: Sequence[str] | None = None,
+                encoding: str | None = None, errors: str | None = None) -> pandas.DataFrame:
     """One file's first vector that passes the filters, as a frame with the
-    columns of :data:`COLUMNS` (one row per stored value).
+    columns of :data:`COLUMNS` (one row per stored value); the file is read
+    as :func:`read_vector_arrays` reads it.
 
     The ``path`` column's categories are `categories` when given (every
     path of a set of frames, so that they concatenate into one categorical
     column and agree with :func:`empty_frame` as Dask metadata), else the
-    path alone."""
-    return _frame([read_vector_arrays(path, set_id_filter, vec_id_filter)], set_id_filter, vec_id_filter,
-                  skip_missing, categories)
+    path alone (none when `skip_missing` leaves the frame without rows)."""
+    arrays = read_vector_arrays(path, set_id_filter, vec_id_filter, encoding=encoding, errors=errors)
+    return _frame([arrays], set_id_filter, vec_id_filter, skip_missing, categories)
 
 
 def empty_frame(categories: Sequence[str] = ()) -> pandas.DataFrame:
@@ -63,21 +66,25 @@ def empty_frame(categories: Sequence[str] = ()) -> pandas.DataFrame:
 
 def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -1, vec_id_filter: int = -1,
                  *, max_workers: int | None = None, mp_context: BaseContext | None = None,
-                 skip_missing: bool = False) -> pandas.DataFrame:
-    """Reads every file in `paths` in a pool of worker processes and gathers,
+                 skip_missing: bool = False, encoding: str | None = None,
+                 errors: str | None = None) -> pandas.DataFrame:
+    """Reads every file in `paths` in a pool of worker processes (each as
+    ``tremix.read(path, encoding=encoding, errors=errors)``) and gathers,
     from each file, the first vector that passes the filters into one frame.
 
     The frame has one row per stored value and the columns of :data:`COLUMNS`;
     files keep the order of `paths`. A file in which no vector matches raises
-    LookupError, unless `skip_missing` is true, when it adds no rows. Errors
-    from reading a file (missing file, OverflowError, ...) are raised in the
-    caller with a note naming the file.
+    LookupError, unless `skip_missing` is true, when it adds no rows (and its
+    path is not among the ``path`` categories). Errors from reading a file
+    (missing file, OverflowError, ...) are raised in the caller with a note
+    naming the file.
     """
     paths = [os.fspath(p) for p in paths]
     if not paths:
         return _frame([], set_id_filter, vec_id_filter, skip_missing)
     with ProcessPoolExecutor(max_workers=max_workers, mp_context=mp_context) as pool:
-        futures = [pool.submit(read_vector_arrays, p, set_id_filter, vec_id_filter) for p in paths]
+        futures = [pool.submit(read_vector_arrays, p, set_id_filter, vec_id_filter, encoding=encoding, errors=errors)
+                   for p in paths]
         results = []
         for path, future in zip(paths, futures):
             try:
