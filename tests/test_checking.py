@@ -164,8 +164,10 @@ def test_encoding_and_errors_read_a_path_as_read_does(write_neu, source, options
     assert tremix.check(target, **options) == tremix.check(tremix.read(path, **options))
 
 
-# Files whose read report shows that they have blocks, and one that has none.
+# Files with blocks: a clean one, and ones whose text outside blocks or cut
+# end are reported besides.
 EMPTIED = {
+    "clean": neu_text((100, ["t", "v"]), (403, [])),
     "two stretches outside blocks": "notes\n" + neu_text((100, ["t", "v"])) + "more notes\n",
     "ends inside a block": neu_text((100, ["t", "v"])).removesuffix("   -1\n"),
 }
@@ -182,8 +184,9 @@ def test_a_parser_whose_blocks_were_emptied_is_not_taken_for_a_file_without_bloc
         parser.blocks = {} if empty == "assigned" else None
     *before, last = tremix.check(parser)
     assert before == found  # what reading the file saw is still reported
-    assert last.kind == "no-blocks" and last.message == ("the parser holds no blocks, though the file it was read from has some: "
-                            "they were emptied or replaced after reading")
+    assert last.kind == "no-blocks" and last.message == (
+        "the parser holds no blocks, though the file it was read from has some: they were emptied or replaced after "
+        "reading")
 
 
 def test_a_file_without_blocks_keeps_its_message_in_an_emptied_parser(write_neu):

@@ -137,10 +137,8 @@ def _no_blocks(report: dict[str, Any] | None) -> Finding:
 
 
 def _file_had_blocks(report: dict[str, Any]) -> bool:
-    """Whether what reading saw shows that the file has a block: it ended
-    inside one, or a block parts two stretches of text outside blocks.
-    (A file whose blocks are all the text it holds leaves no such trace.)"""
-    return report["unclosed"] is not None or report["stray_runs"] > 1
+    """Whether reading the file found blocks (which the parser no longer holds)."""
+    return bool(report["blocks"] > 0)
 
 
 def _end_of_file(report: dict[str, Any]) -> list[Finding]:

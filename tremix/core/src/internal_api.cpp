@@ -69,8 +69,8 @@ PyObject* utf8_text(const std::string& text) {
 // its blocks: lines read, text outside blocks (the first runs, each with its
 // first line reading -1 that is no delimiter line and its first line after a
 // delimiter that is no block number, 0 for none), a delimiter line that
-// ended the file (0 for none), and the block the file ended in, as (id, last
-// line), or None.
+// ended the file (0 for none), the block the file ended in, as (id, last
+// line), or None, and how many blocks were read.
 PyObject* read_report(PyObject*, PyObject* arg) {
     ParserObject* p = parser_arg(arg);
     if (!p) return nullptr;
@@ -98,9 +98,10 @@ PyObject* read_report(PyObject*, PyObject* arg) {
                                                  static_cast<unsigned long long>(report.unclosed_last_line))
                                  : new_ref(Py_None));
     if (!unclosed) return nullptr;
-    return Py_BuildValue("{sKsOsKsKsO}", "lines", static_cast<unsigned long long>(report.lines), "stray", stray.get(),
-                         "stray_runs", static_cast<unsigned long long>(report.stray_runs), "last_delimiter_line",
-                         static_cast<unsigned long long>(report.last_delimiter_line), "unclosed", unclosed.get());
+    return Py_BuildValue("{sKsOsKsKsOsK}", "lines", static_cast<unsigned long long>(report.lines), "stray",
+                         stray.get(), "stray_runs", static_cast<unsigned long long>(report.stray_runs),
+                         "last_delimiter_line", static_cast<unsigned long long>(report.last_delimiter_line),
+                         "unclosed", unclosed.get(), "blocks", static_cast<unsigned long long>(report.blocks));
 }
 
 // block_sizes(parser) -> list of (block id, line count or None, file line

@@ -57,6 +57,7 @@ struct ReadReport {
     uint64_t lines = 0;
     std::vector<StrayText> stray;  // the first few runs
     uint64_t stray_runs = 0;       // all runs
+    uint64_t blocks = 0;           // blocks read, the one the file ended in included
     uint64_t overflow_line = 0;    // line of a block number beyond 32 bits, or 0
     uint64_t last_delimiter_line = 0;  // a delimiter line that is the file's last line, or 0
     bool unclosed = false;         // the file ended inside a block:

@@ -256,6 +256,7 @@ void Splitter::close_block(bool closed) {
     block_.closed = closed;
     try {
         out_.blocks.push_back(block_);
+        ++report_.blocks;
     } catch (...) {
         no_memory_ = true;
     }
