@@ -207,6 +207,19 @@ HINT = "(--encoding names another encoding, --errors replace reads past such byt
 
 
 @needs_extractors
+@pytest.mark.parametrize("options, shown", [(["--errors", "surrogateescape"], "Tr\\udce4ger"),
+                                            (["--encoding", "latin-1"], "Tr\\xe4ger")])
+def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu, options, shown):
+    # An ASCII or strict standard output meets a kept undecodable byte or a
+    # character beyond it: the summary is still printed, that text escaped.
+    path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
+    result = subprocess.run([sys.executable, "-P", "-m", "tremix", path, *options], cwd=tmp_path, capture_output=True,
+                            timeout=120, env={**os.environ, "PYTHONUTF8": "0", "PYTHONIOENCODING": "ascii:strict"})
+    assert result.returncode == 0 and result.stderr == b""
+    assert f"Title    {shown}  (version 1)" in result.stdout.decode("ascii").splitlines()
+
+
+@needs_extractors
 def test_version_encoding_and_usage(tmp_path, write_neu):
     result = run_cli("--version", cwd=tmp_path)
     assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
@@ -219,10 +232,11 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
                            (["--encoding", "ascii", "--errors", "ignore"], "Trger")):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
-    for option, name, message in (("--encoding", "no-such-codec", "unknown encoding"),
-                                  ("--errors", "no-such-handler", "unknown error handler")):
+    for option, name, message in (("--encoding", "no-such-codec", "unknown encoding: no-such-codec"),
+                                  ("--errors", "no-such-handler", "unknown error handler: no-such-handler"),
+                                  ("--errors", "xmlcharrefreplace", "xmlcharrefreplace does not apply to decoding")):
         result = run_cli(option, name, path, cwd=tmp_path)
-        assert result.returncode == 2 and f"{message}: {name}" in result.stderr
+        assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr
     with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
         tremix.cli.main(["--json", "--strict", path])
     assert exited.value.code == 2

@@ -104,6 +104,14 @@ def _error_handler(name: str) -> str:
         codecs.lookup_error(name)
     except LookupError:
         raise argparse.ArgumentTypeError(f"unknown error handler: {name}") from None
+    # Some handlers (xmlcharrefreplace, namereplace) only serve encoding:
+    # decoding with them raises TypeError at the first bad byte.
+    try:
+        b"\xff".decode("ascii", name)
+    except UnicodeDecodeError:
+        pass  # strict
+    except TypeError:
+        raise argparse.ArgumentTypeError(f"error handler {name} does not apply to decoding") from None
     return name
 
 
@@ -219,7 +227,14 @@ def _error(text: str) -> None:
 def _print(text: str) -> bool:
     """Prints `text`; False when the reader of standard output went away."""
     try:
-        print(text)
+        try:
+            print(text)
+        except UnicodeEncodeError:
+            # Text standard output's encoding cannot hold (a byte kept by
+            # --errors surrogateescape, a character beyond ASCII on an ASCII
+            # terminal) is shown escaped rather than lost with the rest.
+            encoding = sys.stdout.encoding or "utf-8"
+            print(text.encode(encoding, "backslashreplace").decode(encoding))
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader (head, less) went away: not an error of ours. Point stdout
