@@ -82,7 +82,8 @@ def test_without_pandas_the_import_error_names_the_extra(tmp_path):
 
 
 def test_submodules_are_attributes_of_the_package_and_load_on_first_use(tmp_path):
-    code = ("import sys, tremix\n"
+    code = ("import inspect, sys, tremix\n"
+            "inspect.getmembers(tremix)  # gets every name dir() lists\n"
             "before = 'pandas' in sys.modules\n"
             "print(before, tremix.frames.nodes.__module__, tremix.parallel.read_vectors.__module__,\n"
             "      tremix.findings.count_by_kind.__module__, 'pandas' in sys.modules)\n"

@@ -23,6 +23,8 @@ if TYPE_CHECKING:
     from tremix.findings import Finding
     from tremix.reading import read
     from tremix.results import Results, VectorInfo, vectors
+    # The submodules as the type checker sees them (at run time, __getattr__).
+    from tremix import checking, cli, findings, frames, parallel, reading, results, summary
 
     __version__: str
 
@@ -66,4 +68,6 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
+    # Submodules are listed once imported, as in any package: listing them
+    # before would have inspect.getmembers() and the like import pandas.
     return sorted(set(globals()) | set(__all__))
