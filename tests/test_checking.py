@@ -32,7 +32,7 @@ def vector(set_id, vec_id, *records, head=VEC_HEAD, marker=True):
 CASES = {
     "empty": ("", [("no-blocks", None, None, "empty")]),
     "other_format": ("solid cube\n  facet normal 0 0 1\nendsolid\n", [
-        ("stray-text", None, 1, "3 lines with text outside any block (lines 1 to 3, starting 'solid cube')"),
+        ("stray-text", None, 1, "3 lines with text outside any block (lines 1 to 3, starting 'solid cube') are not read"),
         ("no-blocks", None, None, "none of the file's 3 lines opens a block")]),
     "cut_short": (neu_text((403, [NODE.format(1, "0.5")]))
                   + "   -1\n  1051\n" + "\n".join(vector(1, 1)[:4]) + "\n", [
@@ -64,7 +64,7 @@ CASES = {
         ("out-of-range", 403, 4, "'2147483648' is beyond the 32-bit integer range: get_nodes() and"),
         ("out-of-range", 601, 10, "get_materials() raises OverflowError")]),
     "outside_blocks": ("notes\n" + neu_text((100, ["t", "v"])) + "   -1\n   4O3\n1,2\n  -1\n   -1\n  100\n", [
-        ("stray-text", None, 1, "1 line with text outside any block (line 1, starting 'notes')"),
+        ("stray-text", None, 1, "1 line with text outside any block (line 1, starting 'notes') is not read"),
         ("bad-block-number", None, 8, "followed by '4O3', which is not a block number: no block opens there, "
                                       "and lines 8 to 10 (3 lines with text)"),
         ("delimiter-like-line", None, 10, "a line reading -1 outside any block (lines 8 to 10)"),

@@ -64,6 +64,8 @@ def test_missing_vectors_and_occurrences(parser_for):
     # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
     with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
         results.arrays("1", 1)
+    with pytest.raises(KeyError, match=r"set_id 1 and vec_id 2\b"):  # NumPy's integers show as numbers
+        results.arrays(np.int32(1), np.int64(2))
     empty = tremix.Results(parser_for(blocks=[(403, [])]))
     assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
 

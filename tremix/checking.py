@@ -175,7 +175,8 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
         if not run["bad_number_line"] and not run["delimiter_like_line"]:
             found.append(Finding(
                 "stray-text", None, first,
-                f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) are not read"))
+                f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) "
+                f"{'is' if count == 1 else 'are'} not read"))
     more = report["stray_runs"] - len(report["stray"])
     if more > 0:
         after = report["stray"][-1]["last_line"] if report["stray"] else 0

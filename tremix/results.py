@@ -7,6 +7,7 @@ starts at its data instead of walking from the first block again.
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, overload
@@ -93,12 +94,11 @@ class Results(Sequence[VectorInfo]):
         KeyError when no vector has these ids, IndexError when fewer occur."""
         found = self._positions.get((set_id, vec_id))
         if not found:
-            # repr: an id given as text ('1') must not read as the number the file holds.
-            raise KeyError(f"no output vector with set_id {set_id!r} and vec_id {vec_id!r}")
+            raise KeyError(f"no output vector with set_id {_shown(set_id)} and vec_id {_shown(vec_id)}")
         try:
             return found[occurrence]
         except IndexError:
-            raise IndexError(f"set_id {set_id!r}, vec_id {vec_id!r} occurs {len(found)} time(s); "
+            raise IndexError(f"set_id {_shown(set_id)}, vec_id {_shown(vec_id)} occurs {len(found)} time(s); "
                              f"occurrence {occurrence} is out of range") from None
 
     def info(self, set_id: int, vec_id: int, occurrence: int = 0) -> VectorInfo:
@@ -120,6 +120,16 @@ class Results(Sequence[VectorInfo]):
             raise RuntimeError(f"the blocks of set_id {info.set_id}, vec_id {info.vec_id} changed since the "
                                "catalogue was made; make a new Results")
         return data
+
+
+def _shown(an_id: Any) -> str:
+    """An id as a message shows it: an integer (NumPy's included) as its
+    number, anything else by its repr, so that an id given as text ('1') is
+    not read as the number the file holds."""
+    try:
+        return str(operator.index(an_id))
+    except TypeError:
+        return repr(an_id)
 
 
 def vectors(source: ORVEXParser | Source) -> list[VectorInfo]:
