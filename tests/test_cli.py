@@ -8,6 +8,7 @@ import re
 import subprocess
 import sys
 import gzip
+import lzma
 import io
 from importlib.metadata import version
 
@@ -128,6 +129,9 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("missing", "no such file"),
         ("directory", "is a directory"),
         ("undecodable", "not readable as utf-8 text"),
+        ("gzip under a plain name", "not readable as utf-8 text: it is gzip-compressed (a name ending in .gz has it "
+                                    "decompressed)"),
+        ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
         ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
                                   "the block number on line 2 of"),
         ("node id out of range", "outside the signed 32-bit range (value too large to convert to int): "
@@ -140,6 +144,9 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.mkdir()
     elif case == "undecodable":
         target.write_bytes(b"   -1\n   100\n\xff\xfe title\n   -1\n")
+    elif case.endswith("under a plain name"):
+        compress = gzip.compress if case.startswith("gzip") else lzma.compress
+        target.write_bytes(compress(b"   -1\n   100\nT\nV\n   -1\n" * 50))
     elif case == "block id out of range":
         target.write_text("   -1\n2147483648\n   -1\n")
     elif case == "node id out of range":

@@ -44,6 +44,9 @@ _DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, zlib.error, lzma.LZMAError)
 # What the one line on a file that does not decode adds.
 _DECODING_HINT = "--encoding names another encoding, --errors replace reads past such bytes"
 
+# How a compressed file begins, and the suffix that has it decompressed.
+_COMPRESSED_STARTS = ((b"\x1f\x8b", "gzip", ".gz"), (b"BZh", "bzip2", ".bz2"), (b"\xfd7zXZ\x00", "xz", ".xz"))
+
 # Reading a larger file shows its progress, when standard error is a terminal.
 PROGRESS_BYTES = 50_000_000
 
@@ -207,6 +210,12 @@ def _error_text(path: str, exc: BaseException) -> str:
             # read again to show them).
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
+        compressed = _compressed_kind(path)
+        if compressed is not None:
+            kind, suffix = compressed
+            # A compressed file under a plain name: no encoding reads it.
+            return (f"{path} is not readable as {exc.encoding} text: it is {kind}-compressed "
+                    f"(a name ending in {suffix} has it decompressed)")
         return f"{path} is not readable as {exc.encoding} text: {where} ({_DECODING_HINT})"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.
@@ -218,6 +227,19 @@ def _error_text(path: str, exc: BaseException) -> str:
     if isinstance(exc, OSError):
         return f"cannot read {path}: {exc.strerror or exc}"
     return f"cannot read {path}: {exc}"
+
+
+def _compressed_kind(path: str) -> tuple[str, str] | None:
+    """(kind, suffix) when the regular file at `path` begins as a compressed
+    file does, else None (also when it cannot be looked at again)."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        with open(path, "rb") as fh:
+            start = fh.read(6)
+    except OSError:
+        return None
+    return next(((kind, suffix) for magic, kind, suffix in _COMPRESSED_STARTS if start.startswith(magic)), None)
 
 
 def _error(text: str) -> None:
