@@ -125,7 +125,7 @@ def _in_file_order(findings: list[Finding]) -> list[Finding]:
 def _no_blocks(report: dict[str, Any] | None) -> Finding:
     if report is None:
         message = "the parser holds no blocks"
-    elif _file_had_blocks(report):
+    elif report["blocks"]:  # read from a file with blocks, and emptied since
         message = ("the parser holds no blocks, though the file it was read from has some: "
                    "they were emptied or replaced after reading")
     elif report["lines"] == 0:
@@ -134,11 +134,6 @@ def _no_blocks(report: dict[str, Any] | None) -> Finding:
         message = (f"none of the file's {report['lines']:,} lines opens a block (a line of exactly three spaces "
                    "and -1, then a block number): it is not an ORVEX Neutral file, or its delimiter lines are damaged")
     return Finding("no-blocks", None, None, message)
-
-
-def _file_had_blocks(report: dict[str, Any]) -> bool:
-    """Whether reading the file found blocks (which the parser no longer holds)."""
-    return bool(report["blocks"] > 0)
 
 
 def _end_of_file(report: dict[str, Any]) -> list[Finding]:

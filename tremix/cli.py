@@ -14,7 +14,6 @@ import gzip
 import json
 import lzma
 import os
-import stat
 import sys
 import zlib
 from collections.abc import Callable
@@ -24,7 +23,7 @@ from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import open_binary, read, read_stream
+from tremix.reading import compressed_content, open_binary, read, read_stream, regular_file_size
 from tremix.summary import STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -43,9 +42,6 @@ _DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, zlib.error, lzma.LZMAError)
 
 # What the one line on a file that does not decode adds.
 _DECODING_HINT = "--encoding names another encoding, --errors replace reads past such bytes"
-
-# How a compressed file begins, and the suffix that has it decompressed.
-_COMPRESSED_STARTS = ((b"\x1f\x8b", "gzip", ".gz"), (b"BZh", "bzip2", ".bz2"), (b"\xfd7zXZ\x00", "xz", ".xz"))
 
 # Reading a larger file shows its progress, when standard error is a terminal.
 PROGRESS_BYTES = 50_000_000
@@ -170,7 +166,7 @@ def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
 
 
 def _read(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None) -> ORVEXParser:
-    if status_line is None or (size := _regular_file_size(path)) is None or size <= PROGRESS_BYTES:
+    if status_line is None or (size := regular_file_size(path)) is None or size <= PROGRESS_BYTES:
         return read(path, encoding=encoding, errors=errors)
     name = os.path.basename(path)
 
@@ -181,16 +177,6 @@ def _read(path: str, encoding: str | None, errors: str | None, status_line: Stat
         parser = read_stream(stream, encoding=encoding, errors=errors, name=path)
     status_line.show(f"{PROG}: summarising {name}", force=True)
     return parser
-
-
-def _regular_file_size(path: str) -> int | None:
-    """The size of `path` when it is a regular file; None for anything else
-    (missing, a directory, a pipe), which reading then reports or reads as is."""
-    try:
-        info = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 def _error_text(path: str, exc: BaseException) -> str:
@@ -210,7 +196,7 @@ def _error_text(path: str, exc: BaseException) -> str:
             # read again to show them).
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
-        compressed = _compressed_kind(path)
+        compressed = compressed_content(path)
         if compressed is not None:
             kind, suffix = compressed
             # A compressed file under a plain name: no encoding reads it.
@@ -227,19 +213,6 @@ def _error_text(path: str, exc: BaseException) -> str:
     if isinstance(exc, OSError):
         return f"cannot read {path}: {exc.strerror or exc}"
     return f"cannot read {path}: {exc}"
-
-
-def _compressed_kind(path: str) -> tuple[str, str] | None:
-    """(kind, suffix) when the regular file at `path` begins as a compressed
-    file does, else None (also when it cannot be looked at again)."""
-    try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return None
-        with open(path, "rb") as fh:
-            start = fh.read(6)
-    except OSError:
-        return None
-    return next(((kind, suffix) for magic, kind, suffix in _COMPRESSED_STARTS if start.startswith(magic)), None)
 
 
 def _error(text: str) -> None:

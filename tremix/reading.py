@@ -19,6 +19,7 @@ import io
 import locale
 import lzma
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, BinaryIO, Protocol, TypeAlias, cast
@@ -44,11 +45,12 @@ class TextStream(Protocol):
 
 Source: TypeAlias = "str | os.PathLike[str] | BinaryStream | TextStream"
 
-# Suffix -> a decompressing reader over the opened binary file.
-_DECOMPRESSORS: dict[str, Callable[[BinaryStream], io.BufferedIOBase]] = {
-    ".gz": lambda raw: gzip.GzipFile(fileobj=cast(BinaryIO, raw), mode="rb"),
-    ".bz2": lambda raw: bz2.BZ2File(cast(BinaryIO, raw), "rb"),
-    ".xz": lambda raw: lzma.LZMAFile(cast(BinaryIO, raw), "rb"),
+# Suffix -> the format's name, how its files begin, and a decompressing
+# reader over the opened binary file.
+_COMPRESSED: dict[str, tuple[str, bytes, Callable[[BinaryStream], io.BufferedIOBase]]] = {
+    ".gz": ("gzip", b"\x1f\x8b", lambda raw: gzip.GzipFile(fileobj=cast(BinaryIO, raw), mode="rb")),
+    ".bz2": ("bzip2", b"BZh", lambda raw: bz2.BZ2File(cast(BinaryIO, raw), "rb")),
+    ".xz": ("xz", b"\xfd7zXZ\x00", lambda raw: lzma.LZMAFile(cast(BinaryIO, raw), "rb")),
 }
 
 # Canonical codec names the compiled reader decodes by itself.
@@ -110,7 +112,32 @@ def default_encoding() -> str:
 
 def decompressor_for(path: str) -> Callable[[BinaryStream], io.BufferedIOBase] | None:
     """The decompressing reader a path's suffix asks for, or None."""
-    return _DECOMPRESSORS.get(os.path.splitext(path)[1].lower())
+    found = _COMPRESSED.get(os.path.splitext(path)[1].lower())
+    return found[2] if found is not None else None
+
+
+def compressed_content(path: str) -> tuple[str, str] | None:
+    """(format, suffix) when the regular file at `path` begins as a
+    compressed file does, whatever its name; None otherwise (also when it
+    cannot be read)."""
+    if regular_file_size(path) is None:
+        return None
+    try:
+        with open(path, "rb") as fh:
+            start = fh.read(6)
+    except OSError:
+        return None
+    return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if start.startswith(magic)), None)
+
+
+def regular_file_size(path: str) -> int | None:
+    """The size of `path` when it is a regular file; None for anything else
+    (missing, a directory, a pipe, a device)."""
+    try:
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 @contextlib.contextmanager

@@ -12,7 +12,6 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-import stat
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from importlib import resources
@@ -25,7 +24,7 @@ from tremix.checking import Catalogue, _check_for_summary, _check_with_catalogue
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, count_by_kind, format_lines
-from tremix.reading import read
+from tremix.reading import read, regular_file_size
 from tremix.results import Results
 
 # Findings the text summary shows one by one; the rest are counted.
@@ -75,7 +74,8 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
         vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
         return {
             "path": os.path.abspath(path),
-            "size_bytes": _file_size(path),
+            # None for a pipe or a device, whose size says nothing of what was read.
+            "size_bytes": regular_file_size(path),
             "blocks": _blocks(parser),
             "model": parser.get_header(),
             "nodes": nodes.result(),
@@ -89,13 +89,6 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
             "vectors": [future.result() for future in vectors],
             "findings": [finding.as_dict() for finding in findings()],
         }
-
-
-def _file_size(path: str) -> int | None:
-    """The size of the file at `path`; None for a pipe or a device, whose size
-    says nothing of what was read from it."""
-    info = os.stat(path)
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None] | None:

@@ -320,7 +320,7 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
         // check raises that walk's error: the part is not read then.
         Job& vector_job = jobs[kVectors];
         const bool any_stopped = std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) { return j.stopped(); });
-        if (shared && vector_job.outcome != reading::Outcome::fail && !interrupted && !any_stopped) {
+        if (shared && vector_job.outcome != reading::Outcome::fail && !stopped_waiting && !any_stopped) {
             if (!second_part.read) {
                 reading::Context c(host);
                 second_part.run(c, vector_set, kept);
