@@ -8,7 +8,6 @@ import re
 import subprocess
 import sys
 import gzip
-import lzma
 import io
 from importlib.metadata import version
 
@@ -131,7 +130,6 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("undecodable", "not readable as utf-8 text"),
         ("gzip under a plain name", "not readable as utf-8 text: it is gzip-compressed (a name ending in .gz has it "
                                     "decompressed)"),
-        ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
         ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
                                   "the block number on line 2 of"),
         ("node id out of range", "outside the signed 32-bit range (value too large to convert to int): "
@@ -144,9 +142,8 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.mkdir()
     elif case == "undecodable":
         target.write_bytes(b"   -1\n   100\n\xff\xfe title\n   -1\n")
-    elif case.endswith("under a plain name"):
-        compress = gzip.compress if case.startswith("gzip") else lzma.compress
-        target.write_bytes(compress(b"   -1\n   100\nT\nV\n   -1\n" * 50))
+    elif case == "gzip under a plain name":
+        target.write_bytes(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n"))
     elif case == "block id out of range":
         target.write_text("   -1\n2147483648\n   -1\n")
     elif case == "node id out of range":
@@ -158,36 +155,14 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     assert result.stderr.startswith("tremix: error: ") and expected in result.stderr
 
 
-@needs_extractors
-@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
-def test_a_file_read_from_a_pipe_has_no_size(tmp_path, write_neu):
-    # What a pipe's size says (0, or what it holds still unread) is not the size of what was read.
-    text = open(write_neu(blocks=SMALL_FILE), "rb").read()
-    for args in ([], ["--json"]):
-        result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin", *args], cwd=tmp_path, input=text,
-                                capture_output=True, timeout=120)
-        assert result.returncode == 0, result.stderr
-        out = result.stdout.decode()
-        if args:
-            assert json.loads(out)["size_bytes"] is None and json.loads(out)["nodes"]["count"] == 3
-        else:
-            assert "Size     unknown (not a regular file)" in out.splitlines()
-
-
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
 def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
-    # A pipe cannot be read twice, so its decoding error carries no bytes: the
-    # message must still be one line, with the place the reader noted.
+    # A pipe's decoding error holds no bytes (it cannot be read twice): still one line, placed.
     result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin"], cwd=tmp_path, capture_output=True,
-                            input=b"   -1\n   100\n\xff\xfe title\n   -1\n", timeout=120,
-                            env={**os.environ, "PYTHONUTF8": "1"})
-    stderr = result.stderr.decode()
-    assert result.returncode == 1 and "Traceback" not in stderr and stderr.count("\n") == 1
-    assert stderr.startswith("tremix: error: /dev/stdin is not readable as utf-8 text: the byte at offset 13 (line 3)")
-    bare = UnicodeDecodeError("utf-8", b"", 0, 0, "the bytes do not decode")  # and without a note
-    assert tremix.cli._error_text("p", bare) == f"p is not readable as utf-8 text: its bytes do not decode {HINT}"
-    assert tremix.cli._error_text("p", UnicodeDecodeError("utf-8", b"a\xff", 1, 2, "x")).endswith(
-        f"byte 0xff does not decode {HINT}")
+                            input=b"   -1\n   100\n\xff\xfe title\n   -1\n", env={**os.environ, "PYTHONUTF8": "1"})
+    assert result.returncode == 1 and result.stderr.decode().splitlines() == [
+        "tremix: error: /dev/stdin is not readable as utf-8 text: the byte at offset 13 (line 3) of /dev/stdin does "
+        f"not decode {HINT}"]
 
 
 @needs_extractors
@@ -214,16 +189,17 @@ HINT = "(--encoding names another encoding, --errors replace reads past such byt
 
 
 @needs_extractors
-@pytest.mark.parametrize("options, shown", [(["--errors", "surrogateescape"], "Tr\\udce4ger"),
-                                            (["--encoding", "latin-1"], "Tr\\xe4ger")])
-def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu, options, shown):
-    # An ASCII or strict standard output meets a kept undecodable byte or a
-    # character beyond it: the summary is still printed, that text escaped.
+@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
+def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu):
+    # A strict ASCII standard output meets a byte kept by surrogateescape: the
+    # summary is still printed, as the text summary (None size) is.
     path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
-    result = subprocess.run([sys.executable, "-P", "-m", "tremix", path, *options], cwd=tmp_path, capture_output=True,
-                            timeout=120, env={**os.environ, "PYTHONUTF8": "0", "PYTHONIOENCODING": "ascii:strict"})
+    result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin", "--errors", "surrogateescape"],
+                            cwd=tmp_path, capture_output=True, input=open(path, "rb").read(), timeout=120,
+                            env={**os.environ, "PYTHONUTF8": "0", "PYTHONIOENCODING": "ascii:strict"})
     assert result.returncode == 0 and result.stderr == b""
-    assert f"Title    {shown}  (version 1)" in result.stdout.decode("ascii").splitlines()
+    lines = result.stdout.decode("ascii").splitlines()
+    assert "Title    Tr\\udce4ger  (version 1)" in lines and "Size     unknown (not a regular file)" in lines
 
 
 @needs_extractors
@@ -232,11 +208,8 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
     assert (result.returncode, result.stdout, result.stderr) == (0, f"tremix {version('tremix')}\n", "")
     path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
     result = run_cli(path, cwd=tmp_path)  # not UTF-8 (UTF-8 mode in run_cli)
-    assert result.returncode == 1
-    assert result.stderr == (f"tremix: error: {path} is not readable as utf-8 text: the byte at offset 15 (line 3) "
-                             f"of {path} does not decode {HINT}\n")
-    for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger"),
-                           (["--encoding", "ascii", "--errors", "ignore"], "Trger")):
+    assert result.returncode == 1 and result.stderr.endswith(f"(line 3) of {path} does not decode {HINT}\n")
+    for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger")):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
     for option, name, message in (("--encoding", "no-such-codec", "unknown encoding: no-such-codec"),
@@ -339,21 +312,15 @@ def test_the_command_loads_numpy_and_the_reader_inside_its_ctrl_c_handling(tmp_p
     assert result.stdout == "[]\n", result.stderr
 
 
-@pytest.mark.parametrize("given, numpy_first, expected", [(None, False, "1"), ("3", False, "3"), (None, True, None)])
-def test_the_command_loads_numpy_with_one_blas_thread(tmp_path, given, numpy_first, expected):
+@pytest.mark.parametrize("numpy_first, expected", [(False, "1"), (True, "None")])
+def test_the_command_loads_numpy_with_one_blas_thread(tmp_path, numpy_first, expected):
     # NumPy's OpenBLAS threads would spin beside the reading: the command asks
-    # for none before NumPy loads, unless told otherwise, and leaves a process
-    # that loaded NumPy before it as it is.
-    code = ("import os, sys\n" + ("import numpy\n" if numpy_first else "") +
-            "from tremix.__main__ import main\n"
-            "try:\n    main(['--version'])\nexcept SystemExit:\n    pass\n"
-            "import numpy\n"
-            "print(os.environ.get('OPENBLAS_NUM_THREADS'))\n")
+    # for none before NumPy loads; a process that loaded it first is left as it is.
+    code = ("import os\n" + "import numpy\n" * numpy_first + "from tremix.__main__ import main\n"
+            "try:\n    main(['--version'])\nexcept SystemExit:\n    print(os.environ.get('OPENBLAS_NUM_THREADS'))\n")
     env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
-    if given is not None:
-        env["OPENBLAS_NUM_THREADS"] = given
     result = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True)
-    assert result.stdout.splitlines()[-1] == str(expected), result.stderr
+    assert result.stdout.splitlines()[-1] == expected, result.stderr
 
 
 @needs_extractors

@@ -11,13 +11,11 @@ import shutil
 import subprocess
 import sys
 import threading
-import time
 from pathlib import Path
 
 import pytest
 
 from storage import in_storage
-from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 
 D = "   -1"
@@ -158,39 +156,6 @@ def test_other_threads_run_while_blocks_are_read(tmp_path):
         counter.join()
         sys.setswitchinterval(old)
     assert max(progress) > 0
-
-
-def test_readings_started_together_read_every_line(tmp_path):
-    """A file's reading ahead on a second thread ends where another reading
-    starts, and the first thread reads on: threads constructing parsers of
-    large files at once get the blocks one construction gets."""
-    orvex_gen = pytest.importorskip("orvex_gen")
-    path = tmp_path / "big.neu"
-    orvex_gen.generate(path, target_mb=6, seed=7)
-
-    def summary(p):
-        return _native.block_sizes(p), [a.tobytes() for a in p.get_elements_arrays()], p.get_nodes_arrays()[1].tobytes()
-
-    expected = ORVEXParser(str(path))
-    want = summary(expected)
-    got, errors = [], []
-
-    def read():
-        try:
-            got.append(summary(ORVEXParser(str(path))))
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    for start_apart in (0.0, 0.001, 0.003):
-        threads = [threading.Thread(target=read) for _ in range(3)]
-        for t in threads:
-            t.start()
-            time.sleep(start_apart)
-        for t in threads:
-            t.join()
-    assert errors == [] and len(got) == 9 and all(g == want for g in got)
-    lines = [b.lines for b in ORVEXParser(str(path)).get_blocks(404)]
-    assert lines == [b.lines for b in expected.get_blocks(404)]
 
 
 def big_model(elements: int, nodes: int, change: str) -> str:
