@@ -10,6 +10,10 @@
 //     the pieces fed one by one (tools/fuzz_core.sh makes its reads small),
 //     also when another operation of the core starts during the reading,
 //     and look for an interruption after every piece;
+//   - blocks whose line starts move from 32 to 64 bits part way through
+//     (the limit lowered from 4 Gi characters to a few) hold the same
+//     lines: one of the two readings above has its limit lowered, and the
+//     walks below then read such blocks every other input;
 //   - every walk that completes accounts for every line of its blocks:
 //     lines of records + lines passed over + blank lines passed over;
 //   - the node and element walks that keep their records (watched walks
@@ -70,6 +74,12 @@ struct Read {
 
 // Piece sizes drawn from the input itself, so the fuzzer explores them.
 size_t piece_size(uint8_t seed, size_t k) { return 1 + (static_cast<size_t>(seed) * 131 + k * 17) % 97; }
+
+// Where line starts move to 64 bits: lowered to a few characters in the
+// reading `lowered` says, so that small blocks pass it part way through.
+void limit_starts(Splitter& splitter, uint8_t seed, bool lowered) {
+    if (lowered) splitter.set_narrow_start_limit(seed % 48);
+}
 
 std::vector<std::vector<std::u32string>> lines_of(const FileText& text) {
     std::vector<std::vector<std::u32string>> out;
@@ -142,11 +152,12 @@ class CountingHost final : public Host {
 
 // The bytes of `fd` (a file of `size` bytes) read as a file is.
 void check_read_descriptor(int fd, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
-                           uint64_t fed_error_offset, bool another_starts) {
+                           uint64_t fed_error_offset, bool another_starts, uint8_t seed) {
     Read read;
     CountingHost host(another_starts);
     Context ctx(host);
     Splitter splitter(ctx, read.text, read.report);
+    limit_starts(splitter, seed, (seed & 1) == 0);
     ByteFeed feed(splitter, encoding);
     const DescriptorRead result = read_descriptor(fd, splitter, feed, ctx, read.text);
     require(result.status != DescriptorRead::Status::os_error, "temporary file read failed");
@@ -167,7 +178,7 @@ void check_read_descriptor(int fd, size_t size, Encoding encoding, const Read& f
 
 // The bytes read from a file descriptor (a temporary file).
 void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const Read& fed, bool fed_invalid,
-                      uint64_t fed_error_offset) {
+                      uint64_t fed_error_offset, uint8_t seed) {
     std::FILE* file = std::tmpfile();
     require(file != nullptr, "no temporary file");
     const int fd = fileno(file);
@@ -179,7 +190,7 @@ void check_descriptor(const uint8_t* data, size_t size, Encoding encoding, const
     // Read alone, then with another operation starting during the reading.
     for (const bool another_starts : {false, true}) {
         lseek(fd, 0, SEEK_SET);
-        check_read_descriptor(fd, size, encoding, fed, fed_invalid, fed_error_offset, another_starts);
+        check_read_descriptor(fd, size, encoding, fed, fed_invalid, fed_error_offset, another_starts, seed);
     }
     std::fclose(file);
 }
@@ -436,6 +447,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         PlainHost host;
         Context ctx(host);
         Splitter splitter(ctx, bytes.text, bytes.report);
+        limit_starts(splitter, seed, (seed & 1) == 1);
         ByteFeed feed(splitter, encoding);
         size_t at = 0;
         for (size_t k = 0; at < size && bytes.outcome != Outcome::fail; ++k) {
@@ -448,7 +460,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         invalid = feed.invalid();
         error_offset = feed.error_offset();
     }
-    check_descriptor(data, size, encoding, bytes, invalid, error_offset);
+    check_descriptor(data, size, encoding, bytes, invalid, error_offset, seed);
 
     if (encoding == Encoding::latin1) {
         // Latin-1 bytes are their own characters: the decoded path must agree.

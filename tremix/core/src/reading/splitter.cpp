@@ -227,7 +227,7 @@ void Splitter::open_block(int32_t id) {
 }
 
 bool Splitter::push_start(uint64_t start) {
-    if (!block_.wide_starts && start > UINT32_MAX) {
+    if (!block_.wide_starts && start > narrow_start_limit_) {
         const size_t count = static_cast<size_t>(block_.line_count);
         if (!out_.starts.reserve(block_.starts_offset + count * 8)) return false;
         widen_in_place<uint64_t, uint32_t>(out_.starts.data() + block_.starts_offset, count);

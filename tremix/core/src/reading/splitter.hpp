@@ -60,6 +60,11 @@ class Splitter {
     // included, to read the text again from its start.
     void restart();
 
+    // Line starts of a block are held in 32 bits until one passes
+    // `limit` (4 Gi characters less one): lowered only by tests, so that
+    // small blocks move to 64-bit starts part way through.
+    void set_narrow_start_limit(uint64_t limit) { narrow_start_limit_ = limit; }
+
   private:
     enum class State : uint8_t { outside, after_delimiter, in_block };
 
@@ -80,6 +85,7 @@ class Splitter {
     bool stopped_ = false;     // a block number was out of range
     bool no_memory_ = false;
     uint64_t line_no_ = 0;
+    uint64_t narrow_start_limit_ = UINT32_MAX;
 
     // The open block: its characters from block_base_ (bytes) on.
     StoredBlock block_{};
