@@ -71,7 +71,10 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
             findings = lambda: checked.result()[0]
         blocks, entries = _catalogue(parser, catalogue)
         results = Results._from_catalogue(blocks, entries)
-        vectors = [pool.submit(_vector, results, k, entry[7:]) for k, entry in enumerate(entries)]
+        # Only a vector with a repeated entity reads its arrays: those go to
+        # the threads, the rest is made here.
+        vectors = [pool.submit(_vector, results, k, entry[7:]) if entry[9] else _done(_vector(results, k, entry[7:]))
+                   for k, entry in enumerate(entries)]
         return {
             "path": os.path.abspath(path),
             # None for a pipe or a device, whose size says nothing of what was read.
@@ -163,10 +166,13 @@ def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
         coords = coords[keep]
     box = None
     if len(coords):
-        # fmin/fmax pass over NaN coordinates instead of spreading them.
+        # fmin/fmax pass over NaN coordinates instead of spreading them;
+        # each axis reduced as one contiguous row (along the rows of the
+        # (n, 3) table it is seven times slower).
+        axes = np.ascontiguousarray(coords.T)
         box = {
-            "min": [_number(v) for v in np.fmin.reduce(coords, axis=0)],
-            "max": [_number(v) for v in np.fmax.reduce(coords, axis=0)],
+            "min": [_number(v) for v in np.fmin.reduce(axes, axis=1)],
+            "max": [_number(v) for v in np.fmax.reduce(axes, axis=1)],
         }
     return {"count": len(coords), "bounding_box": box}
 
