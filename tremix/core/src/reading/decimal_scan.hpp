@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <cstdint>
 #include <system_error>
@@ -28,8 +29,12 @@ inline const char* scan_plain_decimal_long(const char* p, const char* end, doubl
     if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
     const char* const body = p;
     uint64_t mantissa = 0;  // significant digits only; leading zeros skipped
-    int significant = 0;
+    int64_t significant = 0;  // a field may hold more than 2**31 digits
     int64_t exponent = 0;
+    // An exponent of more digits than are kept: a power of ten computed
+    // from the digits may then look small only because of the lost ones
+    // (after 10**8 zeros, say), so only the exact conversion decides.
+    bool exponent_capped = false;
     const char* q = p;
     for (; q < end && is_ascii_digit(*q); ++q) {
         if (significant == 0 && *q == '0') continue;
@@ -62,7 +67,11 @@ inline const char* scan_plain_decimal_long(const char* p, const char* end, doubl
         const char* const exponent_digits = q;
         int64_t e = 0;
         for (; q < end && is_ascii_digit(*q); ++q) {
-            if (e < 100000000) e = e * 10 + (*q - '0');
+            if (e < 100000000) {
+                e = e * 10 + (*q - '0');
+            } else {
+                exponent_capped = true;
+            }
         }
         if (q == exponent_digits) return nullptr;
         exponent += negative_exponent ? -e : e;
@@ -70,7 +79,8 @@ inline const char* scan_plain_decimal_long(const char* p, const char* end, doubl
     double value;
     if (mantissa == 0) {
         value = 0.0;
-    } else if (significant <= 19 && mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+    } else if (!exponent_capped && significant <= 19 && mantissa <= (uint64_t{1} << 53) && exponent >= -22 &&
+               exponent <= 22) {
         value = static_cast<double>(mantissa);
         value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
     } else {
@@ -138,7 +148,9 @@ inline uint64_t digits_value(uint64_t word, unsigned n) {
 // up to `end` belong to the number).
 inline const char* read_digits(const char* p, const char* end, const char* limit, uint64_t& mantissa, size_t& count) {
     while (p + 8 <= limit) {
-        const unsigned n = std::min<unsigned>(leading_digits(load8(p)), static_cast<unsigned>(end - p));
+        // The rest of the field clamped before it is narrowed: a field may
+        // be longer than 4 Gi characters.
+        const unsigned n = std::min<unsigned>(leading_digits(load8(p)), static_cast<unsigned>(std::min<ptrdiff_t>(end - p, 8)));
         if (n == 0) return p;
         mantissa = mantissa * kPowers[n] + digits_value(load8(p), n);
         p += n;
@@ -231,7 +243,7 @@ inline const char* scan_scientific_any(const char* p, const char* end, const cha
     const unsigned first = static_cast<unsigned char>(p[0]) - '0';
     if (first > 9 || p[1] != '.') return nullptr;
     const uint64_t word = load8(p + 2);
-    const unsigned k = std::min<unsigned>(leading_digits(word), static_cast<unsigned>(end - p - 2));
+    const unsigned k = std::min<unsigned>(leading_digits(word), static_cast<unsigned>(std::min<ptrdiff_t>(end - p - 2, 8)));
     if (k == 0) return nullptr;
     const char* q = p + 2 + k;
     if (q + 2 > end || (*q | 0x20) != 'e') return nullptr;
@@ -269,7 +281,8 @@ inline const char* scientific_end(const char* p, const char* end, const char* li
     }
     if (end - p < 5 || limit - p < 10) return nullptr;
     if (!is_ascii_digit(p[0]) || p[1] != '.') return nullptr;
-    const unsigned k = std::min<unsigned>(leading_digits(load8(p + 2)), static_cast<unsigned>(end - p - 2));
+    const unsigned k =
+        std::min<unsigned>(leading_digits(load8(p + 2)), static_cast<unsigned>(std::min<ptrdiff_t>(end - p - 2, 8)));
     if (k == 0) return nullptr;
     const char* q = p + 2 + k;
     if (q + 2 > end || (*q | 0x20) != 'e') return nullptr;
