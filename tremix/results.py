@@ -114,7 +114,9 @@ class Results(Sequence[VectorInfo]):
     def arrays_at(self, position: int) -> VectorArrays:
         """``(entity_ids, values)`` of the vector at `position` in the catalogue."""
         block, start = self._starts[position]
-        data = _native.vector_data(self._blocks, block, start)
+        # Its count (distinct entity ids: values less any repeated) sizes
+        # the memory the reading asks for at once.
+        data = _native.vector_data(self._blocks, block, start, self._infos[position].count)
         if data is None:
             info = self._infos[position]
             raise RuntimeError(f"the blocks of set_id {info.set_id}, vec_id {info.vec_id} changed since the "

@@ -176,18 +176,21 @@ PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// vector_data(blocks, block index, data start) -> (entity ids, values):
-// the data records of the vector whose data begins there, every value kept
-// in file order, as NumPy arrays; None when they no longer convert. Only
-// that block is read, so each call costs the vector's lines, not all of
-// the blocks' lines.
+// vector_data(blocks, block index, data start, expected count) ->
+// (entity ids, values): the data records of the vector whose data begins
+// there, every value kept in file order, as NumPy arrays; None when they no
+// longer convert. Only that block is read, so each call costs the vector's
+// lines, not all of the blocks' lines. The count the catalogue gave only
+// sizes the memory asked for.
 PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arg_count("vector_data", nargs, 3)) return nullptr;
+    if (!arg_count("vector_data", nargs, 4)) return nullptr;
     const Py_ssize_t block = PyLong_AsSsize_t(args[1]);
     if (block == -1 && PyErr_Occurred()) return nullptr;
     const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
     if (start == -1 && PyErr_Occurred()) return nullptr;
-    if (block < 0 || start < 0) {
+    const Py_ssize_t expected = PyLong_AsSsize_t(args[3]);
+    if (expected == -1 && PyErr_Occurred()) return nullptr;
+    if (block < 0 || start < 0 || expected < 0) {
         PyErr_SetString(PyExc_ValueError, "negative position");
         return nullptr;
     }
@@ -199,7 +202,7 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         reading::Outcome outcome = reading::Outcome::ok;
         if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
                 outcome = reading::read_vector_data(ctx, snapshot.blocks(), 0, static_cast<size_t>(start), ids,
-                                                    values);
+                                                    values, static_cast<size_t>(expected));
                 return outcome;
             }) < 0)
             return nullptr;
@@ -234,7 +237,7 @@ PyMethodDef kMethods[] = {
     {"vector_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_catalogue)), METH_FASTCALL,
      "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
-     "vector_data(blocks, block, data_start) -> (ids, values) or None."},
+     "vector_data(blocks, block, data_start, expected) -> (ids, values) or None."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
      "check(parser, catalogue=False, model=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 #include <new>
 #include <optional>
 
@@ -209,19 +210,27 @@ struct CountSink {
 // grow by doubling are copied and their memory touched anew at each step.
 // Left alone when the size cannot be told or the room cannot be had.
 // At most 48 MB of address space is asked for this way, so that a process
-// with a limit on it keeps room for the arrays the values go into.
+// with a limit on it keeps room for the arrays the values go into, unless
+// the caller expects more values (a vector counted before): memory it
+// needs anyway, asked for at once instead of by doubling, which would
+// touch about twice as much.
 constexpr size_t kMostValuesReserved = size_t{1} << 22;
 
-void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values) {
+void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values,
+                      size_t expected = 0) {
     if (i >= lines.size()) return;
     const size_t chars = lines.chars_from(i);
-    if (chars == SIZE_MAX) return;
-    const size_t room = std::min(chars / 2 + 1, kMostValuesReserved);
+    // Lines that are items have no size to bound the expectation by: it is
+    // taken as it is (values beyond it grow as they come).
+    const size_t most = chars == SIZE_MAX ? expected : chars / 2 + 1;
+    const size_t room = std::min(most, std::max(kMostValuesReserved, expected));
+    if (room == 0) return;
     try {
         ids.reserve(room);
         values.reserve(room);
-    } catch (const std::bad_alloc&) {
-        // Only slower: the values grow as they come.
+    } catch (const std::exception&) {
+        // Only slower: the values grow as they come (no memory for the
+        // room, or more than a vector can hold, std::length_error).
     }
 }
 
@@ -529,7 +538,7 @@ Outcome locate_vector_header(Context& ctx, const BlockLines& lines, int64_t star
 }
 
 Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
-                         std::vector<int32_t>& ids, std::vector<double>& values) {
+                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected) {
     ids.clear();
     values.clear();
     if (block >= blocks.size()) return Outcome::skip;
@@ -540,7 +549,7 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     Workspace ws;
     BadValue bad;
     size_t i = data_start;
-    reserve_for_rest(entry.lines, i, ids, values);
+    reserve_for_rest(entry.lines, i, ids, values, expected);
     ValueSink sink{ids, values};
     return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
 }

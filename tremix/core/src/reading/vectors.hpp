@@ -76,9 +76,10 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
 
 // The data records of the vector whose data begins at `data_start` in
 // block `block`, as find_vector reads them (every value kept, in order).
-// skip when they do not convert.
+// skip when they do not convert. `expected` (0: not known) is how many
+// values the caller expects, which only sizes the room asked for.
 Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
-                         std::vector<int32_t>& ids, std::vector<double>& values);
+                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected = 0);
 
 // Where the data of the vector starting at line `start` begins: after its
 // entity-type line pair, or at the block's end when there is none.
