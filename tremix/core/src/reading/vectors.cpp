@@ -214,7 +214,10 @@ struct CountSink {
 // the caller expects more values (a vector counted before): memory it
 // needs anyway, asked for at once instead of by doubling, which would
 // touch about twice as much.
-constexpr size_t kMostValuesReserved = size_t{1} << 22;
+#ifndef TREMIX_MOST_VALUES_RESERVED
+#define TREMIX_MOST_VALUES_RESERVED (size_t{1} << 22)
+#endif
+constexpr size_t kMostValuesReserved = TREMIX_MOST_VALUES_RESERVED;
 
 void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values,
                       size_t expected = 0) {
@@ -231,6 +234,32 @@ void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& i
     } catch (const std::exception&) {
         // Only slower: the values grow as they come (no memory for the
         // room, or more than a vector can hold, std::length_error).
+    }
+}
+
+// A vector longer than the room reserve_for_rest asked for would grow by
+// doubling from there, each step copying its values into memory touched
+// anew. Once less than kRoomMargin values of room are left, room for as
+// many more values as the rest of the block holds at the rate the
+// vector's lines so far held them (data from line `data_start` on, values
+// from index `first_value` on) is asked for at once, with the margin.
+constexpr size_t kRoomMargin = size_t{1} << 16;
+
+void make_room_at_rate(const BlockLines& lines, size_t data_start, size_t i, size_t first_value,
+                       std::vector<int32_t>& ids, std::vector<double>& values) {
+    const size_t stored = values.size();
+    if (values.capacity() < kMostValuesReserved || values.capacity() - stored >= kRoomMargin) return;
+    const size_t rest = lines.chars_from(i);
+    if (rest == SIZE_MAX || stored <= first_value) return;
+    const size_t read = lines.chars_from(data_start) - rest;
+    if (read == 0) return;
+    const double per_char = static_cast<double>(stored - first_value) / static_cast<double>(read);
+    const size_t more = std::min(rest / 2 + 1, static_cast<size_t>(per_char * static_cast<double>(rest))) + kRoomMargin;
+    try {
+        values.reserve(stored + more);
+        ids.reserve(stored + more);
+    } catch (const std::exception&) {
+        // Only slower: the values grow by doubling.
     }
 }
 
@@ -278,8 +307,17 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
         return Outcome::ok;
     };
     ws.marked = false;
+    const size_t data_start = i;
+    const size_t first_value = [&] {
+        if constexpr (Sink::kInPlace) {
+            return sink.values.size();
+        } else {
+            return size_t{0};
+        }
+    }();
     while (i < n) {
         if (!ctx.tick()) return Outcome::fail;
+        if constexpr (Sink::kInPlace) make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
         if (!line.fetch(ctx, lines, i)) return Outcome::fail;
         {
             int32_t id;
@@ -327,6 +365,9 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
             ++i;
             while (static_cast<int64_t>(gathered) < count && i < n) {
                 if (!ctx.tick()) return Outcome::fail;
+                if constexpr (Sink::kInPlace) {
+                    make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
+                }
                 if (!line.fetch(ctx, lines, i)) return Outcome::fail;
                 const std::optional<Outcome> plain =
                     gather_plain_values<Sink::kConvert>(ctx, line.text, range, gathered);
