@@ -18,12 +18,15 @@ struct StoredBlock {
     int32_t id = 0;
     uint8_t kind = 1;        // bytes per character
     bool ascii = true;       // every character below 128
-    bool wide_starts = false;
     bool closed = true;      // ended by a delimiter line, not by the end of the file
     uint8_t gap = 0;         // characters after each line before the next one starts
     uint64_t text_offset = 0;    // bytes into the character buffer
     uint64_t starts_offset = 0;  // bytes into the line-start buffer
     uint64_t line_count = 0;
+    // Line starts held in 32 bits; those after them (from the first that
+    // passes 32 bits on) take 64, after the 32-bit ones from the next
+    // multiple of 8 bytes on. All of them while UINT64_MAX.
+    uint64_t narrow_starts = UINT64_MAX;
     uint64_t id_line = 0;        // line number of the block's number in the file
 };
 
@@ -36,7 +39,8 @@ class FileText {
     BlockLines lines(size_t block) const {
         const StoredBlock& b = blocks[block];
         return BlockLines::stored(chars.data() + b.text_offset, b.kind, starts.data() + b.starts_offset,
-                                  b.wide_starts, b.gap, static_cast<size_t>(b.line_count),
+                                  b.narrow_starts == UINT64_MAX ? SIZE_MAX : static_cast<size_t>(b.narrow_starts),
+                                  b.gap, static_cast<size_t>(b.line_count),
                                   static_cast<int64_t>(b.id_line + 1));
     }
 };

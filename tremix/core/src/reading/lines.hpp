@@ -19,16 +19,21 @@ class BlockLines {
   public:
     BlockLines() = default;
 
-    // Stored text: the characters of line i run from starts[i] to
-    // starts[i + 1] less `gap` (counted in characters from `chars`);
-    // `starts` holds n + 1 entries of 32 bits, or of 64 bits when `wide`.
-    static BlockLines stored(const char* chars, uint8_t kind, const void* starts, bool wide, uint8_t gap, size_t n,
+    // Stored text: the characters of line i run from start i to start
+    // i + 1 less `gap` (counted in characters from `chars`). `starts` holds
+    // the n + 1 starts: the first `narrow` of them in 32 bits (all when
+    // `narrow` is SIZE_MAX), the rest in 64 bits after them, from the next
+    // multiple of 8 bytes on.
+    static BlockLines stored(const char* chars, uint8_t kind, const void* starts, size_t narrow, uint8_t gap, size_t n,
                              int64_t first_file_line) {
         BlockLines b;
         b.chars_ = chars;
         b.kind_ = kind;
-        b.starts_ = starts;
-        b.wide_ = wide;
+        b.narrow_starts_ = static_cast<const uint32_t*>(starts);
+        if (narrow != SIZE_MAX) {
+            b.wide_starts_ = reinterpret_cast<const uint64_t*>(static_cast<const char*>(starts) + (narrow * 4 + 7) / 8 * 8);
+        }
+        b.narrow_ = narrow;
         b.gap_ = gap;
         b.n_ = n;
         b.first_file_line_ = first_file_line;
@@ -47,14 +52,12 @@ class BlockLines {
     TextView line(size_t i) const {
         if (items_) return view_(items_[i]);
         size_t begin, end;
-        if (!wide_) {
-            const auto* s = static_cast<const uint32_t*>(starts_);
-            begin = s[i];
-            end = s[i + 1];
+        if (i + 1 < narrow_) {
+            begin = narrow_starts_[i];
+            end = narrow_starts_[i + 1];
         } else {
-            const auto* s = static_cast<const uint64_t*>(starts_);
-            begin = static_cast<size_t>(s[i]);
-            end = static_cast<size_t>(s[i + 1]);
+            begin = start(i);
+            end = start(i + 1);
         }
         // Lines are walked in order through text that is usually not in
         // any cache: asking for the text well ahead keeps the walk from
@@ -70,12 +73,7 @@ class BlockLines {
     // not known without looking at each.
     size_t chars_from(size_t i) const {
         if (items_) return SIZE_MAX;
-        if (!wide_) {
-            const auto* s = static_cast<const uint32_t*>(starts_);
-            return s[n_] - s[i];
-        }
-        const auto* s = static_cast<const uint64_t*>(starts_);
-        return static_cast<size_t>(s[n_] - s[i]);
+        return start(n_) - start(i);
     }
 
     // The 1-based line number in the file of line i, or -1 when the lines
@@ -83,16 +81,21 @@ class BlockLines {
     int64_t file_line(size_t i) const { return first_file_line_ < 0 ? -1 : first_file_line_ + static_cast<int64_t>(i); }
 
   private:
+    size_t start(size_t k) const {
+        return k < narrow_ ? narrow_starts_[k] : static_cast<size_t>(wide_starts_[k - narrow_]);
+    }
+
     static constexpr size_t kPrefetchAhead = 1024;
     const char* chars_ = nullptr;
-    const void* starts_ = nullptr;
+    const uint32_t* narrow_starts_ = nullptr;
+    const uint64_t* wide_starts_ = nullptr;
+    size_t narrow_ = SIZE_MAX;
     const void* const* items_ = nullptr;
     ItemView view_ = nullptr;
     size_t n_ = 0;
     int64_t first_file_line_ = -1;
     uint8_t kind_ = 1;
     uint8_t gap_ = 0;
-    bool wide_ = false;
 };
 
 // One item of the list of blocks an operation reads.

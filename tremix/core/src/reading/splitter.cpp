@@ -227,17 +227,22 @@ void Splitter::open_block(int32_t id) {
 }
 
 bool Splitter::push_start(uint64_t start) {
-    if (!block_.wide_starts && start > narrow_start_limit_) {
-        const size_t count = static_cast<size_t>(block_.line_count);
-        if (!out_.starts.reserve(block_.starts_offset + count * 8)) return false;
-        widen_in_place<uint64_t, uint32_t>(out_.starts.data() + block_.starts_offset, count);
-        out_.starts.resize(block_.starts_offset + count * 8);
-        block_.wide_starts = true;
+    bool wide = block_.narrow_starts != UINT64_MAX;
+    if (!wide && start > narrow_start_limit_) {
+        // The starts so far stay in 32 bits; from this one on they take 64,
+        // from the next multiple of 8 bytes on (the block's starts begin at
+        // one).
+        const size_t aligned = align_up(out_.starts.size(), 8);
+        if (!out_.starts.reserve(aligned)) return false;
+        std::memset(out_.starts.data() + out_.starts.size(), 0, aligned - out_.starts.size());
+        out_.starts.resize(aligned);
+        block_.narrow_starts = block_.line_count;
+        wide = true;
     }
-    const size_t width = block_.wide_starts ? 8 : 4;
+    const size_t width = wide ? 8 : 4;
     if (!out_.starts.reserve_more(width)) return false;
     char* dst = out_.starts.data() + out_.starts.size();
-    if (block_.wide_starts) {
+    if (wide) {
         std::memcpy(dst, &start, 8);
     } else {
         const uint32_t s = static_cast<uint32_t>(start);
