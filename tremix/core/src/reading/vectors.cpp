@@ -245,10 +245,9 @@ void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& i
 // from index `first_value` on) is asked for at once, with the margin.
 constexpr size_t kRoomMargin = size_t{1} << 16;
 
-void make_room_at_rate(const BlockLines& lines, size_t data_start, size_t i, size_t first_value,
-                       std::vector<int32_t>& ids, std::vector<double>& values) {
+[[gnu::noinline]] void make_room_at_rate(const BlockLines& lines, size_t data_start, size_t i, size_t first_value,
+                                         std::vector<int32_t>& ids, std::vector<double>& values) {
     const size_t stored = values.size();
-    if (values.capacity() < kMostValuesReserved || values.capacity() - stored >= kRoomMargin) return;
     const size_t rest = lines.chars_from(i);
     if (rest == SIZE_MAX || stored <= first_value) return;
     const size_t read = lines.chars_from(data_start) - rest;
@@ -261,6 +260,11 @@ void make_room_at_rate(const BlockLines& lines, size_t data_start, size_t i, siz
     } catch (const std::exception&) {
         // Only slower: the values grow by doubling.
     }
+}
+
+// Whether make_room_at_rate has room to ask for: checked at every line.
+inline bool room_running_out(const std::vector<double>& values) {
+    return values.capacity() >= kMostValuesReserved && values.capacity() - values.size() < kRoomMargin;
 }
 
 // Reads data records from line i up to and including the end-of-data line
@@ -317,7 +321,10 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
     }();
     while (i < n) {
         if (!ctx.tick()) return Outcome::fail;
-        if constexpr (Sink::kInPlace) make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
+        if constexpr (Sink::kInPlace) {
+            if (room_running_out(sink.values)) [[unlikely]]
+                make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
+        }
         if (!line.fetch(ctx, lines, i)) return Outcome::fail;
         {
             int32_t id;
@@ -366,7 +373,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
             while (static_cast<int64_t>(gathered) < count && i < n) {
                 if (!ctx.tick()) return Outcome::fail;
                 if constexpr (Sink::kInPlace) {
-                    make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
+                    if (room_running_out(sink.values)) [[unlikely]]
+                        make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
                 }
                 if (!line.fetch(ctx, lines, i)) return Outcome::fail;
                 const std::optional<Outcome> plain =
