@@ -51,11 +51,17 @@ CASES = {
         ("skipped-line", 450, 18, "output set record starting here is dropped: its value 'abc' on line 21"),
         ("skipped-line", 450, 19, "its output set id 'Case' (field 0) is not an integer")]),
     "vectors": (neu_text((1051, vector(1, 1, "10,1.5,", "11,abc,", "12,2.5,")),
-                         (451, vector(2, 2, head=["x", "-1,0.,", "1,1,1,8", "1,1,1"]))), [
+                         (451, vector(2, 2, head=["x", "-1,0.,", "-1,0.,", "1,1,1,8", "1,1,1"]))), [  # the first marker is named
         ("skipped-line", 1051, 3, "(set 1, vector 1) starting here is dropped with 7 lines: field 1 ('abc') on line 9 does not convert"),
         ("skipped-line", 1051, 10, "'12,2.5,' is passed over: its vector id '2.5' (field 1) is not an integer"),
         ("skipped-line", 1051, 11, "'-1,0.,' is passed over: its vector id '0.' (field 1)"),
-        ("vector-overrun", 451, 15, "entity-type lines only on line 19, past its own end-of-data line (line 18)")]),
+        ("vector-overrun", 451, 15, "entity-type lines only on line 20, past its own end-of-data line (line 18)")]),
+    # The first search ends on an end-of-data line; the second vector is too short to search and passes none.
+    # More lines of other walks than of vectors keep both vector blocks in one walk.
+    "searches_in_turn": (neu_text((1051, vector(1, 1, head=["0.,0.,0.,", "0,"])), (1051, vector(2, 2, head=[], marker=False)),
+                                  (601, ["1,"] * 9)), [
+        ("vector-without-entity-type", 1051, 3, "before the end of its block, searching past its own end-of-data line (line 7)"),
+        ("vector-without-entity-type", 1051, 11, "before the end of its block: it gets no entity type")]),
     "unterminated": (neu_text((1051, vector(1, 1, "10,1.5,", marker=False)), (450, ["1,", "A"])), [
         ("vector-unterminated", 1051, 3, "(set 1, vector 1) starting here has no end-of-data line (-1, 0.) "
                                          "before its block ends (line 8)")]),
@@ -71,8 +77,9 @@ CASES = {
         ("unclosed-block", 100, 12, "")]),
     "bad_number_inside_stray_text": ("notes\n   -1\n   4O3\n" + neu_text((100, ["t", "v"])), [
         ("bad-block-number", None, 3, "lines 1 to 3 (2 lines with text)")]),
-    "blank_after_a_delimiter": ("   -1\n\n" + neu_text((100, ["t", "v"])), [
-        ("bad-block-number", None, 2, "followed by ''")]),
+    "blank_after_a_delimiter": ("   -1\n\nnotes\n" + neu_text((100, ["t", "v"])), [
+        ("bad-block-number", None, 2, "followed by '', which is not a block number: no block opens there, "
+                                      "and lines 2 to 3 (1 line with text)")]),
     "delimiter_like_inside_stray_text": ("notes\n  -1\n" + neu_text((100, ["t", "v"])), [
         ("delimiter-like-line", None, 2, "(lines 1 to 2)")]),
     "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", [

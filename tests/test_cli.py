@@ -9,6 +9,7 @@ import subprocess
 import sys
 import gzip
 import io
+import lzma
 from importlib.metadata import version
 
 import pytest
@@ -60,6 +61,7 @@ SMALL_FILE = [
     (450, ["7,0,0,", "Gravity,", "0,", "2.5,", "0,", "0,"]),
     (1051, ["7,5,1,", "Stress,", ZEROS, ZEROS, ZEROS, "0,0,0,7,", "0,0,0,",
             "10,1.5,", "11,-2.5,", "12,4.0,", "-1,0."]),
+    (403, [NODE.format(4, "nan", 0.0, 0.0)]),  # a second node block; a NaN stays out of the box
 ]
 
 
@@ -82,12 +84,12 @@ def test_json_summary_of_a_small_file(tmp_path, write_neu):
     summary = json.loads(result.stdout)
     assert summary["path"] == os.path.abspath(path)
     assert summary["size_bytes"] == os.path.getsize(path)
-    assert summary["blocks"] == [{"block_id": 100, "count": 1, "lines": 2}, {"block_id": 403, "count": 1, "lines": 4},
+    assert summary["blocks"] == [{"block_id": 100, "count": 1, "lines": 2}, {"block_id": 403, "count": 2, "lines": 5},
                                  {"block_id": 404, "count": 1, "lines": 21}, {"block_id": 450, "count": 1, "lines": 6},
                                  {"block_id": 1051, "count": 1, "lines": 11}]
     assert summary["model"] == {"title": "", "version": "2.1,"}
     # The second record of node 3 replaces the first, so (9, 9, 9) is not in the box.
-    assert summary["nodes"] == {"count": 3, "bounding_box": {"min": [0.0, -1.0, 0.0], "max": [3.0, 2.0, 0.5]}}
+    assert summary["nodes"] == {"count": 4, "bounding_box": {"min": [0.0, -1.0, 0.0], "max": [3.0, 2.0, 0.5]}}
     assert summary["elements"] == {"count": 3, "by_topology": {"2": 1, "4": 2}}
     assert (summary["properties"], summary["materials"]) == (0, 0)
     assert summary["output_sets"] == [{"id": 7, "title": "Gravity", "value": 2.5}]
@@ -130,6 +132,7 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("undecodable", "not readable as utf-8 text"),
         ("gzip under a plain name", "not readable as utf-8 text: it is gzip-compressed (a name ending in .gz has it "
                                     "decompressed)"),
+        ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
         ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
                                   "the block number on line 2 of"),
         ("node id out of range", "outside the signed 32-bit range (value too large to convert to int): "
@@ -144,6 +147,8 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.write_bytes(b"   -1\n   100\n\xff\xfe title\n   -1\n")
     elif case == "gzip under a plain name":
         target.write_bytes(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n"))
+    elif case == "xz under a plain name":
+        target.write_bytes(lzma.compress(b"   -1\n   100\nT\nV\n   -1\n"))
     elif case == "block id out of range":
         target.write_text("   -1\n2147483648\n   -1\n")
     elif case == "node id out of range":

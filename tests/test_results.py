@@ -23,7 +23,7 @@ def vector(set_id, vec_id, title, records, ent_type=7):
 EDGES = [
     (1051, vector(1, 1, "Displacement,", ["10,1.0,", "11,2.0,", "10,5.0,"])  # entity 10 written twice
      + vector(1, 2, "Broken,", ["12,1.5,", "13,abc,"])  # does not convert: left out
-     + vector(2, 1, "<NULL>", ["1,3,0.5,0.25,0.125,"]),  # a range record
+     + vector(2, 1, "<NULL>", ["1,3,0.5,0.25,0.125,", "3,0.75,"]),  # a range record, its last entity written again
      ),
     (451, vector(1, 1, "Displacement again,", ["20,-1.0,"], ent_type=8)  # the pair (1, 1) once more
      + vector(3, 9, "No entity type,", [], ent_type=None)),

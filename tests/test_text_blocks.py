@@ -223,25 +223,28 @@ def core_harness(tmp_path_factory):
 
 
 @pytest.mark.slow  # builds the harness first
-@pytest.mark.parametrize("first, second, too_big", [
-    (60, 200, None),  # the second half alone passes the limit, later than the whole walk does
-    (60, 90, None),   # only the two halves together pass it
-    (60, 90, 17),     # ... before the second half meets an element id beyond 32 bits
-    (120, 60, None),  # the first half passes it
-    (40, 50, None),   # it is never reached
-    (40, 50, 17),     # only the element id fails
+@pytest.mark.parametrize("first, second, too_big, shift", [
+    (60, 200, None, 0),  # the second half alone passes the limit, later than the whole walk does
+    (60, 90, None, 0),   # only the two halves together pass it
+    (60, 90, 17, 0),     # ... before the second half meets an element id beyond 32 bits
+    (120, 60, None, 0),  # the first half passes it
+    (40, 50, None, 0),   # it is never reached
+    (40, 50, 17, 0),     # only the element id fails
+    (40, 50, None, 6),   # the split falls on a node id line, which reads as a record's first line
 ])
-def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_path, first, second, too_big):
+def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_path, first, second, too_big, shift):
     """Twenty elements, the first ten with `first` node ids each and the
-    last ten with `second` (element `too_big` with an id beyond 32 bits):
-    the walk split after ten elements must give the one-thread tables, or
-    its failure at the same place (the harness compares the two and aborts
-    on any difference)."""
-    lines = []
+    last ten with `second` (element `too_big` with an id beyond 32 bits),
+    after `shift` lines passed over, their last five lines integers (so
+    that a record read from a node id line converts): the walk split after
+    about ten elements must give the one-thread tables, or its failure at
+    the same place (the harness compares the two and aborts on any
+    difference)."""
+    lines = ["x"] * shift
     for k in range(20):
         ids = ",".join(str(j % 50 + 1) for j in range(first if k < 10 else second))
         element = 2**31 if k == too_big else k + 1
-        lines += [f"{element},1,2,1,8,", ids + ",", "0,", "0.,", "0.,", "0.,", "0.,"]
+        lines += [f"{element},1,2,1,8,", ids + ",", *["0,"] * 5]
     path = tmp_path / "elements.in"
     path.write_bytes(b"\x07\x00" + block_text(404, lines).encode())  # seed byte, then ASCII
     run = subprocess.run([str(core_harness), str(path)], capture_output=True, text=True, timeout=120)
