@@ -28,7 +28,8 @@ if [[ ! -x "$VENV/bin/python" ]]; then
 fi
 PY="$VENV/bin/python"
 # Build and test requirements (already satisfied when the system has them).
-"$PY" -m pip install -q "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0" "pytest>=7" "hypothesis>=6" \
+"$PY" -m pip install -q "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0" "pytest>=7" "pytest-timeout>=2" \
+    "hypothesis>=6" \
     >/dev/null
 "$PY" -m pip install -q --no-build-isolation --no-deps \
     -Csetup-args=-Dsanitize=true -Cbuild-dir="$BUILD_DIR" . >/dev/null
