@@ -75,4 +75,18 @@ EOF
     exit $status
 fi
 
-LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0" exec "$PY" -P -m pytest "${pytest_args[@]}"
+# Reports also go to files: one written while pytest holds a test's output
+# would otherwise be lost with the process, which then just ends with
+# status 1. Any report fails the run and is printed after it.
+log_dir=$(mktemp -d /tmp/tremix-sanitize.XXXXXX)
+status=0
+LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0:log_path=$log_dir/asan" \
+UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$log_dir/ubsan" "$PY" -P -m pytest "${pytest_args[@]}" || status=$?
+for report in "$log_dir"/*; do
+    [[ -e "$report" ]] || continue
+    echo "=== sanitizer report: $report" >&2
+    head -c 20000 "$report" >&2
+    status=1
+done
+rmdir "$log_dir" 2>/dev/null || true
+exit $status
