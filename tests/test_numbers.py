@@ -147,11 +147,9 @@ def test_double_matches_float(text):
 
 
 def test_an_exponent_beyond_the_digits_kept_still_decides():
-    # 10**8 zeros after the point bring an exponent of ten digits back near zero only if all its digits count:
-    # kept to nine, the value would come out as 1.0.
-    for exponent, value in (("1000000050", float("inf")), ("100000005", 1.0)):
-        text = "0." + "0" * 100_000_004 + "1e" + exponent
-        assert _fieldcheck.to_double(text) == _fieldcheck.parse_float(text) == value == float(text)
+    # 10**8 zeros after the point: an exponent kept to its first nine digits would make this 1.0.
+    text = "0." + "0" * 100_000_004 + "1e1000000050"
+    assert _fieldcheck.to_double(text) == _fieldcheck.parse_float(text) == float(text) == float("inf")
 
 
 @pytest.mark.parametrize("text", ["", ".", "e5", ".e5", "1e", "1e+", "1.0D+00", "1,5", "1 5", "- 1", "1._5", "0x1p3", "infi"])

@@ -54,11 +54,9 @@ def test_catalogue_and_arrays_agree_with_the_extractors(parser_for):
     assert results.find(1, 1) == [0, 2] and results.find(1, 2) == []
     assert results.arrays(1, 1, occurrence=-1)[1].tolist() == [-1.0]
     assert results.info(1, 1, 1).title == "Displacement again"
-    # The expected count only sizes the memory asked for: none, too few (entity 10 twice), more, or more than a
-    # vector can hold read the same.
-    block, start = results._starts[0]
+    # The expected count only sizes the memory asked for: none, too few, more, more than a vector holds.
     for expected in (0, 1, 10**6, 2**61):
-        got = _native.vector_data(results._blocks, block, start, expected)
+        got = _native.vector_data(results._blocks, *results._starts[0], expected)
         assert [a.tolist() for a in got] == [[10, 11, 10], [1.0, 2.0, 5.0]]
 
 

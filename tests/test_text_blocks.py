@@ -233,13 +233,8 @@ def core_harness(tmp_path_factory):
     (40, 50, None, 6),   # the split falls on a node id line, which reads as a record's first line
 ])
 def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_path, first, second, too_big, shift):
-    """Twenty elements, the first ten with `first` node ids each and the
-    last ten with `second` (element `too_big` with an id beyond 32 bits),
-    after `shift` lines passed over, their last five lines integers (so
-    that a record read from a node id line converts): the walk split after
-    about ten elements must give the one-thread tables, or its failure at
-    the same place (the harness compares the two and aborts on any
-    difference)."""
+    """Twenty elements (`first`, then `second` node ids; element `too_big` beyond 32 bits) after `shift` stray
+    lines: split after about ten, the walk gives the one-thread tables or fails at the same place."""
     lines = ["x"] * shift
     for k in range(20):
         ids = ",".join(str(j % 50 + 1) for j in range(first if k < 10 else second))

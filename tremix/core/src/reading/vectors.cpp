@@ -219,6 +219,17 @@ struct CountSink {
 #endif
 constexpr size_t kMostValuesReserved = TREMIX_MOST_VALUES_RESERVED;
 
+// Room for `n` ids and values in all; only slower when it cannot be had
+// (no memory for it, or more than a vector can hold: std::length_error),
+// as the values then grow as they come.
+void reserve_both(std::vector<int32_t>& ids, std::vector<double>& values, size_t n) {
+    try {
+        ids.reserve(n);
+        values.reserve(n);
+    } catch (const std::exception&) {
+    }
+}
+
 void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values,
                       size_t expected = 0) {
     if (i >= lines.size()) return;
@@ -227,14 +238,7 @@ void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& i
     // taken as it is (values beyond it grow as they come).
     const size_t most = chars == SIZE_MAX ? expected : chars / 2 + 1;
     const size_t room = std::min(most, std::max(kMostValuesReserved, expected));
-    if (room == 0) return;
-    try {
-        ids.reserve(room);
-        values.reserve(room);
-    } catch (const std::exception&) {
-        // Only slower: the values grow as they come (no memory for the
-        // room, or more than a vector can hold, std::length_error).
-    }
+    if (room != 0) reserve_both(ids, values, room);
 }
 
 // A vector longer than the room reserve_for_rest asked for would grow by
@@ -254,12 +258,7 @@ constexpr size_t kRoomMargin = size_t{1} << 16;
     if (read == 0) return;
     const double per_char = static_cast<double>(stored - first_value) / static_cast<double>(read);
     const size_t more = std::min(rest / 2 + 1, static_cast<size_t>(per_char * static_cast<double>(rest))) + kRoomMargin;
-    try {
-        values.reserve(stored + more);
-        ids.reserve(stored + more);
-    } catch (const std::exception&) {
-        // Only slower: the values grow by doubling.
-    }
+    reserve_both(ids, values, stored + more);
 }
 
 // Whether make_room_at_rate has room to ask for: checked at every line.
