@@ -155,21 +155,37 @@ def test_block_of_a_million_empty_lines(million_empty_lines):
 
 
 def _peak_rss_mb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    try:
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
+    except (OSError, StopIteration):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def _reset_peak_rss():
+    """Lowers the peak to what the process holds now, where Linux allows it:
+    else a higher peak of an earlier test would hide this one's."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
 
 
 HUNDRED_MB = 100 * 2**20
 
 
 @pytest.mark.parametrize("where", ["outside_blocks", "inside_a_block"])
-def test_a_single_line_of_a_hundred_mb(tmp_path, where):
+@pytest.mark.parametrize("newline", [b"\n", b"\r\n"], ids=["read_in_place", "decoded"])
+def test_a_single_line_of_a_hundred_mb(tmp_path, where, newline):
     path = tmp_path / "long_line.neu"
     with open(path, "wb") as f:
         if where == "inside_a_block":
-            f.write(b"   -1\n   403\n")
+            f.write(b"   -1" + newline + b"   403" + newline)
         for _ in range(HUNDRED_MB // 2**20):
             f.write(b"1,2 " * (2**18))
-        f.write(b"\n   -1\n   -1\n   100\nt\nv\n   -1\n")
+        f.write(newline.join([b"", b"   -1", b"   -1", b"   100", b"t", b"v", b"   -1", b""]))
+    _reset_peak_rss()
     rss_before = _peak_rss_mb()
     start = time.perf_counter()
     p = ORVEXParser(str(path))
@@ -181,8 +197,9 @@ def test_a_single_line_of_a_hundred_mb(tmp_path, where):
         del line
     else:
         assert list(p.blocks) == [100]
-    # The text, the line and the reading buffers: a few times the line's size, not more.
-    assert _peak_rss_mb() - rss_before < 8 * HUNDRED_MB / 2**20
+    # The text, the line and the reading buffers: a few times the line's size,
+    # not more; about its size when no str is made of it.
+    assert _peak_rss_mb() - rss_before < (8 if where == "inside_a_block" else 3) * HUNDRED_MB / 2**20
     assert elapsed < 20
 
 

@@ -97,7 +97,50 @@ inline bool plain_newlines(const char* p, uint64_t& newlines) {
 
 Splitter::Splitter(Context& ctx, FileText& out, ReadReport& report) : ctx_(ctx), out_(out), report_(report) {}
 
-TextView Splitter::scratch_view() const { return TextView{scratch_.data(), scratch_.size(), 4}; }
+void LineScratch::append_ascii(const char* p, size_t n) {
+    if (kind_ == 1) {
+        bytes_.insert(bytes_.end(), p, p + n);
+        length_ += n;
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) append(static_cast<unsigned char>(p[i]));
+}
+
+void LineScratch::append(uint32_t c) {
+    const uint8_t need = kind_for(c);
+    if (need > kind_) {
+        bytes_.resize(length_ * need);
+        if (kind_ == 1 && need == 2) widen_in_place<Char2, Char1>(bytes_.data(), length_);
+        if (kind_ == 1 && need == 4) widen_in_place<Char4, Char1>(bytes_.data(), length_);
+        if (kind_ == 2 && need == 4) widen_in_place<Char4, Char2>(bytes_.data(), length_);
+        kind_ = need;
+    }
+    char unit[4];
+    switch (kind_) {
+        case 1: unit[0] = static_cast<char>(c); break;
+        case 2: {
+            const Char2 v = static_cast<Char2>(c);
+            std::memcpy(unit, &v, 2);
+            break;
+        }
+        default: std::memcpy(unit, &c, 4);
+    }
+    bytes_.insert(bytes_.end(), unit, unit + kind_);
+    ++length_;
+}
+
+void LineScratch::clear() {
+    // A line is seldom longer than this; room kept for a longer one would
+    // stay taken for the rest of the reading.
+    constexpr size_t kRoomKept = size_t{1} << 20;
+    if (bytes_.capacity() > kRoomKept) {
+        std::vector<char>().swap(bytes_);
+    } else {
+        bytes_.clear();
+    }
+    length_ = 0;
+    kind_ = 1;
+}
 
 bool Splitter::reserve_block(size_t chars) {
     if (out_.chars.reserve_more(chars * block_.kind)) return true;
@@ -122,9 +165,8 @@ void Splitter::widen_block(uint8_t kind) {
 void Splitter::put_ascii(const char* p, size_t n) {
     if (stopped_ || no_memory_ || n == 0) return;
     if (state_ != State::in_block) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(p);
         try {
-            scratch_.insert(scratch_.end(), bytes, bytes + n);
+            scratch_.append_ascii(p, n);
         } catch (...) {
             no_memory_ = true;
         }
@@ -154,7 +196,7 @@ void Splitter::put_char(uint32_t c) {
     if (stopped_ || no_memory_) return;
     if (state_ != State::in_block) {
         try {
-            scratch_.push_back(c);
+            scratch_.append(c);
         } catch (...) {
             no_memory_ = true;
         }
@@ -276,18 +318,20 @@ void Splitter::note_stray(bool bad_number, bool blank) {
         report_.stray.emplace_back();
         open_stray_ = &report_.stray.back();
         open_stray_->first_line = line_no_;
-        for (size_t i = 0; i < scratch_.size() && i < kStrayTextChars; ++i) append_utf8(open_stray_->first_text, scratch_[i]);
+        const TextView text = scratch_.view();
+        for (size_t i = 0; i < text.length && i < kStrayTextChars; ++i) append_utf8(open_stray_->first_text, text.at(i));
     }
     if (!open_stray_) return;
     open_stray_->last_line = line_no_;
     open_stray_->count += !blank;
     if (bad_number && !open_stray_->bad_number_line) {
         open_stray_->bad_number_line = line_no_;
-        for (size_t i = 0; i < scratch_.size() && i < kStrayTextChars; ++i) {
-            append_utf8(open_stray_->bad_number_text, scratch_[i]);
+        const TextView text = scratch_.view();
+        for (size_t i = 0; i < text.length && i < kStrayTextChars; ++i) {
+            append_utf8(open_stray_->bad_number_text, text.at(i));
         }
     }
-    const TextView text = scratch_view();
+    const TextView text = scratch_.view();
     if (!open_stray_->delimiter_like_line && equals_ascii(text, strip_span(text), "-1")) {
         open_stray_->delimiter_like_line = line_no_;
     }
@@ -295,7 +339,7 @@ void Splitter::note_stray(bool bad_number, bool blank) {
 
 // A line outside any block (scratch_ holds it; line_no_ is its number).
 void Splitter::outside_line() {
-    const TextView text = scratch_view();
+    const TextView text = scratch_.view();
     if (text.length == kDelimiterLength && equals_ascii(text, Span{0, kDelimiterLength}, kDelimiter)) {
         state_ = State::after_delimiter;
         return;
@@ -341,7 +385,7 @@ Outcome Splitter::end_line() {
             break;
         case State::after_delimiter: {
             state_ = State::outside;
-            const TextView text = scratch_view();
+            const TextView text = scratch_.view();
             const Span id = strip_span(text);
             if (equals_ascii(text, id, "-1")) {
                 outside_line();  // usually an opening delimiter after a closing one

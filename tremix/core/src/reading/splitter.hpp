@@ -24,6 +24,24 @@
 
 namespace tremix::reading {
 
+// A line outside a block, its characters at the width its widest one needs
+// (as a block's text is kept), so that a long line of stray text costs about
+// its own size rather than four bytes a character. Appending throws
+// std::bad_alloc when memory runs out.
+class LineScratch {
+  public:
+    void append_ascii(const char* p, size_t n);
+    void append(uint32_t c);
+    TextView view() const { return TextView{bytes_.data(), length_, kind_}; }
+    // Forgets the line; the memory of a long one is given back.
+    void clear();
+
+  private:
+    std::vector<char> bytes_;
+    size_t length_ = 0;
+    uint8_t kind_ = 1;
+};
+
 class Splitter {
   public:
     Splitter(Context& ctx, FileText& out, ReadReport& report);
@@ -75,7 +93,6 @@ class Splitter {
     void close_block(bool closed);
     void outside_line();
     void note_stray(bool bad_number, bool blank);
-    TextView scratch_view() const;
     Outcome kept_line(size_t begin, size_t end);
 
     Context& ctx_;
@@ -92,8 +109,7 @@ class Splitter {
     size_t line_start_ = 0;  // characters, from the block's start
     size_t end_ = 0;         // characters written
 
-    // A line outside a block, as code points.
-    std::vector<uint32_t> scratch_;
+    LineScratch scratch_;  // a line outside a block
     bool pending_bad_number_ = false;
     StrayText* open_stray_ = nullptr;  // the run being noted, when it is kept
     bool in_stray_run_ = false;
