@@ -66,6 +66,14 @@ def seconds_to_interrupt(call, delay=DELAY) -> float:
         signal.signal(signal.SIGALRM, previous)
 
 
+def stops_promptly(call, delay=DELAY) -> bool:
+    """Whether a Ctrl-C sent `delay` s into `call()` interrupts it within PROMPT s.
+
+    A shared machine now and then stalls the process for longer than that:
+    a second try is given, which a call that never looks for signals fails too."""
+    return any(seconds_to_interrupt(call, delay) < PROMPT for _ in range(2))
+
+
 @pytest.fixture(scope="module")
 def stray_file(tmp_path_factory):
     """Short lines outside any block: split several times slower than a large
@@ -87,7 +95,7 @@ def test_reading_stops_promptly(request, name):
         start = time.perf_counter()
         ORVEXParser(path)
         whole.append(time.perf_counter() - start)
-    assert seconds_to_interrupt(lambda: ORVEXParser(path), min(whole) / 3) < PROMPT
+    assert stops_promptly(lambda: ORVEXParser(path), min(whole) / 3)
 
 
 @pytest.fixture(scope="module")
@@ -98,7 +106,7 @@ def slow_parser(slow_file):
 @pytest.mark.parametrize("name", EXTRACTORS + ["check"])
 def test_extractors_stop_promptly(slow_parser, name):
     call = (lambda: tremix.check(slow_parser)) if name == "check" else getattr(slow_parser, name)
-    assert seconds_to_interrupt(call) < PROMPT
+    assert stops_promptly(call)
     assert call() is not None  # an interrupted call leaves the parser as it was
 
 
@@ -111,7 +119,7 @@ def test_one_very_long_line_stops_promptly(tmp_path, block_id, line):
     path.write_text(f"   -1\n{block_id:>6}\n{vector_head}{line}\n   -1\n")
     parser = ORVEXParser(str(path))
     call = parser.get_nodes if block_id == 403 else parser.get_output_vectors_arrays
-    assert seconds_to_interrupt(call) < PROMPT
+    assert stops_promptly(call)
 
 
 def test_check_stops_promptly_in_the_elements_read_again(tmp_path):
@@ -132,7 +140,7 @@ def test_check_stops_promptly_in_the_elements_read_again(tmp_path):
         return min(timeit.repeat(lambda: tremix.check(trimmed), number=1, repeat=3))
 
     middle = (quickest_check({601}) + quickest_check({601, 404})) / 2
-    assert seconds_to_interrupt(lambda: tremix.check(parser), middle) < PROMPT
+    assert stops_promptly(lambda: tremix.check(parser), middle)
 
 
 def test_a_walk_left_to_the_second_thread_is_stopped_while_waiting():
