@@ -232,6 +232,42 @@ void raise_decode_error(reading::Encoding encoding, PyObject* piece, uint64_t of
     }
 }
 
+// A UnicodeDecodeError tells positions within the piece of bytes that was
+// being decoded, so its text depends on how the file was read. Reads the
+// lines of `file` from where it stands, as readlines() does, and drops
+// them: 1 with the error that reading the lines raised (a
+// UnicodeDecodeError), 0 without an exception when every line decoded
+// (the file changed meanwhile), -1 with any other exception.
+int decode_error_of_lines(PyObject* file) {
+    Ref lines(PyObject_GetIter(file));
+    if (!lines) return -1;
+    for (size_t count = 1;; ++count) {
+        Ref line(PyIter_Next(lines.get()));
+        if (!line) break;
+        if (count % 4096 == 0 && PyErr_CheckSignals() < 0) return -1;
+    }
+    if (!PyErr_Occurred()) return 0;
+    return PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) ? 1 : -1;
+}
+
+// After reading the text file object `file` in pieces failed with a
+// UnicodeDecodeError: replaces that error with the one reading the file's
+// lines from its start with the chunk size `chunk_size` gives. Keeps the
+// first error where the file cannot go back to its start or then decodes.
+void decode_error_as_lines_give(PyObject* file, PyObject* chunk_size) {
+    if (!chunk_size || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref etype(type), evalue(value), etb(traceback);
+    Ref rewound(PyObject_CallMethodOneArg(file, g_state.s_seek, g_state.int_zero));
+    const int again = rewound && PyObject_SetAttr(file, g_state.s_chunk_size, chunk_size) == 0
+                          ? decode_error_of_lines(file)
+                          : 0;
+    if (again != 0) return;
+    PyErr_Clear();
+    PyErr_Restore(etype.release(), evalue.release(), etb.release());
+}
+
 // Feeds decoded text from `read(size)` calls (str pieces) until it returns
 // an empty str. -1 with an exception.
 int feed_text(Reading& r, PyObject* read) {
@@ -376,10 +412,20 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
                 note_bad_bytes(bad, path);
                 return -1;
             }
+            if (bad.found) {
+                // The interpreter's own error, as reading the lines raises it.
+                const int raised = decode_error_of_lines(file);
+                if (raised == 1) note_bad_bytes(bad, path);
+                if (raised != 0) return -1;
+                rewound = Ref(PyObject_CallMethodOneArg(file, g_state.s_seek, g_state.int_zero));
+                if (!rewound) return -1;
+            }
         } else {
             PyErr_Clear();
         }
     }
+    Ref chunk_size(PyObject_GetAttr(file, g_state.s_chunk_size));
+    if (!chunk_size) PyErr_Clear();
     {
         Ref size(PyLong_FromLong(kDecodeChunk));
         if (!size || PyObject_SetAttr(file, g_state.s_chunk_size, size.get()) < 0) PyErr_Clear();
@@ -389,6 +435,7 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
     auto r = std::make_unique<Reading>();
     const int status = feed_text(*r, read.get());
     if (status == -1) {
+        decode_error_as_lines_give(file, chunk_size.get());
         if (bad.found) {
             note_bad_bytes(bad, path);
         } else {
