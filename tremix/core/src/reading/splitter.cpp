@@ -310,7 +310,7 @@ void Splitter::close_block(bool closed) {
     state_ = State::outside;
 }
 
-void Splitter::note_stray(bool bad_number, bool blank) {
+void Splitter::note_stray(const TextView& text, bool bad_number, bool blank) {
     if (!in_stray_run_) {
         in_stray_run_ = true;
         ++report_.stray_runs;
@@ -318,7 +318,6 @@ void Splitter::note_stray(bool bad_number, bool blank) {
         report_.stray.emplace_back();
         open_stray_ = &report_.stray.back();
         open_stray_->first_line = line_no_;
-        const TextView text = scratch_.view();
         for (size_t i = 0; i < text.length && i < kStrayTextChars; ++i) append_utf8(open_stray_->first_text, text.at(i));
     }
     if (!open_stray_) return;
@@ -326,20 +325,17 @@ void Splitter::note_stray(bool bad_number, bool blank) {
     open_stray_->count += !blank;
     if (bad_number && !open_stray_->bad_number_line) {
         open_stray_->bad_number_line = line_no_;
-        const TextView text = scratch_.view();
         for (size_t i = 0; i < text.length && i < kStrayTextChars; ++i) {
             append_utf8(open_stray_->bad_number_text, text.at(i));
         }
     }
-    const TextView text = scratch_.view();
     if (!open_stray_->delimiter_like_line && equals_ascii(text, strip_span(text), "-1")) {
         open_stray_->delimiter_like_line = line_no_;
     }
 }
 
-// A line outside any block (scratch_ holds it; line_no_ is its number).
-void Splitter::outside_line() {
-    const TextView text = scratch_.view();
+// A line outside any block (line_no_ is its number).
+void Splitter::outside_line(const TextView& text) {
     if (text.length == kDelimiterLength && equals_ascii(text, Span{0, kDelimiterLength}, kDelimiter)) {
         state_ = State::after_delimiter;
         return;
@@ -349,13 +345,16 @@ void Splitter::outside_line() {
     const bool blank = is_blank(text);
     if (blank && !bad_number) return;
     try {
-        note_stray(bad_number, blank);
+        note_stray(text, bad_number, blank);
     } catch (...) {
         no_memory_ = true;
     }
 }
 
-Outcome Splitter::end_line() {
+Outcome Splitter::end_line() { return finish_line(scratch_.view()); }
+
+// The line ends; `text` is the line when it lies outside a block.
+Outcome Splitter::finish_line(const TextView& text) {
     ++line_no_;
     if (no_memory_) return ctx_.fail(Failure::Kind::no_memory);
     if (stopped_) return Outcome::ok;
@@ -381,14 +380,13 @@ Outcome Splitter::end_line() {
             break;
         }
         case State::outside:
-            outside_line();
+            outside_line(text);
             break;
         case State::after_delimiter: {
             state_ = State::outside;
-            const TextView text = scratch_.view();
             const Span id = strip_span(text);
             if (equals_ascii(text, id, "-1")) {
-                outside_line();  // usually an opening delimiter after a closing one
+                outside_line(text);  // usually an opening delimiter after a closing one
                 break;
             }
             int32_t number = 0;
@@ -398,7 +396,7 @@ Outcome Splitter::end_line() {
                 open_block(number);
             } else if (o == Outcome::skip) {
                 pending_bad_number_ = true;
-                outside_line();  // no block: the line is examined like any other
+                outside_line(text);  // no block: the line is examined like any other
             } else if (ctx_.failure().kind == Failure::Kind::out_of_range) {
                 stopped_ = true;  // reported by finish(), after reading ends
                 report_.overflow_line = line_no_;
@@ -431,13 +429,12 @@ Outcome Splitter::finish() {
 }
 
 // A line of text split in place: bytes [begin, end) of the buffer, a
-// "\n" at end. Only a block's data lines are taken where they lie; any
-// other line goes the way of every line, copied as characters.
+// "\n" at end. Every line is read where it lies (the buffer does not move
+// meanwhile): a line outside a block is not copied either, however long.
 Outcome Splitter::kept_line(size_t begin, size_t end) {
     kept_line_begin_ = end + 1;
     if (state_ != State::in_block || stopped_ || no_memory_) {
-        put_ascii(out_.chars.data() + begin, end - begin);
-        return end_line();
+        return finish_line(TextView{out_.chars.data() + begin, end - begin, 1});
     }
     ++line_no_;
     const size_t at = begin - block_.text_offset;

@@ -91,8 +91,9 @@ class Splitter {
     void open_block(int32_t id);
     bool push_start(uint64_t start);
     void close_block(bool closed);
-    void outside_line();
-    void note_stray(bool bad_number, bool blank);
+    Outcome finish_line(const TextView& text);
+    void outside_line(const TextView& text);
+    void note_stray(const TextView& text, bool bad_number, bool blank);
     Outcome kept_line(size_t begin, size_t end);
 
     Context& ctx_;
