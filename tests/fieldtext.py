@@ -182,3 +182,21 @@ def node_line(draw) -> str:
     fields = [often(ids, field_text)] + [often(small, field_text) for _ in range(10)]
     fields += [often(coordinate, field_text) for _ in range(3)]
     return "".join(f + often(st.just(","), separator) for f in fields) + tail
+
+
+@st.composite
+def int_line(draw) -> str:
+    """An element's first line or node line, "1,2,180,179,0,0,", now and
+    then bent: ids of up to ten digits (the int32 range's edge among
+    them), zeros, empty fields, blanks, other characters."""
+    def often(strategy, other):
+        return draw(strategy if draw(st.sampled_from([True] * 60 + [False])) else other)
+
+    ids = st.one_of(st.integers(-(10**9), 10**9).map(str), st.integers(-999, 999).map(str),
+                    st.sampled_from(["0", "0", "-0", "000000001", "-999999999"]))
+    odd = st.one_of(field_text, st.integers(2**31 - 2, 2**31 + 2).map(str),
+                    st.integers(-(2**31) - 2, -(2**31) + 2).map(str))
+    fields = [often(ids, odd) for _ in range(draw(st.integers(0, 16)))]
+    line = "".join(f + often(st.just(","), separator) for f in fields)
+    line = line[: None if draw(st.booleans()) else -1] + draw(st.sampled_from(["", "", ",", ",,", " ", "\xa0"]))
+    return bend(draw, line) if draw(st.integers(0, 7)) == 0 else line

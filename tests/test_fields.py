@@ -7,7 +7,8 @@ import itertools
 import pytest
 import struct
 
-from fieldtext import ASCII_SPACE, NEAR_MISS, NOT_SPACE, UNICODE_SPACE, line_text, node_line, result_line, single_line
+from fieldtext import (ASCII_SPACE, NEAR_MISS, NOT_SPACE, UNICODE_SPACE, int_line, line_text, node_line, result_line,
+                       single_line)
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -102,6 +103,33 @@ def test_single_records_read_whole_match_field_by_field(line):
 @given(node_line())
 def test_node_lines_read_whole_match_field_by_field(line):
     node_matches_split(line)
+
+
+def int32_or_none(text: str):
+    try:
+        value = int(text)
+    except ValueError:
+        return None
+    return value if -(2**31) <= value < 2**31 else None
+
+
+@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(int_line())
+def test_element_lines_read_whole_match_field_by_field(line):
+    """An element's first line read whole gives fields 0, 2 and 4 of at
+    least five, as int() converts them; a node line read whole gives the
+    ids other than 0 of every field. Any line either cannot be sure of is
+    left to the split."""
+    fields = reference_split(line)
+    header = _fieldcheck.plain_element_header(line)
+    assert _fieldcheck.plain_element_header(line, at_page_end=True) == header
+    if header is not None:
+        assert len(fields) >= 5 and list(header) == [int32_or_none(fields[k]) for k in (0, 2, 4)]
+    ids = _fieldcheck.plain_node_ids(line)
+    assert _fieldcheck.plain_node_ids(line, at_page_end=True) == ids
+    if ids is not None:
+        values = [int32_or_none(f) for f in fields]
+        assert None not in values and ids == [v for v in values if v != 0]
 
 
 # Numbers in the shapes exporters write by default: exact powers of ten at

@@ -288,6 +288,57 @@ PyObject* plain_node(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(iddd)", id, xyz[0], xyz[1], xyz[2]);
 }
 
+// plain_element_header(line, at_page_end=False) -> (id, prop_id,
+// topology) | None: an element's first line read without splitting it.
+PyObject* plain_element_header(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kKeywords[] = {"line", "at_page_end", nullptr};
+    PyObject* line;
+    int at_page_end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &at_page_end)) {
+        return nullptr;
+    }
+    const LineText text(line, at_page_end);
+    if (text.failed()) return nullptr;
+    int32_t head[3];
+    if (!reading::read_plain_element_header(text.view(), head)) Py_RETURN_NONE;
+    return Py_BuildValue("(iii)", head[0], head[1], head[2]);
+}
+
+// plain_node_ids(line, at_page_end=False) -> list[int] | None: the node
+// ids of an element's node line other than 0, read without splitting it.
+PyObject* plain_node_ids(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kKeywords[] = {"line", "at_page_end", nullptr};
+    PyObject* line;
+    int at_page_end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &at_page_end)) {
+        return nullptr;
+    }
+    const LineText text(line, at_page_end);
+    if (text.failed()) return nullptr;
+    reading::PlainHost host;
+    reading::Context ctx(host);
+    std::vector<int32_t> ids;
+    std::optional<Outcome> o;
+    try {
+        o = reading::read_plain_node_ids(ctx, text.view(), ids);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!o) Py_RETURN_NONE;
+    if (*o != Outcome::ok) {
+        PyErr_SetString(PyExc_SystemError, "plain_node_ids: inconsistent result");
+        return nullptr;
+    }
+    Ref result(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!result) return nullptr;
+    for (size_t k = 0; k < ids.size(); ++k) {
+        PyObject* item = PyLong_FromLong(ids[k]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return result.release();
+}
+
 // is_space(code_point) -> bool: the tokenizer's notion of whitespace.
 PyObject* is_space(PyObject*, PyObject* arg) {
     const unsigned long c = PyLong_AsUnsignedLong(arg);
@@ -471,6 +522,13 @@ PyMethodDef kMethods[] = {
     {"plain_node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_node)),
      METH_VARARGS | METH_KEYWORDS,
      "plain_node(line, at_page_end=False) -> tuple | None: a node line read without splitting it."},
+    {"plain_element_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_element_header)),
+     METH_VARARGS | METH_KEYWORDS,
+     "plain_element_header(line, at_page_end=False) -> tuple | None: an element's first line read without "
+     "splitting it."},
+    {"plain_node_ids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_node_ids)),
+     METH_VARARGS | METH_KEYWORDS,
+     "plain_node_ids(line, at_page_end=False) -> list | None: an element's node line read without splitting it."},
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},

@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "numbers.hpp"
+#include "plain_values.hpp"
 #include "records.hpp"
 #include "two_threads.hpp"
 
@@ -26,48 +27,67 @@ constexpr size_t kHeaderFields = 5;
 #endif
 constexpr int32_t kMaxNodeIds = TREMIX_MAX_ELEMENT_NODE_IDS;
 
+// A record whose first line and node lines are all written the way
+// exporters write them, read without splitting its lines; empty for any
+// other record, which is then split line by line.
+std::optional<Outcome> read_plain_record(Context& ctx, const BlockLines& lines, size_t n, size_t i, SplitLine& line,
+                                         int32_t (&head)[3], std::vector<int32_t>& nodes) {
+    if (!line.fetch(ctx, lines, i)) return Outcome::fail;
+    if (!read_plain_element_header(line.text, head)) return std::nullopt;
+    // A record cut short by the block's end keeps the node lines it has.
+    for (size_t k = i + 1; k <= i + kNodeLines && k < n; ++k) {
+        if (!line.fetch(ctx, lines, k)) return Outcome::fail;
+        const std::optional<Outcome> o = read_plain_node_ids(ctx, line.text, nodes);
+        if (o != Outcome::ok) return o;
+    }
+    return Outcome::ok;
+}
+
+// The record at line i, its lines split into fields: ok with its values,
+// skip (with what the observer hears) when it is not one.
+Outcome read_split_record(Context& ctx, size_t b, const BlockLines& lines, size_t n, size_t i, SplitLine& header,
+                          SplitLine& node_line, int32_t (&head)[3], std::vector<int32_t>& nodes, Observer* observer) {
+    if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
+    if (header.size() < kHeaderFields) {
+        if (observer) observer->passed(b, i, too_few(header, kHeaderFields));
+        return Outcome::skip;
+    }
+    Pass why;
+    Outcome o = Outcome::ok;
+    for (size_t k = 0; k < 3 && o == Outcome::ok; ++k) {
+        o = to_int32(ctx, header.text, header[2 * k], head[k]);
+        why = bad_field(header.size(), i, header[2 * k], 2 * k);
+    }
+    for (size_t k = i + 1; o == Outcome::ok && k <= i + kNodeLines && k < n; ++k) {
+        if (node_line.load(ctx, lines, k) == Outcome::fail) return Outcome::fail;
+        for (size_t f = 0; f < node_line.size(); ++f) {
+            if (!ctx.tick()) return Outcome::fail;  // a line may hold millions of node ids
+            int32_t node;
+            o = to_int32(ctx, node_line.text, node_line[f], node);
+            if (o != Outcome::ok) {
+                why = bad_field(header.size(), k, node_line[f], f);
+                break;
+            }
+            if (node != 0) nodes.push_back(node);
+        }
+    }
+    if (o == Outcome::skip && observer) observer->passed(b, i, why);
+    return o;
+}
+
 Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer, WalkFrom from) {
     SplitLine header, node_line;
     std::vector<int32_t> nodes;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
-        if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
-        if (header.size() < kHeaderFields) {
-            if (observer) observer->passed(b, i, too_few(header, kHeaderFields));
-            ++i;
-            return Outcome::skip;
-        }
-        int32_t id, prop_id, topology;
-        Pass why;
-        Outcome o = to_int32(ctx, header.text, header[0], id);
-        why = bad_field(header.size(), i, header[0], 0);
-        if (o == Outcome::ok) {
-            o = to_int32(ctx, header.text, header[2], prop_id);
-            why = bad_field(header.size(), i, header[2], 2);
-        }
-        if (o == Outcome::ok) {
-            o = to_int32(ctx, header.text, header[4], topology);
-            why = bad_field(header.size(), i, header[4], 4);
-        }
+        int32_t head[3];  // id, property id, topology code
         nodes.clear();
-        // A record cut short by the block's end keeps the node lines it has.
-        for (size_t k = i + 1; o == Outcome::ok && k <= i + kNodeLines && k < n; ++k) {
-            if (node_line.load(ctx, lines, k) == Outcome::fail) return Outcome::fail;
-            for (size_t f = 0; f < node_line.size(); ++f) {
-                if (!ctx.tick()) return Outcome::fail;  // a line may hold millions of node ids
-                int32_t node;
-                o = to_int32(ctx, node_line.text, node_line[f], node);
-                if (o != Outcome::ok) {
-                    why = bad_field(header.size(), k, node_line[f], f);
-                    break;
-                }
-                if (node != 0) nodes.push_back(node);
-            }
-        }
-        if (o == Outcome::fail) return o;
-        if (o == Outcome::skip) {
-            if (observer) observer->passed(b, i, why);
-            ++i;
-            return o;
+        const std::optional<Outcome> plain = read_plain_record(ctx, lines, n, i, header, head, nodes);
+        if (plain == Outcome::fail) return Outcome::fail;
+        if (!plain) {
+            nodes.clear();
+            const Outcome o = read_split_record(ctx, b, lines, n, i, header, node_line, head, nodes, observer);
+            if (o == Outcome::skip) ++i;
+            if (o != Outcome::ok) return o;
         }
         if (observer) {
             observer->record(b, i, std::min(kRecordLines, n - i));
@@ -79,9 +99,9 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         ctx.at(b, i);
         const size_t start = out.connectivity.size();
         if (nodes.size() > static_cast<size_t>(kMaxNodeIds) - start) return ctx.fail(Failure::Kind::too_many_nodes);
-        out.ids.push_back(id);
-        out.prop_ids.push_back(prop_id);
-        out.topologies.push_back(topology);
+        out.ids.push_back(head[0]);
+        out.prop_ids.push_back(head[1]);
+        out.topologies.push_back(head[2]);
         out.connectivity.append(nodes.data(), nodes.size());
         out.offsets.push_back(static_cast<int32_t>(start + nodes.size()));
         i += kRecordLines;

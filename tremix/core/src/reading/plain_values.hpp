@@ -35,6 +35,65 @@ inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
 // caller ticks once per line, and a line may hold millions of values.
 inline constexpr size_t kValuesPerTick = 64;
 
+// The first line of an element written the way exporters write it: its
+// first five fields each an optional minus and one to nine digits followed
+// at once by a comma, the fifth's comma or the end of the line's text
+// ending it; whatever follows is not read. Such a line splits into at least
+// five fields, these first: gives fields 0, 2 and 4, or false for any other
+// line.
+inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]) {
+    const char* const s = text.narrow();
+    if (!s) return false;
+    const char* const end = s + text.length;
+    const char* p = s;
+    int32_t value;
+    for (int k = 0; k < 4; ++k) {
+        p = read_plain_id(p, end, value);
+        if (!p) return false;
+        if (k % 2 == 0) fields[k / 2] = value;
+    }
+    // The fifth may end the text: read_plain_id needs a comma after it.
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    const char* const digits = p;
+    int32_t magnitude = 0;
+    while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
+    if (p == digits || (p < end && *p != ',')) return false;
+    fields[2] = negative ? -magnitude : magnitude;
+    return true;
+}
+
+// A line of node ids written the way exporters write it: each an optional
+// minus and one to nine digits followed at once by a comma or the end of
+// the text, nothing after the last but commas (a line of commas only, or
+// an empty one, holds none). Such a line has no blank and no empty field,
+// so splitting it gives exactly these. Appends the ids that are not 0 to
+// `ids`; empty, with `ids` as it was, for any other line.
+inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& text, std::vector<int32_t>& ids) {
+    const char* const s = text.narrow();
+    if (!s) return std::nullopt;
+    const char* end = s + text.length;
+    while (end > s && end[-1] == ',') --end;
+    const size_t before = ids.size();
+    size_t count = 0;
+    for (const char* p = s; p < end; ++count) {
+        if (count % kValuesPerTick == 0 && count > 0 && !ctx.tick()) return Outcome::fail;
+        const bool negative = *p == '-';
+        p += negative;
+        const char* const digits = p;
+        int32_t magnitude = 0;
+        while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
+        if (p == digits || (p < end && *p != ',')) {
+            ids.resize(before);
+            return std::nullopt;
+        }
+        if (magnitude != 0) ids.push_back(negative ? -magnitude : magnitude);
+        if (p == end) break;
+        ++p;  // past the comma; the field after it starts at once (commas are gone from the end)
+    }
+    return Outcome::ok;
+}
+
 // The values of a line written the way exporters write them, read without
 // splitting it: one-byte text, every value in the straight scientific shape
 // and followed at once by a comma, nothing after the last value but commas.
