@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -157,6 +158,36 @@ def test_other_threads_run_while_blocks_are_read(tmp_path):
         counter.join()
         sys.setswitchinterval(old)
     assert max(progress) > 0
+
+
+def test_a_long_call_beside_a_busy_thread_takes_the_lock_back_seldom(tmp_path):
+    """While the core reads, the main thread looks for signals only every
+    few tens of milliseconds: each time it takes the lock back it waits a
+    switch interval for a thread that runs Python code."""
+    path = tmp_path / "many_lines.neu"
+    path.write_text(block_text(403, ["x"] * 1_000_000))  # a million lines to walk, none a node
+    p = ORVEXParser(str(path))
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            pass
+
+    busy = threading.Thread(target=spin)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(0.2)
+    try:
+        busy.start()
+        start = time.perf_counter()
+        assert len(p.get_nodes_arrays()[0]) == 0
+        elapsed = time.perf_counter() - start
+    finally:
+        stop.set()
+        busy.join()
+        sys.setswitchinterval(old)
+    # The walk takes milliseconds; taking the lock back at every poll (each
+    # 16,384 lines) waited 0.2 s sixty times over.
+    assert elapsed < 2.5
 
 
 def big_model(elements: int, nodes: int, change: str) -> str:

@@ -4,6 +4,8 @@
 // call back into the interpreter takes the lock again for its duration.
 #pragma once
 
+#include <chrono>
+
 #include "pyref.hpp"
 #include "reading/host.hpp"
 
@@ -44,6 +46,7 @@ class PyHost final : public reading::Host {
 
     PyThreadState* saved_ = nullptr;  // set while the lock is free
     bool main_thread_;
+    std::chrono::steady_clock::time_point last_signal_check_ = std::chrono::steady_clock::now();
     PyObject* error_type_ = nullptr;
     PyObject* error_value_ = nullptr;
     PyObject* error_traceback_ = nullptr;
