@@ -1,5 +1,6 @@
 #include "py_host.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cxxabi.h>
 #include <unistd.h>
@@ -9,6 +10,16 @@ namespace tremix {
 namespace {
 
 unsigned long g_main_thread = 0;
+
+// While the lock is let go, signals are looked for this often at most.
+// Taking the lock back waits for a thread that runs Python code meanwhile
+// to give it up, a switch interval (5 ms unless set otherwise) each time:
+// at every poll of the walk (about a millisecond of work) that made an
+// extraction beside such a thread several times slower. The next look
+// also waits four times as long as the lock took, so that looking takes
+// at most a fifth of the time however long the switch interval. A Ctrl-C
+// still stops the work within a tenth of a second at the usual interval.
+constexpr std::chrono::milliseconds kSignalCheckInterval{40};
 
 // While the interpreter shuts down, a thread asking for the lock back is
 // ended with pthread_exit, which unwinds its stack. Unwinding a reading
@@ -43,6 +54,7 @@ PyHost::PyHost() {
         if (PyErr_Occurred()) PyErr_Clear();
     }
     main_thread_ = PyThread_get_thread_ident() == g_main_thread;
+    next_signal_check_ = std::chrono::steady_clock::now() + kSignalCheckInterval;
 }
 
 PyHost::~PyHost() {
@@ -135,22 +147,17 @@ reading::Outcome PyHost::exact_float(const reading::TextView& text, double& valu
         });
 }
 
-// While the lock is let go, signals are looked for this often. Taking the
-// lock back waits for a thread that runs Python code meanwhile to give it
-// up, a switch interval (5 ms) each time: at every poll of the walk (about
-// a millisecond of work) that made an extraction beside such a thread
-// several times slower. A Ctrl-C still stops the work within a tenth of a
-// second.
-constexpr std::chrono::milliseconds kSignalCheckInterval{40};
-
 bool PyHost::keep_going() {
     if (!main_thread_) return true;
-    if (saved_) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_signal_check_ < kSignalCheckInterval) return true;
-        last_signal_check_ = now;
-    }
+    const bool lock_let_go = saved_ != nullptr;
+    const auto asked = std::chrono::steady_clock::now();
+    if (lock_let_go && asked < next_signal_check_) return true;
     Hold hold(*this);
+    if (lock_let_go) {
+        const auto held = std::chrono::steady_clock::now();
+        const std::chrono::steady_clock::duration waited = held - asked;
+        next_signal_check_ = held + std::max<std::chrono::steady_clock::duration>(kSignalCheckInterval, 4 * waited);
+    }
     if (PyErr_CheckSignals() == 0) return true;
     hold_error();
     return false;

@@ -46,7 +46,7 @@ class PyHost final : public reading::Host {
 
     PyThreadState* saved_ = nullptr;  // set while the lock is free
     bool main_thread_;
-    std::chrono::steady_clock::time_point last_signal_check_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point next_signal_check_;  // while the lock is free
     PyObject* error_type_ = nullptr;
     PyObject* error_value_ = nullptr;
     PyObject* error_traceback_ = nullptr;
