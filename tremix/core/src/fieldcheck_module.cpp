@@ -271,9 +271,10 @@ PyObject* plain_single(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(id)", id, value);
 }
 
-// plain_node(line, at_page_end=False) -> (id, x, y, z) | None: a node line
-// read without splitting it, or None.
-PyObject* plain_node(PyObject*, PyObject* args, PyObject* kwargs) {
+// Calls read(view) on the line of a (line, at_page_end=False) call: with
+// at_page_end, on a copy that ends right before a page that cannot be read.
+template <typename Read>
+PyObject* with_line(PyObject* args, PyObject* kwargs, Read&& read) {
     static const char* kKeywords[] = {"line", "at_page_end", nullptr};
     PyObject* line;
     int at_page_end = 0;
@@ -282,61 +283,57 @@ PyObject* plain_node(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const LineText text(line, at_page_end);
     if (text.failed()) return nullptr;
-    int32_t id = 0;
-    double xyz[3];
-    if (!reading::read_plain_node(text.view(), id, xyz)) Py_RETURN_NONE;
-    return Py_BuildValue("(iddd)", id, xyz[0], xyz[1], xyz[2]);
+    return read(text.view());
+}
+
+// plain_node(line, at_page_end=False) -> (id, x, y, z) | None: a node line
+// read without splitting it, or None.
+PyObject* plain_node(PyObject*, PyObject* args, PyObject* kwargs) {
+    return with_line(args, kwargs, [](const TextView& view) -> PyObject* {
+        int32_t id = 0;
+        double xyz[3];
+        if (!reading::read_plain_node(view, id, xyz)) Py_RETURN_NONE;
+        return Py_BuildValue("(iddd)", id, xyz[0], xyz[1], xyz[2]);
+    });
 }
 
 // plain_element_header(line, at_page_end=False) -> (id, prop_id,
 // topology) | None: an element's first line read without splitting it.
 PyObject* plain_element_header(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kKeywords[] = {"line", "at_page_end", nullptr};
-    PyObject* line;
-    int at_page_end = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &at_page_end)) {
-        return nullptr;
-    }
-    const LineText text(line, at_page_end);
-    if (text.failed()) return nullptr;
-    int32_t head[3];
-    if (!reading::read_plain_element_header(text.view(), head)) Py_RETURN_NONE;
-    return Py_BuildValue("(iii)", head[0], head[1], head[2]);
+    return with_line(args, kwargs, [](const TextView& view) -> PyObject* {
+        int32_t head[3];
+        if (!reading::read_plain_element_header(view, head)) Py_RETURN_NONE;
+        return Py_BuildValue("(iii)", head[0], head[1], head[2]);
+    });
 }
 
 // plain_node_ids(line, at_page_end=False) -> list[int] | None: the node
 // ids of an element's node line other than 0, read without splitting it.
 PyObject* plain_node_ids(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kKeywords[] = {"line", "at_page_end", nullptr};
-    PyObject* line;
-    int at_page_end = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p", const_cast<char**>(kKeywords), &line, &at_page_end)) {
-        return nullptr;
-    }
-    const LineText text(line, at_page_end);
-    if (text.failed()) return nullptr;
-    reading::PlainHost host;
-    reading::Context ctx(host);
-    std::vector<int32_t> ids;
-    std::optional<Outcome> o;
-    try {
-        o = reading::read_plain_node_ids(ctx, text.view(), ids);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    if (!o) Py_RETURN_NONE;
-    if (*o != Outcome::ok) {
-        PyErr_SetString(PyExc_SystemError, "plain_node_ids: inconsistent result");
-        return nullptr;
-    }
-    Ref result(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!result) return nullptr;
-    for (size_t k = 0; k < ids.size(); ++k) {
-        PyObject* item = PyLong_FromLong(ids[k]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return result.release();
+    return with_line(args, kwargs, [](const TextView& view) -> PyObject* {
+        reading::PlainHost host;
+        reading::Context ctx(host);
+        std::vector<int32_t> ids;
+        std::optional<Outcome> o;
+        try {
+            o = reading::read_plain_node_ids(ctx, view, ids);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        if (!o) Py_RETURN_NONE;
+        if (*o != Outcome::ok) {
+            PyErr_SetString(PyExc_SystemError, "plain_node_ids: inconsistent result");
+            return nullptr;
+        }
+        Ref result(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        if (!result) return nullptr;
+        for (size_t k = 0; k < ids.size(); ++k) {
+            PyObject* item = PyLong_FromLong(ids[k]);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), item);
+        }
+        return result.release();
+    });
 }
 
 // is_space(code_point) -> bool: the tokenizer's notion of whitespace.

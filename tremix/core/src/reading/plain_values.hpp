@@ -18,17 +18,25 @@
 
 namespace tremix::reading {
 
-// An id field at p, an optional minus and one to nine digits, and the
-// comma after it: the position after the comma, or null.
-inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
+// An integer field at p, an optional minus and one to nine digits, ended
+// by a comma or by `end`: the position where it ends, or null (a tenth
+// digit ends nothing, nor does any other character).
+inline const char* read_plain_int(const char* p, const char* end, int32_t& value) {
     const bool negative = p < end && *p == '-';
     p += negative;
     const char* const digits = p;
     int32_t magnitude = 0;
     while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
-    if (p == digits || p >= end || *p != ',') return nullptr;  // a tenth digit is not a comma either
-    id = negative ? -magnitude : magnitude;
-    return p + 1;
+    if (p == digits || (p < end && *p != ',')) return nullptr;
+    value = negative ? -magnitude : magnitude;
+    return p;
+}
+
+// An id field at p, as read_plain_int reads it, and the comma after it:
+// the position after the comma, or null.
+inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
+    p = read_plain_int(p, end, id);
+    return p && p < end ? p + 1 : nullptr;
 }
 
 // Values read between two ticks of the context within one line: the
@@ -52,15 +60,7 @@ inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]
         if (!p) return false;
         if (k % 2 == 0) fields[k / 2] = value;
     }
-    // The fifth may end the text: read_plain_id needs a comma after it.
-    const bool negative = p < end && *p == '-';
-    p += negative;
-    const char* const digits = p;
-    int32_t magnitude = 0;
-    while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
-    if (p == digits || (p < end && *p != ',')) return false;
-    fields[2] = negative ? -magnitude : magnitude;
-    return true;
+    return read_plain_int(p, end, fields[2]) != nullptr;  // the fifth may end the text
 }
 
 // A line of node ids written the way exporters write it: each an optional
@@ -78,16 +78,13 @@ inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& 
     size_t count = 0;
     for (const char* p = s; p < end; ++count) {
         if (count % kValuesPerTick == 0 && count > 0 && !ctx.tick()) return Outcome::fail;
-        const bool negative = *p == '-';
-        p += negative;
-        const char* const digits = p;
-        int32_t magnitude = 0;
-        while (p < end && p - digits < 9 && is_ascii_digit(*p)) magnitude = magnitude * 10 + (*p++ - '0');
-        if (p == digits || (p < end && *p != ',')) {
+        int32_t id;
+        p = read_plain_int(p, end, id);
+        if (!p) {
             ids.resize(before);
             return std::nullopt;
         }
-        if (magnitude != 0) ids.push_back(negative ? -magnitude : magnitude);
+        if (id != 0) ids.push_back(id);
         if (p == end) break;
         ++p;  // past the comma; the field after it starts at once (commas are gone from the end)
     }
