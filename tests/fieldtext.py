@@ -200,3 +200,18 @@ def int_line(draw) -> str:
     line = "".join(f + often(st.just(","), separator) for f in fields)
     line = line[: None if draw(st.booleans()) else -1] + draw(st.sampled_from(["", "", ",", ",,", " ", "\xa0"]))
     return bend(draw, line) if draw(st.integers(0, 7)) == 0 else line
+
+
+@st.composite
+def marker_line(draw) -> str:
+    """A vector's end-of-data line "-1,0.," or a line that nearly is one:
+    other first fields that start with "-1", other separators and second
+    fields, whitespace and commas before it (now and then more than is
+    looked through), now and then bent."""
+    lead = draw(st.text(st.sampled_from(ASCII_SPACE + UNICODE_SPACE + NOT_SPACE + ",,,"), max_size=4))
+    lead = draw(st.sampled_from(["", "", "", " " * 300, ",\t" * 130])) + lead
+    first = draw(st.sampled_from(["-1", "-1", "-1", "-10", "-1.5E-03", "-1x", "- 1", "-", "1", "\u22121", "-\uff11"]))
+    separator = draw(st.sampled_from([",", ",", ", ", " ", "\t", "\u3000", ",,", " ,", "\x85", "\u200b"]))
+    second = draw(st.sampled_from(["0.", "0.", "0.0", "0", "x", "0.,1"]))
+    line = lead + first + separator + second + draw(st.sampled_from(["", ",", ",,", " ", ",1,", " 2"]))
+    return bend(draw, line) if draw(st.integers(0, 3)) == 0 else line

@@ -7,8 +7,8 @@ import itertools
 import pytest
 import struct
 
-from fieldtext import (ASCII_SPACE, NEAR_MISS, NOT_SPACE, UNICODE_SPACE, int_line, line_text, node_line, result_line,
-                       single_line)
+from fieldtext import (ASCII_SPACE, NEAR_MISS, NOT_SPACE, UNICODE_SPACE, int_line, line_text, marker_line, node_line,
+                       result_line, single_line)
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -130,6 +130,17 @@ def test_element_lines_read_whole_match_field_by_field(line):
     if ids is not None:
         values = [int32_or_none(f) for f in fields]
         assert None not in values and ids == [v for v in values if v != 0]
+
+
+@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(marker_line())
+def test_a_line_that_ends_a_vector_is_always_split(line):
+    """Lines are looked at without splitting them while a vector is
+    stepped over or its end is looked for: every line whose first two
+    fields are "-1" and "0." must be taken as one that may end it."""
+    if reference_split(line)[:2] == ["-1", "0."]:
+        assert _fieldcheck.may_be_end_marker(line)
+        assert _fieldcheck.may_be_end_marker(line, at_page_end=True)
 
 
 # Numbers in the shapes exporters write by default: exact powers of ten at

@@ -192,10 +192,24 @@ def test_a_long_call_beside_a_busy_thread_takes_the_lock_back_seldom(tmp_path):
     assert elapsed < 2.5
 
 
+def long_vector(vec_id: int, records: int, more: str) -> list[str]:
+    """A vector of `records` range records of ten values on three lines,
+    the two further lines of each being `more` (values)."""
+    lines = [f"1,{vec_id},1,", f"V{vec_id},", "0,0,0,", *["1,2,3,4,5,6,7,8,9,10,"] * 3, "1,1,1,7,", "0,0,1,"]
+    for r in range(records):
+        first = 10 * r + 1
+        lines += [f"{first},{first + 9},{r}.5E-01,-{r}.25E+02,1.0E-0{r % 9},2.5,", more, more]
+    return lines + ["-1,0.,"]
+
+
 def big_model(elements: int, nodes: int, change: str) -> str:
     """Blocks long enough to be read on two threads, with one change put
     into the first or the second half of each."""
     node_lines = [f"{k},0,0,1,7,0,0,0,0,0,0,{k}.5,-{k}.25,1.0E-0{k % 9}," for k in range(1, nodes + 1)]
+    # Halfway through the second vector's data falls on a line of integer
+    # values, which looks like a record's first line.
+    vectors = long_vector(1, 10000, "3.5E+00,-7.25E-03,1.0E+01,") + long_vector(2, 10001, "5,6,7,")
+    late_value = len(vectors) * 3 // 8
     element_lines = []
     for k in range(1, elements + 1):
         element_lines += [f"{k},1,2,1,8,", f"{k},{k + 1},0,{k + 2},", "0,0,", "0.,", "0.,", "0.,", "0.,"]
@@ -203,15 +217,19 @@ def big_model(elements: int, nodes: int, change: str) -> str:
     if change == "short_line_early":  # the first half's records fall out of step with the split
         element_lines.insert(early, "x")
         node_lines.insert(early, "x")  # ... and it has a node less than lines: the second half's move down
-    elif change == "host_text_late":  # texts only the interpreter's int() settles
+        vectors.insert(11, "x")
+    elif change == "host_text_late":  # texts only the interpreter's int() and float() settle
         node_lines[nodes * 3 // 4] = "1_000" + node_lines[nodes * 3 // 4][1:]
         element_lines[late // 7 * 7 + 1] = "0_5,6,"
+        vectors[late_value] = "1_5,2.5,3.5,"
     elif change == "bad_record_late":
         element_lines[late // 7 * 7 + 1] = "5,abc,"
+        vectors[late_value] = "abc,2.5,3.5,"
     elif change == "overflow_late":
         node_lines[nodes * 3 // 4] = "2147483648" + node_lines[nodes * 3 // 4][1:]
         element_lines[late // 7 * 7] = "2147483648,1,2,1,8,"
-    return block_text(403, node_lines) + block_text(404, element_lines)
+        vectors[late_value - (late_value - 8) % 3] = "2147483648,1,2,3,4,5,"  # a record's first line
+    return block_text(403, node_lines) + block_text(404, element_lines) + block_text(1051, vectors)
 
 
 @pytest.mark.parametrize("change", ["clean", "short_line_early", "host_text_late", "bad_record_late", "overflow_late"])
@@ -221,14 +239,15 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
     path.write_text(big_model(16000, 110000, change))
     ours, ref = ORVEXParser(str(path)), plain_python.PlainParser(path)
 
-    def outcome(parser, name):
+    def outcome(parser, name, *args):
         try:
-            return [a.tolist() for a in getattr(parser, name)()]
+            return [getattr(a, "tolist", lambda: a)() for a in getattr(parser, name)(*args)]
         except OverflowError:
             return "OverflowError"
 
-    for name in ("get_nodes_arrays", "get_elements_arrays"):
-        assert outcome(ours, name) == outcome(ref, name), name
+    for name, args in [("get_nodes_arrays", ()), ("get_elements_arrays", ()), ("get_output_vectors_arrays", ()),
+                       ("get_output_vectors_arrays", (1, 2))]:
+        assert outcome(ours, name, *args) == outcome(ref, name, *args), name
 
 
 # The core's own harness, built with walks shared from 64 lines on, room

@@ -34,6 +34,7 @@
 // and -DFUZZ_CORE_MAIN into a program that runs the files named on its
 // command line (a corpus or crash files).
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -345,6 +346,49 @@ bool same_failure(const Failure& a, const Failure& b) {
            a.field.length == b.field.length;
 }
 
+// Every vector the array form finds, each search going on where the last
+// one ended, once on one thread (another context alive keeps it there) and
+// once as it comes (a long vector's data shared with a second thread): the
+// same vectors with the same values, and the same outcome and failure.
+void check_shared_vectors(const BlockSet& set) {
+    PlainHost host;
+    struct Found {
+        std::vector<VectorMatch> vectors;
+        Outcome outcome = Outcome::ok;
+        Failure failure;
+    };
+    auto find_all = [&](bool alone) {
+        Found f;
+        Context ctx(host);
+        std::optional<Context> other;
+        if (alone) other.emplace(host);
+        WalkFrom from;
+        for (;;) {
+            VectorMatch m;
+            f.outcome = find_vector(ctx, set, -1, -1, from, m);
+            if (f.outcome == Outcome::fail || !m.found) break;
+            from = m.next;
+            f.vectors.push_back(std::move(m));
+        }
+        f.failure = ctx.failure();
+        return f;
+    };
+    const Found alone = find_all(true), shared = find_all(false);
+    require(alone.outcome == shared.outcome && same_failure(alone.failure, shared.failure),
+            "a shared vector read ends differently from the one-thread read");
+    require(alone.vectors.size() == shared.vectors.size(), "a shared vector read finds other vectors");
+    for (size_t k = 0; k < alone.vectors.size(); ++k) {
+        const VectorMatch& a = alone.vectors[k];
+        const VectorMatch& b = shared.vectors[k];
+        require(a.record.set_id == b.record.set_id && a.record.vec_id == b.record.vec_id &&
+                    a.record.data_start == b.record.data_start && a.next.block == b.next.block &&
+                    a.next.line == b.next.line && a.ids == b.ids &&
+                    std::equal(a.values.begin(), a.values.end(), b.values.begin(), b.values.end(),
+                               [](double x, double y) { return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y); }),
+                "a shared vector read gives other values");
+    }
+}
+
 // `walk(ctx, table)` once on one thread (another context alive keeps it
 // there) and once as it comes (shared when long enough) into the table
 // `make()` gives (whose columns may write into room of their own): the
@@ -511,6 +555,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         read_materials(ctx, blocks_numbered(text, {601}), materials);
     }
     check_vectors(blocks_numbered(text, {1051, 451}));
+    check_shared_vectors(blocks_numbered(text, {1051, 451}));
     return 0;
 }
 

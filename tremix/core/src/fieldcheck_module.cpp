@@ -20,6 +20,7 @@
 #include "reading/plain_values.hpp"
 #include "reading/tokenizer.hpp"
 #include "reading/two_threads.hpp"
+#include "reading/vectors.hpp"
 #include "reading/whitespace.hpp"
 
 namespace {
@@ -307,6 +308,14 @@ PyObject* plain_element_header(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// may_be_end_marker(line, at_page_end=False) -> bool: whether a line
+// looked at without splitting it may be a vector's end-of-data line.
+PyObject* may_be_end_marker(PyObject*, PyObject* args, PyObject* kwargs) {
+    return with_line(args, kwargs, [](const TextView& view) -> PyObject* {
+        return PyBool_FromLong(reading::may_be_end_marker(view));
+    });
+}
+
 // plain_node_ids(line, at_page_end=False) -> list[int] | None: the node
 // ids of an element's node line other than 0, read without splitting it.
 PyObject* plain_node_ids(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -526,6 +535,9 @@ PyMethodDef kMethods[] = {
     {"plain_node_ids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_node_ids)),
      METH_VARARGS | METH_KEYWORDS,
      "plain_node_ids(line, at_page_end=False) -> list | None: an element's node line read without splitting it."},
+    {"may_be_end_marker", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(may_be_end_marker)),
+     METH_VARARGS | METH_KEYWORDS,
+     "may_be_end_marker(line, at_page_end=False) -> bool: whether a line not yet split may end a vector's data."},
     {"node_line_ns", node_line_ns, METH_VARARGS,
      "node_line_ns(line, repeat) -> float: ns to split a node line and convert its id and coordinates."},
     {"split_ns", split_ns, METH_VARARGS, "split_ns(line, repeat) -> float: ns to split a line."},

@@ -56,6 +56,11 @@ std::optional<Position> halfway_at_block(const BlockSet& blocks) {
     return Position{best, 0};
 }
 
+bool worth_sharing_data(size_t lines) {
+    return lines >= kMinLines / 5 && std::thread::hardware_concurrency() >= 2 &&
+           Context::readers().load(std::memory_order_relaxed) <= 1;
+}
+
 size_t block_boundary_near(const BlockSet& blocks, size_t lines) {
     for (const BlockEntry& e : blocks) {
         if (e.state != BlockEntry::State::lines) return blocks.size();

@@ -49,6 +49,10 @@ std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
 // The same for records that never span blocks: the start of the block in
 // which about half of the lines have been passed.
 std::optional<Position> halfway_at_block(const BlockSet& blocks);
+// Whether a run of `lines` lines of one record kind's data, each holding
+// several values or more work than a node line, is worth a second thread:
+// a fifth of the lines a walk needs.
+bool worth_sharing_data(size_t lines);
 // The block boundary with the nearest to `lines` lines of `blocks` before
 // it, as the index of the block that starts there (0 to blocks.size()):
 // for a caller that shares out several walks between two threads itself.

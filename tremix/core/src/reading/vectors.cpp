@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -13,6 +14,32 @@
 
 namespace tremix::reading {
 
+// Leading whitespace and commas looked through before a line is split anyway.
+constexpr size_t kMarkerScan = 256;
+
+bool may_be_end_marker(const TextView& text) {
+    // Most lines start their first field at once, with a digit or with a
+    // minus and a number other than a lone 1.
+    if (const char* s = text.narrow(); s && text.length >= 3) {
+        const auto c = static_cast<unsigned char>(s[0]);
+        if (static_cast<unsigned>(c - '0') <= 9) return false;
+        if (c == '-') {
+            const auto after = static_cast<unsigned char>(s[2]);
+            return s[1] == '1' && (after == ',' || is_space(after));
+        }
+    }
+    return with_chars(text, [&](const auto* s) {
+        const size_t end = std::min(text.length, kMarkerScan);
+        size_t k = 0;
+        while (k < end && (s[k] == ',' || is_space(s[k]))) ++k;
+        if (k == end) return end < text.length;  // no field at all, or too long to tell
+        if (s[k] != '-' || k + 1 == text.length || s[k + 1] != '1') return false;
+        if (k + 2 == text.length) return true;
+        const uint32_t after = s[k + 2];
+        return after == ',' || is_space(after);
+    });
+}
+
 namespace {
 
 constexpr size_t kNoLine = SIZE_MAX;
@@ -20,24 +47,6 @@ constexpr size_t kNoLine = SIZE_MAX;
 // At least two fields, exactly "-1" and "0." (text, not value: "-1, 0.0" is
 // a data record for entity -1).
 bool is_end_marker(const SplitLine& line) { return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0."); }
-
-// Whether a line not yet split may be an end-of-data line, from its first
-// characters: its first field begins at its first character that is
-// neither whitespace nor a comma, so a line whose first character other
-// than whitespace is neither "-" nor "," is none. A line that starts with
-// more whitespace than is worth looking through is split like any other.
-constexpr size_t kMarkerScan = 256;
-
-bool may_be_end_marker(const TextView& text) {
-    return with_chars(text, [&](const auto* s) {
-        const size_t end = std::min(text.length, kMarkerScan);
-        for (size_t k = 0; k < end; ++k) {
-            const uint32_t c = s[k];
-            if (!is_space(c)) return c == '-' || c == ',';
-        }
-        return end < text.length;  // only whitespace: no field at all, or too long to tell
-    });
-}
 
 // Reused buffers of one walk.
 struct Workspace {
@@ -268,10 +277,11 @@ inline bool room_running_out(const std::vector<double>& values) {
 
 // Reads data records from line i up to and including the end-of-data line
 // (or to n), handing what they store to `sink`. On skip, i is the line
-// that did not convert.
+// that did not convert. With `until`, no record starting at or after that
+// line is read: i is then the line where the next record starts.
 template <typename Sink>
 Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
-                  Sink& sink) {
+                  Sink& sink, size_t until = SIZE_MAX) {
     SplitLine& line = ws.line;
     std::vector<double>& range = [&]() -> std::vector<double>& {
         if constexpr (Sink::kInPlace) {
@@ -318,7 +328,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
             return size_t{0};
         }
     }();
-    while (i < n) {
+    while (i < n && i < until) {
         if (!ctx.tick()) return Outcome::fail;
         if constexpr (Sink::kInPlace) {
             if (room_running_out(sink.values)) [[unlikely]]
@@ -399,6 +409,104 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
         }
     }
     return Outcome::ok;
+}
+
+// The line where a vector's data ends: the first end-of-data line from
+// `from` on, which read_data looks for on every line, inside a range
+// record too (n when there is none). Nothing is recorded in `ctx` unless
+// a signal stops the search (fail): a line that is not text only ends the
+// search (empty), and the reading itself then meets it, or not.
+struct DataEnd {
+    Outcome outcome = Outcome::ok;
+    std::optional<size_t> line;
+};
+DataEnd end_of_data(Context& ctx, const BlockLines& lines, size_t n, size_t from, SplitLine& line) {
+    for (size_t k = from; k < n; ++k) {
+        if (!ctx.tick()) return {Outcome::fail, std::nullopt};
+        line.text = lines.line(k);
+        if (line.text.kind == 0) return {};
+        if (!may_be_end_marker(line.text)) continue;
+        if (line.split(ctx) == Outcome::fail) return {Outcome::fail, std::nullopt};
+        if (is_end_marker(line)) return {Outcome::ok, k};
+    }
+    return {Outcome::ok, n};
+}
+
+// A line from `from` on, before `end` and at most 1024 lines on, whose first
+// field is a plain integer followed by a comma, as a record's first line
+// is and a range record's further lines of values never are.
+std::optional<size_t> record_start_near(const BlockLines& lines, size_t from, size_t end) {
+    for (size_t k = from; k < end && k < from + 1024; ++k) {
+        const TextView text = lines.line(k);
+        const char* const s = text.narrow();
+        if (!s) return std::nullopt;
+        int32_t id;
+        if (read_plain_id(s, s + text.length, id)) return k;
+    }
+    return std::nullopt;
+}
+
+// The data records of one vector, every value kept, as read_data reads
+// them. A long vector's records are shared with a second thread: it reads
+// from a line about halfway to the end of the data that looks like a
+// record's first line, and its reading stands only if this thread's
+// reading of the first half stops exactly there at a record boundary,
+// without failing or skipping, and the second thread needed nothing from
+// the host; otherwise this thread reads on from where it stopped. The
+// result is always the one-thread result.
+Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
+                    ValueSink& sink) {
+    std::optional<size_t> split;
+    if (i < n && worth_sharing_data(n - i)) {
+        const DataEnd end = end_of_data(ctx, lines, n, i, ws.line);
+        if (end.outcome == Outcome::fail) return Outcome::fail;
+        if (end.line && worth_sharing_data(*end.line - i))
+            split = record_start_near(lines, i + (*end.line - i) / 2, *end.line);
+    }
+    if (!split) return read_data(ctx, lines, n, i, ws, bad, sink);
+    struct alignas(64) SecondHalf {
+        std::vector<int32_t> ids;
+        std::vector<double> values;
+        Workspace ws;
+        BadValue bad;
+        size_t i = 0;
+        Outcome outcome = Outcome::fail;
+        Failure failure;
+    };
+    const auto second = std::make_unique<SecondHalf>();
+    second->i = *split;
+    Outcome first = Outcome::fail;
+    bool stopped_waiting = false;
+    const bool second_usable = run_beside(
+        [&] {
+            first = read_data(ctx, lines, n, i, ws, bad, sink, *split);
+            return first == Outcome::ok;
+        },
+        [&](Context& c) {
+            reserve_for_rest(lines, second->i, second->ids, second->values);
+            ValueSink values{second->ids, second->values};
+            second->outcome = read_data(c, lines, n, second->i, second->ws, second->bad, values);
+            second->failure = c.failure();
+        },
+        // Waiting for the second half, this thread still answers a signal.
+        [&] {
+            stopped_waiting = !ctx.poll();
+            return !stopped_waiting;
+        });
+    if (stopped_waiting) return Outcome::fail;
+    if (first != Outcome::ok || ws.marked) return first;
+    if (i == *split && second_usable &&
+        (second->outcome != Outcome::fail || decided_by_text(second->failure.kind))) {
+        sink.ids.insert(sink.ids.end(), second->ids.begin(), second->ids.end());
+        sink.values.insert(sink.values.end(), second->values.begin(), second->values.end());
+        i = second->i;
+        ws.marked = second->ws.marked;
+        bad = second->bad;
+        return second->outcome == Outcome::fail ? ctx.fail_with(second->failure) : second->outcome;
+    }
+    second->ids = {};
+    second->values = {};
+    return read_data(ctx, lines, n, i, ws, bad, sink);
 }
 
 // Set id and vector id of a start line already loaded in ws.line; on skip
@@ -552,7 +660,7 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
             out.values.clear();
             reserve_for_rest(lines, i, out.ids, out.values);
             ValueSink sink{out.ids, out.values};
-            o = read_data(ctx, lines, n, i, ws, bad, sink);
+            o = read_values(ctx, lines, n, i, ws, bad, sink);
             if (o == Outcome::fail) return o;
             if (o == Outcome::skip) {
                 i = bad.line + 1;
@@ -599,7 +707,7 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     size_t i = data_start;
     reserve_for_rest(entry.lines, i, ids, values, expected);
     ValueSink sink{ids, values};
-    return read_data(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
+    return read_values(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
 }
 
 }  // namespace tremix::reading
