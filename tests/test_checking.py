@@ -65,6 +65,16 @@ CASES = {
     "unterminated": (neu_text((1051, vector(1, 1, "10,1.5,", marker=False)), (450, ["1,", "A"])), [
         ("vector-unterminated", 1051, 3, "(set 1, vector 1) starting here has no end-of-data line (-1, 0.) "
                                          "before its block ends (line 8)")]),
+    # Range records with fewer values than ids (cut by the end-of-data line or the block's end), more, or none.
+    "ranges": (neu_text((1051, vector(1, 1, "1,4,1.5,2.5,", "3.5,") + vector(2, 2, "1,2,1.5,", "2.5,3.5,")
+                         + vector(3, 3, "5,3,1.5,", "10,2.5,")), (451, vector(4, 4, "7,9,1.5,", marker=False)),
+                         (450, ["1,", "A"])), [
+        ("range-count", 1051, 8, "is for entities 1 to 4 (4 values) but only 3 come before the vector's end-of-data "
+                                 "line (line 10): entities 1 to 3 get them in order and entity 4 gets none"),
+        ("range-count", 1051, 16, "but its lines hold 3: the last 1 value, to line 17, is not read"),
+        ("range-count", 1051, 24, "runs from entity 5 down to 3: it gives no entity a value"),
+        ("vector-unterminated", 451, 30, "before its block ends (line 35)"),
+        ("range-count", 451, 35, "only 1 comes before its block ends (line 35): entity 7 gets it and entities 8 to 9")]),
     "out_of_range": (neu_text((403, ["short", NODE.format(2147483648, 1), "x"]), (601, ["1,", "-2147483649,"])), [
         ("skipped-line", 403, 3, "'short'"),
         ("out-of-range", 403, 4, "'2147483648' is beyond the 32-bit integer range: get_nodes() and"),
@@ -102,6 +112,13 @@ def test_findings_of_each_kind(write_neu, name):
         assert finding.line is None and ("item " in finding.message or finding.kind == "no-blocks")
 
 
+def test_range_records_noted_for_one_vector_are_capped(write_neu):
+    records = [f"{k},{k},1.5,2.5," for k in range(1, 1201)]  # each holds a value too many
+    findings = tremix.check(write_neu(neu_text((1051, vector(1, 1, *records)))))
+    assert count_by_kind(findings) == {"range-count": 1000, "more-findings": 1}
+    assert findings[-1].message.startswith("200 more findings")
+
+
 def test_clean_files_have_no_findings(tmp_path):
     assert tremix.check(Path(str(resources.files("tremix") / "data" / "example.neu"))) == []
     for separator in orvex_gen.SEPARATORS:
@@ -126,7 +143,7 @@ def test_many_findings_are_capped_with_a_count(write_neu):
     assert counts == {"stray-text": 64, "skipped-line": 100_000, "more-findings": 2}
     more = [f.message for f in findings if f.kind == "more-findings"]
     assert more == [f"5 more stretches of text outside blocks, after line {64 * 40_004}, are not listed",
-                    "2,700,000 more lines passed over by the record walks are not listed"]
+                    "2,700,000 more findings of the record walks are not listed"]
 
 
 def test_sources_and_errors(write_neu, tmp_path):

@@ -97,7 +97,7 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
-                                f"{n:,} more lines passed over by the record walks are not listed"))
+                                f"{n:,} more findings of the record walks are not listed"))
     return _in_file_order(findings), checked
 
 
@@ -199,6 +199,8 @@ def _from_walk(item: tuple[Any, ...]) -> Finding:
         return _vector_overrun(*item[1:])
     if kind == "vector-unterminated":
         return _vector_unterminated(*item[1:])
+    if kind == "range-count":
+        return _range_count(*item[1:])
     if kind == "out-of-range":
         return _out_of_range(*item[1:])
     raise ValueError(f"unknown finding {kind!r} from the core")
@@ -279,6 +281,37 @@ def _vector_unterminated(walk: int, block_id: int, block_index: int, line_index:
     return Finding("vector-unterminated", block_id, file_line, message)
 
 
+def _range_count(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
+                 text: str | None, first: int, last: int, values: int, end_index: int, end_file_line: int | None,
+                 at_marker: bool) -> Finding:
+    here = _here(walk, block_id, block_index, line_index, file_line)
+    count = last - first + 1
+    record = f"the range record {_quote(text)}{_at(here)}"
+    if count <= 0:
+        message = (f"{record} runs from entity {first} down to {last}: it gives no entity a value, and its "
+                   f"{_count(values, 'value')} {'is' if values == 1 else 'are'} not read")
+    elif values > count:
+        message = (f"{record} is for entities {first} to {last} ({_count(count, 'value')}) but its lines hold "
+                   f"{values:,}: the last {_count(values - count, 'value')}, to "
+                   f"{_line_or_item(end_file_line, end_index)}, {'is' if values - count == 1 else 'are'} not read")
+    else:
+        if at_marker:
+            end = f"the vector's end-of-data line ({_line_or_item(end_file_line, end_index)})"
+        else:
+            end = (f"its block ends ({_line_or_item(None if end_file_line is None else end_file_line - 1, end_index - 1)})")
+        without = f"{_entities(first + values, last)} {'gets' if first + values == last else 'get'} none"
+        if values == 0:
+            got = "no entity gets a value"
+        elif values == 1:
+            got = f"entity {first} gets it and {without}"
+        else:
+            got = f"entities {first} to {first + values - 1} get them in order and {without}"
+
+        message = (f"{record} is for entities {first} to {last} ({_count(count, 'value')}) but only {values:,} "
+                   f"{'comes' if values == 1 else 'come'} before {end}: {got} (a line of values may be missing)")
+    return Finding("range-count", block_id, file_line, message)
+
+
 def _out_of_range(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
                   field_text: str) -> Finding:
     record, operations = _RECORDS[walk]
@@ -311,6 +344,10 @@ def _line_or_item(file_line: int | None, index: int) -> str:
 
 def _a(noun: str) -> str:
     return ("an " if noun[0] in "aeiou" else "a ") + noun
+
+
+def _entities(first: int, last: int) -> str:
+    return f"entity {first}" if first == last else f"entities {first} to {last}"
 
 
 def _vector_ids(text: str | None) -> str:

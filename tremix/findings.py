@@ -20,6 +20,7 @@ KINDS = (
     "vector-overrun",
     "vector-without-entity-type",
     "vector-unterminated",
+    "range-count",
     "out-of-range",
     "more-findings",
 )

@@ -55,10 +55,20 @@ const char* reason_name(reading::Pass::Reason r) {
 //    start line text)
 //   ("vector-unterminated", record kind, block id, block index, line index, file line,
 //    last line index, last file line, start line text)
+//   ("range-count", record kind, block id, block index, line index, file line,
+//    line text, first id, last id, values, end line index, end file line, at end-of-data line)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
 PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
     const reading::BlockLines& lines = entry.lines;
+    if (e.kind == reading::Finding::Kind::range_count) {
+        const reading::RangeCount& r = e.range;
+        return Py_BuildValue("(siinnNNiinnNO)", "range-count", kind, static_cast<int>(entry.block_id),
+                             static_cast<Py_ssize_t>(e.block), static_cast<Py_ssize_t>(e.line),
+                             line_number(lines, e.line), line_text(lines, e.line), r.first, r.last,
+                             static_cast<Py_ssize_t>(r.values), static_cast<Py_ssize_t>(r.end_line),
+                             line_number(lines, r.end_line), r.at_marker ? Py_True : Py_False);
+    }
     if (e.kind == reading::Finding::Kind::passed) {
         const reading::Pass& p = e.pass;
         Ref bad_text(Py_None);

@@ -12,7 +12,7 @@
 namespace tremix::reading {
 
 struct Finding {
-    enum class Kind : uint8_t { passed, overrun, unterminated };
+    enum class Kind : uint8_t { passed, overrun, unterminated, range_count };
     Kind kind;
     size_t block;
     size_t line;
@@ -20,6 +20,7 @@ struct Finding {
     size_t marker_line;     // overrun: the vector's own end-of-data line, or SIZE_MAX
     bool found;             // overrun: whether its entity-type lines were found
     size_t found_line;      // overrun: where (or the block's end); unterminated: the block's last line
+    RangeCount range;       // range_count
 };
 
 class FindingCollector final : public Observer {
@@ -43,14 +44,18 @@ class FindingCollector final : public Observer {
             return;
         }
         passed_lines += why.span;
-        keep(Finding{Finding::Kind::passed, block, line, why, 0, false, 0});
+        keep(Finding{Finding::Kind::passed, block, line, why, 0, false, 0, {}});
     }
     void vector_overrun(size_t block, size_t start_line, size_t marker_line, bool found, size_t found_line) override {
-        keep(Finding{Finding::Kind::overrun, block, start_line, {}, marker_line, found, found_line});
+        keep(Finding{Finding::Kind::overrun, block, start_line, {}, marker_line, found, found_line, {}});
     }
     void vector_unterminated(size_t block, size_t start_line, size_t last_line) override {
-        keep(Finding{Finding::Kind::unterminated, block, start_line, {}, SIZE_MAX, true, last_line});
+        keep(Finding{Finding::Kind::unterminated, block, start_line, {}, SIZE_MAX, true, last_line, {}});
     }
+    void range_count(size_t block, const RangeCount& range) override {
+        keep(Finding{Finding::Kind::range_count, block, range.line, {}, SIZE_MAX, false, 0, range});
+    }
+    void not_noted(size_t count) override { dropped += count; }
     bool keeps_records() const override { return keeps_records_; }
 
     // Takes over what a collector saw in the part of a walk that comes

@@ -48,11 +48,19 @@ constexpr size_t kNoLine = SIZE_MAX;
 // a data record for entity -1).
 bool is_end_marker(const SplitLine& line) { return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0."); }
 
+// Range records of one vector noted at most; the rest are only counted.
+constexpr size_t kMostRangeNotes = 1000;
+
 // Reused buffers of one walk.
 struct Workspace {
     SplitLine line, pair_first, pair_second;
     std::vector<double> range;  // a range record's values
     bool marked = false;        // the data last read ended at an end-of-data line
+    // When the walk is watched, the range records of the data last read
+    // whose values did not match their entity ids.
+    bool note_ranges = false;
+    std::vector<RangeCount> ranges_off;
+    size_t ranges_off_more = 0;
 };
 
 struct Located {
@@ -320,6 +328,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
         return Outcome::ok;
     };
     ws.marked = false;
+    ws.ranges_off.clear();
+    ws.ranges_off_more = 0;
     const size_t data_start = i;
     const size_t first_value = [&] {
         if constexpr (Sink::kInPlace) {
@@ -378,7 +388,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
             if (o != Outcome::ok) return o;
             // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
             const int64_t count = int64_t{last} - first + 1;
-            ++i;
+            const size_t record_line = i++;
+            bool at_marker = false;
             while (static_cast<int64_t>(gathered) < count && i < n) {
                 if (!ctx.tick()) return Outcome::fail;
                 if constexpr (Sink::kInPlace) {
@@ -391,11 +402,23 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Wo
                 if (plain == Outcome::fail) return Outcome::fail;
                 if (!plain) {
                     if (line.split(ctx) == Outcome::fail) return Outcome::fail;
-                    if (is_end_marker(line)) break;  // read again above: it ends the vector
+                    if (is_end_marker(line)) {
+                        at_marker = true;
+                        break;  // read again above: it ends the vector
+                    }
                     o = convert(0);
                     if (o != Outcome::ok) return o;
                 }
                 ++i;
+            }
+            if (ws.note_ranges && static_cast<int64_t>(gathered) != count) {
+                if (ws.ranges_off.size() < kMostRangeNotes) {
+                    const bool short_of_values = static_cast<int64_t>(gathered) < count;
+                    ws.ranges_off.push_back(
+                        RangeCount{record_line, first, last, gathered, short_of_values ? i : i - 1, at_marker});
+                } else {
+                    ++ws.ranges_off_more;
+                }
             }
             const size_t stored =
                 count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(gathered)));
@@ -525,6 +548,7 @@ bool passes(int32_t filter, int32_t id) { return filter < 0 || filter == id; }
 Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer,
                      WalkFrom from) {
     Workspace ws;
+    ws.note_ranges = observer != nullptr;
     ValueSink values{out.ids, out.values};
     CountSink<false> counts;
     CountSink<true> ranges;
@@ -587,6 +611,8 @@ Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
             if (!at.found || at.marker_line != kNoLine)
                 observer->vector_overrun(b, v, at.marker_line, at.found, at.found ? at.data_start - 2 : n);
             if (at.found && !ws.marked) observer->vector_unterminated(b, v, n - 1);
+            for (const RangeCount& range : ws.ranges_off) observer->range_count(b, range);
+            if (ws.ranges_off_more) observer->not_noted(ws.ranges_off_more);
         }
         return Outcome::ok;
     }, from);

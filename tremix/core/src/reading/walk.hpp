@@ -31,6 +31,18 @@ struct Pass {
                              // lines up to the bad one
 };
 
+// A range record of a result vector whose lines hold another number of
+// values than it has entity ids (last - first + 1): fewer before the
+// vector's end-of-data line or its block's end, more up to its last line,
+// or ids that run down.
+struct RangeCount {
+    size_t line = 0;          // the record's first line
+    int32_t first = 0, last = 0;
+    size_t values = 0;        // values read for it
+    size_t end_line = 0;      // its last line, or the end-of-data line that cut it short (n: the block's end)
+    bool at_marker = false;   // cut short by the vector's end-of-data line
+};
+
 class Observer {
   public:
     virtual ~Observer() = default;
@@ -45,6 +57,11 @@ class Observer {
                                 size_t found_line) = 0;
     // A result vector's data ran to its block's end with no end-of-data line.
     virtual void vector_unterminated(size_t block, size_t start_line, size_t last_line) = 0;
+    // A range record of a vector that was read holds another number of
+    // values than it has entity ids.
+    virtual void range_count(size_t /*block*/, const RangeCount& /*range*/) {}
+    // Findings of that kind beyond those a walk notes for one vector.
+    virtual void not_noted(size_t /*count*/) {}
     // Whether the walk stores the records it reads as well: a watched walk
     // only counts them unless asked to.
     virtual bool keeps_records() const { return false; }
