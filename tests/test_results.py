@@ -85,13 +85,24 @@ def test_overridden_blocks_are_read(write_neu):
     assert tremix.Results(parser).arrays(1, 1)[0].tolist() == [20]
 
 
-def test_changed_blocks_are_reported_not_misread(parser_for):
+@pytest.mark.parametrize("change", [
+    lambda lines: lines.__setitem__(6, "10,abc,"),  # vector (1, 1)'s first data line no longer converts
+    lambda lines: lines.__delitem__(slice(0, 3)),   # lines gone before it: its position is elsewhere
+    lambda lines: lines.clear(),
+    lambda lines: lines.__delitem__(7),             # a record less: its data ends earlier
+    lambda lines: lines.__setitem__(9, "12,4.0,"),  # its end-of-data line is a record: the data runs on
+], ids=["bad-value", "lines-before", "cleared", "record-less", "no-end"])
+def test_changed_blocks_are_reported_not_misread(parser_for, change):
     parser = parser_for(blocks=EDGES)
     results = tremix.Results(parser)
     block = parser.get_blocks(1051)[0]
-    block.lines = block.lines[:6] + ["10,abc,"] + block.lines[7:]  # vector (1, 1)'s first data line
+    lines = list(block.lines)
+    change(lines)
+    block.lines = lines
     with pytest.raises(RuntimeError, match="changed since"):
         results.arrays(1, 1)
+    # Another vector's block was not touched.
+    assert results.arrays(1, 1, occurrence=1)[0].tolist() == [20]
 
 
 def test_generated_file_every_vector(tmp_path):

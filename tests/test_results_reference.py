@@ -93,7 +93,7 @@ def test_matches_plain_rules_on_messy_files(tmp_path_factory, file_blocks, set_f
         _, ranged = _native.vector_catalogue(ours, True)
         assert len(ranged) == len(vectors)
         for entry, v in zip(ranged, vectors):
-            low, high, repeats = entry[7:]
+            low, high, repeats = entry[10:]
             finite = [x for x in v["results"].values() if np.isfinite(x)]
             if not repeats:  # every stored value is in the record form
                 assert (low, high) == ((min(finite), max(finite)) if finite else (None, None))

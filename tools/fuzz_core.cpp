@@ -319,11 +319,18 @@ void check_vectors(const BlockSet& set) {
             finite = true;
         }
         require(c.finite == finite && (!finite || (c.minimum == lo && c.maximum == hi)), "value range differs");
+        require(b.block_lines == a.block_lines && c.block_lines == a.block_lines && b.data_end == a.data_end &&
+                    c.data_end == a.data_end && b.stored == a.stored && c.stored == a.stored &&
+                    a.stored == a.end - a.begin,
+                "the catalogue sees another data end or count than the full read");
         std::vector<int32_t> at_ids;
         std::vector<double> at_values;
+        size_t at_end = 0;
         Context ctx3(host);
-        require(read_vector_data(ctx3, set, a.block, a.data_start, at_ids, at_values) == Outcome::ok,
+        require(read_vector_data(ctx3, set, a.block, a.data_start, at_ids, at_values, 0, &at_end) == Outcome::ok,
                 "a listed vector's data does not read");
+        require(at_end == a.data_end && set[a.block].lines.size() == a.block_lines,
+                "a listed vector's data ends elsewhere when read again");
         require(at_ids == ids, "positioned read gives other ids");
         require(std::equal(at_values.begin(), at_values.end(), values.begin(), values.end(),
                            [](double x, double y) { return x == y || (x != x && y != y); }),

@@ -38,11 +38,14 @@ class Results(Sequence[VectorInfo]):
     gives them, with each vector's arrays read on demand.
 
     ``Results(parser)`` (or a source ``tremix.read`` accepts) walks the
-    vector blocks once. It keeps those blocks: changing them afterwards is
-    not seen by the catalogue, so build a new one then.
+    vector blocks once. It keeps those blocks and reads each vector where
+    the walk found it: after changing them, build a new one. Reading a
+    vector whose block no longer has the lines the walk saw, or whose data
+    no longer ends where it ended or holds as many values, raises
+    RuntimeError.
     """
 
-    __slots__ = ("_blocks", "_infos", "_starts", "_positions")
+    __slots__ = ("_blocks", "_infos", "_starts", "_shapes", "_positions")
 
     def __init__(self, source: ORVEXParser | Source) -> None:
         parser = source if isinstance(source, ORVEXParser) else read(source)
@@ -60,6 +63,9 @@ class Results(Sequence[VectorInfo]):
         self._blocks: list[ORVEXBlock] = blocks
         self._infos = tuple(VectorInfo(*entry[:5]) for entry in entries)
         self._starts: tuple[tuple[int, int], ...] = tuple((entry[5], entry[6]) for entry in entries)
+        # What reading each vector again must find unless its block changed:
+        # the block's lines, the line after the data, the values stored.
+        self._shapes: tuple[tuple[int, int, int], ...] = tuple((entry[7], entry[8], entry[9]) for entry in entries)
         self._positions: dict[tuple[int, int], list[int]] = {}
         for k, info in enumerate(self._infos):
             self._positions.setdefault((info.set_id, info.vec_id), []).append(k)
@@ -116,7 +122,7 @@ class Results(Sequence[VectorInfo]):
         block, start = self._starts[position]
         # Its count (distinct entity ids: values less any repeated) sizes
         # the memory the reading asks for at once.
-        data = _native.vector_data(self._blocks, block, start, self._infos[position].count)
+        data = _native.vector_data(self._blocks, block, start, self._infos[position].count, *self._shapes[position])
         if data is None:
             info = self._infos[position]
             raise RuntimeError(f"the blocks of set_id {info.set_id}, vec_id {info.vec_id} changed since the "

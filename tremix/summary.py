@@ -73,7 +73,7 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
         results = Results._from_catalogue(blocks, entries)
         # Only a vector with a repeated entity reads its arrays: those go to
         # the threads, the rest is made here.
-        vectors = [pool.submit(_vector, results, k, entry[7:]) if entry[9] else _done(_vector(results, k, entry[7:]))
+        vectors = [pool.submit(_vector, results, k, entry[10:]) if entry[12] else _done(_vector(results, k, entry[10:]))
                    for k, entry in enumerate(entries)]
         return {
             "path": os.path.abspath(path),

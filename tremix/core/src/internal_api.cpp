@@ -176,37 +176,51 @@ PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// vector_data(blocks, block index, data start, expected count) ->
-// (entity ids, values): the data records of the vector whose data begins
-// there, every value kept in file order, as NumPy arrays; None when they no
-// longer convert. Only that block is read, so each call costs the vector's
-// lines, not all of the blocks' lines. The count the catalogue gave only
-// sizes the memory asked for.
+// vector_data(blocks, block index, data start, expected count[, block
+// lines, data end, values stored]) -> (entity ids, values): the data
+// records of the vector whose data begins there, every value kept in file
+// order, as NumPy arrays; None when they no longer convert, or when the
+// block no longer has the lines the catalogue saw or the data no longer
+// ends or holds what the catalogue found (the last three items of its
+// entry). Only that block is read, so each call costs the vector's lines,
+// not all of the blocks' lines. The count the catalogue gave only sizes
+// the memory asked for.
 PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arg_count("vector_data", nargs, 4)) return nullptr;
-    const Py_ssize_t block = PyLong_AsSsize_t(args[1]);
-    if (block == -1 && PyErr_Occurred()) return nullptr;
-    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
-    if (start == -1 && PyErr_Occurred()) return nullptr;
-    const Py_ssize_t expected = PyLong_AsSsize_t(args[3]);
-    if (expected == -1 && PyErr_Occurred()) return nullptr;
-    if (block < 0 || start < 0 || expected < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative position");
+    if (nargs != 4 && nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "vector_data() takes 4 or 7 arguments (%zd given)", nargs);
         return nullptr;
     }
+    Py_ssize_t numbers[6] = {0, 0, 0, -1, -1, -1};  // block, start, expected, then what the catalogue saw
+    for (Py_ssize_t k = 1; k < nargs; ++k) {
+        numbers[k - 1] = PyLong_AsSsize_t(args[k]);
+        if (numbers[k - 1] == -1 && PyErr_Occurred()) return nullptr;
+        if (numbers[k - 1] < 0) {
+            PyErr_SetString(PyExc_ValueError, "negative position");
+            return nullptr;
+        }
+    }
+    const auto [block, start, expected, lines, end, stored] = numbers;
+    const bool seen = nargs == 7;
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;
         if (snapshot.take_item(args[0], static_cast<size_t>(block)) < 0) return nullptr;
+        // A list that lost the block is met by the reading (no data).
+        if (seen && snapshot.size() == 1 && snapshot.blocks()[0].state == reading::BlockEntry::State::lines &&
+            snapshot.blocks()[0].lines.size() != static_cast<size_t>(lines))
+            Py_RETURN_NONE;
         std::vector<int32_t> ids;
         std::vector<double> values;
+        size_t data_end = 0;
         reading::Outcome outcome = reading::Outcome::ok;
         if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
                 outcome = reading::read_vector_data(ctx, snapshot.blocks(), 0, static_cast<size_t>(start), ids,
-                                                    values, static_cast<size_t>(expected));
+                                                    values, static_cast<size_t>(expected), &data_end);
                 return outcome;
             }) < 0)
             return nullptr;
         if (outcome == reading::Outcome::skip) Py_RETURN_NONE;
+        if (seen && (data_end != static_cast<size_t>(end) || values.size() != static_cast<size_t>(stored)))
+            Py_RETURN_NONE;
         Ref id_array(numpy_int32_array(ids));
         Ref value_array(id_array ? numpy_float64_array(values) : nullptr);
         if (!value_array) return nullptr;
@@ -237,7 +251,7 @@ PyMethodDef kMethods[] = {
     {"vector_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_catalogue)), METH_FASTCALL,
      "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
-     "vector_data(blocks, block, data_start, expected) -> (ids, values) or None."},
+     "vector_data(blocks, block, data_start, expected[, lines, data_end, stored]) -> (ids, values) or None."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
      "check(parser, catalogue=False, model=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},

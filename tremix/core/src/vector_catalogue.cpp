@@ -17,14 +17,16 @@ PyObject* catalogue_tuple(PyObject* blocks, const reading::VectorTable& t, bool 
             Ref low(v.finite ? PyFloat_FromDouble(v.minimum) : new_ref(Py_None));
             Ref high(v.finite ? PyFloat_FromDouble(v.maximum) : new_ref(Py_None));
             if (!low || !high) return nullptr;
-            item = Py_BuildValue("(iiOOnnnOOO)", v.set_id, v.vec_id, title.get(), ent.get(),
+            item = Py_BuildValue("(iiOOnnnnnnOOO)", v.set_id, v.vec_id, title.get(), ent.get(),
                                  static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
-                                 static_cast<Py_ssize_t>(v.data_start), low.get(), high.get(),
-                                 v.repeats ? Py_True : Py_False);
+                                 static_cast<Py_ssize_t>(v.data_start), static_cast<Py_ssize_t>(v.block_lines),
+                                 static_cast<Py_ssize_t>(v.data_end), static_cast<Py_ssize_t>(v.stored), low.get(),
+                                 high.get(), v.repeats ? Py_True : Py_False);
         } else {
-            item = Py_BuildValue("(iiOOnnn)", v.set_id, v.vec_id, title.get(), ent.get(),
+            item = Py_BuildValue("(iiOOnnnnnn)", v.set_id, v.vec_id, title.get(), ent.get(),
                                  static_cast<Py_ssize_t>(v.distinct), static_cast<Py_ssize_t>(v.block),
-                                 static_cast<Py_ssize_t>(v.data_start));
+                                 static_cast<Py_ssize_t>(v.data_start), static_cast<Py_ssize_t>(v.block_lines),
+                                 static_cast<Py_ssize_t>(v.data_end), static_cast<Py_ssize_t>(v.stored));
         }
         if (!item) return nullptr;
         PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), item);

@@ -576,13 +576,16 @@ Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
             r.data_start = i = at.data_start;
             if (keep == Keep::values) {
                 o = read_data(ctx, lines, n, i, ws, bad, values);
+                r.stored = out.values.size() - r.begin;
             } else if (keep == Keep::counts) {
                 counts.reset();
                 o = read_data(ctx, lines, n, i, ws, bad, counts);
                 if (o == Outcome::ok) r.distinct = counts.distinct();
+                r.stored = counts.stored;
             } else {
                 ranges.reset();
                 o = read_data(ctx, lines, n, i, ws, bad, ranges);
+                r.stored = ranges.stored;
                 if (o == Outcome::ok) {
                     r.distinct = ranges.distinct();
                     r.minimum = ranges.minimum;
@@ -605,6 +608,8 @@ Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
             return o;
         }
         r.end = out.values.size();
+        r.block_lines = n;
+        r.data_end = i;
         out.vectors.push_back(r);
         if (observer) {
             observer->record(b, v, i - v);
@@ -720,7 +725,7 @@ Outcome locate_vector_header(Context& ctx, const BlockLines& lines, int64_t star
 }
 
 Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
-                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected) {
+                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected, size_t* data_end) {
     ids.clear();
     values.clear();
     if (block >= blocks.size()) return Outcome::skip;
@@ -733,7 +738,9 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     size_t i = data_start;
     reserve_for_rest(entry.lines, i, ids, values, expected);
     ValueSink sink{ids, values};
-    return read_values(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
+    const Outcome o = read_values(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
+    if (data_end) *data_end = i;
+    return o;
 }
 
 }  // namespace tremix::reading

@@ -32,6 +32,12 @@ struct VectorRecord {
     size_t data_start = 0;
     size_t begin = 0, end = 0;  // its values in the table, when kept
     size_t distinct = 0;        // entity ids, each counted once
+    // What reading the vector's data again must find, unless its block
+    // changed: the block's lines, the line after the data, the values
+    // stored (an entity id written twice counted twice).
+    size_t block_lines = 0;
+    size_t data_end = 0;
+    size_t stored = 0;
     // With ranges: the smallest and largest finite value (when `finite`),
     // exact for the vector's results only when no entity id repeats.
     double minimum = 0.0, maximum = 0.0;
@@ -85,9 +91,11 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
 // The data records of the vector whose data begins at `data_start` in
 // block `block`, as find_vector reads them (every value kept, in order).
 // skip when they do not convert. `expected` (0: not known) is how many
-// values the caller expects, which only sizes the room asked for.
+// values the caller expects, which only sizes the room asked for. With
+// `data_end`, the line after the data is put there.
 Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
-                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected = 0);
+                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected = 0,
+                         size_t* data_end = nullptr);
 
 // Where the data of the vector starting at line `start` begins: after its
 // entity-type line pair, or at the block's end when there is none.
