@@ -83,6 +83,17 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
 
 
+def parser_of(source: ORVEXParser | Source, *, encoding: str | None = None,
+              errors: str | None = None) -> ORVEXParser:
+    """`source` itself when it is a parser (`encoding` and `errors` must then
+    be None), else what :func:`read` makes of it."""
+    if isinstance(source, ORVEXParser):
+        if encoding is not None or errors is not None:
+            raise ValueError("a parser is already read: encoding and errors apply to paths and binary file objects")
+        return source
+    return read(source, encoding=encoding, errors=errors)
+
+
 def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = None, errors: str | None = None,
                 name: str | None = None) -> ORVEXParser:
     """Reads an open binary or text stream to its end into a new parser whose
