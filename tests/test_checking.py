@@ -135,7 +135,9 @@ def test_sources_and_errors(write_neu, tmp_path):
     packed = tmp_path / "node_lines.neu.gz"
     packed.write_bytes(gzip.compress(Path(path).read_bytes()))
     assert tremix.check(packed) == tremix.check(path)  # read as tremix.read reads it
-    with pytest.raises(TypeError, match="needs a path or an ORVEXParser"):
+    with open(path, "rb") as binary, open(path, encoding="utf-8") as text:
+        assert tremix.check(binary) == tremix.check(text) == tremix.check(path)
+    with pytest.raises(TypeError, match="needs a path, a file object or an ORVEXParser"):
         tremix.check(42)
     with pytest.raises(FileNotFoundError):
         tremix.check(tmp_path / "missing.neu")
@@ -150,8 +152,12 @@ def test_encoding_and_errors_read_a_path_as_read_does(write_neu):
     path = write_neu("Träger notes\n" + neu_text((100, ["t", "v"])), encoding="latin-1")
     assert "'Träger notes'" in tremix.check(path, encoding="latin-1")[0].message
     assert "'Tr\ufffdger notes'" in tremix.check(path, encoding="utf-8", errors="replace")[0].message
+    with open(path, "rb") as binary:
+        assert tremix.check(binary, encoding="latin-1") == tremix.check(path, encoding="latin-1")
     with pytest.raises(ValueError, match="a parser is already read"):
         tremix.check(tremix.read(path, encoding="latin-1"), errors="replace")
+    with open(path, encoding="latin-1") as text, pytest.raises(ValueError, match="a text stream is already decoded"):
+        tremix.check(text, encoding="latin-1")
 
 
 @pytest.mark.parametrize("text, message", [

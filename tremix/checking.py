@@ -20,7 +20,7 @@ from typing import Any
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 from tremix.findings import Finding
-from tremix.reading import read
+from tremix.reading import Source, parser_of, read
 
 __all__ = ["check", "Finding"]
 
@@ -51,11 +51,12 @@ _TEXT_SHOWN = 60
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
 
-def check(source: str | os.PathLike[str] | ORVEXParser, *, encoding: str | None = None,
+def check(source: Source | ORVEXParser, *, encoding: str | None = None,
           errors: str | None = None) -> list[Finding]:
-    """Findings for a file (a path, read as ``tremix.read`` reads it,
-    compressed files included, `encoding` and `errors` meaning what they
-    mean there) or for a parser already built (both must then be None).
+    """Findings for a file (a path or a file object, read as ``tremix.read``
+    reads it, compressed files included, `encoding` and `errors` meaning
+    what they mean there) or for a parser already built (both must then be
+    None).
 
     A clean file gives an empty list. Findings come in file order; those
     without a file line (blocks not read from a file) follow in the order
@@ -102,14 +103,12 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
 
 
 def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:
-    if isinstance(source, ORVEXParser):
-        if encoding is not None or errors is not None:
-            raise ValueError("a parser is already read: encoding and errors apply to paths")
-        return source
+    if isinstance(source, ORVEXParser) or callable(getattr(source, "read", None)):
+        return parser_of(source, encoding=encoding, errors=errors)
     try:
         path = os.fspath(source)
     except TypeError:
-        raise TypeError(f"check() needs a path or an ORVEXParser, not {type(source).__name__}") from None
+        raise TypeError(f"check() needs a path, a file object or an ORVEXParser, not {type(source).__name__}") from None
     return read(os.fsdecode(path), encoding=encoding, errors=errors)
 
 
