@@ -114,6 +114,47 @@ def test_errors_of_the_text(tmp_path):
         tremix.read(tmp_path / "cut.neu.gz")
 
 
+NAMES = {".gz": ("gzip", "gzip.open()"), ".bz2": ("bzip2", "bz2.open()"), ".xz": ("xz", "lzma.open()")}
+
+
+@pytest.mark.parametrize("suffix", list(COMPRESSORS))
+def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch, suffix):
+    # Values that compress poorly: cp1252 meets a byte it has no character for within the first few.
+    text = TEXT + "".join(f"{k},{k * 7919 % 10007}.{k * 104729 % 997}\n" for k in range(5000))
+    packed = COMPRESSORS[suffix](text.encode())
+    path = tmp_path / "model.neu"  # no suffix: read as text
+    path.write_bytes(packed)
+    kind, opener = NAMES[suffix]
+    hint = (f"the data is {kind}-compressed: tremix.read decompresses a path ending in {suffix}, "
+            f"or a file object from {opener}")
+    routes = [(str(path), "utf-8"), (path, "cp1252"), (io.BytesIO(packed), "utf-8"), (io.BytesIO(packed), "cp1252")]
+    if codecs.lookup(default_encoding()).name in ("utf-8", "ascii"):
+        routes.append((str(path), None))  # the constructor reads the file itself
+
+    def errors() -> list[UnicodeDecodeError]:
+        found = []
+        for source, encoding in routes:
+            if isinstance(source, io.BytesIO):
+                source.seek(0)
+            with pytest.raises(UnicodeDecodeError) as info:
+                tremix.read(source, encoding=encoding)
+            found.append(info.value)
+        return found
+
+    noted = errors()
+    monkeypatch.setattr(tremix.reading, "_note_compressed", lambda exc, found: None)
+    for error, bare in zip(noted, errors()):  # only the note is added
+        assert (str(error), error.object) == (str(bare), bare.object)
+        assert error.__notes__ == [*getattr(bare, "__notes__", []), hint]
+    # Bytes that do not decode elsewhere in a file are not taken for its start.
+    later = text.encode() + packed
+    path.write_bytes(later)
+    for source in (path, io.BytesIO(later)):
+        with pytest.raises(UnicodeDecodeError) as info:
+            tremix.read(source, encoding="utf-8")
+        assert not any("-compressed:" in note for note in info.value.__notes__)
+
+
 def test_stream_with_read_only(reference):
     class Pipe:
         """Only read(n), in short pieces, like a socket file."""
