@@ -179,6 +179,25 @@ def test_text_outside_blocks_read_with_surrogateescape(tmp_path):
     assert [f.kind for f in tremix.check(parser)] == ["bad-block-number", "delimiter-at-end"]
 
 
+BYTE_ORDER_MARK = ('the file starts with a byte-order mark (U+FEFF), read here as text: encoding="utf-8-sig" '
+                   "(tremix --encoding utf-8-sig) reads a UTF-8 file that has one")
+
+
+@pytest.mark.parametrize("text, kind, line", [
+    (neu_text((100, ["t", "v"]), (403, [NODE.format(1, "0.5")])), "stray-text", 1),  # block 100 lost
+    ("notes\n   -1\n   4O3\n" + neu_text((100, ["t", "v"])), "bad-block-number", 3),  # the finding on lines 1 to 3
+])
+def test_a_byte_order_mark_is_named_with_the_encoding_that_reads_it(tmp_path, text, kind, line):
+    path = tmp_path / "marked.neu"
+    path.write_text("\ufeff" + text, encoding="utf-8")
+    first = tremix.check(path, encoding="utf-8")[0]
+    assert (first.kind, first.line) == (kind, line) and first.message.endswith("; " + BYTE_ORDER_MARK)
+    assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8-sig"))
+    assert tremix.read(path, encoding="utf-8-sig").get_header() == {"title": "t", "version": "v"}
+    path.write_text(text + "\ufeffnotes\n", encoding="utf-8")  # further on, it is only text
+    assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8"))
+
+
 def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
     """The first error in walk order is raised (404 before 450)."""
     path = tmp_path / "elements.neu"

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import re
+from dataclasses import replace
 from typing import Any
 
 from tremix.core import _native
@@ -48,6 +49,8 @@ _REAL_FIELDS = {403: {11, 12, 13}}
 Catalogue = tuple[list[ORVEXBlock], list[tuple[Any, ...]]]
 
 _TEXT_SHOWN = 60
+_BYTE_ORDER_MARK = ("; the file starts with a byte-order mark (U+FEFF), read here as text: "
+                    'encoding="utf-8-sig" (tremix --encoding utf-8-sig) reads a UTF-8 file that has one')
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
 
@@ -152,6 +155,7 @@ def _end_of_file(report: dict[str, Any]) -> list[Finding]:
 def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
     found = []
     for run in report["stray"]:
+        made = len(found)
         first, last, count = run["first_line"], run["last_line"], run["count"]
         lines = f"line {first}" if first == last else f"lines {first} to {last}"
         text = _quote(run["first_text"])
@@ -171,6 +175,10 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
                 "stray-text", None, first,
                 f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) "
                 f"{'is' if count == 1 else 'are'} not read"))
+        if first == 1 and run["first_text"].startswith("\ufeff"):
+            # A byte-order mark decoded as UTF-8 stays at the start of the
+            # first line, and a delimiter line there is one no longer.
+            found[made] = replace(found[made], message=found[made].message + _BYTE_ORDER_MARK)
     more = report["stray_runs"] - len(report["stray"])
     if more > 0:
         after = report["stray"][-1]["last_line"] if report["stray"] else 0
