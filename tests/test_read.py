@@ -310,3 +310,23 @@ def test_package_exports():
     # One version: the build takes it from meson.build.
     meson = (Path(__file__).resolve().parent.parent / "meson.build").read_text()
     assert f"version: '{tremix.__version__}'" in meson
+
+
+def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
+    """The package's Python files without its compiled modules, as in a checkout."""
+    installed = Path(tremix.__file__).parent
+    for source in [*installed.glob("*.py"), *installed.glob("core/*.py")]:
+        target = tmp_path / "tremix" / source.relative_to(installed)
+        target.parent.mkdir(exist_ok=True)
+        target.write_bytes(source.read_bytes())
+    for code in ("import tremix; tremix.read", "import tremix; tremix.ORVEXParser", "import tremix.frames"):
+        run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+        assert run.returncode == 1
+        original, chained = run.stderr.split("\n\nThe above exception was the direct cause of the following exception:")
+        assert original.endswith("ModuleNotFoundError: No module named 'tremix.core._native'"), run.stderr
+        chained = chained.strip().splitlines()[-1]
+        assert chained.startswith(f"ImportError: tremix was imported from {tmp_path / 'tremix'}, which holds no "
+                                  "compiled modules"), run.stderr
+        assert "Run Python from another folder or with `python -P`" in chained
+    run = subprocess.run([sys.executable, "-P", "-c", "import tremix; tremix.read"], cwd=tmp_path)
+    assert run.returncode == 0
