@@ -224,6 +224,8 @@ def test_stub_types_a_typical_program(tmp_path):
         assert_type(results.arrays(1, 2)[0], npt.NDArray[np.int32])
         assert_type(tremix.vectors("model.neu")[0].ent_type, int | None)
         assert_type(frames.vector(results, 1, 2), "pd.Series[float]")
+        assert_type(frames.nodes("model.neu"), pd.DataFrame)  # what tremix.read takes
+        assert_type(tremix.check(io.BytesIO(b"")), list[tremix.Finding])
         assert_type(tremix.parallel.read_vectors(["model.neu"]), pd.DataFrame)  # a submodule as an attribute
         assert_type(tremix.__version__, str)
     """))

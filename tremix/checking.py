@@ -153,7 +153,7 @@ def _end_of_file(report: dict[str, Any]) -> list[Finding]:
 
 
 def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
-    found = []
+    found: list[Finding] = []
     for run in report["stray"]:
         made = len(found)
         first, last, count = run["first_line"], run["last_line"], run["count"]
