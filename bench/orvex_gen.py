@@ -571,15 +571,20 @@ if __name__ == "__main__":
     import json
     import time
 
-    ap = argparse.ArgumentParser(description="Write a synthetic ORVEX Neutral file.")
-    ap.add_argument("path")
-    ap.add_argument("--target-mb", type=float)
-    ap.add_argument("--n-nodes", type=int)
-    ap.add_argument("--n-vectors", type=int, default=8)
-    ap.add_argument("--separator", choices=SEPARATORS, default="comma")
-    ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--csv-dir")
-    ap.add_argument("--subset-dir")
+    ap = argparse.ArgumentParser(description="Write a synthetic ORVEX Neutral file and print what it holds as JSON.")
+    ap.add_argument("path", help="file to write")
+    size = ap.add_mutually_exclusive_group()
+    size.add_argument("--target-mb", type=float, metavar="MB",
+                      help="scale the model to make a file of about this many megabytes")
+    size.add_argument("--n-nodes", type=int, metavar="N", help="number of nodes (default: 1000)")
+    ap.add_argument("--n-vectors", type=int, default=8, metavar="N",
+                    help="result vectors, spread over two output sets, nodal and elemental in turn (default: 8)")
+    ap.add_argument("--separator", choices=SEPARATORS, default="comma",
+                    help="field separator of the records (default: comma)")
+    ap.add_argument("--seed", type=int, default=0, help="seed of every generated value: the same options write the same file (default: 0)")
+    ap.add_argument("--csv-dir", metavar="DIR", help="also write nodes, results and the first vector as CSV here")
+    ap.add_argument("--subset-dir", metavar="DIR",
+                    help="also write files holding only the node blocks and only the first vector here")
     a = ap.parse_args()
     t0 = time.perf_counter()
     info = generate(a.path, target_mb=a.target_mb, n_nodes=a.n_nodes, n_vectors=a.n_vectors,

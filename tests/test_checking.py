@@ -152,7 +152,9 @@ def test_sources_and_errors(write_neu, tmp_path):
     packed = tmp_path / "node_lines.neu.gz"
     packed.write_bytes(gzip.compress(Path(path).read_bytes()))
     assert tremix.check(packed) == tremix.check(path)  # read as tremix.read reads it
-    with pytest.raises(TypeError, match="needs a path or an ORVEXParser"):
+    with open(path, "rb") as binary, open(path, encoding="utf-8") as text:
+        assert tremix.check(binary) == tremix.check(text) == tremix.check(path)
+    with pytest.raises(TypeError, match="needs a path, a file object or an ORVEXParser"):
         tremix.check(42)
     with pytest.raises(FileNotFoundError):
         tremix.check(tmp_path / "missing.neu")
@@ -167,8 +169,12 @@ def test_encoding_and_errors_read_a_path_as_read_does(write_neu):
     path = write_neu("Träger notes\n" + neu_text((100, ["t", "v"])), encoding="latin-1")
     assert "'Träger notes'" in tremix.check(path, encoding="latin-1")[0].message
     assert "'Tr\ufffdger notes'" in tremix.check(path, encoding="utf-8", errors="replace")[0].message
+    with open(path, "rb") as binary:
+        assert tremix.check(binary, encoding="latin-1") == tremix.check(path, encoding="latin-1")
     with pytest.raises(ValueError, match="a parser is already read"):
         tremix.check(tremix.read(path, encoding="latin-1"), errors="replace")
+    with open(path, encoding="latin-1") as text, pytest.raises(ValueError, match="a text stream is already decoded"):
+        tremix.check(text, encoding="latin-1")
 
 
 @pytest.mark.parametrize("text, message", [
@@ -188,6 +194,25 @@ def test_text_outside_blocks_read_with_surrogateescape(tmp_path):
     [stray] = _native.read_report(parser)["stray"]
     assert (stray["first_text"], stray["bad_number_text"]) == ("junk \udcff here", "\udcfe 100")
     assert [f.kind for f in tremix.check(parser)] == ["bad-block-number", "delimiter-at-end"]
+
+
+BYTE_ORDER_MARK = ('the file starts with a byte-order mark (U+FEFF), read here as text: encoding="utf-8-sig" '
+                   "(tremix --encoding utf-8-sig) reads a UTF-8 file that has one")
+
+
+@pytest.mark.parametrize("text, kind, line", [
+    (neu_text((100, ["t", "v"]), (403, [NODE.format(1, "0.5")])), "stray-text", 1),  # block 100 lost
+    ("notes\n   -1\n   4O3\n" + neu_text((100, ["t", "v"])), "bad-block-number", 3),  # the finding on lines 1 to 3
+])
+def test_a_byte_order_mark_is_named_with_the_encoding_that_reads_it(tmp_path, text, kind, line):
+    path = tmp_path / "marked.neu"
+    path.write_text("\ufeff" + text, encoding="utf-8")
+    first = tremix.check(path, encoding="utf-8")[0]
+    assert (first.kind, first.line) == (kind, line) and first.message.endswith("; " + BYTE_ORDER_MARK)
+    assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8-sig"))
+    assert tremix.read(path, encoding="utf-8-sig").get_header() == {"title": "t", "version": "v"}
+    path.write_text(text + "\ufeffnotes\n", encoding="utf-8")  # further on, it is only text
+    assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8"))
 
 
 def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):

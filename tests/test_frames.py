@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import gzip
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -65,6 +67,20 @@ def test_vector_and_output_sets(parser):
     sets = frames.output_sets(parser)
     assert sets.index.name == "set_id" and sets.index.dtype == np.int32
     assert sets.to_dict("index") == parser.get_output_sets()
+
+
+def test_every_function_reads_what_read_takes(write_neu, tmp_path):
+    path = write_neu(blocks=MODEL)
+    parser = tremix.read(path)
+    packed = tmp_path / "model.neu.gz"
+    packed.write_bytes(gzip.compress(Path(path).read_bytes()))
+    for make in (frames.nodes, frames.elements, frames.output_sets, lambda source: frames.vector(source, 1, 4)):
+        expected = make(parser)
+        with open(path, "rb") as binary, open(path, encoding="utf-8") as text:
+            for source in (path, Path(path), packed, binary, text):
+                assert make(source).equals(expected), source
+    with pytest.raises(TypeError, match="needs a path or a file object"):
+        frames.nodes(42)
 
 
 def test_empty_model(parser_for):

@@ -114,6 +114,47 @@ def test_errors_of_the_text(tmp_path):
         tremix.read(tmp_path / "cut.neu.gz")
 
 
+NAMES = {".gz": ("gzip", "gzip.open()"), ".bz2": ("bzip2", "bz2.open()"), ".xz": ("xz", "lzma.open()")}
+
+
+@pytest.mark.parametrize("suffix", list(COMPRESSORS))
+def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch, suffix):
+    # Values that compress poorly: cp1252 meets a byte it has no character for within the first few.
+    text = TEXT + "".join(f"{k},{k * 7919 % 10007}.{k * 104729 % 997}\n" for k in range(5000))
+    packed = COMPRESSORS[suffix](text.encode())
+    path = tmp_path / "model.neu"  # no suffix: read as text
+    path.write_bytes(packed)
+    kind, opener = NAMES[suffix]
+    hint = (f"the data is {kind}-compressed: tremix.read decompresses a path ending in {suffix}, "
+            f"or a file object from {opener}")
+    routes = [(str(path), "utf-8"), (path, "cp1252"), (io.BytesIO(packed), "utf-8"), (io.BytesIO(packed), "cp1252")]
+    if codecs.lookup(default_encoding()).name in ("utf-8", "ascii"):
+        routes.append((str(path), None))  # the constructor reads the file itself
+
+    def errors() -> list[UnicodeDecodeError]:
+        found = []
+        for source, encoding in routes:
+            if isinstance(source, io.BytesIO):
+                source.seek(0)
+            with pytest.raises(UnicodeDecodeError) as info:
+                tremix.read(source, encoding=encoding)
+            found.append(info.value)
+        return found
+
+    noted = errors()
+    monkeypatch.setattr(tremix.reading, "_note_compressed", lambda exc, found: None)
+    for error, bare in zip(noted, errors()):  # only the note is added
+        assert (str(error), error.object) == (str(bare), bare.object)
+        assert error.__notes__ == [*getattr(bare, "__notes__", []), hint]
+    # Bytes that do not decode elsewhere in a file are not taken for its start.
+    later = text.encode() + packed
+    path.write_bytes(later)
+    for source in (path, io.BytesIO(later)):
+        with pytest.raises(UnicodeDecodeError) as info:
+            tremix.read(source, encoding="utf-8")
+        assert not any("-compressed:" in note for note in info.value.__notes__)
+
+
 def test_stream_with_read_only(reference):
     class Pipe:
         """Only read(n), in short pieces, like a socket file."""
@@ -269,3 +310,23 @@ def test_package_exports():
     # One version: the build takes it from meson.build.
     meson = (Path(__file__).resolve().parent.parent / "meson.build").read_text()
     assert f"version: '{tremix.__version__}'" in meson
+
+
+def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
+    """The package's Python files without its compiled modules, as in a checkout."""
+    installed = Path(tremix.__file__).parent
+    for source in [*installed.glob("*.py"), *installed.glob("core/*.py")]:
+        target = tmp_path / "tremix" / source.relative_to(installed)
+        target.parent.mkdir(exist_ok=True)
+        target.write_bytes(source.read_bytes())
+    for code in ("import tremix; tremix.read", "import tremix; tremix.ORVEXParser", "import tremix.frames"):
+        run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+        assert run.returncode == 1
+        original, chained = run.stderr.split("\n\nThe above exception was the direct cause of the following exception:")
+        assert original.endswith("ModuleNotFoundError: No module named 'tremix.core._native'"), run.stderr
+        chained = chained.strip().splitlines()[-1]
+        assert chained.startswith(f"ImportError: tremix was imported from {tmp_path / 'tremix'}, which holds no "
+                                  "compiled modules"), run.stderr
+        assert "Run Python from another folder or with `python -P`" in chained
+    run = subprocess.run([sys.executable, "-P", "-c", "import tremix; tremix.read"], cwd=tmp_path)
+    assert run.returncode == 0

@@ -15,12 +15,13 @@ from __future__ import annotations
 
 import os
 import re
+from dataclasses import replace
 from typing import Any
 
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 from tremix.findings import Finding
-from tremix.reading import read
+from tremix.reading import Source, parser_of, read
 
 __all__ = ["check", "Finding"]
 
@@ -48,14 +49,17 @@ _REAL_FIELDS = {403: {11, 12, 13}}
 Catalogue = tuple[list[ORVEXBlock], list[tuple[Any, ...]]]
 
 _TEXT_SHOWN = 60
+_BYTE_ORDER_MARK = ("; the file starts with a byte-order mark (U+FEFF), read here as text: "
+                    'encoding="utf-8-sig" (tremix --encoding utf-8-sig) reads a UTF-8 file that has one')
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
 
-def check(source: str | os.PathLike[str] | ORVEXParser, *, encoding: str | None = None,
+def check(source: Source | ORVEXParser, *, encoding: str | None = None,
           errors: str | None = None) -> list[Finding]:
-    """Findings for a file (a path, read as ``tremix.read`` reads it,
-    compressed files included, `encoding` and `errors` meaning what they
-    mean there) or for a parser already built (both must then be None).
+    """Findings for a file (a path or a file object, read as ``tremix.read``
+    reads it, compressed files included, `encoding` and `errors` meaning
+    what they mean there) or for a parser already built (both must then be
+    None).
 
     A clean file gives an empty list. Findings come in file order; those
     without a file line (blocks not read from a file) follow in the order
@@ -102,14 +106,12 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
 
 
 def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:
-    if isinstance(source, ORVEXParser):
-        if encoding is not None or errors is not None:
-            raise ValueError("a parser is already read: encoding and errors apply to paths")
-        return source
+    if isinstance(source, ORVEXParser) or callable(getattr(source, "read", None)):
+        return parser_of(source, encoding=encoding, errors=errors)
     try:
         path = os.fspath(source)
     except TypeError:
-        raise TypeError(f"check() needs a path or an ORVEXParser, not {type(source).__name__}") from None
+        raise TypeError(f"check() needs a path, a file object or an ORVEXParser, not {type(source).__name__}") from None
     return read(os.fsdecode(path), encoding=encoding, errors=errors)
 
 
@@ -151,8 +153,9 @@ def _end_of_file(report: dict[str, Any]) -> list[Finding]:
 
 
 def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
-    found = []
+    found: list[Finding] = []
     for run in report["stray"]:
+        made = len(found)
         first, last, count = run["first_line"], run["last_line"], run["count"]
         lines = f"line {first}" if first == last else f"lines {first} to {last}"
         text = _quote(run["first_text"])
@@ -172,6 +175,10 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
                 "stray-text", None, first,
                 f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) "
                 f"{'is' if count == 1 else 'are'} not read"))
+        if first == 1 and run["first_text"].startswith("\ufeff"):
+            # A byte-order mark decoded as UTF-8 stays at the start of the
+            # first line, and a delimiter line there is one no longer.
+            found[made] = replace(found[made], message=found[made].message + _BYTE_ORDER_MARK)
     more = report["stray_runs"] - len(report["stray"])
     if more > 0:
         after = report["stray"][-1]["last_line"] if report["stray"] else 0

@@ -6,6 +6,9 @@
     frames.nodes(parser)                 # x, y, z by node id
     frames.vector(parser, 1, 9001)       # values by entity id
 
+Each function also takes what ``tremix.read`` takes (a path, a file object)
+and reads it first.
+
 Frames hold one row per id, as the dict results do: when a file writes an
 id twice, the later record's values stand at the first record's place.
 pandas is an optional dependency of tremix (the ``pandas`` extra).
@@ -23,19 +26,20 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from tremix._records import dict_rows
 from tremix.core.orvex_parser import ORVEXParser
+from tremix.reading import Source, parser_of
 from tremix.results import Results
 
 __all__ = ["elements", "nodes", "output_sets", "vector"]
 
 
-def nodes(parser: ORVEXParser) -> pd.DataFrame:
+def nodes(source: ORVEXParser | Source) -> pd.DataFrame:
     """Columns ``x``, ``y``, ``z`` (float64), indexed by node id (``node_id``,
     int32), in file order: the nodes of ``get_nodes()``."""
-    ids, coords = _distinct_nodes(parser)
+    ids, coords = _distinct_nodes(parser_of(source))
     return pd.DataFrame(coords, index=pd.Index(ids, name="node_id"), columns=["x", "y", "z"])
 
 
-def elements(parser: ORVEXParser) -> pd.DataFrame:
+def elements(source: ORVEXParser | Source) -> pd.DataFrame:
     """One row per element of ``get_elements_arrays()``, indexed by element id
     (``element_id``; repeated ids kept, as there), with the columns
 
@@ -46,6 +50,7 @@ def elements(parser: ORVEXParser) -> pd.DataFrame:
       :func:`nodes` (so ``nodes(parser).to_numpy()[row]`` is a node's x, y,
       z); <NA> past the count and for a node id that no node record has.
     """
+    parser = parser_of(source)
     element_ids, prop_ids, topologies, connectivity, offsets = parser.get_elements_arrays()
     counts = np.diff(offsets).astype(np.int32)
     m, width = len(counts), int(counts.max()) if len(counts) else 0
@@ -61,7 +66,7 @@ def elements(parser: ORVEXParser) -> pd.DataFrame:
     return pd.DataFrame(columns, index=pd.Index(element_ids, name="element_id"))
 
 
-def vector(source: ORVEXParser | Results, set_id: int, vec_id: int, occurrence: int = 0) -> pd.Series[float]:
+def vector(source: ORVEXParser | Results | Source, set_id: int, vec_id: int, occurrence: int = 0) -> pd.Series[float]:
     """The values (float64) of one result vector indexed by entity id
     (``entity_id``, int32), named by the vector's title: the ``results`` of
     that vector in ``get_output_vectors()``. `occurrence` picks among
@@ -80,10 +85,10 @@ def vector(source: ORVEXParser | Results, set_id: int, vec_id: int, occurrence: 
     return pd.Series(values, index=pd.Index(ids, name="entity_id"), name=results[position].title)
 
 
-def output_sets(parser: ORVEXParser) -> pd.DataFrame:
+def output_sets(source: ORVEXParser | Source) -> pd.DataFrame:
     """Columns ``title`` and ``value`` (float64), indexed by set id
     (``set_id``, int32): ``get_output_sets()``."""
-    sets = parser.get_output_sets()
+    sets = parser_of(source).get_output_sets()
     return pd.DataFrame(
         {"title": [record["title"] for record in sets.values()],
          "value": np.array([record["value"] for record in sets.values()], dtype=np.float64)},

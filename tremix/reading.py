@@ -19,6 +19,7 @@ import io
 import locale
 import lzma
 import os
+import re
 import stat
 import sys
 from collections.abc import Callable, Iterator
@@ -53,6 +54,12 @@ _COMPRESSED: dict[str, tuple[str, bytes, Callable[[BinaryStream], io.BufferedIOB
     ".xz": ("xz", b"\xfd7zXZ\x00", lambda raw: lzma.LZMAFile(cast(BinaryIO, raw), "rb")),
 }
 
+# How to read each format decompressed from a file object.
+_OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
+
+# The reader's note on a byte that does not decode: its offset from where reading began.
+_BAD_BYTE_NOTE = re.compile(r"the byte at offset (\d+) ")
+
 # Canonical codec names the compiled reader decodes by itself.
 _NATIVE_CODECS = frozenset({"utf-8", "ascii", "iso8859-1"})
 
@@ -69,18 +76,62 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
 
     The parser's ``filepath`` is the path as ``str``, or None for a file
     object; a file object is read to its end and left open.
+
+    A ``UnicodeDecodeError`` for data that begins as a gzip, bzip2 or xz
+    file does carries a note saying so.
     """
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not isinstance(path, str):
             raise TypeError(f"read() needs a str path, not {type(path).__name__}")
-        if encoding is None and errors is None and decompressor_for(path) is None:
-            return ORVEXParser(path)
-        with open_binary(path) as stream:
-            return read_stream(stream, encoding=encoding, errors=errors, name=path)
+        try:
+            if encoding is None and errors is None and decompressor_for(path) is None:
+                return ORVEXParser(path)
+            with open_binary(path) as stream:
+                return read_stream(stream, encoding=encoding, errors=errors, name=path)
+        except UnicodeDecodeError as exc:
+            # A file read as it is stored can be looked at again from its
+            # start; a decompressed one only through the error's bytes.
+            found = compressed_content(path) if decompressor_for(path) is None else _compressed_piece(exc)
+            _note_compressed(exc, found)
+            raise
     if callable(getattr(source, "read", None)):
-        return read_stream(source, encoding=encoding, errors=errors, name=None)
+        try:
+            return read_stream(source, encoding=encoding, errors=errors, name=None)
+        except UnicodeDecodeError as exc:
+            _note_compressed(exc, _compressed_piece(exc))
+            raise
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
+
+
+def _compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
+    """What :func:`compressed_start` finds in the error's bytes when they are
+    the first piece read (the reader's note puts the bad byte at the same
+    offset in the data as in the piece); None when they are not, or when no
+    note tells."""
+    for note in getattr(exc, "__notes__", ()):
+        found = _BAD_BYTE_NOTE.match(note)
+        if found is not None:
+            return compressed_start(exc.object) if int(found[1]) == exc.start else None
+    return None
+
+
+def _note_compressed(exc: UnicodeDecodeError, found: tuple[str, str] | None) -> None:
+    if found is not None:
+        kind, suffix = found
+        exc.add_note(f"the data is {kind}-compressed: tremix.read decompresses a path ending in {suffix}, "
+                     f"or a file object from {_OPENERS[kind]}()")
+
+
+def parser_of(source: ORVEXParser | Source, *, encoding: str | None = None,
+              errors: str | None = None) -> ORVEXParser:
+    """`source` itself when it is a parser (`encoding` and `errors` must then
+    be None), else what :func:`read` makes of it."""
+    if isinstance(source, ORVEXParser):
+        if encoding is not None or errors is not None:
+            raise ValueError("a parser is already read: encoding and errors apply to paths and binary file objects")
+        return source
+    return read(source, encoding=encoding, errors=errors)
 
 
 def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = None, errors: str | None = None,
@@ -127,7 +178,12 @@ def compressed_content(path: str) -> tuple[str, str] | None:
             start = fh.read(6)
     except OSError:
         return None
-    return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if start.startswith(magic)), None)
+    return compressed_start(start)
+
+
+def compressed_start(data: bytes) -> tuple[str, str] | None:
+    """(format, suffix) when `data` begins as a compressed file does; None otherwise."""
+    return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if data.startswith(magic)), None)
 
 
 def regular_file_size(path: str) -> int | None:

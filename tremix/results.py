@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
-from tremix.reading import Source, read
+from tremix.reading import Source, parser_of
 
 VectorArrays = tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]
 
@@ -48,8 +48,7 @@ class Results(Sequence[VectorInfo]):
     __slots__ = ("_blocks", "_infos", "_starts", "_shapes", "_positions")
 
     def __init__(self, source: ORVEXParser | Source) -> None:
-        parser = source if isinstance(source, ORVEXParser) else read(source)
-        self._fill(*_native.vector_catalogue(parser))
+        self._fill(*_native.vector_catalogue(parser_of(source)))
 
     @classmethod
     def _from_catalogue(cls, blocks: list[ORVEXBlock], entries: Sequence[tuple[Any, ...]]) -> Results:
