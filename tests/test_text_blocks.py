@@ -250,6 +250,23 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
         assert outcome(ours, name, *args) == outcome(ref, name, *args), name
 
 
+def test_a_shared_vector_in_a_later_block_fails_where_one_thread_does(write_neu):
+    """A long vector read on two threads, in the second block of the walk,
+    with an id beyond 32 bits in its second half: the error names that
+    block and line, as the one-thread walk's does."""
+    data = [f"{k},{k}.5," for k in range(1, 25001)]
+    data[20000] = "2147483648,1.5,"
+    vector = ["1,1,1,", "T", "0,0,0,", "1,2,3,7,", "1,2,3,", *data, "-1,0.,"]
+    p = ORVEXParser(write_neu(block_text(1051, ["9,9,1,", "T", "0,0,0,", "1,2,3,7,", "1,2,3,", "1,2.5,", "-1,0.,"])
+                              + block_text(451, vector)))
+    notes = []
+    for call in (p.get_output_vectors, lambda: p.get_output_vectors_arrays(1, 1)):
+        with pytest.raises(OverflowError) as raised:
+            call()
+        notes.append(raised.value.__notes__)
+    assert notes[0] == notes[1] and "'2147483648' in block 451, line 20018" in notes[0][0]
+
+
 # The core's own harness, built with walks shared from 64 lines on, room
 # for 1000 element node ids, files read 100 bytes at a time on a second
 # thread and room for 8 values asked for before a vector is read, so that a

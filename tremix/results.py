@@ -53,7 +53,7 @@ class Results(Sequence[VectorInfo]):
     @classmethod
     def _from_catalogue(cls, blocks: list[ORVEXBlock], entries: Sequence[tuple[Any, ...]]) -> Results:
         """A Results of a catalogue already read (its entries may carry more
-        items, such as value ranges, after the first seven)."""
+        items, such as value ranges, after the first ten)."""
         results = cls.__new__(cls)
         results._fill(blocks, entries)
         return results

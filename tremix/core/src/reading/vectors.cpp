@@ -506,6 +506,7 @@ Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, 
             return first == Outcome::ok;
         },
         [&](Context& c) {
+            c.at(ctx.block(), second->i);  // a failure there names this block
             reserve_for_rest(lines, second->i, second->ids, second->values);
             ValueSink values{second->ids, second->values};
             second->outcome = read_data(c, lines, n, second->i, second->ws, second->bad, values);
