@@ -319,7 +319,7 @@ def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
         target = tmp_path / "tremix" / source.relative_to(installed)
         target.parent.mkdir(exist_ok=True)
         target.write_bytes(source.read_bytes())
-    for code in ("import tremix; tremix.read", "import tremix; tremix.ORVEXParser", "import tremix.frames"):
+    for code in ("import tremix; tremix.read", "import tremix; tremix.ORVEXParser", "import tremix.results"):
         run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
         assert run.returncode == 1
         original, chained = run.stderr.split("\n\nThe above exception was the direct cause of the following exception:")
