@@ -222,9 +222,6 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
                                   ("--errors", "xmlcharrefreplace", "xmlcharrefreplace does not apply to decoding")):
         result = run_cli(option, name, path, cwd=tmp_path)
         assert result.returncode == 2 and message in result.stderr and "Traceback" not in result.stderr
-    with pytest.raises(SystemExit) as exited:  # --json and --strict are alternatives
-        tremix.cli.main(["--json", "--strict", path])
-    assert exited.value.code == 2
 
 
 class Terminal(io.StringIO):
@@ -455,3 +452,23 @@ def test_strict_only_checks_and_an_unreadable_file_outranks_findings(monkeypatch
     assert out.err == f"tremix: error: no such file: {missing}\n"
     # The readable file is still checked.
     assert [line.split(": ")[:2] for line in out.out.splitlines()] == [[f"{damaged}:3", "block 403"]] * 2
+
+
+def test_strict_json_lists_every_file_with_its_findings_or_its_error(tmp_path, write_neu):
+    clean, damaged = write_neu(blocks=SMALL_FILE), write_neu("   -1\n   403\nshort\n")
+    missing = str(tmp_path / "missing.neu")
+    result = run_cli(clean, damaged, missing, "--strict", "--json", cwd=tmp_path)
+    # The unreadable file outranks the findings, and is still said on stderr too.
+    assert (result.returncode, result.stderr) == (1, f"tremix: error: no such file: {missing}\n")
+    every = json.loads(result.stdout)
+    assert every[0] == {"path": clean, "error": None, "findings": []}
+    assert every[2] == {"path": missing, "error": f"no such file: {missing}", "findings": None}
+    # The very findings the summary's JSON holds.
+    assert every[1]["findings"] == json.loads(run_cli(damaged, "--json", cwd=tmp_path).stdout)["findings"]
+    assert [f["kind"] for f in every[1]["findings"]] == ["unclosed-block", "skipped-line"]
+
+    # One file: one object, as --json gives, with the statuses of --strict.
+    for path, status in ((clean, 0), (damaged, 2), (missing, 1)):
+        result = run_cli(os.path.relpath(path, tmp_path), "--json", "--strict", cwd=tmp_path)
+        assert result.returncode == status and json.loads(result.stdout)["path"] == path
+

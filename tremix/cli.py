@@ -65,12 +65,12 @@ def _arguments() -> argparse.ArgumentParser:
     )
     ap.add_argument("files", nargs="*", metavar="FILE",
                     help="files to read, also .gz, .bz2 or .xz (default: the example file shipped with tremix)")
-    output = ap.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true",
-                        help="print the summary as JSON (an array of summaries for several files)")
-    output.add_argument("--strict", action="store_true",
-                        help="print only what checking finds, one line each (FILE:LINE: block B: message), "
-                             "and exit with status 2 when anything is found (1 when a file cannot be read)")
+    ap.add_argument("--json", action="store_true",
+                    help="print the summary as JSON (an array of summaries for several files); with --strict, "
+                         "the findings of each file as JSON")
+    ap.add_argument("--strict", action="store_true",
+                    help="print only what checking finds, one line each (FILE:LINE: block B: message), "
+                         "and exit with status 2 when anything is found (1 when a file cannot be read)")
     ap.add_argument("--encoding", metavar="NAME", type=_encoding,
                     help="text encoding of the files (default: the one open() uses, from the locale)")
     ap.add_argument("--errors", metavar="HANDLER", type=_error_handler,
@@ -121,18 +121,21 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
     statuses = []
     summaries: list[dict[str, Any]] = []
     for path in paths:
-        summary = _summarise(path, args.encoding, args.errors, status_line, gather)
+        summary, error = _summarise(path, args.encoding, args.errors, status_line, gather)
         statuses.append(EXIT_ERROR if summary is None else EXIT_OK)
         if summary is None:
+            if args.strict and args.json:
+                # Every file is listed, so that one not read is never taken for one without findings.
+                summaries.append({"path": os.path.abspath(path), "error": error, "findings": None})
             continue
-        if args.strict:
-            if summary["findings"]:
-                statuses[-1] = EXIT_FINDINGS
+        if args.strict and summary["findings"]:
+            statuses[-1] = EXIT_FINDINGS
+        if args.json:
+            summaries.append(summary)
+        elif args.strict:
             findings = [Finding(**item) for item in summary["findings"]]
             if findings and not _print("\n".join(format_lines(findings, path, limit=STRICT_LINES))):
                 break
-        elif args.json:
-            summaries.append(summary)
         elif not _print(("\n" if len(summaries) else "") + format_summary(summary)):
             break
         else:
@@ -145,24 +148,28 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
 
 
 def _summarise(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None,
-               gather: Callable[[ORVEXParser, str], dict[str, Any]]) -> dict[str, Any] | None:
-    """What `gather` makes of one file read, or None after saying on stderr why there is nothing."""
+               gather: Callable[[ORVEXParser, str], dict[str, Any]]
+               ) -> tuple[dict[str, Any] | None, str | None]:
+    """What `gather` makes of one file read, and None; or None and why there
+    is nothing, after saying it on stderr."""
     try:
         try:
-            return gather(_read(path, encoding, errors, status_line), path)
+            return gather(_read(path, encoding, errors, status_line), path), None
         finally:
             if status_line is not None:
                 status_line.clear()
     except MemoryError:
-        _error(f"not enough memory to read {path}")
+        error = f"not enough memory to read {path}"
     except (OSError, UnicodeError, OverflowError, ValueError, *_DECOMPRESSION_ERRORS) as exc:
-        _error(_error_text(path, exc))
-    return None
+        error = _error_text(path, exc)
+    _error(error)
+    return None, error
 
 
 def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
-    """The one part of a file's summary that --strict prints."""
-    return {"findings": [finding.as_dict() for finding in check(parser)]}
+    """What --strict prints of a file: its findings, with its path for --json."""
+    return {"path": os.path.abspath(path), "error": None,
+            "findings": [finding.as_dict() for finding in check(parser)]}
 
 
 def _read(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None) -> ORVEXParser:
