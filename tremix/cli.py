@@ -1,15 +1,17 @@
 """``tremix [FILE ...]`` (also ``python -m tremix``): summaries of ORVEX Neutral files.
 
-Each file gets its own summary, in the order given; a file that cannot be
-read gets one line on standard error instead, and the others are still
-summarised. The exit status is the worst of the files' statuses, a file that
-could not be read ranking above one with findings under --strict.
+Each file gets its own summary, in the order given (``-`` is standard
+input); a file that cannot be read gets one line on standard error instead,
+and the others are still summarised. The exit status is the worst of the
+files' statuses, a file that could not be read ranking above one with
+findings under --strict.
 """
 
 from __future__ import annotations
 
 import argparse
 import codecs
+import errno
 import gzip
 import json
 import lzma
@@ -23,8 +25,9 @@ from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import compressed_content, open_binary, read, read_stream, regular_file_size
-from tremix.summary import STRICT_LINES, example_path, format_summary, summary_of
+from tremix.reading import (_compressed_piece, compressed_content, open_binary, read, read_stream,
+                            regular_file_size)
+from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
 
@@ -50,7 +53,12 @@ PROGRESS_BYTES = 50_000_000
 def main(argv: list[str] | None = None) -> int:
     status_line = StatusLine(sys.stderr) if _is_terminal(sys.stderr) else None
     try:
-        return _run(_arguments().parse_args(argv), status_line)
+        arguments = _arguments()
+        args = arguments.parse_args(argv)
+        if args.files.count(STDIN) > 1:
+            # A second read would find it at its end and summarise nothing.
+            arguments.error(f"{STDIN} (standard input) can be given only once")
+        return _run(args, status_line)
     except KeyboardInterrupt:
         if status_line is not None:
             status_line.clear()
@@ -64,13 +72,14 @@ def _arguments() -> argparse.ArgumentParser:
         description="Summarise ORVEX Neutral files: their blocks, model and analysis results.",
     )
     ap.add_argument("files", nargs="*", metavar="FILE",
-                    help="files to read, also .gz, .bz2 or .xz (default: the example file shipped with tremix)")
-    output = ap.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true",
-                        help="print the summary as JSON (an array of summaries for several files)")
-    output.add_argument("--strict", action="store_true",
-                        help="print only what checking finds, one line each (FILE:LINE: block B: message), "
-                             "and exit with status 2 when anything is found (1 when a file cannot be read)")
+                    help=f"files to read, also .gz, .bz2 or .xz; {STDIN} reads standard input "
+                         "(default: the example file shipped with tremix)")
+    ap.add_argument("--json", action="store_true",
+                    help="print the summary as JSON (an array of summaries for several files); with --strict, "
+                         "the findings of each file as JSON")
+    ap.add_argument("--strict", action="store_true",
+                    help="print only what checking finds, one line each (FILE:LINE: block B: message), "
+                         "and exit with status 2 when anything is found (1 when a file cannot be read)")
     ap.add_argument("--encoding", metavar="NAME", type=_encoding,
                     help="text encoding of the files (default: the one open() uses, from the locale)")
     ap.add_argument("--errors", metavar="HANDLER", type=_error_handler,
@@ -121,18 +130,22 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
     statuses = []
     summaries: list[dict[str, Any]] = []
     for path in paths:
-        summary = _summarise(path, args.encoding, args.errors, status_line, gather)
+        summary, error = _summarise(path, args.encoding, args.errors, status_line, gather)
         statuses.append(EXIT_ERROR if summary is None else EXIT_OK)
         if summary is None:
+            if args.strict and args.json:
+                # Every file is listed, so that one not read is never taken for one without findings.
+                summaries.append({"path": STDIN if path == STDIN else os.path.abspath(path), "error": error,
+                                  "findings": None})
             continue
-        if args.strict:
-            if summary["findings"]:
-                statuses[-1] = EXIT_FINDINGS
+        if args.strict and summary["findings"]:
+            statuses[-1] = EXIT_FINDINGS
+        if args.json:
+            summaries.append(summary)
+        elif args.strict:
             findings = [Finding(**item) for item in summary["findings"]]
             if findings and not _print("\n".join(format_lines(findings, path, limit=STRICT_LINES))):
                 break
-        elif args.json:
-            summaries.append(summary)
         elif not _print(("\n" if len(summaries) else "") + format_summary(summary)):
             break
         else:
@@ -145,27 +158,38 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
 
 
 def _summarise(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None,
-               gather: Callable[[ORVEXParser, str], dict[str, Any]]) -> dict[str, Any] | None:
-    """What `gather` makes of one file read, or None after saying on stderr why there is nothing."""
+               gather: Callable[[ORVEXParser, str | None], dict[str, Any]]
+               ) -> tuple[dict[str, Any] | None, str | None]:
+    """What `gather` makes of one file read, and None; or None and why there
+    is nothing, after saying it on stderr."""
     try:
         try:
-            return gather(_read(path, encoding, errors, status_line), path)
+            parser = _read(path, encoding, errors, status_line)
+            if path != STDIN:
+                return gather(parser, path), None
+            # Read as a stream: no path to look at; named as on the command line.
+            return gather(parser, None) | {"path": STDIN}, None
         finally:
             if status_line is not None:
                 status_line.clear()
     except MemoryError:
-        _error(f"not enough memory to read {path}")
+        error = f"not enough memory to read {_name(path)}"
     except (OSError, UnicodeError, OverflowError, ValueError, *_DECOMPRESSION_ERRORS) as exc:
-        _error(_error_text(path, exc))
-    return None
+        error = _error_text(path, exc)
+    _error(error)
+    return None, error
 
 
-def _findings_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
-    """The one part of a file's summary that --strict prints."""
-    return {"findings": [finding.as_dict() for finding in check(parser)]}
+def _findings_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
+    """What --strict prints of a file: its findings, with its path for --json."""
+    return {"path": None if path is None else os.path.abspath(path), "error": None,
+            "findings": [finding.as_dict() for finding in check(parser)]}
 
 
 def _read(path: str, encoding: str | None, errors: str | None, status_line: StatusLine | None) -> ORVEXParser:
+    if path == STDIN:
+        # Its size, if any, is not known to be what is left to read: no progress.
+        return read(_standard_input(), encoding=encoding, errors=errors)
     if status_line is None or (size := regular_file_size(path)) is None or size <= PROGRESS_BYTES:
         return read(path, encoding=encoding, errors=errors)
     name = os.path.basename(path)
@@ -179,8 +203,20 @@ def _read(path: str, encoding: str | None, errors: str | None, status_line: Stat
     return parser
 
 
+def _standard_input() -> Any:
+    if sys.stdin is None:  # the command was started with it closed
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    return getattr(sys.stdin, "buffer", sys.stdin)
+
+
+def _name(path: str) -> str:
+    """`path` as error lines name it."""
+    return "standard input" if path == STDIN else path
+
+
 def _error_text(path: str, exc: BaseException) -> str:
     """One line saying what went wrong with `path`, in the user's terms."""
+    stdin, path = path == STDIN, _name(path)
     if isinstance(exc, FileNotFoundError):
         return f"no such file: {path}"
     if isinstance(exc, IsADirectoryError):
@@ -196,9 +232,13 @@ def _error_text(path: str, exc: BaseException) -> str:
             # read again to show them).
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
-        compressed = compressed_content(path)
+        # Standard input cannot be looked at again: its first bytes may be in the error.
+        compressed = _compressed_piece(exc) if stdin else compressed_content(path)
         if compressed is not None:
             kind, suffix = compressed
+            if stdin:
+                return (f"{path} is not readable as {exc.encoding} text: it is {kind}-compressed "
+                        f"(only a file named with {suffix} is decompressed)")
             # A compressed file under a plain name: no encoding reads it.
             return (f"{path} is not readable as {exc.encoding} text: it is {kind}-compressed "
                     f"(a name ending in {suffix} has it decompressed)")

@@ -31,6 +31,8 @@ from tremix.results import Results
 FINDINGS_SHOWN = 5
 # tremix --strict lists at most this many findings a file, then says how many more.
 STRICT_LINES = 1000
+# The path of a summary of standard input, as the tremix command takes it.
+STDIN = "-"
 
 
 def example_path() -> str:
@@ -49,8 +51,10 @@ def summarize(path: str | os.PathLike[str], *, encoding: str | None = None,
     return summary_of(read(path, encoding=encoding, errors=errors), path)
 
 
-def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
-    """The summary of a parser read from `path`, with what checking it finds."""
+def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
+    """The summary of a parser read from `path`, with what checking it finds;
+    `path` None for a parser read from a file object (its summary's path and
+    size are then None: no path is looked at)."""
     with _threads() as pool:
         walked = _walked_once(parser)
         if walked is not None:
@@ -76,9 +80,9 @@ def summary_of(parser: ORVEXParser, path: str) -> dict[str, Any]:
         vectors = [pool.submit(_vector, results, k, entry[10:]) if entry[12] else _done(_vector(results, k, entry[10:]))
                    for k, entry in enumerate(entries)]
         return {
-            "path": os.path.abspath(path),
+            "path": None if path is None else os.path.abspath(path),
             # None for a pipe or a device, whose size says nothing of what was read.
-            "size_bytes": regular_file_size(path),
+            "size_bytes": None if path is None else regular_file_size(path),
             "blocks": _blocks(parser),
             "model": parser.get_header(),
             "nodes": nodes.result(),
@@ -237,9 +241,15 @@ def _file_section(summary: dict[str, Any]) -> list[str]:
         title = f"{model['title'] or '(untitled)'}  (version {version})"
     else:
         title = "(no header)"
-    size = summary["size_bytes"]
-    size_text = "unknown (not a regular file)" if size is None else f"{size:,} bytes"
-    return [f"File     {summary['path']}", f"Size     {size_text}", f"Title    {title}"]
+    path, size = summary["path"], summary["size_bytes"]
+    if size is not None:
+        size_text = f"{size:,} bytes"
+    elif path is None or path == STDIN:
+        size_text = "unknown (read as a stream)"
+    else:
+        size_text = "unknown (not a regular file)"
+    shown = {None: "(a file object)", STDIN: f"{STDIN} (standard input)"}.get(path, path)
+    return [f"File     {shown}", f"Size     {size_text}", f"Title    {title}"]
 
 
 def _blocks_section(summary: dict[str, Any]) -> list[str]:
@@ -281,7 +291,7 @@ def _findings_section(summary: dict[str, Any]) -> list[str]:
     counts = count_by_kind(findings)
     lines = [f"Findings  (tremix --strict lists up to {STRICT_LINES:,} a file)",
              *_table(["kind", "count"], [[kind, f"{n:,}"] for kind, n in counts.items()], left=[0])]
-    name = os.path.basename(summary["path"])
+    name = None if summary["path"] is None else os.path.basename(summary["path"])
     return lines + ["  " + line for line in format_lines(findings, name, limit=FINDINGS_SHOWN)]
 
 
