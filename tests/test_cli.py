@@ -508,7 +508,7 @@ def test_dash_reads_standard_input_and_never_a_file_named_dash(tmp_path, write_n
     ([], gzip.compress(b"   -1\n   100\nT\nV\n   -1\n"),
      "standard input is not readable as utf-8 text: it is gzip-compressed (only a file named with .gz is decompressed)"),
     # Decoded through Python's decoder, which gives the bad byte but not its line.
-    (["--encoding", "cp1252"], b"   -1\n   100\nT\x81\n   -1\n", f"byte 0x81 does not decode {HINT}"),
+    (["--encoding", "cp1252"], b"   -1\n   100\nT\x81\n   -1\n", f"as cp1252 text: byte 0x81 does not decode {HINT}"),
 ])
 def test_standard_input_that_cannot_be_read_is_one_line(tmp_path, options, data, expected):
     result = run_with_input("-", *options, data=data, cwd=tmp_path)

@@ -25,8 +25,8 @@ from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import (_compressed_piece, compressed_content, open_binary, read, read_stream,
-                            regular_file_size)
+from tremix.reading import (_compressed_piece, compressed_content, default_encoding, open_binary, read,
+                            read_stream, regular_file_size)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -175,7 +175,7 @@ def _summarise(path: str, encoding: str | None, errors: str | None, status_line:
     except MemoryError:
         error = f"not enough memory to read {_name(path)}"
     except (OSError, UnicodeError, OverflowError, ValueError, *_DECOMPRESSION_ERRORS) as exc:
-        error = _error_text(path, exc)
+        error = _error_text(path, exc, encoding)
     _error(error)
     return None, error
 
@@ -214,8 +214,9 @@ def _name(path: str) -> str:
     return "standard input" if path == STDIN else path
 
 
-def _error_text(path: str, exc: BaseException) -> str:
-    """One line saying what went wrong with `path`, in the user's terms."""
+def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> str:
+    """One line saying what went wrong with `path`, in the user's terms
+    (`encoding` the one it was read with, None for the default)."""
     stdin, path = path == STDIN, _name(path)
     if isinstance(exc, FileNotFoundError):
         return f"no such file: {path}"
@@ -232,17 +233,20 @@ def _error_text(path: str, exc: BaseException) -> str:
             # read again to show them).
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
+        # The encoding as asked for: a table-driven codec such as cp1252
+        # names itself "charmap" in its errors.
+        exc_encoding = codecs.lookup(encoding or default_encoding()).name if exc.encoding == "charmap" else exc.encoding
         # Standard input cannot be looked at again: its first bytes may be in the error.
         compressed = _compressed_piece(exc) if stdin else compressed_content(path)
         if compressed is not None:
             kind, suffix = compressed
             if stdin:
-                return (f"{path} is not readable as {exc.encoding} text: it is {kind}-compressed "
+                return (f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed "
                         f"(only a file named with {suffix} is decompressed)")
             # A compressed file under a plain name: no encoding reads it.
-            return (f"{path} is not readable as {exc.encoding} text: it is {kind}-compressed "
+            return (f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed "
                     f"(a name ending in {suffix} has it decompressed)")
-        return f"{path} is not readable as {exc.encoding} text: {where} ({_DECODING_HINT})"
+        return f"{path} is not readable as {exc_encoding} text: {where} ({_DECODING_HINT})"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.
         notes = getattr(exc, "__notes__", ())
