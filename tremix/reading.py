@@ -92,19 +92,19 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
         except UnicodeDecodeError as exc:
             # A file read as it is stored can be looked at again from its
             # start; a decompressed one only through the error's bytes.
-            found = compressed_content(path) if decompressor_for(path) is None else _compressed_piece(exc)
+            found = compressed_content(path) if decompressor_for(path) is None else compressed_piece(exc)
             _note_compressed(exc, found)
             raise
     if callable(getattr(source, "read", None)):
         try:
             return read_stream(source, encoding=encoding, errors=errors, name=None)
         except UnicodeDecodeError as exc:
-            _note_compressed(exc, _compressed_piece(exc))
+            _note_compressed(exc, compressed_piece(exc))
             raise
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
 
 
-def _compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
+def compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
     """What :func:`compressed_start` finds in the error's bytes when they are
     the first piece read (the reader's note puts the bad byte at the same
     offset in the data as in the piece); None when they are not, or when no
