@@ -160,6 +160,14 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     assert result.stderr.startswith("tremix: error: ") and expected in result.stderr
 
 
+def test_a_compressed_file_whose_text_does_not_decode_is_not_called_compressed(tmp_path):
+    target = tmp_path / "input.neu.gz"
+    target.write_bytes(gzip.compress(b"   -1\n   100\n" + b"T" * 100 + b"\xff\n   -1\n"))
+    result = run_cli(str(target), cwd=tmp_path)
+    assert result.returncode == 1 and "-compressed" not in result.stderr
+    assert "not readable as utf-8 text: the byte at offset 113 (line 3)" in result.stderr
+
+
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
 def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
     # A pipe's decoding error holds no bytes (it cannot be read twice): still one line, placed.

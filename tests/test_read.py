@@ -146,6 +146,10 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
     for error, bare in zip(noted, errors()):  # only the note is added
         assert (str(error), error.object) == (str(bare), bare.object)
         assert error.__notes__ == [*getattr(bare, "__notes__", []), hint]
+    # Text that only begins like a compressed file is none.
+    with pytest.raises(UnicodeDecodeError) as info:
+        tremix.read(io.BytesIO(b"BZh9 \xff" + text.encode()), encoding="utf-8")
+    assert not any("-compressed:" in note for note in info.value.__notes__)
     # Bytes that do not decode elsewhere in a file are not taken for its start.
     later = text.encode() + packed
     path.write_bytes(later)
@@ -330,3 +334,8 @@ def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
         assert "Run Python from another folder or with `python -P`" in chained
     run = subprocess.run([sys.executable, "-P", "-c", "import tremix; tremix.read"], cwd=tmp_path)
     assert run.returncode == 0
+    # Compiled modules there, but for another interpreter: their own error, no word of a source folder.
+    (tmp_path / "tremix" / "core" / "_native.cpython-399-x86_64-linux-gnu.so").write_bytes(b"")
+    run = subprocess.run([sys.executable, "-c", "import tremix.results"], cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 1 and "source folder" not in run.stderr
+    assert run.stderr.strip().splitlines()[-1] == "ModuleNotFoundError: No module named 'tremix.core._native'"

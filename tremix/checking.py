@@ -51,6 +51,8 @@ Catalogue = tuple[list[ORVEXBlock], list[tuple[Any, ...]]]
 _TEXT_SHOWN = 60
 _BYTE_ORDER_MARK = ("; the file starts with a byte-order mark (U+FEFF), read here as text: "
                     'encoding="utf-8-sig" (tremix --encoding utf-8-sig) reads a UTF-8 file that has one')
+# A UTF-8 byte-order mark as it reads in UTF-8, and in Latin-1 or cp1252.
+_MARK_AS_READ = ("\ufeff", "\u00ef\u00bb\u00bf")
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
 
 
@@ -175,7 +177,7 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
                 "stray-text", None, first,
                 f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) "
                 f"{'is' if count == 1 else 'are'} not read"))
-        if first == 1 and run["first_text"].startswith("\ufeff"):
+        if first == 1 and run["first_text"].startswith(_MARK_AS_READ):
             # A byte-order mark decoded as UTF-8 stays at the start of the
             # first line, and a delimiter line there is one no longer.
             found[made] = replace(found[made], message=found[made].message + _BYTE_ORDER_MARK)

@@ -25,8 +25,8 @@ from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import (compressed_content, compressed_piece, default_encoding, open_binary, read,
-                            read_stream, regular_file_size)
+from tremix.reading import (compressed_in, compressed_piece, default_encoding, open_binary, read, read_stream,
+                            regular_file_size)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -237,7 +237,7 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         # names itself "charmap" in its errors.
         exc_encoding = codecs.lookup(encoding or default_encoding()).name if exc.encoding == "charmap" else exc.encoding
         # Standard input cannot be looked at again: its first bytes may be in the error.
-        compressed = compressed_piece(exc) if stdin else compressed_content(path)
+        compressed = compressed_piece(exc) if stdin else compressed_in(path, exc)
         if compressed is not None:
             kind, suffix = compressed
             if stdin:

@@ -47,12 +47,16 @@ class TextStream(Protocol):
 Source: TypeAlias = "str | os.PathLike[str] | BinaryStream | TextStream"
 
 # Suffix -> the format's name, how its files begin, and a decompressing
-# reader over the opened binary file.
-_COMPRESSED: dict[str, tuple[str, bytes, Callable[[BinaryStream], io.BufferedIOBase]]] = {
-    ".gz": ("gzip", b"\x1f\x8b", lambda raw: gzip.GzipFile(fileobj=cast(BinaryIO, raw), mode="rb")),
-    ".bz2": ("bzip2", b"BZh", lambda raw: bz2.BZ2File(cast(BinaryIO, raw), "rb")),
-    ".xz": ("xz", b"\xfd7zXZ\x00", lambda raw: lzma.LZMAFile(cast(BinaryIO, raw), "rb")),
+# reader over the opened binary file. A bzip2 file's "BZh" is followed by
+# its block size (1 to 9) and the magic of a first block or of the end of
+# an empty stream: three letters alone also begin plain text.
+_COMPRESSED: dict[str, tuple[str, re.Pattern[bytes], Callable[[BinaryStream], io.BufferedIOBase]]] = {
+    ".gz": ("gzip", re.compile(b"\x1f\x8b"), lambda raw: gzip.GzipFile(fileobj=cast(BinaryIO, raw), mode="rb")),
+    ".bz2": ("bzip2", re.compile(b"BZh[1-9](?:1AY&SY|\x17rE8P\x90)"), lambda raw: bz2.BZ2File(cast(BinaryIO, raw), "rb")),
+    ".xz": ("xz", re.compile(b"\xfd7zXZ\x00"), lambda raw: lzma.LZMAFile(cast(BinaryIO, raw), "rb")),
 }
+# Bytes enough to tell every format's start.
+_MAGIC_BYTES = 10
 
 # How to read each format decompressed from a file object.
 _OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
@@ -90,10 +94,7 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
             with open_binary(path) as stream:
                 return read_stream(stream, encoding=encoding, errors=errors, name=path)
         except UnicodeDecodeError as exc:
-            # A file read as it is stored can be looked at again from its
-            # start; a decompressed one only through the error's bytes.
-            found = compressed_content(path) if decompressor_for(path) is None else compressed_piece(exc)
-            _note_compressed(exc, found)
+            _note_compressed(exc, compressed_in(path, exc))
             raise
     if callable(getattr(source, "read", None)):
         try:
@@ -102,6 +103,13 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
             _note_compressed(exc, compressed_piece(exc))
             raise
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
+
+
+def compressed_in(path: str, exc: UnicodeDecodeError) -> tuple[str, str] | None:
+    """(format, suffix) when the data `path` gave, which raised `exc`, is
+    compressed: a file read as it is stored can be looked at again from its
+    start; a decompressed one only through the error's bytes."""
+    return compressed_content(path) if decompressor_for(path) is None else compressed_piece(exc)
 
 
 def compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
@@ -175,7 +183,7 @@ def compressed_content(path: str) -> tuple[str, str] | None:
         return None
     try:
         with open(path, "rb") as fh:
-            start = fh.read(6)
+            start = fh.read(_MAGIC_BYTES)
     except OSError:
         return None
     return compressed_start(start)
@@ -183,7 +191,7 @@ def compressed_content(path: str) -> tuple[str, str] | None:
 
 def compressed_start(data: bytes) -> tuple[str, str] | None:
     """(format, suffix) when `data` begins as a compressed file does; None otherwise."""
-    return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if data.startswith(magic)), None)
+    return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if magic.match(data)), None)
 
 
 def regular_file_size(path: str) -> int | None:

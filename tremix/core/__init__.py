@@ -12,6 +12,11 @@ try:
 except ModuleNotFoundError as exc:
     if exc.name not in (f"{__name__}._native", f"{__name__}.orvex_parser"):
         raise
+    # Compiled modules that are there but not loadable (built for another
+    # Python, say) are another matter: their own error says more.
+    if any(not name.endswith((".py", ".pyi", ".pyc")) and name.startswith(("_native.", "orvex_parser."))
+           for name in os.listdir(os.path.dirname(os.path.abspath(__file__)))):
+        raise
     _package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     raise ImportError(
         f"tremix was imported from {_package}, which holds no compiled modules: most likely a source folder, "
