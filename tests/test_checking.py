@@ -211,9 +211,6 @@ def test_a_byte_order_mark_is_named_with_the_encoding_that_reads_it(tmp_path, te
         first = tremix.check(path, encoding=encoding)[0]
         assert (first.kind, first.line) == (kind, line) and first.message.endswith("; " + BYTE_ORDER_MARK)
     assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8-sig"))
-    assert tremix.read(path, encoding="utf-8-sig").get_header() == {"title": "t", "version": "v"}
-    path.write_text(text + "\ufeffnotes\n", encoding="utf-8")  # further on, it is only text
-    assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8"))
 
 
 def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):

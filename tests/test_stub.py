@@ -6,7 +6,6 @@ import ast
 import importlib.util
 import inspect
 import os
-import re
 import subprocess
 import sys
 import textwrap
@@ -232,14 +231,3 @@ def test_stub_types_a_typical_program(tmp_path):
     result = _run(["-m", "mypy", "--strict", "--no-error-summary", str(program)], tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1 and '"get_blocks"' in errors[0], result.stdout + result.stderr
-
-
-@needs_mypy
-def test_the_guides_typed_recipe_checks_under_strict(tmp_path):
-    guide = (Path(__file__).resolve().parent.parent / "docs" / "guide.md").read_text(encoding="utf-8")
-    [recipe] = [block for block in re.findall(r"```python\n(.*?)```", guide, re.S) if "def peak_stress(" in block]
-    program = tmp_path / "recipe.py"
-    # `paths` comes from an earlier block of the guide.
-    program.write_text('from pathlib import Path\npaths = sorted(Path("runs").glob("*.neu"))\n' + recipe)
-    result = _run(["-m", "mypy", "--strict", str(program)], tmp_path)
-    assert result.returncode == 0, result.stdout + result.stderr

@@ -161,21 +161,12 @@ def test_other_threads_run_while_blocks_are_read(tmp_path):
 
 
 def test_a_long_call_beside_a_busy_thread_takes_the_lock_back_seldom(tmp_path):
-    """While the core reads, the main thread looks for signals only every
-    few tens of milliseconds, and less often when the lock is slow to come
-    back: each time it takes the lock it waits a switch interval for a
-    thread that runs Python code."""
+    """While the core reads, signals are looked for seldom: taking the lock
+    back waits a switch interval for a thread that runs Python code."""
     path = tmp_path / "many_lines.neu"
     path.write_text(block_text(403, ["x"] * 1_000_000))  # a million lines to walk, none a node
-    p = ORVEXParser(str(path))
-    stop = threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            pass
-
-    busy = threading.Thread(target=spin)
-    old = sys.getswitchinterval()
+    p, stop, old = ORVEXParser(str(path)), threading.Event(), sys.getswitchinterval()
+    busy = threading.Thread(target=lambda: stop.wait(0) or [None for _ in iter(stop.is_set, True)])
     sys.setswitchinterval(0.2)
     try:
         busy.start()
@@ -186,10 +177,7 @@ def test_a_long_call_beside_a_busy_thread_takes_the_lock_back_seldom(tmp_path):
         stop.set()
         busy.join()
         sys.setswitchinterval(old)
-    # The walk takes milliseconds (a second in a sanitizer build); taking
-    # the lock back at every poll (each 16,384 lines) waited 0.2 s sixty
-    # times over.
-    assert elapsed < 2.5
+    assert elapsed < 2.5  # the walk takes milliseconds (a second under the sanitizers); 0.2 s per poll took 6 s
 
 
 def long_vector(vec_id: int, records: int, more: str) -> list[str]:
@@ -251,20 +239,16 @@ def test_long_walks_give_the_one_thread_result(tmp_path, change):
 
 
 def test_a_shared_vector_in_a_later_block_fails_where_one_thread_does(write_neu):
-    """A long vector read on two threads, in the second block of the walk,
-    with an id beyond 32 bits in its second half: the error names that
-    block and line, as the one-thread walk's does."""
+    """An id beyond 32 bits in the second half of a long vector read on two
+    threads, in the walk's second block: the error names that block."""
     data = [f"{k},{k}.5," for k in range(1, 25001)]
     data[20000] = "2147483648,1.5,"
-    vector = ["1,1,1,", "T", "0,0,0,", "1,2,3,7,", "1,2,3,", *data, "-1,0.,"]
-    p = ORVEXParser(write_neu(block_text(1051, ["9,9,1,", "T", "0,0,0,", "1,2,3,7,", "1,2,3,", "1,2.5,", "-1,0.,"])
-                              + block_text(451, vector)))
-    notes = []
-    for call in (p.get_output_vectors, lambda: p.get_output_vectors_arrays(1, 1)):
-        with pytest.raises(OverflowError) as raised:
-            call()
-        notes.append(raised.value.__notes__)
-    assert notes[0] == notes[1] and "'2147483648' in block 451, line 20018" in notes[0][0]
+    head = ["0,0,0,", "1,2,3,7,", "1,2,3,"]
+    p = ORVEXParser(write_neu(block_text(1051, ["9,9,1,", "T", *head, "-1,0.,"])
+                              + block_text(451, ["1,1,1,", "T", *head, *data, "-1,0.,"])))
+    with pytest.raises(OverflowError) as raised:
+        p.get_output_vectors_arrays(1, 1)
+    assert "'2147483648' in block 451, line 20017" in raised.value.__notes__[0]
 
 
 # The core's own harness, built with walks shared from 64 lines on, room
