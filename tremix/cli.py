@@ -239,13 +239,11 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         # Standard input cannot be looked at again: its first bytes may be in the error.
         compressed = compressed_piece(exc) if stdin else compressed_in(path, exc)
         if compressed is not None:
+            # Compressed data under a plain name: no encoding reads it.
             kind, suffix = compressed
-            if stdin:
-                return (f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed "
-                        f"(only a file named with {suffix} is decompressed)")
-            # A compressed file under a plain name: no encoding reads it.
-            return (f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed "
-                    f"(a name ending in {suffix} has it decompressed)")
+            how = (f"only a file named with {suffix} is decompressed" if stdin
+                   else f"a name ending in {suffix} has it decompressed")
+            return f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed ({how})"
         return f"{path} is not readable as {exc_encoding} text: {where} ({_DECODING_HINT})"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.
