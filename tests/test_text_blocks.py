@@ -180,6 +180,23 @@ def test_a_long_call_beside_a_busy_thread_takes_the_lock_back_seldom(tmp_path):
     assert elapsed < 2.5  # the walk takes milliseconds (a second under the sanitizers); 0.2 s per poll took 6 s
 
 
+@pytest.mark.skipif(not hasattr(os, "sched_getaffinity") or len(os.sched_getaffinity(0)) < 2,
+                    reason="needs a second processor this process may use")
+def test_a_helper_thread_starts_beside_its_starter_and_is_then_free():
+    """A scheduler that starts a new thread on its maker's processor has the
+    two take turns; a helper kept off that processor at its start, and left
+    pinned to the others, could wait for a busy one while its maker's idles."""
+    from tremix.core import _fieldcheck
+
+    before = os.sched_getaffinity(0)
+    for _ in range(20):
+        starter, started_on, free = _fieldcheck.helper_placement()
+        if starter < 0:
+            pytest.skip("this system does not tell where threads run")
+        assert started_on != starter and free
+    assert os.sched_getaffinity(0) == before
+
+
 def long_vector(vec_id: int, records: int, more: str) -> list[str]:
     """A vector of `records` range records of ten values on three lines,
     the two further lines of each being `more` (values)."""

@@ -19,6 +19,7 @@
 #include "reading/numbers.hpp"
 #include "reading/plain_values.hpp"
 #include "reading/tokenizer.hpp"
+#include "reading/helper_thread.hpp"
 #include "reading/two_threads.hpp"
 #include "reading/vectors.hpp"
 #include "reading/whitespace.hpp"
@@ -506,7 +507,30 @@ PyObject* stop_while_waiting(PyObject*, PyObject* arg) {
     return Py_BuildValue("(Ol)", usable ? Py_True : Py_False, asked);
 }
 
+// Where a helper thread started: (the starter's processor, the helper's
+// first processor, whether the helper could then run anywhere its starter
+// could); -1 where the system does not tell.
+PyObject* helper_placement(PyObject*, PyObject*) {
+    reading::HelperThread::Placement placement;
+    bool started = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        placement = reading::HelperThread::try_placement();
+    } catch (const std::exception&) {
+        started = false;
+    }
+    Py_END_ALLOW_THREADS
+    if (!started) {
+        PyErr_SetString(PyExc_RuntimeError, "no helper thread could be started");
+        return nullptr;
+    }
+    return Py_BuildValue("(iiO)", placement.starter, placement.started_on,
+                         placement.free_afterwards ? Py_True : Py_False);
+}
+
 PyMethodDef kMethods[] = {
+    {"helper_placement", helper_placement, METH_NOARGS,
+     "helper_placement() -> (int, int, bool): where a helper thread started and whether it was then let go."},
     {"stop_while_waiting", stop_while_waiting, METH_O,
      "stop_while_waiting(polls) -> (bool, int): a reading left to a second thread is stopped while waiting."},
     {"split", split, METH_O, "split(line) -> list[str]: the record line tokenizer."},

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include <thread>
+
 #include "context.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -30,7 +32,7 @@ ReadAhead::ReadAhead(int fd, char* base, size_t from, size_t limit, size_t piece
 #if TREMIX_READ_AHEAD
     if (limit <= from || limit - from < kWorthIt || readers > 1 || std::thread::hardware_concurrency() < 2) return;
     try {
-        worker_ = std::thread([=, this] { run(fd, base, from, limit, piece); });
+        worker_ = HelperThread([=, this] { run(fd, base, from, limit, piece); });
     } catch (...) {
         // Only slower: the first thread reads it all.
     }

@@ -15,7 +15,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
-#include <thread>
+
+#include "helper_thread.hpp"
 
 namespace tremix::reading {
 
@@ -51,7 +52,7 @@ class ReadAhead {
     size_t filled_ = 0;
     bool ended_ = false;
     bool stop_ = false;
-    std::thread worker_;
+    HelperThread worker_;
 };
 
 }  // namespace tremix::reading

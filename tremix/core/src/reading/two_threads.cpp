@@ -1,6 +1,7 @@
 #include "two_threads.hpp"
 
 #include <algorithm>
+#include <thread>
 
 namespace tremix::reading {
 

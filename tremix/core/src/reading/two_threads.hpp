@@ -16,9 +16,9 @@
 #include <mutex>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <type_traits>
 
+#include "helper_thread.hpp"
 #include "walk.hpp"
 
 namespace tremix::reading {
@@ -73,7 +73,7 @@ bool run_beside(Here&& here, There&& there, KeepWaiting&& keep_waiting = nullptr
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
-    std::optional<std::thread> worker;
+    std::optional<HelperThread> worker;
     try {
         worker.emplace([&] {
             try {

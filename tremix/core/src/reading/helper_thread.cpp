@@ -1,0 +1,136 @@
+#include "helper_thread.hpp"
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+#if defined(__linux__) && defined(__GLIBC__)
+#include <pthread.h>
+#include <sched.h>
+#define TREMIX_HELPER_PTHREAD 1
+#else
+#include <thread>
+#endif
+
+namespace tremix::reading {
+
+struct HelperThread::Running {
+    std::function<void()> body;
+    int starter = -1;
+#if TREMIX_HELPER_PTHREAD
+    pthread_t id{};
+    cpu_set_t everywhere{};
+    bool kept_off_starter = false;
+#else
+    std::thread thread;
+#endif
+};
+
+#if TREMIX_HELPER_PTHREAD
+
+namespace {
+
+extern "C" void* run_helper(void* arg) noexcept {
+    auto* running = static_cast<HelperThread::Running*>(arg);
+    if (running->kept_off_starter) sched_setaffinity(0, sizeof running->everywhere, &running->everywhere);
+    running->body();
+    return nullptr;
+}
+
+// The processors the calling thread may run on (`everywhere`) and those of
+// them other than the one it runs on now (`elsewhere`); false when there
+// is no other.
+bool other_processors(cpu_set_t& everywhere, cpu_set_t& elsewhere, int& current) {
+    CPU_ZERO(&everywhere);
+    current = sched_getcpu();
+    if (current < 0 || current >= CPU_SETSIZE || sched_getaffinity(0, sizeof everywhere, &everywhere) != 0)
+        return false;
+    elsewhere = everywhere;
+    CPU_CLR(current, &elsewhere);
+    return CPU_COUNT(&elsewhere) > 0;
+}
+
+// Starts the thread, on another processor when `elsewhere` is given; an
+// error number, or 0.
+int start(HelperThread::Running& running, const cpu_set_t* elsewhere) {
+    pthread_attr_t attr;
+    if (const int error = pthread_attr_init(&attr)) return error;
+    int error = 0;
+    if (elsewhere) error = pthread_attr_setaffinity_np(&attr, sizeof *elsewhere, elsewhere);
+    if (!error) error = pthread_create(&running.id, &attr, run_helper, &running);
+    pthread_attr_destroy(&attr);
+    return error;
+}
+
+}  // namespace
+
+#endif
+
+HelperThread::HelperThread(std::function<void()> body) : thread_(std::make_unique<Running>()) {
+    thread_->body = std::move(body);
+#if TREMIX_HELPER_PTHREAD
+    Running& running = *thread_;
+    cpu_set_t elsewhere;
+    running.kept_off_starter = other_processors(running.everywhere, elsewhere, running.starter);
+    int error = running.kept_off_starter ? start(running, &elsewhere) : EINVAL;
+    if (error) {
+        // A processor set the system will not take only costs the placement.
+        running.kept_off_starter = false;
+        error = start(running, nullptr);
+    }
+    if (error) {
+        thread_.reset();
+        throw std::system_error(error, std::generic_category(), "a helper thread could not be started");
+    }
+#else
+    Running* running = thread_.get();
+    running->thread = std::thread([running] { running->body(); });
+#endif
+}
+
+HelperThread::HelperThread() noexcept = default;
+
+HelperThread::~HelperThread() {
+    if (joinable()) join();
+}
+
+HelperThread::HelperThread(HelperThread&& other) noexcept : thread_(std::move(other.thread_)) {}
+
+HelperThread& HelperThread::operator=(HelperThread&& other) noexcept {
+    if (this != &other) {
+        if (joinable()) join();
+        thread_ = std::move(other.thread_);
+    }
+    return *this;
+}
+
+void HelperThread::join() {
+    if (!thread_) return;
+#if TREMIX_HELPER_PTHREAD
+    pthread_join(thread_->id, nullptr);
+#else
+    thread_->thread.join();
+#endif
+    thread_.reset();
+}
+
+HelperThread::Placement HelperThread::try_placement() {
+    Placement placement;
+#if TREMIX_HELPER_PTHREAD
+    cpu_set_t everywhere;
+    CPU_ZERO(&everywhere);
+    if (sched_getaffinity(0, sizeof everywhere, &everywhere) != 0) return placement;
+    HelperThread helper([&] {
+        placement.started_on = sched_getcpu();
+        cpu_set_t now;
+        CPU_ZERO(&now);
+        placement.free_afterwards =
+            sched_getaffinity(0, sizeof now, &now) == 0 && CPU_EQUAL(&now, &everywhere);
+    });
+    placement.starter = helper.thread_->starter;
+    helper.join();
+#endif
+    return placement;
+}
+
+}  // namespace tremix::reading
