@@ -6,6 +6,7 @@ and `python -P`, so the source folder never shadows the built module).
 
 from __future__ import annotations
 
+import os
 import sys
 from pathlib import Path
 
@@ -21,6 +22,16 @@ sys.path.insert(0, str(ROOT / "tests"))
 from storage import STORAGES, in_storage  # noqa: E402
 
 DELIMITER = "   -1"
+
+# A run whose process may end without a word (the sanitizer run: a runtime
+# that exits on its own) names the test it was in: each test's id is written
+# to this file as it starts.
+_LAST_TEST = os.environ.get("TREMIX_LAST_TEST_FILE")
+if _LAST_TEST:
+
+    def pytest_runtest_logstart(nodeid, location):
+        with open(_LAST_TEST, "w") as f:
+            f.write(nodeid + "\n")
 
 
 def neu_text(*blocks: tuple[int | str, list[str]]) -> str:

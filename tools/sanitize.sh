@@ -78,15 +78,27 @@ fi
 # Reports also go to files: one written while pytest holds a test's output
 # would otherwise be lost with the process, which then just ends with
 # status 1. Any report fails the run and is printed after it.
+# A runtime that stops the process exits with a status of its own (86 for
+# AddressSanitizer, 87 for UndefinedBehaviorSanitizer), so that an end
+# without a report or a pytest summary still tells who ended it and in
+# which test.
 log_dir=$(mktemp -d /tmp/tremix-sanitize.XXXXXX)
+last_test=$(mktemp /tmp/tremix-last-test.XXXXXX)
 status=0
-LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0:log_path=$log_dir/asan" \
-UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$log_dir/ubsan" "$PY" -P -m pytest "${pytest_args[@]}" || status=$?
+LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0:exitcode=86:log_path=$log_dir/asan" \
+UBSAN_OPTIONS="$UBSAN_OPTIONS:exitcode=87:log_path=$log_dir/ubsan" TREMIX_LAST_TEST_FILE="$last_test" \
+    "$PY" -P -m pytest "${pytest_args[@]}" || status=$?
 for report in "$log_dir"/*; do
     [[ -e "$report" ]] || continue
     echo "=== sanitizer report: $report" >&2
     head -c 20000 "$report" >&2
     status=1
 done
+if [[ $status -ne 0 ]]; then
+    echo "=== the sanitizer run ended with status $status; the last test started: $(cat "$last_test")" >&2
+    # What the kernel said lately (a process it killed, memory it ran short of), where it may be read.
+    dmesg 2>/dev/null | tail -n 20 >&2 || true
+fi
+rm -f "$last_test"
 rmdir "$log_dir" 2>/dev/null || true
 exit $status
