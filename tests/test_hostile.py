@@ -557,20 +557,31 @@ def test_arrays_written_in_place_are_like_any_new_array(write_neu, records):
     line (nodes) or seven (elements), and cut to the records read: they
     must look like arrays NumPy made for that many, and passed-over lines
     must leave no trace. With np.int32 replaced, what was written into them
-    goes to NumPy's array as a list instead."""
+    goes to NumPy's array as a list instead. A vector's arrays take over the
+    memory its values were read into, which NumPy must own and free as its
+    own."""
     import numpy
 
+    import tremix
+
     nodes, elements = ["x"], ["x"]
+    vector = ["1,1,1,", "V", "0,0,0,", "1,1,1,7,", "0,0,1,"]
     for k in range(records):
         nodes += [f"{k + 1},0,0,1,7,0,0,0,0,0,0,{k}.5,1.,2.,", "x"]
         elements += [f"{k + 1},1,2,1,8,", f"{k + 1},{k + 2},0,", "0,", *["0.,"] * 4, "x"]
-    p = ORVEXParser(write_neu(blocks=[(403, nodes), (404, elements)]))
+        vector += [f"{k + 1},{k}.5,"]
+    p = ORVEXParser(write_neu(blocks=[(403, nodes), (404, elements), (1051, [*vector, "-1,0.,"])]))
     ids, coords = p.get_nodes_arrays()
     arrays = p.get_elements_arrays()
+    vector_arrays = [*p.get_output_vectors_arrays()[:2], *tremix.Results(p).arrays_at(0)]
     assert ids.tolist() == list(range(1, records + 1)) and coords[:, 0].tolist() == [k + 0.5 for k in range(records)]
     assert arrays[3].tolist() == [n for k in range(records) for n in (k + 1, k + 2)]
     assert arrays[4].tolist() == list(range(0, 2 * records + 1, 2))
-    for a in (ids, coords, *arrays):
+    assert [a.tolist() for a in vector_arrays] == [ids.tolist(), coords[:, 0].tolist()] * 2
+    for a in vector_arrays:
+        a.resize(records + 3, refcheck=False)  # NumPy reallocates what it owns
+        assert a[records:].tolist() == [0] * 3
+    for a in (ids, coords, *arrays, *vector_arrays):
         fresh = numpy.empty(a.shape, a.dtype)
         assert type(a) is numpy.ndarray and a.base is None and a.strides == fresh.strides
         assert (a.flags.owndata, a.flags.writeable, a.flags.aligned) == (True, True, True)

@@ -15,6 +15,7 @@ import tracemalloc
 
 import pytest
 
+import tremix
 from tremix.core import orvex_parser as mod
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 
@@ -420,12 +421,14 @@ def test_native_storage_is_released(tmp_path):
     path = tmp_path / "big.neu"
     orvex_gen.generate(path, n_nodes=20_000, n_vectors=2, n_sets=1)
     p = ORVEXParser(str(path))
+    results = tremix.Results(p)
 
     def run():
         ORVEXParser(str(path))
         p.get_nodes_arrays()
         p.get_elements_arrays()
         p.get_output_vectors_arrays()
+        results.arrays_at(1)
 
     for _ in range(3):
         run()

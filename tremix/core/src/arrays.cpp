@@ -146,6 +146,34 @@ PyObject* filled_list(size_t n, Make make) {
     return items.release();
 }
 
+// A 1-D array made of `values`' memory: 1 when NumPy's own array now owns
+// it (and frees it as it frees any array's memory, with its memory
+// handler), 0 when that cannot be done (no values, or a memory handler
+// other than NumPy's default, which frees with free(), is in use), -1 on
+// error.
+template <typename T>
+int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out) {
+    out = nullptr;
+    if (values.empty()) return 0;
+    Ref handler(PyDataMem_GetHandler());
+    if (!handler) return -1;
+    if (handler.get() != PyDataMem_DefaultHandler) return 0;
+    values.shrink_to_fit();
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    Ref array(PyArray_New(&PyArray_Type, 1, dims, type_num, nullptr, values.data(), 0, NPY_ARRAY_CARRAY, nullptr));
+    if (!array) return -1;
+    auto* fields = reinterpret_cast<PyArrayObject_fields*>(array.get());
+    // An array made on given memory has no handler and does not own it;
+    // any other state is left alone, and the values are copied instead.
+    if (fields->mem_handler || PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA))
+        return 0;
+    fields->mem_handler = handler.release();
+    PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
+    values.release();
+    out = array.release();
+    return 1;
+}
+
 PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data, size_t bytes) {
     PyObject* arr = PyArray_SimpleNew(ndim, dims, type_num);
     if (!arr) return nullptr;
@@ -153,19 +181,16 @@ PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data,
     return arr;
 }
 
-// `np.array(values, dtype=np.<dtype>)` as a 1-D array. `typed_name` names
-// the element type the result must have as a typed array; null takes the
+// `np.array(values, dtype=np.<dtype>)` as a 1-D array: `native()` makes
+// it while `np` and the dtype are NumPy's own. `typed_name` names the
+// element type the result must have as a typed array; null takes the
 // result of a replaced `np.array` as it comes, whatever it is.
-template <typename T, typename MakeItem>
-PyObject* flat_array(const T* values, size_t n, ArrayRoom* holding, int type_num, PyObject* dtype_name,
-                     PyObject* own_dtype, const char* typed_name, MakeItem make_item) {
+template <typename T, typename MakeItem, typename Native>
+PyObject* flat_array(const T* values, size_t n, int type_num, PyObject* dtype_name, PyObject* own_dtype,
+                     const char* typed_name, MakeItem make_item, Native native) {
     ArrayCall call;
     if (resolve_array_call(dtype_name, own_dtype, call) < 0) return nullptr;
-    if (call.native) {
-        if (holding) return holding->finish(n);
-        npy_intp dims[1] = {static_cast<npy_intp>(n)};
-        return native_array(1, dims, type_num, values, n * sizeof(T));
-    }
+    if (call.native) return native();
     Ref items(filled_list(n, [&](size_t i) { return make_item(values[i]); }));
     if (!items) return nullptr;
     Ref result(call_replacement(call, items.get()));
@@ -174,9 +199,24 @@ PyObject* flat_array(const T* values, size_t n, ArrayRoom* holding, int type_num
     return result.release();
 }
 
+// NumPy's own 1-D array of a column's values: the room they were written
+// into, when it holds them, or a copy.
 template <typename T>
-ArrayRoom* holding(ArrayRoom* room, const reading::Column<T>& values) {
-    return room && room->holds(values) ? room : nullptr;
+PyObject* column_array(const reading::Column<T>& values, ArrayRoom* room, int type_num) {
+    if (room && room->holds(values)) return room->finish(values.size());
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
+}
+
+// NumPy's own 1-D array of values from malloc, made of their memory where
+// it can be, else a copy.
+template <typename T>
+PyObject* taken_array(reading::MallocArray<T>& values, int type_num) {
+    PyObject* array;
+    const int taken = adopted_array(values, type_num, array);
+    if (taken != 0) return taken > 0 ? array : nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
 }
 
 PyObject* make_int32(int32_t v) { return PyLong_FromLong(v); }
@@ -291,23 +331,23 @@ PyObject* ArrayRoom::finish(size_t items) {
 }
 
 PyObject* int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
-    return flat_array(values.data(), values.size(), holding(room, values), NPY_INT32, g_state.s_int32,
-                      g_state.numpy_int32, nullptr, make_int32);
+    return flat_array(values.data(), values.size(), NPY_INT32, g_state.s_int32, g_state.numpy_int32, nullptr,
+                      make_int32, [&] { return column_array(values, room, NPY_INT32); });
 }
 
-PyObject* int32_array(const std::vector<int32_t>& values) {
-    return flat_array(values.data(), values.size(), nullptr, NPY_INT32, g_state.s_int32, g_state.numpy_int32,
-                      nullptr, make_int32);
+PyObject* int32_array(reading::MallocArray<int32_t>&& values) {
+    return flat_array(values.data(), values.size(), NPY_INT32, g_state.s_int32, g_state.numpy_int32, nullptr,
+                      make_int32, [&] { return taken_array(values, NPY_INT32); });
 }
 
 PyObject* typed_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
-    return flat_array(values.data(), values.size(), holding(room, values), NPY_INT32, g_state.s_int32,
-                      g_state.numpy_int32, "int32_t", make_int32);
+    return flat_array(values.data(), values.size(), NPY_INT32, g_state.s_int32, g_state.numpy_int32, "int32_t",
+                      make_int32, [&] { return column_array(values, room, NPY_INT32); });
 }
 
-PyObject* float64_array(const std::vector<double>& values) {
-    return flat_array(values.data(), values.size(), nullptr, NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64,
-                      nullptr, make_float64);
+PyObject* float64_array(reading::MallocArray<double>&& values) {
+    return flat_array(values.data(), values.size(), NPY_FLOAT64, g_state.s_float64, g_state.numpy_float64, nullptr,
+                      make_float64, [&] { return taken_array(values, NPY_FLOAT64); });
 }
 
 PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room) {
@@ -337,15 +377,9 @@ PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room) {
     return result.release();
 }
 
-PyObject* numpy_int32_array(const std::vector<int32_t>& values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
-}
+PyObject* numpy_int32_array(reading::MallocArray<int32_t>&& values) { return taken_array(values, NPY_INT32); }
 
-PyObject* numpy_float64_array(const std::vector<double>& values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    return native_array(1, dims, NPY_FLOAT64, values.data(), values.size() * sizeof(double));
-}
+PyObject* numpy_float64_array(reading::MallocArray<double>&& values) { return taken_array(values, NPY_FLOAT64); }
 
 PyObject* numpy_int32_array(const reading::Column<int32_t>& values) {
     npy_intp dims[1] = {static_cast<npy_intp>(values.size())};

@@ -16,6 +16,7 @@
 
 #include "pyref.hpp"
 #include "reading/column.hpp"
+#include "reading/malloc_array.hpp"
 
 namespace tremix {
 
@@ -67,19 +68,23 @@ class ArrayRoom {
 // 1-D int32 array of `values`; a replaced `np.array`'s result unchecked.
 // With a room holding the values, NumPy's own array is that room's.
 PyObject* int32_array(const reading::Column<int32_t>& values, ArrayRoom* room = nullptr);
-PyObject* int32_array(const std::vector<int32_t>& values);
+// The same for values in memory from malloc: while NumPy allocates with
+// its default memory handler (which frees with free()), NumPy's own array
+// takes that memory over instead of a copy of it; `values` is left empty.
+PyObject* int32_array(reading::MallocArray<int32_t>&& values);
 // The same, checked as a typed 1-D int32 array.
 PyObject* typed_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room = nullptr);
-// 1-D float64 array of `values`; a replaced `np.array`'s result unchecked.
-PyObject* float64_array(const std::vector<double>& values);
+// 1-D float64 array of `values`, taken over as int32_array takes them; a
+// replaced `np.array`'s result unchecked.
+PyObject* float64_array(reading::MallocArray<double>&& values);
 // (n, 3) float64 array of xyz triples stored one after another, checked as
 // a typed 2-D float64 array; an empty input gives shape (0, 3).
 PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room = nullptr);
 
 // 1-D arrays made by NumPy directly, whatever `np` is now: for the
 // package's own functions, which are not bound to the module-level name.
-PyObject* numpy_int32_array(const std::vector<int32_t>& values);
-PyObject* numpy_float64_array(const std::vector<double>& values);
+PyObject* numpy_int32_array(reading::MallocArray<int32_t>&& values);
+PyObject* numpy_float64_array(reading::MallocArray<double>&& values);
 PyObject* numpy_int32_array(const reading::Column<int32_t>& values);
 // (n, 3) from xyz triples stored one after another.
 PyObject* numpy_coords_array(const reading::Column<double>& xyz);

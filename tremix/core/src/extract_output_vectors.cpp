@@ -78,8 +78,8 @@ PyObject* output_vector_arrays(PyObject* blocks, int32_t set_id_filter, int32_t 
             // `np.array` that rejects the data (ValueError, IndexError)
             // drops the vector like a malformed record, and the walk goes on
             // one line further.
-            Ref ids(int32_array(match.ids));
-            Ref values(ids ? float64_array(match.values) : nullptr);
+            Ref ids(int32_array(std::move(match.ids)));
+            Ref values(ids ? float64_array(std::move(match.values)) : nullptr);
             Ref result(values ? Py_BuildValue("(OOiii)", ids.get(), values.get(), match.record.set_id,
                                               match.record.vec_id, match.record.found ? match.record.ent_type : -1)
                               : nullptr);

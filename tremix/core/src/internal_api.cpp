@@ -208,8 +208,8 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (seen && snapshot.size() == 1 && snapshot.blocks()[0].state == reading::BlockEntry::State::lines &&
             snapshot.blocks()[0].lines.size() != static_cast<size_t>(lines))
             Py_RETURN_NONE;
-        std::vector<int32_t> ids;
-        std::vector<double> values;
+        reading::MallocArray<int32_t> ids;
+        reading::MallocArray<double> values;
         size_t data_end = 0;
         reading::Outcome outcome = reading::Outcome::ok;
         if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
@@ -221,8 +221,8 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (outcome == reading::Outcome::skip) Py_RETURN_NONE;
         if (seen && (data_end != static_cast<size_t>(end) || values.size() != static_cast<size_t>(stored)))
             Py_RETURN_NONE;
-        Ref id_array(numpy_int32_array(ids));
-        Ref value_array(id_array ? numpy_float64_array(values) : nullptr);
+        Ref id_array(numpy_int32_array(std::move(ids)));
+        Ref value_array(id_array ? numpy_float64_array(std::move(values)) : nullptr);
         if (!value_array) return nullptr;
         return PyTuple_Pack(2, id_array.get(), value_array.get());
     });

@@ -98,8 +98,8 @@ inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& 
 // exactly these values' texts, and it is never an end-of-data line. Empty
 // (nothing gathered) for any other line, which is then split and read field
 // by field.
-template <bool Convert>
-std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, std::vector<double>& range,
+template <bool Convert, typename Values>
+std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, Values& range,
                                            size_t& gathered) {
     const char* const s = text.narrow();
     if (!s) return std::nullopt;

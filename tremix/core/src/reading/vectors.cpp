@@ -128,8 +128,8 @@ struct BadValue {
 struct ValueSink {
     static constexpr bool kConvert = true;
     static constexpr bool kInPlace = true;
-    std::vector<int32_t>& ids;
-    std::vector<double>& values;
+    MallocArray<int32_t>& ids;
+    MallocArray<double>& values;
 
     void single(int32_t id, double value) {
         ids.push_back(id);
@@ -239,7 +239,7 @@ constexpr size_t kMostValuesReserved = TREMIX_MOST_VALUES_RESERVED;
 // Room for `n` ids and values in all; only slower when it cannot be had
 // (no memory for it, or more than a vector can hold: std::length_error),
 // as the values then grow as they come.
-void reserve_both(std::vector<int32_t>& ids, std::vector<double>& values, size_t n) {
+void reserve_both(MallocArray<int32_t>& ids, MallocArray<double>& values, size_t n) {
     try {
         ids.reserve(n);
         values.reserve(n);
@@ -247,7 +247,7 @@ void reserve_both(std::vector<int32_t>& ids, std::vector<double>& values, size_t
     }
 }
 
-void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& ids, std::vector<double>& values,
+void reserve_for_rest(const BlockLines& lines, size_t i, MallocArray<int32_t>& ids, MallocArray<double>& values,
                       size_t expected = 0) {
     if (i >= lines.size()) return;
     const size_t chars = lines.chars_from(i);
@@ -267,7 +267,7 @@ void reserve_for_rest(const BlockLines& lines, size_t i, std::vector<int32_t>& i
 constexpr size_t kRoomMargin = size_t{1} << 16;
 
 [[gnu::noinline]] void make_room_at_rate(const BlockLines& lines, size_t data_start, size_t i, size_t first_value,
-                                         std::vector<int32_t>& ids, std::vector<double>& values) {
+                                         MallocArray<int32_t>& ids, MallocArray<double>& values) {
     const size_t stored = values.size();
     const size_t rest = lines.chars_from(i);
     if (rest == SIZE_MAX || stored <= first_value) return;
@@ -279,7 +279,7 @@ constexpr size_t kRoomMargin = size_t{1} << 16;
 }
 
 // Whether make_room_at_rate has room to ask for: checked at every line.
-inline bool room_running_out(const std::vector<double>& values) {
+inline bool room_running_out(const MallocArray<double>& values) {
     return values.capacity() >= kMostValuesReserved && values.capacity() - values.size() < kRoomMargin;
 }
 
@@ -291,7 +291,7 @@ template <typename Sink>
 Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Workspace& ws, BadValue& bad,
                   Sink& sink, size_t until = SIZE_MAX) {
     SplitLine& line = ws.line;
-    std::vector<double>& range = [&]() -> std::vector<double>& {
+    auto& range = [&]() -> auto& {
         if constexpr (Sink::kInPlace) {
             return sink.values;
         } else {
@@ -488,8 +488,8 @@ Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, 
     }
     if (!split) return read_data(ctx, lines, n, i, ws, bad, sink);
     struct alignas(64) SecondHalf {
-        std::vector<int32_t> ids;
-        std::vector<double> values;
+        MallocArray<int32_t> ids;
+        MallocArray<double> values;
         Workspace ws;
         BadValue bad;
         size_t i = 0;
@@ -521,8 +521,8 @@ Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, 
     if (first != Outcome::ok || ws.marked) return first;
     if (i == *split && second_usable &&
         (second->outcome != Outcome::fail || decided_by_text(second->failure.kind))) {
-        sink.ids.insert(sink.ids.end(), second->ids.begin(), second->ids.end());
-        sink.values.insert(sink.values.end(), second->values.begin(), second->values.end());
+        sink.ids.append(second->ids.data(), second->ids.size());
+        sink.values.append(second->values.data(), second->values.size());
         i = second->i;
         ws.marked = second->ws.marked;
         bad = second->bad;
@@ -726,7 +726,7 @@ Outcome locate_vector_header(Context& ctx, const BlockLines& lines, int64_t star
 }
 
 Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
-                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected, size_t* data_end) {
+                         MallocArray<int32_t>& ids, MallocArray<double>& values, size_t expected, size_t* data_end) {
     ids.clear();
     values.clear();
     if (block >= blocks.size()) return Outcome::skip;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "malloc_array.hpp"
 #include "records.hpp"
 
 namespace tremix::reading {
@@ -47,8 +48,8 @@ struct VectorRecord {
 
 struct VectorTable {
     std::vector<VectorRecord> vectors;
-    std::vector<int32_t> ids;
-    std::vector<double> values;
+    MallocArray<int32_t> ids;
+    MallocArray<double> values;
 };
 
 // What read_vectors keeps: every value; only the counts (values are
@@ -81,8 +82,8 @@ Outcome read_vectors_part(Context& ctx, const BlockSet& blocks, VectorTable& out
 struct VectorMatch {
     bool found = false;
     VectorRecord record;
-    std::vector<int32_t> ids;
-    std::vector<double> values;
+    MallocArray<int32_t> ids;
+    MallocArray<double> values;
     WalkFrom next;
 };
 Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, int32_t vec_filter, WalkFrom from,
@@ -94,7 +95,7 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
 // values the caller expects, which only sizes the room asked for. With
 // `data_end`, the line after the data is put there.
 Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, size_t data_start,
-                         std::vector<int32_t>& ids, std::vector<double>& values, size_t expected = 0,
+                         MallocArray<int32_t>& ids, MallocArray<double>& values, size_t expected = 0,
                          size_t* data_end = nullptr);
 
 // Where the data of the vector starting at line `start` begins: after its
