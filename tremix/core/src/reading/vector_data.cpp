@@ -1,0 +1,369 @@
+#include "vector_data.hpp"
+
+#include <climits>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "numbers.hpp"
+#include "plain_values.hpp"
+#include "two_threads.hpp"
+#include "vectors.hpp"
+#include "whitespace.hpp"
+
+namespace tremix::reading {
+
+// Leading whitespace and commas looked through before a line is split anyway.
+constexpr size_t kMarkerScan = 256;
+
+bool may_be_end_marker(const TextView& text) {
+    // Most lines start their first field at once, with a digit or with a
+    // minus and a number other than a lone 1.
+    if (const char* s = text.narrow(); s && text.length >= 3) {
+        const auto c = static_cast<unsigned char>(s[0]);
+        if (static_cast<unsigned>(c - '0') <= 9) return false;
+        if (c == '-') {
+            const auto after = static_cast<unsigned char>(s[2]);
+            return s[1] == '1' && (after == ',' || is_space(after));
+        }
+    }
+    return with_chars(text, [&](const auto* s) {
+        const size_t end = std::min(text.length, kMarkerScan);
+        size_t k = 0;
+        while (k < end && (s[k] == ',' || is_space(s[k]))) ++k;
+        if (k == end) return end < text.length;  // no field at all, or too long to tell
+        if (s[k] != '-' || k + 1 == text.length || s[k + 1] != '1') return false;
+        if (k + 2 == text.length) return true;
+        const uint32_t after = s[k + 2];
+        return after == ',' || is_space(after);
+    });
+}
+
+namespace {
+
+// Range records of one vector noted at most; the rest are only counted.
+constexpr size_t kMostRangeNotes = 1000;
+
+// Room for as many values as lines i to the end of the block could hold
+// (a value takes two characters at least), asked for before one vector's
+// values are read: room never written takes no memory, while values that
+// grow by doubling are copied and their memory touched anew at each step.
+// Left alone when the size cannot be told or the room cannot be had.
+// At most 48 MB of address space is asked for this way, so that a process
+// with a limit on it keeps room for the arrays the values go into, unless
+// the caller expects more values (a vector counted before): memory it
+// needs anyway, asked for at once instead of by doubling, which would
+// touch about twice as much.
+#ifndef TREMIX_MOST_VALUES_RESERVED
+#define TREMIX_MOST_VALUES_RESERVED (size_t{1} << 22)
+#endif
+constexpr size_t kMostValuesReserved = TREMIX_MOST_VALUES_RESERVED;
+
+// Room for `n` ids and values in all; only slower when it cannot be had
+// (no memory for it, or more than a vector can hold: std::length_error),
+// as the values then grow as they come.
+void reserve_both(MallocArray<int32_t>& ids, MallocArray<double>& values, size_t n) {
+    try {
+        ids.reserve(n);
+        values.reserve(n);
+    } catch (const std::exception&) {
+    }
+}
+
+// A vector longer than the room reserve_for_rest asked for would grow by
+// doubling from there, each step copying its values into memory touched
+// anew. Once less than kRoomMargin values of room are left, room for as
+// many more values as the rest of the block holds at the rate the
+// vector's lines so far held them (data from line `data_start` on, values
+// from index `first_value` on) is asked for at once, with the margin.
+constexpr size_t kRoomMargin = size_t{1} << 16;
+
+[[gnu::noinline]] void make_room_at_rate(const BlockLines& lines, size_t data_start, size_t i, size_t first_value,
+                                         MallocArray<int32_t>& ids, MallocArray<double>& values) {
+    const size_t stored = values.size();
+    const size_t rest = lines.chars_from(i);
+    if (rest == SIZE_MAX || stored <= first_value) return;
+    const size_t read = lines.chars_from(data_start) - rest;
+    if (read == 0) return;
+    const double per_char = static_cast<double>(stored - first_value) / static_cast<double>(read);
+    const size_t more = std::min(rest / 2 + 1, static_cast<size_t>(per_char * static_cast<double>(rest))) + kRoomMargin;
+    reserve_both(ids, values, stored + more);
+}
+
+// Whether make_room_at_rate has room to ask for: checked at every line.
+inline bool room_running_out(const MallocArray<double>& values) {
+    return values.capacity() >= kMostValuesReserved && values.capacity() - values.size() < kRoomMargin;
+}
+
+}  // namespace
+
+void reserve_for_rest(const BlockLines& lines, size_t i, MallocArray<int32_t>& ids, MallocArray<double>& values,
+                      size_t expected) {
+    if (i >= lines.size()) return;
+    const size_t chars = lines.chars_from(i);
+    // Lines that are items have no size to bound the expectation by: it is
+    // taken as it is (values beyond it grow as they come).
+    const size_t most = chars == SIZE_MAX ? expected : chars / 2 + 1;
+    const size_t room = std::min(most, std::max(kMostValuesReserved, expected));
+    if (room != 0) reserve_both(ids, values, room);
+}
+
+template <typename Sink>
+Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, VectorWorkspace& ws, BadValue& bad,
+                  Sink& sink, size_t until) {
+    SplitLine& line = ws.line;
+    auto& range = [&]() -> auto& {
+        if constexpr (Sink::kInPlace) {
+            return sink.values;
+        } else {
+            return ws.range;
+        }
+    }();
+    // However the walk ends, a sink gathering in place keeps only what it stored.
+    struct Settle {
+        Sink& sink;
+        ~Settle() {
+            if constexpr (Sink::kInPlace) sink.settle();
+        }
+    } settle{sink};
+    size_t gathered = 0;
+    auto value = [&](size_t f, double& v) -> Outcome {
+        if constexpr (Sink::kConvert) {
+            return parse_float(ctx, line.text, line[f], v);
+        } else {
+            return check_float(ctx, line.text, line[f]);
+        }
+    };
+    auto convert = [&](size_t from) -> Outcome {
+        for (size_t f = from; f < line.size(); ++f) {
+            if (!ctx.tick()) return Outcome::fail;  // a line may hold millions of values
+            double v = 0.0;
+            const Outcome o = value(f, v);
+            if (o != Outcome::ok) {
+                bad = BadValue{i, line[f], f};
+                return o;
+            }
+            if constexpr (Sink::kConvert) range.push_back(v);
+            ++gathered;
+        }
+        return Outcome::ok;
+    };
+    ws.marked = false;
+    ws.ranges_off.clear();
+    ws.ranges_off_more = 0;
+    const size_t data_start = i;
+    const size_t first_value = [&] {
+        if constexpr (Sink::kInPlace) {
+            return sink.values.size();
+        } else {
+            return size_t{0};
+        }
+    }();
+    while (i < n && i < until) {
+        if (!ctx.tick()) return Outcome::fail;
+        if constexpr (Sink::kInPlace) {
+            if (room_running_out(sink.values)) [[unlikely]]
+                make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
+        }
+        if (!line.fetch(ctx, lines, i)) return Outcome::fail;
+        {
+            int32_t id;
+            double v = 0.0;
+            if (read_plain_single<Sink::kConvert>(line.text, id, v)) {
+                sink.single(id, v);
+                ++i;
+                continue;
+            }
+        }
+        if (line.split(ctx) == Outcome::fail) return Outcome::fail;
+        if (is_end_marker(line)) {
+            ++i;
+            ws.marked = true;
+            return Outcome::ok;
+        }
+        const size_t fields = line.size();
+        if (fields == 2) {
+            int32_t id;
+            double v = 0.0;
+            bad = BadValue{i, line[0], 0};
+            Outcome o = to_int32(ctx, line.text, line[0], id);
+            if (o == Outcome::ok) {
+                bad = BadValue{i, line[1], 1};
+                o = value(1, v);
+            }
+            if (o != Outcome::ok) return o;
+            sink.single(id, v);
+            ++i;
+        } else if (fields >= 3) {
+            int32_t first, last;
+            bad = BadValue{i, line[0], 0};
+            Outcome o = to_int32(ctx, line.text, line[0], first);
+            if (o == Outcome::ok) {
+                bad = BadValue{i, line[1], 1};
+                o = to_int32(ctx, line.text, line[1], last);
+            }
+            if constexpr (!Sink::kInPlace) range.clear();
+            const size_t from = range.size();
+            gathered = 0;
+            if (o == Outcome::ok) o = convert(2);
+            if (o != Outcome::ok) return o;
+            // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
+            const int64_t count = int64_t{last} - first + 1;
+            const size_t record_line = i++;
+            bool at_marker = false;
+            while (static_cast<int64_t>(gathered) < count && i < n) {
+                if (!ctx.tick()) return Outcome::fail;
+                if constexpr (Sink::kInPlace) {
+                    if (room_running_out(sink.values)) [[unlikely]]
+                        make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
+                }
+                if (!line.fetch(ctx, lines, i)) return Outcome::fail;
+                const std::optional<Outcome> plain =
+                    gather_plain_values<Sink::kConvert>(ctx, line.text, range, gathered);
+                if (plain == Outcome::fail) return Outcome::fail;
+                if (!plain) {
+                    if (line.split(ctx) == Outcome::fail) return Outcome::fail;
+                    if (is_end_marker(line)) {
+                        at_marker = true;
+                        break;  // read again above: it ends the vector
+                    }
+                    o = convert(0);
+                    if (o != Outcome::ok) return o;
+                }
+                ++i;
+            }
+            if (ws.note_ranges && static_cast<int64_t>(gathered) != count) {
+                if (ws.ranges_off.size() < kMostRangeNotes) {
+                    const bool short_of_values = static_cast<int64_t>(gathered) < count;
+                    ws.ranges_off.push_back(
+                        RangeCount{record_line, first, last, gathered, short_of_values ? i : i - 1, at_marker});
+                } else {
+                    ++ws.ranges_off_more;
+                }
+            }
+            const size_t stored =
+                count <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(gathered)));
+            if constexpr (Sink::kInPlace) {
+                sink.range_in_place(first, from, stored);
+            } else {
+                sink.range(first, stored, range.data());
+            }
+        } else {
+            ++i;
+        }
+    }
+    return Outcome::ok;
+}
+
+template Outcome read_data(Context&, const BlockLines&, size_t, size_t&, VectorWorkspace&, BadValue&, ValueSink&,
+                           size_t);
+template Outcome read_data(Context&, const BlockLines&, size_t, size_t&, VectorWorkspace&, BadValue&,
+                           CountSink<false>&, size_t);
+template Outcome read_data(Context&, const BlockLines&, size_t, size_t&, VectorWorkspace&, BadValue&,
+                           CountSink<true>&, size_t);
+
+namespace {
+
+// The line where a vector's data ends: the first end-of-data line from
+// `from` on, which read_data looks for on every line, inside a range
+// record too (n when there is none). Nothing is recorded in `ctx` unless
+// a signal stops the search (fail): a line that is not text only ends the
+// search (empty), and the reading itself then meets it, or not.
+struct DataEnd {
+    Outcome outcome = Outcome::ok;
+    std::optional<size_t> line;
+};
+DataEnd end_of_data(Context& ctx, const BlockLines& lines, size_t n, size_t from, SplitLine& line) {
+    for (size_t k = from; k < n; ++k) {
+        if (!ctx.tick()) return {Outcome::fail, std::nullopt};
+        line.text = lines.line(k);
+        if (line.text.kind == 0) return {};
+        if (!may_be_end_marker(line.text)) continue;
+        if (line.split(ctx) == Outcome::fail) return {Outcome::fail, std::nullopt};
+        if (is_end_marker(line)) return {Outcome::ok, k};
+    }
+    return {Outcome::ok, n};
+}
+
+// A line from `from` on, before `end` and at most 1024 lines on, whose first
+// field is a plain integer followed by a comma, as a record's first line
+// is and a range record's further lines of values never are.
+std::optional<size_t> record_start_near(const BlockLines& lines, size_t from, size_t end) {
+    for (size_t k = from; k < end && k < from + 1024; ++k) {
+        const TextView text = lines.line(k);
+        const char* const s = text.narrow();
+        if (!s) return std::nullopt;
+        int32_t id;
+        if (read_plain_id(s, s + text.length, id)) return k;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// The data records of one vector, every value kept, as read_data reads
+// them. A long vector's records are shared with a second thread: it reads
+// from a line about halfway to the end of the data that looks like a
+// record's first line, and its reading stands only if this thread's
+// reading of the first half stops exactly there at a record boundary,
+// without failing or skipping, and the second thread needed nothing from
+// the host; otherwise this thread reads on from where it stopped. The
+// result is always the one-thread result.
+Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, VectorWorkspace& ws, BadValue& bad,
+                    ValueSink& sink) {
+    std::optional<size_t> split;
+    if (i < n && worth_sharing_data(n - i)) {
+        const DataEnd end = end_of_data(ctx, lines, n, i, ws.line);
+        if (end.outcome == Outcome::fail) return Outcome::fail;
+        if (end.line && worth_sharing_data(*end.line - i))
+            split = record_start_near(lines, i + (*end.line - i) / 2, *end.line);
+    }
+    if (!split) return read_data(ctx, lines, n, i, ws, bad, sink);
+    struct alignas(64) SecondHalf {
+        MallocArray<int32_t> ids;
+        MallocArray<double> values;
+        VectorWorkspace ws;
+        BadValue bad;
+        size_t i = 0;
+        Outcome outcome = Outcome::fail;
+        Failure failure;
+    };
+    const auto second = std::make_unique<SecondHalf>();
+    second->i = *split;
+    Outcome first = Outcome::fail;
+    bool stopped_waiting = false;
+    const bool second_usable = run_beside(
+        [&] {
+            first = read_data(ctx, lines, n, i, ws, bad, sink, *split);
+            return first == Outcome::ok;
+        },
+        [&](Context& c) {
+            c.at(ctx.block(), second->i);  // a failure there names this block
+            reserve_for_rest(lines, second->i, second->ids, second->values);
+            ValueSink values{second->ids, second->values};
+            second->outcome = read_data(c, lines, n, second->i, second->ws, second->bad, values);
+            second->failure = c.failure();
+        },
+        // Waiting for the second half, this thread still answers a signal.
+        [&] {
+            stopped_waiting = !ctx.poll();
+            return !stopped_waiting;
+        });
+    if (stopped_waiting) return Outcome::fail;
+    if (first != Outcome::ok || ws.marked) return first;
+    if (i == *split && second_usable &&
+        (second->outcome != Outcome::fail || decided_by_text(second->failure.kind))) {
+        sink.ids.append(second->ids.data(), second->ids.size());
+        sink.values.append(second->values.data(), second->values.size());
+        i = second->i;
+        ws.marked = second->ws.marked;
+        bad = second->bad;
+        return second->outcome == Outcome::fail ? ctx.fail_with(second->failure) : second->outcome;
+    }
+    second->ids = {};
+    second->values = {};
+    return read_data(ctx, lines, n, i, ws, bad, sink);
+}
+
+}  // namespace tremix::reading

@@ -1,0 +1,172 @@
+// The data records of one result vector: from the line after its
+// entity-type lines to its end-of-data line. Single values (entity id,
+// value) and ranges (first id, last id, values...) whose values may go on
+// over the following lines; what they store goes to a sink, which keeps
+// every value, or only counts them (and their range).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "malloc_array.hpp"
+#include "records.hpp"
+
+namespace tremix::reading {
+
+// At least two fields, exactly "-1" and "0." (text, not value: "-1, 0.0" is
+// a data record for entity -1).
+inline bool is_end_marker(const SplitLine& line) {
+    return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0.");
+}
+
+// Reused buffers of one walk.
+struct VectorWorkspace {
+    SplitLine line, pair_first, pair_second;
+    std::vector<double> range;  // a range record's values
+    bool marked = false;        // the data last read ended at an end-of-data line
+    // When the walk is watched, the range records of the data last read
+    // whose values did not match their entity ids.
+    bool note_ranges = false;
+    std::vector<RangeCount> ranges_off;
+    size_t ranges_off_more = 0;
+};
+
+// Where a failed data record was.
+struct BadValue {
+    size_t line = 0;
+    Span field{};
+    size_t index = 0;
+};
+
+// Where the values of data records go. A sink that converts gets
+// single(id, value) and, for a range record, range(first, count, values);
+// one that only counts (kConvert false) gets them without values. A sink
+// that gathers in place (kInPlace) has a range record's values gathered
+// straight into its `values` and then gets range_in_place(first, from,
+// count) for the values from index `from` on.
+//
+// Every value of the vector.
+struct ValueSink {
+    static constexpr bool kConvert = true;
+    static constexpr bool kInPlace = true;
+    MallocArray<int32_t>& ids;
+    MallocArray<double>& values;
+
+    void single(int32_t id, double value) {
+        ids.push_back(id);
+        values.push_back(value);
+    }
+    void range_in_place(int32_t first, size_t from, size_t count) {
+        values.resize(from + count);  // values gathered beyond the range's count are not stored
+        ids.resize(from + count);
+        for (size_t j = 0; j < count; ++j) ids[from + j] = static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(j));
+    }
+    // Values gathered for a range record that was not stored, or an id
+    // whose value memory ran out for: only whole pairs are kept. Both only
+    // shrink, so this cannot itself run out of memory.
+    void settle() {
+        const size_t kept = std::min(ids.size(), values.size());
+        ids.resize(kept);
+        values.resize(kept);
+    }
+};
+
+// Only how many distinct entity ids the vector has. Ids usually rise
+// through a vector, most often in one unbroken run: rising ids are kept as
+// runs of consecutive ids, and only when they stop rising is every id
+// listed and sorted.
+template <bool Convert>
+struct CountSink {
+    static constexpr bool kConvert = Convert;
+    static constexpr bool kInPlace = false;
+    std::vector<std::pair<int64_t, int64_t>> runs;  // first and last id of each rising run
+    bool sorted = true;
+    std::vector<int32_t> ids;                       // every id, once they stopped rising
+    size_t stored = 0;                              // values stored, repeats included
+    double minimum = 0.0, maximum = 0.0;            // of the finite values (when converting)
+    bool finite = false;
+
+    void reset() {
+        runs.clear();
+        sorted = true;
+        ids.clear();
+        stored = 0;
+        finite = false;
+    }
+    void note(double v) {
+        if constexpr (Convert) {
+            if (v - v != 0.0) return;  // inf or NaN
+            if (!finite || v < minimum) minimum = v;
+            if (!finite || v > maximum) maximum = v;
+            finite = true;
+        }
+    }
+    void single(int32_t id, double v) {
+        note(v);
+        count_ids(id, 1);
+    }
+    void range(int32_t first, size_t count, const double* values) {
+        if constexpr (Convert) {
+            for (size_t j = 0; j < count; ++j) note(values[j]);
+        }
+        count_ids(first, count);
+    }
+    void count_ids(int32_t first, size_t count) {
+        if (count == 0) return;
+        stored += count;
+        const int64_t last = int64_t{first} + static_cast<int64_t>(count) - 1;
+        if (sorted && (runs.empty() || first > runs.back().second)) {
+            if (!runs.empty() && first == runs.back().second + 1) {
+                runs.back().second = last;
+            } else {
+                runs.emplace_back(first, last);
+            }
+            return;
+        }
+        if (sorted) {
+            sorted = false;
+            for (const auto& [a, z] : runs) {
+                for (int64_t id = a; id <= z; ++id) ids.push_back(static_cast<int32_t>(id));
+            }
+        }
+        for (int64_t id = first; id <= last; ++id) ids.push_back(static_cast<int32_t>(id));
+    }
+    size_t distinct() {
+        if (sorted) {
+            size_t n = 0;
+            for (const auto& [a, z] : runs) n += static_cast<size_t>(z - a + 1);
+            return n;
+        }
+        std::sort(ids.begin(), ids.end());
+        return static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+    }
+};
+
+// Room for the values of a vector whose data starts at line i: as many as
+// the rest of the block could hold, or `expected` (0: not known).
+void reserve_for_rest(const BlockLines& lines, size_t i, MallocArray<int32_t>& ids, MallocArray<double>& values,
+                      size_t expected = 0);
+
+// Reads data records from line i up to and including the end-of-data line
+// (or to n), handing what they store to `sink`. On skip, i is the line
+// that did not convert. With `until`, no record starting at or after that
+// line is read: i is then the line where the next record starts.
+template <typename Sink>
+Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, VectorWorkspace& ws, BadValue& bad,
+                  Sink& sink, size_t until = SIZE_MAX);
+extern template Outcome read_data(Context&, const BlockLines&, size_t, size_t&, VectorWorkspace&, BadValue&,
+                                  ValueSink&, size_t);
+extern template Outcome read_data(Context&, const BlockLines&, size_t, size_t&, VectorWorkspace&, BadValue&,
+                                  CountSink<false>&, size_t);
+extern template Outcome read_data(Context&, const BlockLines&, size_t, size_t&, VectorWorkspace&, BadValue&,
+                                  CountSink<true>&, size_t);
+
+// The data records of one vector, every value kept, as read_data reads
+// them, a long vector's shared with a second thread (the result is always
+// the one-thread result).
+Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, VectorWorkspace& ws, BadValue& bad,
+                    ValueSink& sink);
+
+}  // namespace tremix::reading
