@@ -89,7 +89,8 @@ CASES = {
         ("bad-block-number", None, 3, "lines 1 to 3 (2 lines with text)")]),
     "blank_after_a_delimiter": ("   -1\n\nnotes\n" + neu_text((100, ["t", "v"])), [
         ("bad-block-number", None, 2, "followed by '', which is not a block number: no block opens there, "
-                                      "and lines 2 to 3 (1 line with text)")]),
+                                      "and lines 2 to 3 (1 line with text) lie outside any block, unread; a file "
+                                      "with an empty line after every line has its line ends written twice")]),
     "delimiter_like_inside_stray_text": ("notes\n  -1\n" + neu_text((100, ["t", "v"])), [
         ("delimiter-like-line", None, 2, "(lines 1 to 2)")]),
     "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", [

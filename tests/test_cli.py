@@ -133,6 +133,8 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("gzip under a plain name", "not readable as utf-8 text: it is gzip-compressed (a name ending in .gz has it "
                                     "decompressed)"),
         ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
+        ("utf-16 text", "not readable as utf-8 text: it starts with a UTF-16 byte-order mark (--encoding utf-16 "
+                        "reads it)"),
         ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
                                   "the block number on line 2 of"),
         ("node id out of range", "outside the signed 32-bit range (value too large to convert to int): "
@@ -149,6 +151,8 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.write_bytes(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n"))
     elif case == "xz under a plain name":
         target.write_bytes(lzma.compress(b"   -1\n   100\nT\nV\n   -1\n"))
+    elif case == "utf-16 text":
+        target.write_text("   -1\n   100\nT\nV\n   -1\n", encoding="utf-16")
     elif case == "block id out of range":
         target.write_text("   -1\n2147483648\n   -1\n")
     elif case == "node id out of range":

@@ -87,7 +87,8 @@ def test_empty_model(parser_for):
     parser = parser_for(blocks=[(100, ["t", "1"])])
     assert frames.nodes(parser).shape == (0, 3)
     assert list(frames.elements(parser).columns) == ["prop_id", "topology", "node_count"]
-    assert frames.output_sets(parser).empty
+    sets = frames.output_sets(parser)
+    assert sets.empty and sets["title"].dtype == frames.output_sets(parser_for(blocks=MODEL))["title"].dtype
 
 
 def test_without_pandas_the_import_error_names_the_extra(tmp_path):

@@ -132,7 +132,7 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
 
     routes = [(path, "utf-8"), (lambda: io.BytesIO(packed), "cp1252")]
     noted = errors(routes)
-    monkeypatch.setattr(tremix.reading, "_note_compressed", lambda exc, found: None)
+    monkeypatch.setattr(tremix.reading, "_note_start", lambda exc, start: None)
     for error, bare in zip(noted, errors(routes)):  # only the note is added
         assert (str(error), error.object) == (str(bare), bare.object)
         assert error.__notes__[-1] == f"the data is {kind}-compressed: tremix.read decompresses a path ending in " \
@@ -142,6 +142,24 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
         with pytest.raises(UnicodeDecodeError) as info:
             tremix.read(io.BytesIO(data), encoding="utf-8")
         assert not any("-compressed:" in note for note in info.value.__notes__)
+
+
+def test_text_with_a_wide_byte_order_mark_gets_a_note(tmp_path):
+    for wide in ("utf-16", "utf-32"):
+        data = TEXT.encode(wide)
+        path = tmp_path / "model.neu"
+        path.write_bytes(data)
+        (tmp_path / "model.neu.gz").write_bytes(gzip.compress(data))
+        for source in (path, tmp_path / "model.neu.gz", io.BytesIO(data)):
+            with pytest.raises(UnicodeDecodeError) as info:
+                tremix.read(source, encoding="utf-8")
+            assert info.value.__notes__[-1] == \
+                f'the data starts with a {wide.upper()} byte-order mark: encoding="{wide}" reads it'
+    # Read in its own encoding, a bad character later is not put down to the mark.
+    path.write_bytes(TEXT.encode("utf-16") + b"\x00\xd8")
+    with pytest.raises(UnicodeDecodeError) as info:
+        tremix.read(path, encoding="utf-16")
+    assert not any("byte-order mark" in note for note in getattr(info.value, "__notes__", ()))
 
 
 def test_stream_with_read_only(reference):

@@ -66,6 +66,8 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 2)
     with pytest.raises(IndexError, match="occurs 2 time"):
         results.arrays(1, 1, occurrence=2)
+    with pytest.raises(IndexError, match="position -5 is out of range for 4 result vectors"):
+        results.arrays_at(-5)
     # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
     with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
         results.arrays("1", 1)

@@ -51,6 +51,11 @@ Catalogue = tuple[list[ORVEXBlock], list[tuple[Any, ...]]]
 _TEXT_SHOWN = 60
 _BYTE_ORDER_MARK = ("; the file starts with a byte-order mark (U+FEFF), read here as text: "
                     'encoding="utf-8-sig" (tremix --encoding utf-8-sig) reads a UTF-8 file that has one')
+# Line ends written twice (\r\r\n, from a text-mode transfer of a file with
+# \r\n line ends) read as an empty line after every line, and the first
+# delimiter line is then followed by one.
+_BLANK_AFTER_DELIMITER = ("; a file with an empty line after every line has its line ends written twice "
+                          "(\\r\\r\\n), from converting line ends that were \\r\\n already")
 # A UTF-8 byte-order mark as it reads in UTF-8, and in Latin-1 or cp1252.
 _MARK_AS_READ = ("\ufeff", "\u00ef\u00bb\u00bf")
 _D_EXPONENT = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)[dD][+-]?\d+")
@@ -166,7 +171,7 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
                 "bad-block-number", None, run["bad_number_line"],
                 f"a delimiter line is followed by {_quote(run['bad_number_text'])}, which is not a block number: "
                 f"no block opens there, and {lines} ({_count(count, 'line')} with text) lie outside any block, "
-                "unread"))
+                f"unread{_BLANK_AFTER_DELIMITER if run['bad_number_text'] == '' else ''}"))
         if run["delimiter_like_line"]:
             found.append(Finding(
                 "delimiter-like-line", None, run["delimiter_like_line"],

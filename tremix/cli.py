@@ -25,8 +25,8 @@ from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import (compressed_in, compressed_piece, default_encoding, open_binary, read, read_stream,
-                            regular_file_size)
+from tremix.reading import (compressed_start, default_encoding, marked_encoding, open_binary, read, read_stream,
+                            regular_file_size, start_in, start_piece)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -237,13 +237,17 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         # names itself "charmap" in its errors.
         exc_encoding = codecs.lookup(encoding or default_encoding()).name if exc.encoding == "charmap" else exc.encoding
         # Standard input cannot be looked at again: its first bytes may be in the error.
-        compressed = compressed_piece(exc) if stdin else compressed_in(path, exc)
+        start = start_piece(exc) if stdin else start_in(path, exc)
+        compressed, wide = compressed_start(start), marked_encoding(start)
         if compressed is not None:
             # Compressed data under a plain name: no encoding reads it.
             kind, suffix = compressed
             how = (f"only a file named with {suffix} is decompressed" if stdin
                    else f"a name ending in {suffix} has it decompressed")
             return f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed ({how})"
+        if wide is not None and not exc_encoding.startswith(wide):
+            return (f"{path} is not readable as {exc_encoding} text: it starts with a {wide.upper()} byte-order mark "
+                    f"(--encoding {wide} reads it)")
         return f"{path} is not readable as {exc_encoding} text: {where} ({_DECODING_HINT})"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.

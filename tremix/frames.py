@@ -90,7 +90,9 @@ def output_sets(source: ORVEXParser | Source) -> pd.DataFrame:
     (``set_id``, int32): ``get_output_sets()``."""
     sets = parser_of(source).get_output_sets()
     return pd.DataFrame(
-        {"title": [record["title"] for record in sets.values()],
+        # Typed as text even without rows (an empty list would make a float
+        # column), so that frames of several files concatenate alike.
+        {"title": pd.Index([record["title"] for record in sets.values()], dtype=str),
          "value": np.array([record["value"] for record in sets.values()], dtype=np.float64)},
         index=pd.Index(np.array(list(sets), dtype=np.int32), name="set_id"),
     )

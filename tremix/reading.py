@@ -58,6 +58,11 @@ _COMPRESSED: dict[str, tuple[str, re.Pattern[bytes], Callable[[BinaryStream], io
 # Bytes enough to tell every format's start.
 _MAGIC_BYTES = 10
 
+# Byte-order marks of the wide Unicode encodings, whose text decodes in no
+# byte-wise encoding; a UTF-32 little-endian mark begins as the UTF-16 one does.
+_WIDE_MARKS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
+               (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16"))
+
 # How to read each format decompressed from a file object.
 _OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
 
@@ -82,7 +87,8 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
     object; a file object is read to its end and left open.
 
     A ``UnicodeDecodeError`` for data that begins as a gzip, bzip2 or xz
-    file does carries a note saying so.
+    file does, or with a UTF-16 or UTF-32 byte-order mark, carries a note
+    saying so.
     """
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
@@ -94,41 +100,58 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
             with open_binary(path) as stream:
                 return read_stream(stream, encoding=encoding, errors=errors, name=path)
         except UnicodeDecodeError as exc:
-            _note_compressed(exc, compressed_in(path, exc))
+            _note_start(exc, start_in(path, exc))
             raise
     if callable(getattr(source, "read", None)):
         try:
             return read_stream(source, encoding=encoding, errors=errors, name=None)
         except UnicodeDecodeError as exc:
-            _note_compressed(exc, compressed_piece(exc))
+            _note_start(exc, start_piece(exc))
             raise
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
 
 
-def compressed_in(path: str, exc: UnicodeDecodeError) -> tuple[str, str] | None:
-    """(format, suffix) when the data `path` gave, which raised `exc`, is
-    compressed: a file read as it is stored can be looked at again from its
+def start_in(path: str, exc: UnicodeDecodeError) -> bytes:
+    """The first bytes of the data `path` gave, which raised `exc` (b"" when
+    not known): a file read as it is stored can be looked at again from its
     start; a decompressed one only through the error's bytes."""
-    return compressed_content(path) if decompressor_for(path) is None else compressed_piece(exc)
+    return _file_start(path) if decompressor_for(path) is None else start_piece(exc)
 
 
-def compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
-    """What :func:`compressed_start` finds in the error's bytes when they are
-    the first piece read (the reader's note puts the bad byte at the same
-    offset in the data as in the piece); None when they are not, or when no
-    note tells."""
+def start_piece(exc: UnicodeDecodeError) -> bytes:
+    """The error's bytes when they are the first piece read (the reader's
+    note puts the bad byte at the same offset in the data as in the piece);
+    b"" when they are not, or when no note tells."""
     for note in getattr(exc, "__notes__", ()):
         found = _BAD_BYTE_NOTE.match(note)
         if found is not None:
-            return compressed_start(exc.object) if int(found[1]) == exc.start else None
-    return None
+            return bytes(exc.object) if int(found[1]) == exc.start else b""
+    return b""
 
 
-def _note_compressed(exc: UnicodeDecodeError, found: tuple[str, str] | None) -> None:
+def compressed_in(path: str, exc: UnicodeDecodeError) -> tuple[str, str] | None:
+    """(format, suffix) when the data `path` gave, which raised `exc`, is compressed."""
+    return compressed_start(start_in(path, exc))
+
+
+def compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
+    """What :func:`compressed_start` finds in the error's bytes when they are the first piece read."""
+    return compressed_start(start_piece(exc))
+
+
+def marked_encoding(data: bytes) -> str | None:
+    """"utf-16" or "utf-32" when `data` begins with that encoding's byte-order mark; None otherwise."""
+    return next((name for mark, name in _WIDE_MARKS if data.startswith(mark)), None)
+
+
+def _note_start(exc: UnicodeDecodeError, start: bytes) -> None:
+    found = compressed_start(start)
     if found is not None:
         kind, suffix = found
         exc.add_note(f"the data is {kind}-compressed: tremix.read decompresses a path ending in {suffix}, "
                      f"or a file object from {_OPENERS[kind]}()")
+    elif (wide := marked_encoding(start)) is not None and not exc.encoding.lower().startswith(wide):
+        exc.add_note(f"the data starts with a {wide.upper()} byte-order mark: encoding=\"{wide}\" reads it")
 
 
 def parser_of(source: ORVEXParser | Source, *, encoding: str | None = None,
@@ -179,14 +202,20 @@ def compressed_content(path: str) -> tuple[str, str] | None:
     """(format, suffix) when the regular file at `path` begins as a
     compressed file does, whatever its name; None otherwise (also when it
     cannot be read)."""
+    return compressed_start(_file_start(path))
+
+
+def _file_start(path: str) -> bytes:
+    """The first bytes of the regular file at `path`, enough to tell a
+    compressed file or a byte-order mark; b"" for anything else or when it
+    cannot be read."""
     if regular_file_size(path) is None:
-        return None
+        return b""
     try:
         with open(path, "rb") as fh:
-            start = fh.read(_MAGIC_BYTES)
+            return fh.read(_MAGIC_BYTES)
     except OSError:
-        return None
-    return compressed_start(start)
+        return b""
 
 
 def compressed_start(data: bytes) -> tuple[str, str] | None:
