@@ -129,16 +129,6 @@ def start_piece(exc: UnicodeDecodeError) -> bytes:
     return b""
 
 
-def compressed_in(path: str, exc: UnicodeDecodeError) -> tuple[str, str] | None:
-    """(format, suffix) when the data `path` gave, which raised `exc`, is compressed."""
-    return compressed_start(start_in(path, exc))
-
-
-def compressed_piece(exc: UnicodeDecodeError) -> tuple[str, str] | None:
-    """What :func:`compressed_start` finds in the error's bytes when they are the first piece read."""
-    return compressed_start(start_piece(exc))
-
-
 def marked_encoding(data: bytes) -> str | None:
     """"utf-16" or "utf-32" when `data` begins with that encoding's byte-order mark; None otherwise."""
     return next((name for mark, name in _WIDE_MARKS if data.startswith(mark)), None)
@@ -196,13 +186,6 @@ def decompressor_for(path: str) -> Callable[[BinaryStream], io.BufferedIOBase] |
     """The decompressing reader a path's suffix asks for, or None."""
     found = _COMPRESSED.get(os.path.splitext(path)[1].lower())
     return found[2] if found is not None else None
-
-
-def compressed_content(path: str) -> tuple[str, str] | None:
-    """(format, suffix) when the regular file at `path` begins as a
-    compressed file does, whatever its name; None otherwise (also when it
-    cannot be read)."""
-    return compressed_start(_file_start(path))
 
 
 def _file_start(path: str) -> bytes:
