@@ -61,7 +61,7 @@ SMALL_FILE = [
     (450, ["7,0,0,", "Gravity,", "0,", "2.5,", "0,", "0,"]),
     (1051, ["7,5,1,", "Stress,", ZEROS, ZEROS, ZEROS, "0,0,0,7,", "0,0,0,",
             "10,1.5,", "11,-2.5,", "12,4.0,", "-1,0."]),
-    (403, [NODE.format(4, "nan", 0.0, 0.0)]),  # a second node block; a NaN stays out of the box
+    (403, [NODE.format(4, "nan", "-inf", "inf")]),  # a second node block; NaN and infinities stay out of the box
 ]
 
 

@@ -174,10 +174,13 @@ def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
         # each axis reduced as one contiguous row (along the rows of the
         # (n, 3) table it is seven times slower).
         axes = np.ascontiguousarray(coords.T)
-        box = {
-            "min": [_number(v) for v in np.fmin.reduce(axes, axis=1)],
-            "max": [_number(v) for v in np.fmax.reduce(axes, axis=1)],
-        }
+        low, high = np.fmin.reduce(axes, axis=1), np.fmax.reduce(axes, axis=1)
+        if not (np.isfinite(low).all() and np.isfinite(high).all()):
+            # An infinite coordinate: the box, as a vector's range, is that of
+            # the finite ones (an axis with none has no bounds).
+            finite = np.where(np.isfinite(axes), axes, np.nan)
+            low, high = np.fmin.reduce(finite, axis=1), np.fmax.reduce(finite, axis=1)
+        box = {"min": [_number(v) for v in low], "max": [_number(v) for v in high]}
     return {"count": len(coords), "bounding_box": box}
 
 
