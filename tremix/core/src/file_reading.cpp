@@ -495,17 +495,33 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         if (!size) return -1;
         int status = 0;
         uint64_t offset = 0;  // of the current piece in the stream
+        std::vector<char> copied;
         for (;;) {
             Ref chunk(PyObject_CallOneArg(read.get(), size.get()));
             if (!chunk) return -1;
             Py_buffer view;
             if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return -1;
             const size_t n = static_cast<size_t>(view.len);
-            const reading::Outcome fed = without_lock(
-                *r, n > (1 << 16),
-                [&] { return n == 0 ? feed.finish() : feed.feed(static_cast<const char*>(view.buf), n); },
-                reading::Outcome::fail);
+            // The feed reads each byte more than once (a line is checked for
+            // plain ASCII, then copied), and without the lock: the bytes of
+            // anything but a bytes object (a bytearray, a memoryview of one,
+            // a shared mapping) could change in between, and an ASCII-only
+            // block would then store a byte above 0x7f, which makes its
+            // lines invalid str objects. Such bytes are copied first.
+            const char* bytes = static_cast<const char*>(view.buf);
+            if (!PyBytes_Check(chunk.get())) {
+                try {
+                    copied.assign(bytes, bytes + n);
+                } catch (const std::bad_alloc&) {
+                    PyBuffer_Release(&view);
+                    throw;
+                }
+                bytes = copied.data();
+            }
             PyBuffer_Release(&view);
+            const reading::Outcome fed = without_lock(
+                *r, n > (1 << 16), [&] { return n == 0 ? feed.finish() : feed.feed(bytes, n); },
+                reading::Outcome::fail);
             if (fed == reading::Outcome::fail) {
                 if (feed.invalid()) {
                     raise_decode_error(native, chunk.get(), offset, feed.error_offset());
