@@ -752,6 +752,58 @@ def test_blocks_map_replaced_during_reading(model_path, mutation):
     assert set(p.blocks) >= {100, 403}
 
 
+def test_stream_buffer_changed_by_another_thread_while_it_is_decoded():
+    """A stream that hands out its own bytearray while another thread keeps
+    changing it: whatever text results, every line is a sound str. (A line
+    checked as ASCII and then copied after a byte in it turned into 0xE9
+    was an ASCII str holding that byte; iterating it crashed.)"""
+    import threading
+    import time
+
+    import numpy as np
+
+    from tremix.core import _native
+
+    # Blocks of the same length, so that one byte of each sits at a fixed
+    # stride and a whole sweep over them takes microseconds.
+    block = "   -1\n   403\n{:08d},0,0,1,46,0,0,1.,2.,3.,0,\n   -1\n"
+    data = bytearray("".join(block.format(i) for i in range(20_000)).encode())
+    dots = np.frombuffer(data, dtype=np.uint8)[block.format(0).index(".")::len(block.format(0))]
+    assert (dots == ord(".")).all()
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            dots[:] = 0xE9
+            dots[:] = ord(".")
+
+    class Stream:
+        def __init__(self):
+            self.given = False
+
+        def read(self, size):
+            if size == 0 or self.given:
+                return b""
+            self.given = True
+            return data
+
+    flipper = threading.Thread(target=flip)
+    flipper.start()
+    unsound = 0
+    try:
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and not unsound:
+            p = ORVEXParser.__new__(ORVEXParser)
+            _native.read_into(p, Stream(), "latin-1", None, None)
+            # Encoding an ASCII str to Latin-1 copies its bytes as they are.
+            unsound = sum(line.isascii() and max(line.encode("latin-1"), default=0) > 0x7F
+                          for blocks in p.blocks.values() for b in blocks for line in b.lines)
+    finally:
+        stop.set()
+        flipper.join()
+    assert unsound == 0
+
+
 def test_builtin_open_rebound_after_import_is_not_used(model_path):
     import builtins
 

@@ -6,6 +6,7 @@ the signal comes a third of the way into it."""
 
 from __future__ import annotations
 
+import os
 import signal
 import time
 import timeit
@@ -151,3 +152,49 @@ def test_a_walk_left_to_the_second_thread_is_stopped_while_waiting():
     start = time.perf_counter()
     assert _fieldcheck.stop_while_waiting(3) == (False, 4)
     assert time.perf_counter() - start < 1
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "mkfifo"), reason="forks and reads a named pipe")
+def test_a_child_forked_by_another_thread_stops_promptly(tmp_path):
+    """The child's main thread is the thread that forked it: a Ctrl-C there
+    stops a reading of a pipe that brings no more data."""
+    import threading
+    import warnings
+
+    small = tmp_path / "small.neu"
+    small.write_text("   -1\n   100\nt\n1\n   -1\n")
+    ORVEXParser(str(small))  # the parent has noted its main thread
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    status = []
+
+    def fork_and_wait():
+        # Open for reading and writing, so that opening never waits for the child.
+        writer = os.open(fifo, os.O_RDWR)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that runs threads
+                pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    code = 0 if seconds_to_interrupt(lambda: ORVEXParser(fifo)) < PROMPT else 2
+                finally:
+                    os._exit(code)
+            os.write(writer, b"   -1\n   100\n")
+            deadline = time.monotonic() + 5
+            while not (ended := os.waitpid(pid, os.WNOHANG))[0]:
+                if time.monotonic() > deadline:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    status.append("hung")
+                    return
+                time.sleep(0.01)
+            status.append(os.waitstatus_to_exitcode(ended[1]))
+        finally:
+            os.close(writer)
+
+    thread = threading.Thread(target=fork_and_wait)
+    thread.start()
+    thread.join()
+    assert status == [0]

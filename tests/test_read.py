@@ -178,6 +178,26 @@ def test_stream_with_read_only(reference):
     assert blocks_of(tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")) == reference
 
 
+@pytest.mark.parametrize("kind", [bytes, bytearray, str])
+def test_stream_whose_read_ignores_the_size_is_refused(kind):
+    """read(0) that hands out data (a stream taking 0 for "all of it") is an
+    error, not a parser short of that data."""
+    from tremix.core import _native
+
+    class Careless:
+        def __init__(self):
+            self.data = TEXT if kind is str else kind(TEXT.encode("utf-8"))
+
+        def read(self, n: int = -1):
+            piece, self.data = self.data, self.data[:0]
+            return piece
+
+    with pytest.raises(ValueError, match=r"read\(0\) returned"):
+        tremix.read(Careless())
+    with pytest.raises(ValueError, match=r"read\(0\) returned"):
+        _native.read_into(ORVEXParser.__new__(ORVEXParser), Careless(), None if kind is str else "utf-8", None, None)
+
+
 def test_codecs_decoded_in_cpp_are_the_ones_the_reader_takes():
     # read_stream hands these to the compiled reader and wraps every other
     # encoding in a TextIOWrapper: the two lists must agree.

@@ -235,7 +235,12 @@ def _is_text(stream: BinaryStream | TextStream) -> bool:
         return True
     if isinstance(stream, (io.RawIOBase, io.BufferedIOBase)):
         return False
-    return isinstance(stream.read(0), str)
+    probe = stream.read(0)
+    # Data here would be lost: the reading starts with the next read().
+    if isinstance(probe, (str, bytes, bytearray, memoryview)) and len(probe):
+        raise ValueError(f"read(0) returned {len(probe)} items instead of none: the stream's read(size) must "
+                         "return at most size characters or bytes")
+    return isinstance(probe, str)
 
 
 class RawReader(io.RawIOBase):

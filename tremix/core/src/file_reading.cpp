@@ -446,6 +446,26 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
     return finish(*r, status, blocks, path, result);
 }
 
+// read(0) must give nothing. A stream that takes 0 for "all of it" (or
+// ignores the size) would have that text dropped with the probe, and the
+// reading would succeed without it. -1 with ValueError then.
+int refuse_probe_data(PyObject* probe) {
+    Py_ssize_t length = 0;
+    if (PyUnicode_Check(probe)) {
+        if (PyUnicode_READY(probe) < 0) return -1;
+        length = PyUnicode_GET_LENGTH(probe);
+    } else if (PyObject_CheckBuffer(probe)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(probe, &view, PyBUF_SIMPLE) < 0) return -1;
+        length = view.len;
+        PyBuffer_Release(&view);
+    }
+    if (length == 0) return 0;
+    PyErr_Format(PyExc_ValueError, "read(0) returned %zd items instead of none: the stream's read(size) must "
+                 "return at most size characters or bytes", length);
+    return -1;
+}
+
 }  // namespace
 
 int read_path(PyObject* path, PyObject* blocks, ReadResult& result) {
@@ -472,7 +492,7 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         if (!read) return -1;
         // A text stream hands out str; a binary one bytes.
         Ref probe(PyObject_CallFunction(read.get(), "i", 0));
-        if (!probe) return -1;
+        if (!probe || refuse_probe_data(probe.get()) < 0) return -1;
         if (PyUnicode_Check(probe.get())) {
             auto r = std::make_unique<Reading>();
             const int status = feed_text(*r, read.get());
@@ -495,17 +515,33 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         if (!size) return -1;
         int status = 0;
         uint64_t offset = 0;  // of the current piece in the stream
+        std::vector<char> copied;
         for (;;) {
             Ref chunk(PyObject_CallOneArg(read.get(), size.get()));
             if (!chunk) return -1;
             Py_buffer view;
             if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return -1;
             const size_t n = static_cast<size_t>(view.len);
-            const reading::Outcome fed = without_lock(
-                *r, n > (1 << 16),
-                [&] { return n == 0 ? feed.finish() : feed.feed(static_cast<const char*>(view.buf), n); },
-                reading::Outcome::fail);
+            // The feed reads each byte more than once (a line is checked for
+            // plain ASCII, then copied), and without the lock: the bytes of
+            // anything but a bytes object (a bytearray, a memoryview of one,
+            // a shared mapping) could change in between, and an ASCII-only
+            // block would then store a byte above 0x7f, which makes its
+            // lines invalid str objects. Such bytes are copied first.
+            const char* bytes = static_cast<const char*>(view.buf);
+            if (!PyBytes_Check(chunk.get())) {
+                try {
+                    copied.assign(bytes, bytes + n);
+                } catch (const std::bad_alloc&) {
+                    PyBuffer_Release(&view);
+                    throw;
+                }
+                bytes = copied.data();
+            }
             PyBuffer_Release(&view);
+            const reading::Outcome fed = without_lock(
+                *r, n > (1 << 16), [&] { return n == 0 ? feed.finish() : feed.feed(bytes, n); },
+                reading::Outcome::fail);
             if (fed == reading::Outcome::fail) {
                 if (feed.invalid()) {
                     raise_decode_error(native, chunk.get(), offset, feed.error_offset());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cxxabi.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace tremix {
@@ -10,6 +11,11 @@ namespace tremix {
 namespace {
 
 unsigned long g_main_thread = 0;
+
+// A child forked by another thread has that thread for its main thread:
+// the next host asks again, or signals in the child would wait for the
+// end of each operation.
+void forget_main_thread() { g_main_thread = 0; }
 
 // While the lock is let go, signals are looked for this often at most.
 // Taking the lock back waits for a thread that runs Python code meanwhile
@@ -45,6 +51,8 @@ PyObject* str_of(const reading::TextView& text) {
 
 PyHost::PyHost() {
     if (g_main_thread == 0) {
+        static const bool forgotten_in_children = pthread_atfork(nullptr, nullptr, forget_main_thread) == 0;
+        (void)forgotten_in_children;
         // Signals are handled in the main thread only; the first host is
         // made on import's thread or later, so ask the threading module.
         Ref threading(PyImport_ImportModule("threading"));
