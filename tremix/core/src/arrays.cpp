@@ -148,17 +148,19 @@ PyObject* filled_list(size_t n, Make make) {
 
 // A 1-D array made of `values`' memory: 1 when NumPy's own array now owns
 // it (and frees it as it frees any array's memory, with its memory
-// handler), 0 when that cannot be done (no values, or a memory handler
-// other than NumPy's default, which frees with free(), is in use), -1 on
-// error.
+// handler), 0 when that is not done, -1 on error. Not done without values,
+// while a memory handler other than NumPy's default (which frees with
+// free()) is in use, or when the values fill less than 7/8 of the room
+// they were read into: an array would keep that address space, and
+// giving it back (realloc) costs more here than a copy into memory the
+// allocator has at hand.
 template <typename T>
 int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out) {
     out = nullptr;
-    if (values.empty()) return 0;
+    if (values.empty() || values.capacity() - values.size() > values.size() / 8) return 0;
     Ref handler(PyDataMem_GetHandler());
     if (!handler) return -1;
     if (handler.get() != PyDataMem_DefaultHandler) return 0;
-    values.shrink_to_fit();
     npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
     Ref array(PyArray_New(&PyArray_Type, 1, dims, type_num, nullptr, values.data(), 0, NPY_ARRAY_CARRAY, nullptr));
     if (!array) return -1;

@@ -213,8 +213,10 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         size_t data_end = 0;
         reading::Outcome outcome = reading::Outcome::ok;
         if (run_core(snapshot, nullptr, [&](reading::Context& ctx) {
+                // The catalogue's count of the values stored is the room they need.
+                const size_t room = static_cast<size_t>(seen ? stored : expected);
                 outcome = reading::read_vector_data(ctx, snapshot.blocks(), 0, static_cast<size_t>(start), ids,
-                                                    values, static_cast<size_t>(expected), &data_end);
+                                                    values, room, &data_end);
                 return outcome;
             }) < 0)
             return nullptr;

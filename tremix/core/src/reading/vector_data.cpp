@@ -51,8 +51,9 @@ constexpr size_t kMostRangeNotes = 1000;
 // grow by doubling are copied and their memory touched anew at each step.
 // Left alone when the size cannot be told or the room cannot be had.
 // At most 48 MB of address space is asked for this way, so that a process
-// with a limit on it keeps room for the arrays the values go into, unless
-// the caller expects more values (a vector counted before): memory it
+// with a limit on it keeps room for the arrays the values go into. When
+// the caller knows how many values to expect (a vector counted before),
+// that many are asked for (within what the block can hold): memory it
 // needs anyway, asked for at once instead of by doubling, which would
 // touch about twice as much.
 #ifndef TREMIX_MOST_VALUES_RESERVED
@@ -105,7 +106,9 @@ void reserve_for_rest(const BlockLines& lines, size_t i, MallocArray<int32_t>& i
     // Lines that are items have no size to bound the expectation by: it is
     // taken as it is (values beyond it grow as they come).
     const size_t most = chars == SIZE_MAX ? expected : chars / 2 + 1;
-    const size_t room = std::min(most, std::max(kMostValuesReserved, expected));
+    // A count known before is asked for exactly: the values then fill their
+    // room, and their arrays can take it over as it is.
+    const size_t room = std::min(most, expected ? expected : kMostValuesReserved);
     if (room != 0) reserve_both(ids, values, room);
 }
 
