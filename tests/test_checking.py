@@ -91,6 +91,10 @@ CASES = {
         ("bad-block-number", None, 2, "followed by '', which is not a block number: no block opens there, "
                                       "and lines 2 to 3 (1 line with text) lie outside any block, unread; a file "
                                       "with an empty line after every line has its line ends written twice")]),
+    "damaged_delimiter_in_a_block": (neu_text((403, [NODE.format(1, "0.5"), "  -1", "   450"])), [
+        ("skipped-line", 403, 4, "'-1' is passed over: a node line needs at least 14 fields, it has 1; the line "
+                                 "reads -1 but is not a delimiter line (`   -1`), so the block does not end there"),
+        ("skipped-line", 403, 5, "'450' is passed over")]),
     "delimiter_like_inside_stray_text": ("notes\n  -1\n" + neu_text((100, ["t", "v"])), [
         ("delimiter-like-line", None, 2, "(lines 1 to 2)")]),
     "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", [

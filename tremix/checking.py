@@ -239,6 +239,10 @@ def _skipped_line(walk: int, block_id: int, block_index: int, line_index: int, f
                        "reading goes on at the line after it")
         else:
             message = f"the {record} record starting {here} is dropped: {_bad_field(walk, bad_index, bad_text, other)}"
+    if text is not None and text.strip() == "-1":
+        # A delimiter line with its blanks lost or doubled: the block it was
+        # to close goes on, and the next block's id line is read as a record.
+        message += "; the line reads -1 but is not a delimiter line (`   -1`), so the block does not end there"
     return Finding("skipped-line", block_id, file_line, message)
 
 
