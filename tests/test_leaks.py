@@ -356,6 +356,34 @@ def test_tracemalloc_stays_flat(files):
         tracemalloc.stop()
 
 
+def test_vector_arrays_are_traced_as_numpy_allocations(tmp_path):
+    """A vector's arrays own the memory its values were read into: the
+    allocation tracer counts it in NumPy's domain, as for any array NumPy
+    allocates, while the arrays live, and not after."""
+    import numpy
+
+    records = 20_000
+    lines = ["1,1,1,", "V", "0,0,0,", "1,1,1,7,", "0,0,1,", *(f"{k + 1},{k}.5," for k in range(records)), "-1,0.,"]
+    path = tmp_path / "vector.neu"
+    path.write_text("\n".join(["   -1", "  1051", *lines, "   -1"]) + "\n")
+    results = tremix.Results(ORVEXParser(str(path)))
+    domain = tracemalloc.DomainFilter(True, numpy.lib.tracemalloc_domain)
+
+    def numpy_bytes():
+        return sum(t.size for t in tracemalloc.take_snapshot().filter_traces([domain]).traces)
+
+    tracemalloc.start()
+    try:
+        before = numpy_bytes()
+        arrays = results.arrays_at(0)
+        assert arrays[0].flags.owndata and arrays[1].flags.owndata
+        assert numpy_bytes() - before == records * (4 + 8)
+        del arrays
+        assert numpy_bytes() == before
+    finally:
+        tracemalloc.stop()
+
+
 def losing_one_object(fn):
     """`fn` followed by the loss of one new object, as a missing Py_DECREF
     in the module would lose it."""

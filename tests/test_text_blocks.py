@@ -317,6 +317,52 @@ def test_a_shared_element_walk_fails_where_one_thread_does(core_harness, tmp_pat
     assert run.returncode == 0 and "ran 1 inputs" in run.stdout, run.stderr
 
 
+MALLOC_ARRAY_LIMITS = r"""
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include "reading/malloc_array.hpp"
+using tremix::reading::MallocArray;
+
+template <typename F> void expect_length_error(const char* what, F f) {
+    try {
+        f();
+        std::printf("%s: no error\n", what);
+    } catch (const std::length_error&) {
+        std::printf("%s: length_error\n", what);
+    } catch (const std::bad_alloc&) {
+        std::printf("%s: bad_alloc\n", what);
+    }
+}
+
+int main() {
+    MallocArray<double> a;
+    expect_length_error("resize", [&] { a.resize(SIZE_MAX / 4); });
+    expect_length_error("reserve", [&] { a.reserve(SIZE_MAX / 4); });
+    a.push_back(1.5);
+    expect_length_error("append", [&] { a.append(a.data(), SIZE_MAX - 1); });
+    std::printf("kept: %zu %g\n", a.size(), a[0]);
+}
+"""
+
+
+def test_a_vector_buffer_refuses_sizes_beyond_its_limit(tmp_path):
+    """The buffers a vector's values are read into throw std::length_error,
+    as std::vector does, for a size they can never hold (growing towards it
+    by doubling never got there), and keep what they held."""
+    compiler = next((c for c in ("c++", "g++", "clang++") if shutil.which(c)), None)
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    source, exe = tmp_path / "limits.cpp", tmp_path / "limits"
+    source.write_text(MALLOC_ARRAY_LIMITS)
+    subprocess.run([compiler, "-std=c++20", "-O1", f"-I{ROOT / 'tremix' / 'core' / 'src'}", str(source), "-o", str(exe)],
+                   check=True, capture_output=True, timeout=300)
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=30)
+    assert run.stdout.splitlines() == ["resize: length_error", "reserve: length_error", "append: length_error",
+                                       "kept: 1 1.5"]
+
+
 def vector_lines(set_id, count, value="{}.5E+00"):
     lines = []
     for v in range(1, count + 1):

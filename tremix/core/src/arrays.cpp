@@ -8,6 +8,13 @@
 
 #include "module_state.hpp"
 
+// Python 3.11's header declares this without C linkage, which a C++ caller
+// would then look for under a mangled name; a C-linkage declaration in
+// any namespace names the interpreter's function.
+namespace tremix::c_api {
+extern "C" int PyTraceMalloc_Track(unsigned int domain, uintptr_t ptr, size_t size);
+}
+
 namespace tremix {
 
 namespace {
@@ -146,6 +153,10 @@ PyObject* filled_list(size_t n, Make make) {
     return items.release();
 }
 
+// NumPy's tracemalloc domain (numpy.lib.tracemalloc_domain), which its
+// headers do not name.
+constexpr unsigned int kNumpyTraceDomain = 389047;
+
 // A 1-D array made of `values`' memory: 1 when NumPy's own array now owns
 // it (and frees it as it frees any array's memory, with its memory
 // handler), 0 when that is not done, -1 on error. Not done without values,
@@ -166,11 +177,18 @@ int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out)
     if (!array) return -1;
     auto* fields = reinterpret_cast<PyArrayObject_fields*>(array.get());
     // An array made on given memory has no handler and does not own it;
-    // any other state is left alone, and the values are copied instead.
-    if (fields->mem_handler || PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA))
+    // in any other state the values are copied instead, and the array
+    // must not free them when it goes.
+    if (fields->mem_handler || PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA)) {
+        PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
         return 0;
+    }
     fields->mem_handler = handler.release();
     PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
+    // NumPy counts the memory of the arrays it allocates in its own
+    // tracemalloc domain, and takes the trace back when it frees it: the
+    // memory taken over is counted as if NumPy had allocated it.
+    c_api::PyTraceMalloc_Track(kNumpyTraceDomain, reinterpret_cast<uintptr_t>(values.data()), values.size() * sizeof(T));
     values.release();
     out = array.release();
     return 1;

@@ -97,6 +97,7 @@ class MallocArray {
     static constexpr size_t max_size() { return (SIZE_MAX / 2) / sizeof(T); }
     // Room for `needed` values at least, doubling so that pushing stays cheap.
     void grow(size_t needed) {
+        if (needed > max_size()) throw std::length_error("MallocArray");  // doubling would never reach it
         size_t target = capacity_ < 8 ? 8 : capacity_;
         while (target < needed) target = target > max_size() / 2 ? max_size() : target * 2;
         reallocate(target < needed ? needed : target);
