@@ -166,7 +166,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
     while (i < n && i < until) {
         if (!ctx.tick()) return Outcome::fail;
         if constexpr (Sink::kInPlace) {
-            if (room_running_out(sink.values)) [[unlikely]]
+            if (!sink.sized && room_running_out(sink.values)) [[unlikely]]
                 make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
         }
         if (!line.fetch(ctx, lines, i)) return Outcome::fail;
@@ -218,7 +218,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
             while (static_cast<int64_t>(gathered) < count && i < n) {
                 if (!ctx.tick()) return Outcome::fail;
                 if constexpr (Sink::kInPlace) {
-                    if (room_running_out(sink.values)) [[unlikely]]
+                    if (!sink.sized && room_running_out(sink.values)) [[unlikely]]
                         make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
                 }
                 if (!line.fetch(ctx, lines, i)) return Outcome::fail;

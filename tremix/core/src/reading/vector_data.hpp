@@ -53,6 +53,10 @@ struct ValueSink {
     static constexpr bool kInPlace = true;
     MallocArray<int32_t>& ids;
     MallocArray<double>& values;
+    // The room was asked for with the count of values expected: no more
+    // is asked for at the rate of the block's lines, which would outgrow
+    // it when other vectors follow in the block.
+    bool sized = false;
 
     void single(int32_t id, double value) {
         ids.push_back(id);

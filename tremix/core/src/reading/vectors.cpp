@@ -264,7 +264,7 @@ Outcome read_vector_data(Context& ctx, const BlockSet& blocks, size_t block, siz
     BadValue bad;
     size_t i = data_start;
     reserve_for_rest(entry.lines, i, ids, values, expected);
-    ValueSink sink{ids, values};
+    ValueSink sink{ids, values, expected != 0};
     const Outcome o = read_values(ctx, entry.lines, entry.lines.size(), i, ws, bad, sink);
     if (data_end) *data_end = i;
     return o;
