@@ -188,7 +188,8 @@ int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out)
     // NumPy counts the memory of the arrays it allocates in its own
     // tracemalloc domain, and takes the trace back when it frees it: the
     // memory taken over is counted as if NumPy had allocated it.
-    c_api::PyTraceMalloc_Track(kNumpyTraceDomain, reinterpret_cast<uintptr_t>(values.data()), values.size() * sizeof(T));
+    c_api::PyTraceMalloc_Track(kNumpyTraceDomain, reinterpret_cast<uintptr_t>(values.data()),
+                               values.size() * sizeof(T));
     values.release();
     out = array.release();
     return 1;
