@@ -161,9 +161,9 @@ constexpr unsigned int kNumpyTraceDomain = 389047;
 // it (and frees it as it frees any array's memory, with its memory
 // handler), 0 when that is not done, -1 on error. Not done without values,
 // while a memory handler other than NumPy's default (which frees with
-// free()) is in use, or when the values fill less than 7/8 of the room
-// they were read into: an array would keep that address space, and
-// giving it back (realloc) costs more here than a copy into memory the
+// free()) is in use, or when the room they were read into is more than an
+// eighth larger than they are: an array would keep that address space,
+// and giving it back (realloc) costs more here than a copy into memory the
 // allocator has at hand.
 template <typename T>
 int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out) {
@@ -202,6 +202,13 @@ PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data,
     return arr;
 }
 
+// NumPy's own 1-D array, a copy of `n` values.
+template <typename T>
+PyObject* copied_array(const T* values, size_t n, int type_num) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    return native_array(1, dims, type_num, values, n * sizeof(T));
+}
+
 // `np.array(values, dtype=np.<dtype>)` as a 1-D array: `native()` makes
 // it while `np` and the dtype are NumPy's own. `typed_name` names the
 // element type the result must have as a typed array; null takes the
@@ -225,8 +232,7 @@ PyObject* flat_array(const T* values, size_t n, int type_num, PyObject* dtype_na
 template <typename T>
 PyObject* column_array(const reading::Column<T>& values, ArrayRoom* room, int type_num) {
     if (room && room->holds(values)) return room->finish(values.size());
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
+    return copied_array(values.data(), values.size(), type_num);
 }
 
 // NumPy's own 1-D array of values from malloc, made of their memory where
@@ -236,8 +242,7 @@ PyObject* taken_array(reading::MallocArray<T>& values, int type_num) {
     PyObject* array;
     const int taken = adopted_array(values, type_num, array);
     if (taken != 0) return taken > 0 ? array : nullptr;
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    return native_array(1, dims, type_num, values.data(), values.size() * sizeof(T));
+    return copied_array(values.data(), values.size(), type_num);
 }
 
 PyObject* make_int32(int32_t v) { return PyLong_FromLong(v); }
@@ -403,8 +408,7 @@ PyObject* numpy_int32_array(reading::MallocArray<int32_t>&& values) { return tak
 PyObject* numpy_float64_array(reading::MallocArray<double>&& values) { return taken_array(values, NPY_FLOAT64); }
 
 PyObject* numpy_int32_array(const reading::Column<int32_t>& values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    return native_array(1, dims, NPY_INT32, values.data(), values.size() * sizeof(int32_t));
+    return copied_array(values.data(), values.size(), NPY_INT32);
 }
 
 PyObject* numpy_coords_array(const reading::Column<double>& xyz) {

@@ -72,17 +72,6 @@ class MallocArray {
     void reserve(size_t n) {
         if (n > capacity_) reallocate(n);
     }
-    // Gives back the room beyond the values (nothing when it cannot).
-    void shrink_to_fit() {
-        if (size_ == capacity_) return;
-        if (size_ == 0) {
-            std::free(std::exchange(data_, nullptr));
-            capacity_ = 0;
-        } else if (void* p = std::realloc(data_, size_ * sizeof(T))) {
-            data_ = static_cast<T*>(p);
-            capacity_ = size_;
-        }
-    }
     // The values' memory, now the caller's to free with free(); empty afterwards.
     T* release() {
         size_ = capacity_ = 0;
@@ -100,7 +89,7 @@ class MallocArray {
         if (needed > max_size()) throw std::length_error("MallocArray");  // doubling would never reach it
         size_t target = capacity_ < 8 ? 8 : capacity_;
         while (target < needed) target = target > max_size() / 2 ? max_size() : target * 2;
-        reallocate(target < needed ? needed : target);
+        reallocate(target);
     }
     void reallocate(size_t n) {
         if (n > max_size()) throw std::length_error("MallocArray");
