@@ -356,17 +356,28 @@ def test_tracemalloc_stays_flat(files):
         tracemalloc.stop()
 
 
-def test_vector_arrays_are_traced_as_numpy_allocations(tmp_path):
-    """A vector's arrays own the memory its values were read into: the
-    allocation tracer counts it in NumPy's domain, as for any array NumPy
-    allocates, while the arrays live, and not after."""
+# A vector's arrays own the memory its values were read into; node arrays
+# of 4 MB or more are made on memory from malloc() rather than NumPy's
+# allocator (184,000 nodes: 4.4 MB of coordinates).
+@pytest.mark.parametrize("kind", ["vector", "nodes"])
+def test_arrays_on_memory_of_their_own_are_traced_as_numpy_allocations(tmp_path, kind):
+    """Arrays that own memory NumPy did not allocate: the allocation tracer
+    counts it in NumPy's domain, as for any array NumPy allocates, while the
+    arrays live, and not after; NumPy resizes it as its own."""
     import numpy
 
-    records = 20_000
-    lines = ["1,1,1,", "V", "0,0,0,", "1,1,1,7,", "0,0,1,", *(f"{k + 1},{k}.5," for k in range(records)), "-1,0.,"]
-    path = tmp_path / "vector.neu"
-    path.write_text("\n".join(["   -1", "  1051", *lines, "   -1"]) + "\n")
-    results = tremix.Results(ORVEXParser(str(path)))
+    if kind == "vector":
+        records = 20_000
+        lines = ["1,1,1,", "V", "0,0,0,", "1,1,1,7,", "0,0,1,", *(f"{k + 1},{k}.5," for k in range(records)), "-1,0.,"]
+        block = 1051
+    else:
+        records = 184_000
+        lines = [f"{k + 1},0,0,1,7,0,0,0,0,0,0,{k}.5,1.,2.," for k in range(records)]
+        block = 403
+    path = tmp_path / "arrays.neu"
+    path.write_text("\n".join(["   -1", f"  {block}", *lines, "   -1"]) + "\n")
+    parser = ORVEXParser(str(path))
+    read = (lambda: tremix.Results(parser).arrays_at(0)) if kind == "vector" else parser.get_nodes_arrays
     domain = tracemalloc.DomainFilter(True, numpy.lib.tracemalloc_domain)
 
     def numpy_bytes():
@@ -375,9 +386,13 @@ def test_vector_arrays_are_traced_as_numpy_allocations(tmp_path):
     tracemalloc.start()
     try:
         before = numpy_bytes()
-        arrays = results.arrays_at(0)
+        arrays = read()
         assert arrays[0].flags.owndata and arrays[1].flags.owndata
-        assert numpy_bytes() - before == records * (4 + 8)
+        width = 3 if kind == "nodes" else 1
+        assert numpy_bytes() - before == sum(a.nbytes for a in arrays) == records * (4 + 8 * width)
+        last = arrays[1][-1].tolist()
+        arrays[1].resize((records + 2, *arrays[1].shape[1:]), refcheck=False)
+        assert arrays[1][records - 1].tolist() == last and not arrays[1][records:].any()
         del arrays
         assert numpy_bytes() == before
     finally:

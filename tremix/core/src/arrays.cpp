@@ -4,6 +4,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "module_state.hpp"
@@ -157,46 +158,74 @@ PyObject* filled_list(size_t n, Make make) {
 // headers do not name.
 constexpr unsigned int kNumpyTraceDomain = 389047;
 
+// An array of `ndim`/`dims` on `data`, memory from malloc() of `bytes`
+// bytes, which NumPy's own array then owns: it frees it as it frees any
+// array's memory, with its memory handler. Null without an error when that
+// is not done (while a memory handler other than NumPy's default, which
+// frees with free(), is in use), and with one on failure; the memory is
+// the caller's then.
+PyObject* array_owning(void* data, size_t bytes, int ndim, npy_intp* dims, int type_num) {
+    Ref handler(PyDataMem_GetHandler());
+    if (!handler) return nullptr;
+    if (handler.get() != PyDataMem_DefaultHandler) return nullptr;
+    Ref array(PyArray_New(&PyArray_Type, ndim, dims, type_num, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr));
+    if (!array) return nullptr;
+    auto* fields = reinterpret_cast<PyArrayObject_fields*>(array.get());
+    // An array made on given memory has no handler and does not own it;
+    // in any other state it must not free the memory when it goes.
+    if (fields->mem_handler || PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA)) {
+        PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
+        return nullptr;
+    }
+    fields->mem_handler = handler.release();
+    PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
+    // NumPy counts the memory of the arrays it allocates in its own
+    // tracemalloc domain, and takes the trace back when it frees it: the
+    // memory is counted as if NumPy had allocated it.
+    c_api::PyTraceMalloc_Track(kNumpyTraceDomain, reinterpret_cast<uintptr_t>(data), bytes);
+    return array.release();
+}
+
 // A 1-D array made of `values`' memory: 1 when NumPy's own array now owns
-// it (and frees it as it frees any array's memory, with its memory
-// handler), 0 when that is not done, -1 on error. Not done without values,
-// while a memory handler other than NumPy's default (which frees with
-// free()) is in use, or when the room they were read into is more than an
-// eighth larger than they are: an array would keep that address space,
+// it, 0 when that is not done, -1 on error. Not done without values, where
+// array_owning does not, or when the room they were read into is more than
+// an eighth larger than they are: an array would keep that address space,
 // and giving it back (realloc) costs more here than a copy into memory the
 // allocator has at hand.
 template <typename T>
 int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out) {
     out = nullptr;
     if (values.empty() || values.capacity() - values.size() > values.size() / 8) return 0;
-    Ref handler(PyDataMem_GetHandler());
-    if (!handler) return -1;
-    if (handler.get() != PyDataMem_DefaultHandler) return 0;
     npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    Ref array(PyArray_New(&PyArray_Type, 1, dims, type_num, nullptr, values.data(), 0, NPY_ARRAY_CARRAY, nullptr));
-    if (!array) return -1;
-    auto* fields = reinterpret_cast<PyArrayObject_fields*>(array.get());
-    // An array made on given memory has no handler and does not own it;
-    // in any other state the values are copied instead, and the array
-    // must not free them when it goes.
-    if (fields->mem_handler || PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA)) {
-        PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
-        return 0;
-    }
-    fields->mem_handler = handler.release();
-    PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
-    // NumPy counts the memory of the arrays it allocates in its own
-    // tracemalloc domain, and takes the trace back when it frees it: the
-    // memory taken over is counted as if NumPy had allocated it.
-    c_api::PyTraceMalloc_Track(kNumpyTraceDomain, reinterpret_cast<uintptr_t>(values.data()),
-                               values.size() * sizeof(T));
+    out = array_owning(values.data(), values.size() * sizeof(T), 1, dims, type_num);
+    if (!out) return PyErr_Occurred() ? -1 : 0;
     values.release();
-    out = array.release();
     return 1;
 }
 
+// Arrays of at least this many bytes get their memory from malloc() here,
+// not from NumPy's allocator, which asks the kernel for huge pages for
+// them: on virtual machines whose host takes back the memory a guest
+// frees, a huge page costs several times its small pages to touch first
+// (get_elements_arrays() on the 100 MB benchmark file a second after the
+// call before: 21 to 39 ms in NumPy's memory, 16 to 19 ms in malloc's).
+constexpr size_t kOwnAllocation = size_t{1} << 22;
+
+// A new array of `ndim`/`dims` whose memory is not set, as PyArray_SimpleNew
+// makes it.
+PyObject* new_array(int ndim, npy_intp* dims, int type_num, size_t bytes) {
+    if (bytes >= kOwnAllocation) {
+        if (void* data = std::malloc(bytes)) {
+            if (PyObject* array = array_owning(data, bytes, ndim, dims, type_num)) return array;
+            std::free(data);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyArray_SimpleNew(ndim, dims, type_num);
+}
+
 PyObject* native_array(int ndim, npy_intp* dims, int type_num, const void* data, size_t bytes) {
-    PyObject* arr = PyArray_SimpleNew(ndim, dims, type_num);
+    PyObject* arr = new_array(ndim, dims, type_num, bytes);
     if (!arr) return nullptr;
     if (bytes) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, bytes);
     return arr;
@@ -324,7 +353,8 @@ ArrayRoom::ArrayRoom(Type type, size_t rows, size_t width) {
     const size_t item_size = type == Type::int32 ? sizeof(int32_t) : sizeof(double);
     if (rows > static_cast<size_t>(NPY_MAX_INTP) / (width * item_size)) return;
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(width)};
-    Ref array(PyArray_SimpleNew(width == 1 ? 1 : 2, dims, type == Type::int32 ? NPY_INT32 : NPY_FLOAT64));
+    Ref array(new_array(width == 1 ? 1 : 2, dims, type == Type::int32 ? NPY_INT32 : NPY_FLOAT64,
+                        rows * width * item_size));
     if (!array) {
         PyErr_Clear();  // no room: the values go to a vector, as without NumPy's own array
         return;

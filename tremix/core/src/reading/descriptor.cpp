@@ -28,7 +28,7 @@ namespace {
 #define TREMIX_READ_PIECE (size_t{1} << 18)
 #endif
 constexpr size_t kPiece = TREMIX_READ_PIECE;
-// Pages made ready ahead of the second thread: a huge page at a time, at
+// Pages made ready ahead of the second thread: 2 MB at a time, at
 // most this far ahead of what it has read.
 constexpr size_t kProvide = size_t{1} << 21;
 constexpr size_t kProvideLead = size_t{8} << 20;

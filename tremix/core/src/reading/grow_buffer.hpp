@@ -2,8 +2,7 @@
 // and the new storage at once: on Linux its pages are mapped directly and
 // the mapping is extended in place or moved by the kernel (mremap), so a
 // buffer the size of a large file never needs twice that memory while it
-// grows. Large buffers ask for huge pages, which makes the first touch of
-// the text several times cheaper. Elsewhere it falls back to realloc.
+// grows. Elsewhere it falls back to realloc.
 #pragma once
 
 #include <cstddef>
