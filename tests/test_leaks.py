@@ -387,13 +387,15 @@ def test_arrays_on_memory_of_their_own_are_traced_as_numpy_allocations(tmp_path,
     try:
         before = numpy_bytes()
         arrays = read()
-        assert arrays[0].flags.owndata and arrays[1].flags.owndata
         width = 3 if kind == "nodes" else 1
         assert numpy_bytes() - before == sum(a.nbytes for a in arrays) == records * (4 + 8 * width)
+        for a in arrays:
+            assert a.base is None and a.strides == numpy.empty(a.shape, a.dtype).strides
+            assert a.flags.owndata and a.flags.writeable and a.flags.c_contiguous
         last = arrays[1][-1].tolist()
         arrays[1].resize((records + 2, *arrays[1].shape[1:]), refcheck=False)
         assert arrays[1][records - 1].tolist() == last and not arrays[1][records:].any()
-        del arrays
+        del arrays, a
         assert numpy_bytes() == before
     finally:
         tracemalloc.stop()
