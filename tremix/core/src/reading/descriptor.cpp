@@ -119,8 +119,11 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
             if (filled <= chars.size() && !ended && providing && provided < filled + kProvideLead) {
                 // Nothing to split yet: the pages the second thread reads
                 // into next are made ready here, which takes the kernel's
-                // clearing of them off that thread.
-                provided = std::max(provided, (filled + 2 * kPiece) / kProvide * kProvide);
+                // clearing of them off that thread. Only from the 2 MB
+                // boundary after the piece it reads now: the pages of one
+                // 2 MB stretch share a lock in the kernel's page table, and
+                // both threads faulting in the stretch it writes wait on it.
+                provided = std::max(provided, (filled + kPiece + kProvide - 1) / kProvide * kProvide);
                 providing = provided < room_end && chars.provide(provided, std::min(provided + kProvide, room_end));
                 provided += kProvide;
                 made_ready = providing;
