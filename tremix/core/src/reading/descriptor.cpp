@@ -120,9 +120,9 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
                 // Nothing to split yet: the pages the second thread reads
                 // into next are made ready here, which takes the kernel's
                 // clearing of them off that thread. Only from the 2 MB
-                // boundary after the piece it reads now: the pages of one
-                // 2 MB stretch share a lock in the kernel's page table, and
-                // both threads faulting in the stretch it writes wait on it.
+                // boundary after the piece it reads now: in the stretch it
+                // writes, both threads would fault in the same pages and
+                // wait on each other in the kernel.
                 provided = std::max(provided, (filled + kPiece + kProvide - 1) / kProvide * kProvide);
                 providing = provided < room_end && chars.provide(provided, std::min(provided + kProvide, room_end));
                 provided += kProvide;
