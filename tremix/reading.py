@@ -130,7 +130,7 @@ def start_piece(exc: UnicodeDecodeError) -> bytes:
 
 
 def marked_encoding(data: bytes) -> str | None:
-    """"utf-16" or "utf-32" when `data` begins with that encoding's byte-order mark; None otherwise."""
+    """The encoding, ``"utf-16"`` or ``"utf-32"``, whose byte-order mark `data` begins with; None otherwise."""
     return next((name for mark, name in _WIDE_MARKS if data.startswith(mark)), None)
 
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-
 #include <thread>
 
 #include "context.hpp"
