@@ -25,7 +25,7 @@ src=tremix/core/src
 # full reading).
 clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
     -fno-sanitize-recover=undefined -D_GLIBCXX_ASSERTIONS -I"$src" \
-    -DTREMIX_MIN_SHARED_LINES=64 -DTREMIX_MAX_ELEMENT_NODE_IDS=4096 -DTREMIX_READ_PIECE=100 -DTREMIX_MIN_READ_AHEAD=1 -DTREMIX_MOST_VALUES_RESERVED=8 \
+    -DTREMIX_MIN_SHARED_LINES=64 -DTREMIX_MAX_ELEMENT_NODE_IDS=4096 -DTREMIX_READ_PIECE=100 -DTREMIX_MIN_READ_AHEAD=1 -DTREMIX_MOST_VALUES_RESERVED=8 -DTREMIX_MOST_ALLOCATED_ROOM=512 \
     tools/fuzz_core.cpp "$src"/reading/*.cpp -o "$out/fuzz_core"
 
 if [[ "${1:-}" == "--run" ]]; then

@@ -99,9 +99,9 @@ DescriptorRead read_again(int fd, Splitter& splitter, ByteFeed& feed, Context& c
 DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFeed& feed, Context& ctx,
                              FileText& text) {
     GrowBuffer& chars = text.chars;
-    // Room for the whole file and the line end its last line may need;
-    // only touched pages take memory.
-    if (!chars.reserve(expected + 1)) return feed_rest(fd, feed, ctx);
+    // Room for the whole file, the line end its last line may need, and
+    // a byte to read into when looking for its end.
+    if (!chars.reserve_whole(expected + 2)) return feed_rest(fd, feed, ctx);
     {
         // The file as it was measured, read on a second thread while the
         // lines are found here; the room stays where it is meanwhile.

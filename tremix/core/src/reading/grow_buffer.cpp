@@ -20,8 +20,38 @@ namespace {
 // huge pages, 40 ms in small ones), and a file is read once.
 constexpr size_t kStep = size_t{1} << 21;
 constexpr size_t kMinMapped = size_t{1} << 20;
+// Up to this, room of a known size comes from malloc(). glibc keeps freed
+// memory for reuse up to 32 MB a request (the highest its threshold for
+// mapping a request of its own rises to); room beyond it would be mapped
+// and given back at once either way. A test build may lower it, so that
+// small files take both ways.
+#ifndef TREMIX_MOST_ALLOCATED_ROOM
+#define TREMIX_MOST_ALLOCATED_ROOM (size_t{32} << 20)
+#endif
+constexpr size_t kMostAllocated = TREMIX_MOST_ALLOCATED_ROOM;
+// Room past the end of allocated memory is given back only when it is
+// worth a call: shrinking by a few bytes would leave a request the
+// allocator no longer serves from the memory freed for the same file.
+constexpr size_t kWorthGivingBack = size_t{1} << 16;
 
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
+
+#if TREMIX_MREMAP
+constexpr uintptr_t kSmallPage = 4096;
+
+// The whole pages within [from, to), or those that hold any of its bytes.
+struct Pages {
+    uintptr_t first, last;
+};
+Pages pages_within(const char* from, const char* to) {
+    const auto a = reinterpret_cast<uintptr_t>(from), b = reinterpret_cast<uintptr_t>(to);
+    return {round_up(a, kSmallPage), b / kSmallPage * kSmallPage};
+}
+Pages pages_holding(const char* from, const char* to) {
+    const auto a = reinterpret_cast<uintptr_t>(from), b = reinterpret_cast<uintptr_t>(to);
+    return {a / kSmallPage * kSmallPage, round_up(b, kSmallPage)};
+}
+#endif
 
 }  // namespace
 
@@ -50,6 +80,16 @@ GrowBuffer& GrowBuffer::operator=(GrowBuffer&& other) noexcept {
         mapped_ = std::exchange(other.mapped_, false);
     }
     return *this;
+}
+
+bool GrowBuffer::reserve_whole(size_t total) {
+    if (data_) return reserve(total);
+    if (total > kMostAllocated) return grow(total);
+    void* p = std::malloc(total ? total : 1);
+    if (!p) return false;
+    data_ = static_cast<char*>(p);
+    capacity_ = total;
+    return true;
 }
 
 bool GrowBuffer::grow(size_t needed) {
@@ -95,7 +135,7 @@ void GrowBuffer::shrink_to_fit() {
         return;
     }
 #endif
-    if (size_ && size_ < capacity_) {
+    if (size_ && capacity_ - size_ >= kWorthGivingBack) {
         if (void* p = std::realloc(data_, size_)) {
             data_ = static_cast<char*>(p);
             capacity_ = size_;
@@ -103,25 +143,28 @@ void GrowBuffer::shrink_to_fit() {
     }
 }
 
+// Pages wholly within the buffer are its own, also where they came from
+// malloc(): the allocator keeps nothing of its own inside them.
 void GrowBuffer::forget(size_t from, size_t to) {
 #if TREMIX_MREMAP
-    constexpr size_t kSmallPage = 4096;
-    const size_t first = round_up(from, kSmallPage);
-    const size_t last = std::min(to, size_) / kSmallPage * kSmallPage;
-    if (mapped_ && last > first) madvise(data_ + first, last - first, MADV_DONTNEED);
+    if (from >= std::min(to, size_)) return;
+    const Pages pages = pages_within(data_ + from, data_ + std::min(to, size_));
+    if (pages.last > pages.first) {
+        madvise(reinterpret_cast<void*>(pages.first), pages.last - pages.first, MADV_DONTNEED);
+    }
 #else
     (void)from, (void)to;
 #endif
 }
 
+// Pages that hold the buffer's bytes are mapped and writable, also where a
+// neighbour of malloc()'s shares them, and are left holding what they hold.
 bool GrowBuffer::provide(size_t from, size_t to) {
 #if TREMIX_MREMAP && defined(MADV_POPULATE_WRITE)
-    constexpr size_t kSmallPage = 4096;
-    const size_t first = from / kSmallPage * kSmallPage;
-    const size_t last = std::min(round_up(to, kSmallPage), capacity_);
-    if (!mapped_) return false;
-    if (last <= first) return true;
-    return madvise(data_ + first, last - first, MADV_POPULATE_WRITE) == 0;
+    to = std::min(to, capacity_);
+    if (from >= to) return true;
+    const Pages pages = pages_holding(data_ + from, data_ + to);
+    return madvise(reinterpret_cast<void*>(pages.first), pages.last - pages.first, MADV_POPULATE_WRITE) == 0;
 #else
     (void)from, (void)to;
     return false;

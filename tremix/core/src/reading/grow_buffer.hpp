@@ -2,7 +2,8 @@
 // and the new storage at once: on Linux its pages are mapped directly and
 // the mapping is extended in place or moved by the kernel (mremap), so a
 // buffer the size of a large file never needs twice that memory while it
-// grows. Elsewhere it falls back to realloc.
+// grows. Elsewhere it falls back to realloc. Room of a known size that is
+// not large is taken from malloc() instead (see `reserve`).
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,13 @@ class GrowBuffer {
     // Reserves virtual room for `total` bytes up front (no memory is used
     // until it is written).
     bool reserve(size_t total) { return total <= capacity_ || grow(total); }
+    // Room for `total` bytes in an empty buffer, for text of a known size
+    // that will fill it. Room of at most 32 MB comes from malloc(), which
+    // keeps memory the process freed for the next request of its size: a
+    // script that reads file after file then writes each into pages it
+    // already has, rather than into pages the kernel must clear anew.
+    // Larger room is mapped, as `reserve` maps it.
+    bool reserve_whole(size_t total);
     // The size after writing into reserved room.
     void resize(size_t size) { size_ = size; }
     // Gives back the reserved room past the end.
