@@ -3,7 +3,7 @@
 // the mapping is extended in place or moved by the kernel (mremap), so a
 // buffer the size of a large file never needs twice that memory while it
 // grows. Elsewhere it falls back to realloc. Room of a known size that is
-// not large is taken from malloc() instead (see `reserve`).
+// not large is taken from malloc() instead (see `reserve_whole`).
 #pragma once
 
 #include <cstddef>
