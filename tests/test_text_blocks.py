@@ -273,9 +273,10 @@ def test_a_shared_vector_in_a_later_block_fails_where_one_thread_does(write_neu)
 
 # The core's own harness, built with walks shared from 64 lines on, room
 # for 1000 element node ids, files read 100 bytes at a time on a second
-# thread and room for 8 values asked for before a vector is read, so that a
-# small file splits its walks, reaches the limit, is read in pieces while
-# its lines are found and has vectors outgrow their first room.
+# thread, room for 8 values asked for before a vector is read and the text
+# of files over 512 bytes kept in mapped room, so that a small file splits
+# its walks, reaches the limit, is read in pieces while its lines are found,
+# has vectors outgrow their first room and is kept in either kind of room.
 ROOT = Path(__file__).resolve().parent.parent
 LIMITS = ["-DTREMIX_MIN_SHARED_LINES=64", "-DTREMIX_MAX_ELEMENT_NODE_IDS=1000", "-DTREMIX_READ_PIECE=100",
           "-DTREMIX_MIN_READ_AHEAD=1", "-DTREMIX_MOST_VALUES_RESERVED=8",

@@ -18,11 +18,12 @@ mkdir -p "$out/corpus" fuzz-crashes
 src=tremix/core/src
 # Node and element walks are shared with a second thread from 64 lines on,
 # element tables hold at most 4096 node ids, files are read 100 bytes at a
-# time on a second thread, and a vector's values outgrow the room first
-# asked for from 8 values on, so that inputs of a few kilobytes reach all
-# four (the harness compares shared and one-thread walks, reading in place
-# and in pieces, and each vector's values read on their own and in the
-# full reading).
+# time on a second thread, a vector's values outgrow the room first asked
+# for from 8 values on, and the text of files over 512 bytes is kept in
+# mapped room rather than room from malloc(), so that inputs of a few
+# kilobytes reach all five (the harness compares shared and one-thread
+# walks, reading in place and in pieces, and each vector's values read on
+# their own and in the full reading).
 clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
     -fno-sanitize-recover=undefined -D_GLIBCXX_ASSERTIONS -I"$src" \
     -DTREMIX_MIN_SHARED_LINES=64 -DTREMIX_MAX_ELEMENT_NODE_IDS=4096 -DTREMIX_READ_PIECE=100 -DTREMIX_MIN_READ_AHEAD=1 -DTREMIX_MOST_VALUES_RESERVED=8 -DTREMIX_MOST_ALLOCATED_ROOM=512 \
