@@ -20,10 +20,10 @@ namespace {
 // huge pages, 40 ms in small ones), and a file is read once.
 constexpr size_t kStep = size_t{1} << 21;
 constexpr size_t kMinMapped = size_t{1} << 20;
-// Up to this, room of a known size comes from malloc(). glibc keeps freed
-// memory for reuse up to 32 MB a request (the highest its threshold for
-// mapping a request of its own rises to); room beyond it would be mapped
-// and given back at once either way. A test build may lower it, so that
+// Up to this, room of a known size comes from malloc(). 64-bit glibc keeps
+// freed memory for reuse up to 32 MB a request (the highest its threshold
+// for mapping a request of its own rises to); room beyond it would be
+// mapped and given back at once either way. A test build may lower it, so that
 // small files take both ways.
 #ifndef TREMIX_MOST_ALLOCATED_ROOM
 #define TREMIX_MOST_ALLOCATED_ROOM (size_t{32} << 20)
@@ -47,10 +47,12 @@ Pages pages_within(const char* from, const char* to) {
     const auto a = reinterpret_cast<uintptr_t>(from), b = reinterpret_cast<uintptr_t>(to);
     return {round_up(a, kSmallPage), b / kSmallPage * kSmallPage};
 }
+#if defined(MADV_POPULATE_WRITE)
 Pages pages_holding(const char* from, const char* to) {
     const auto a = reinterpret_cast<uintptr_t>(from), b = reinterpret_cast<uintptr_t>(to);
     return {a / kSmallPage * kSmallPage, round_up(b, kSmallPage)};
 }
+#endif
 #endif
 
 }  // namespace
