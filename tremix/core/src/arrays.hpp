@@ -69,7 +69,7 @@ class ArrayRoom {
 // With a room holding the values, NumPy's own array is that room's.
 PyObject* int32_array(const reading::Column<int32_t>& values, ArrayRoom* room = nullptr);
 // The same for values in memory from malloc: while NumPy allocates with
-// its default memory handler (which frees with free()) and the values about
+// its default memory handler (which frees with free()) and the values nearly
 // fill their room, NumPy's own array takes that memory over instead of a
 // copy of it, and `values` is left empty.
 PyObject* int32_array(reading::MallocArray<int32_t>&& values);

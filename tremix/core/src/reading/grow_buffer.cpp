@@ -23,8 +23,8 @@ constexpr size_t kMinMapped = size_t{1} << 20;
 // Up to this, room of a known size comes from malloc(). 64-bit glibc keeps
 // freed memory for reuse up to 32 MB a request (the highest its threshold
 // for mapping a request of its own rises to); room beyond it would be
-// mapped and given back at once either way. A test build may lower it, so that
-// small files take both ways.
+// mapped and given back at once either way. A test build may lower it,
+// so that small files take both ways.
 #ifndef TREMIX_MOST_ALLOCATED_ROOM
 #define TREMIX_MOST_ALLOCATED_ROOM (size_t{32} << 20)
 #endif
