@@ -230,6 +230,7 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
     for option, name, message in (("--encoding", "no-such-codec", "unknown encoding: no-such-codec"),
+                                  ("--encoding", "rot13", "rot13 is not a text encoding"),
                                   ("--errors", "no-such-handler", "unknown error handler: no-such-handler"),
                                   ("--errors", "xmlcharrefreplace", "xmlcharrefreplace does not apply to decoding")):
         result = run_cli(option, name, path, cwd=tmp_path)

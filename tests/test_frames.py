@@ -74,11 +74,17 @@ def test_every_function_reads_what_read_takes(write_neu, tmp_path):
     parser = tremix.read(path)
     packed = tmp_path / "model.neu.gz"
     packed.write_bytes(gzip.compress(Path(path).read_bytes()))
-    for make in (frames.nodes, frames.elements, frames.output_sets, lambda source: frames.vector(source, 1, 4)):
+    latin = write_neu(blocks=MODEL, encoding="latin-1")
+    by_vector = lambda source, **how: frames.vector(source, 1, 4, **how)  # noqa: E731
+    for make in (frames.nodes, frames.elements, frames.output_sets, by_vector):
         expected = make(parser)
         with open(path, "rb") as binary:
             for source in (Path(path), packed, binary):
                 assert make(source).equals(expected), source
+        assert make(latin, encoding="latin-1", errors="strict").equals(expected)
+        for source in (parser, tremix.Results(parser)) if make is by_vector else (parser,):
+            with pytest.raises(ValueError, match="already read"):
+                make(source, encoding="latin-1")
     with pytest.raises(TypeError, match="needs a path or a file object"):
         frames.nodes(42)
 
@@ -95,7 +101,8 @@ def test_without_pandas_the_import_error_names_the_extra(tmp_path):
     code = "import sys; sys.modules['pandas'] = None\nimport tremix.frames"
     result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path)
     assert result.returncode == 1
-    assert 'ImportError: tremix.frames needs pandas; install it with: pip install "tremix[pandas]"' in result.stderr
+    assert ('ImportError: tremix.frames needs pandas (the "pandas" extra of tremix); install it with: pip install pandas'
+            in result.stderr)
 
 
 def test_submodules_are_attributes_of_the_package_and_load_on_first_use(tmp_path):

@@ -89,6 +89,19 @@ def test_plain_path_is_the_constructor(tmp_path, monkeypatch):
     assert blocks_of(tremix.read(path)) == blocks_of(ORVEXParser(str(path)))
 
 
+def test_a_path_or_encoding_of_a_str_subclass(tmp_path, reference):
+    # numpy.str_, say, which an array of paths hands out.
+    class Text(str):
+        pass
+
+    path = tmp_path / "model.neu.gz"
+    path.write_bytes(gzip.compress(TEXT.encode()))
+    assert blocks_of(tremix.read(Text(tmp_path / "model.neu.gz"), encoding=Text("utf-8"), errors=Text("strict"))) \
+        == reference
+    (tmp_path / "model.neu").write_text(TEXT, encoding="utf-8")
+    assert blocks_of(tremix.read(Text(tmp_path / "model.neu"))) == reference
+
+
 @pytest.mark.parametrize("source, encoding, error", [(42, None, TypeError), (b"model.neu", None, TypeError),
                                                      (None, None, TypeError), (io.StringIO(TEXT), "utf-8", ValueError)])
 def test_not_a_source(source, encoding, error):
@@ -103,6 +116,17 @@ def test_errors_of_the_text(tmp_path):
         for source in (path, opened, io.BytesIO(path.read_bytes())):
             with pytest.raises(UnicodeDecodeError):
                 tremix.read(source, encoding="utf-8")
+    # Decoded by the interpreter (cp1252 has no character for 0x81): the
+    # note places the byte in the file on every route that can tell.
+    late = tmp_path / "late.neu"
+    late.write_bytes(TEXT.encode() * 2000 + b"   403\n1,\x81\n")
+    where = f"the byte at offset {len(TEXT.encode()) * 2000 + 9} (line {TEXT.count(chr(10)) * 2000 + 2})"
+    with late.open("rb") as buffered, late.open("rb", buffering=0) as raw:
+        for source, name in ((late, str(late)), (buffered, "the input"), (raw, "the input")):
+            with pytest.raises(UnicodeDecodeError) as info:
+                tremix.read(source, encoding="cp1252")
+            assert info.value.__notes__ == [f"{where} of {name} does not decode"]
+        assert not raw.closed  # the buffer put over it is detached, not closed
     assert blocks_of(tremix.read(path, encoding="latin-1"))[0][1][0][1] == ["ÿ title"]
     with pytest.raises(LookupError):
         tremix.read(path, encoding="no-such-codec")

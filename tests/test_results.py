@@ -77,6 +77,15 @@ def test_missing_vectors_and_occurrences(parser_for):
     assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
 
 
+def test_a_source_read_in_another_encoding(write_neu):
+    blocks = [(1051, vector(1, 1, "Verschiebung in µm,", ["10,1.0,"]))]
+    path = write_neu(blocks=blocks, encoding="latin-1")
+    for infos in (tremix.vectors(path, encoding="latin-1"), list(tremix.Results(path, encoding="latin-1"))):
+        assert [info.title for info in infos] == ["Verschiebung in µm"]
+    with pytest.raises(ValueError, match="a parser is already read"):
+        tremix.vectors(tremix.read(path, encoding="latin-1"), encoding="latin-1")
+
+
 def test_overridden_blocks_are_read(write_neu):
     class ElementalOnly(ORVEXParser):
         def get_blocks(self, block_id):

@@ -104,6 +104,14 @@ def _encoding(name: str) -> str:
         codecs.lookup(name)
     except LookupError:
         raise argparse.ArgumentTypeError(f"unknown encoding: {name}") from None
+    try:
+        # Codecs such as rot13 or base64 are known but do not decode bytes
+        # into text (an empty input is not looked up at all).
+        b"\n".decode(name)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"{name} is not a text encoding") from None
+    except ValueError:
+        pass  # a text encoding that takes no such byte alone (UTF-16)
     return name
 
 

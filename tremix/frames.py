@@ -7,7 +7,7 @@
     frames.vector(parser, 1, 9001)       # values by entity id
 
 Each function also takes what ``tremix.read`` takes (a path, a file object)
-and reads it first.
+and reads it first, with the `encoding` and `errors` given.
 
 Frames hold one row per id, as the dict results do: when a file writes an
 id twice, the later record's values stand at the first record's place.
@@ -22,7 +22,7 @@ import numpy.typing as npt
 try:
     import pandas as pd
 except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError('tremix.frames needs pandas; install it with: pip install "tremix[pandas]"') from exc
+    raise ImportError('tremix.frames needs pandas (the "pandas" extra of tremix); install it with: pip install pandas') from exc
 
 from tremix._records import dict_rows
 from tremix.core.orvex_parser import ORVEXParser
@@ -32,14 +32,14 @@ from tremix.results import Results
 __all__ = ["elements", "nodes", "output_sets", "vector"]
 
 
-def nodes(source: ORVEXParser | Source) -> pd.DataFrame:
+def nodes(source: ORVEXParser | Source, *, encoding: str | None = None, errors: str | None = None) -> pd.DataFrame:
     """Columns ``x``, ``y``, ``z`` (float64), indexed by node id (``node_id``,
     int32), in file order: the nodes of ``get_nodes()``."""
-    ids, coords = _distinct_nodes(parser_of(source))
+    ids, coords = _distinct_nodes(parser_of(source, encoding=encoding, errors=errors))
     return pd.DataFrame(coords, index=pd.Index(ids, name="node_id"), columns=["x", "y", "z"])
 
 
-def elements(source: ORVEXParser | Source) -> pd.DataFrame:
+def elements(source: ORVEXParser | Source, *, encoding: str | None = None, errors: str | None = None) -> pd.DataFrame:
     """One row per element of ``get_elements_arrays()``, indexed by element id
     (``element_id``; repeated ids kept, as there), with the columns
 
@@ -50,7 +50,7 @@ def elements(source: ORVEXParser | Source) -> pd.DataFrame:
       :func:`nodes` (so ``nodes(parser).to_numpy()[row]`` is a node's x, y,
       z); <NA> past the count and for a node id that no node record has.
     """
-    parser = parser_of(source)
+    parser = parser_of(source, encoding=encoding, errors=errors)
     element_ids, prop_ids, topologies, connectivity, offsets = parser.get_elements_arrays()
     counts = np.diff(offsets).astype(np.int32)
     m, width = len(counts), int(counts.max()) if len(counts) else 0
@@ -66,7 +66,8 @@ def elements(source: ORVEXParser | Source) -> pd.DataFrame:
     return pd.DataFrame(columns, index=pd.Index(element_ids, name="element_id"))
 
 
-def vector(source: ORVEXParser | Results | Source, set_id: int, vec_id: int, occurrence: int = 0) -> pd.Series[float]:
+def vector(source: ORVEXParser | Results | Source, set_id: int, vec_id: int, occurrence: int = 0, *,
+           encoding: str | None = None, errors: str | None = None) -> pd.Series[float]:
     """The values (float64) of one result vector indexed by entity id
     (``entity_id``, int32), named by the vector's title: the ``results`` of
     that vector in ``get_output_vectors()``. `occurrence` picks among
@@ -75,7 +76,12 @@ def vector(source: ORVEXParser | Results | Source, set_id: int, vec_id: int, occ
     Pass a :class:`tremix.Results` to read many vectors of one file: made
     from a parser, it is a walk over every vector's lines first.
     KeyError when the file has no such vector."""
-    results = source if isinstance(source, Results) else Results(source)
+    if isinstance(source, Results):
+        if encoding is not None or errors is not None:
+            raise ValueError("a Results is already read: encoding and errors apply to paths and binary file objects")
+        results = source
+    else:
+        results = Results(source, encoding=encoding, errors=errors)
     position = results.position(set_id, vec_id, occurrence)
     ids, values = results.arrays_at(position)
     if len(ids) != results[position].count:
@@ -85,10 +91,11 @@ def vector(source: ORVEXParser | Results | Source, set_id: int, vec_id: int, occ
     return pd.Series(values, index=pd.Index(ids, name="entity_id"), name=results[position].title)
 
 
-def output_sets(source: ORVEXParser | Source) -> pd.DataFrame:
+def output_sets(source: ORVEXParser | Source, *, encoding: str | None = None,
+                errors: str | None = None) -> pd.DataFrame:
     """Columns ``title`` and ``value`` (float64), indexed by set id
     (``set_id``, int32): ``get_output_sets()``."""
-    sets = parser_of(source).get_output_sets()
+    sets = parser_of(source, encoding=encoding, errors=errors).get_output_sets()
     return pd.DataFrame(
         # Typed as text even without rows (an empty list would make a float
         # column), so that frames of several files concatenate alike.

@@ -83,17 +83,22 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
     (the locale's encoding, or UTF-8 in UTF-8 mode), strictly. They do not
     apply to a text stream, which is already decoded.
 
-    The parser's ``filepath`` is the path as ``str``, or None for a file
-    object; a file object is read to its end and left open.
+    The parser's path, which it keeps for pickling, is the path as ``str``,
+    or None for a file object; a file object is read to its end and left
+    open.
 
     A ``UnicodeDecodeError`` for data that begins as a gzip, bzip2 or xz
     file does, or with a UTF-16 or UTF-32 byte-order mark, carries a note
     saying so.
     """
+    # A str of a subclass (numpy.str_, from an array of paths) is passed on
+    # as the plain str the compiled reader takes.
+    encoding, errors = _plain(encoding), _plain(errors)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not isinstance(path, str):
             raise TypeError(f"read() needs a str path, not {type(path).__name__}")
+        path = str.__str__(path)
         try:
             if encoding is None and errors is None and decompressor_for(path) is None:
                 return ORVEXParser(path)
@@ -109,6 +114,10 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
             _note_start(exc, start_piece(exc))
             raise
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
+
+
+def _plain(text: str | None) -> str | None:
+    return str.__str__(text) if isinstance(text, str) else text
 
 
 def start_in(path: str, exc: UnicodeDecodeError) -> bytes:
@@ -169,11 +178,17 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
     if codecs.lookup(encoding).name in _NATIVE_CODECS and errors in (None, "strict"):
         _native.read_into(parser, stream, encoding, errors, name)
         return parser
-    text = io.TextIOWrapper(_buffered(cast(BinaryStream, stream)), encoding=encoding, errors=errors, newline=None)
+    buffer = _buffered(cast(BinaryStream, stream))
     try:
-        _native.read_into(parser, text, None, None, name)
+        text = io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=None)
+        try:
+            _native.read_into(parser, text, None, None, name)
+        finally:
+            text.detach()
     finally:
-        text.detach()  # so that collecting the wrapper does not close the caller's stream
+        # So that collecting the buffer does not close the caller's file.
+        if isinstance(buffer, io.BufferedReader) and isinstance(stream, io.FileIO):
+            buffer.detach()
     return parser
 
 
@@ -265,5 +280,9 @@ def _buffered(stream: BinaryStream) -> BinaryIO:
     """`stream` as io.TextIOWrapper takes it."""
     if isinstance(stream, io.BufferedIOBase):
         return cast(BinaryIO, stream)
+    if isinstance(stream, io.FileIO):
+        # A buffer that can tell where it stands, so that a byte that does
+        # not decode is located in the file (detached after the reading).
+        return cast(BinaryIO, io.BufferedReader(stream))
     # Closing the buffer closes the raw file under it, never `stream` itself.
     return cast(BinaryIO, io.BufferedReader(RawReader(stream)))

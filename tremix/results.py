@@ -37,9 +37,10 @@ class Results(Sequence[VectorInfo]):
     """The result vectors of a parser, in the order ``get_output_vectors()``
     gives them, with each vector's arrays read on demand.
 
-    ``Results(parser)`` (or a source ``tremix.read`` accepts) walks the
-    vector blocks once. It keeps those blocks and reads each vector where
-    the walk found it: after changing them, build a new one. Reading a
+    ``Results(parser)`` (or a source ``tremix.read`` accepts, read with the
+    `encoding` and `errors` given) walks the vector blocks once. It keeps
+    those blocks and reads each vector where the walk found it: after
+    changing them, build a new one. Reading a
     vector whose block no longer has the lines the walk saw, or whose data
     no longer ends where it ended or holds as many values, raises
     RuntimeError.
@@ -47,8 +48,9 @@ class Results(Sequence[VectorInfo]):
 
     __slots__ = ("_blocks", "_infos", "_starts", "_shapes", "_positions")
 
-    def __init__(self, source: ORVEXParser | Source) -> None:
-        self._fill(*_native.vector_catalogue(parser_of(source)))
+    def __init__(self, source: ORVEXParser | Source, *, encoding: str | None = None,
+                 errors: str | None = None) -> None:
+        self._fill(*_native.vector_catalogue(parser_of(source, encoding=encoding, errors=errors)))
 
     @classmethod
     def _from_catalogue(cls, blocks: list[ORVEXBlock], entries: Sequence[tuple[Any, ...]]) -> Results:
@@ -141,8 +143,10 @@ def _shown(an_id: Any) -> str:
         return repr(an_id)
 
 
-def vectors(source: ORVEXParser | Source) -> list[VectorInfo]:
+def vectors(source: ORVEXParser | Source, *, encoding: str | None = None,
+            errors: str | None = None) -> list[VectorInfo]:
     """Every result vector of a parser (or of a source ``tremix.read``
-    accepts), in the order and with the values ``get_output_vectors()``
-    gives, without converting the values into Python objects."""
-    return list(Results(source))
+    accepts, read with the `encoding` and `errors` given), in the order and
+    with the values ``get_output_vectors()`` gives, without converting the
+    values into Python objects."""
+    return list(Results(source, encoding=encoding, errors=errors))
