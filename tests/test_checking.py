@@ -170,6 +170,19 @@ def test_sources_and_errors(write_neu, tmp_path):
     assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
 
 
+def test_a_parser_serving_another_parsers_blocks_is_checked_through_them(write_neu):
+    other = ORVEXParser(write_neu(CASES["node_lines"][0]))
+
+    class Serving(ORVEXParser):
+        def __init__(self, other):
+            self.other = other
+
+        def get_blocks(self, block_id):
+            return self.other.get_blocks(block_id)
+
+    assert tremix.check(Serving(other)) == tremix.check(other) != []
+
+
 def test_encoding_and_errors_read_a_path_as_read_does(write_neu):
     path = write_neu("Träger notes\n" + neu_text((100, ["t", "v"])), encoding="latin-1")
     assert "'Träger notes'" in tremix.check(path, encoding="latin-1")[0].message

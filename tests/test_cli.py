@@ -12,6 +12,7 @@ import io
 import lzma
 from importlib.metadata import version
 
+import numpy as np
 import pytest
 
 import tremix
@@ -382,6 +383,27 @@ def test_summary_from_the_checks_walks_is_what_the_array_forms_give(write_neu, b
             summary_of(ORVEXParser(path), path)
         return
     assert summary_of(ORVEXParser(path), path) == want
+
+
+@needs_extractors
+def test_summary_of_overrides_of_every_kind(write_neu):
+    path = write_neu(blocks=SMALL_FILE)
+    one_node = (np.array([7], dtype=np.int32), np.zeros((1, 3)))
+
+    class ByAttribute(ORVEXParser):
+        def __getattribute__(self, name):
+            return (lambda: one_node) if name == "get_nodes_arrays" else super().__getattribute__(name)
+
+    assert summary_of(ByAttribute(path), path)["nodes"]["count"] == 1
+    # An override that summarises the parser again recurses on one stack (never on thread after thread).
+    for base in (ORVEXParser, OwnArrays):
+        class Again(base):  # type: ignore[valid-type, misc]
+            def get_blocks(self, block_id):
+                summary_of(self, None)
+                return []
+
+        with pytest.raises(RecursionError):
+            summary_of(Again(path), path)
 
 
 @needs_extractors

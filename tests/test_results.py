@@ -68,6 +68,15 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 1, occurrence=2)
     with pytest.raises(IndexError, match="position -5 is out of range for 4 result vectors"):
         results.arrays_at(-5)
+
+    class Shifting:  # a position that is another one each time it is asked
+        asked = 0
+
+        def __index__(self):
+            self.asked += 1
+            return 0 if self.asked == 1 else 2
+
+    assert [a.tolist() for a in results.arrays_at(Shifting())] == [[10, 11, 10], [1.0, 2.0, 5.0]]
     # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
     with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
         results.arrays("1", 1)

@@ -99,7 +99,7 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
     report = _native.read_report(parser)
     if report is not None:
         findings += _outside_blocks(report) + _end_of_file(report)
-    if not parser.blocks:
+    if not parser.blocks and own_method(parser, "get_blocks"):
         findings.append(_no_blocks(report))
         return _in_file_order(findings), {}
     checked = _native.check(parser, catalogue, model)
@@ -110,6 +110,12 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
         findings.append(Finding("more-findings", None, None,
                                 f"{n:,} more findings of the record walks are not listed"))
     return _in_file_order(findings), checked
+
+
+def own_method(parser: ORVEXParser, name: str) -> bool:
+    """Whether `parser`'s method `name` is ORVEXParser's own, replaced
+    neither by its class, nor in its instance dict, nor by a __getattribute__."""
+    return bool(getattr(parser, name, None) == getattr(ORVEXParser, name).__get__(parser))
 
 
 def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:

@@ -120,7 +120,8 @@ class Results(Sequence[VectorInfo]):
 
     def arrays_at(self, position: int) -> VectorArrays:
         """``(entity_ids, values)`` of the vector at `position` in the catalogue."""
-        if not -len(self._starts) <= operator.index(position) < len(self._starts):
+        position = operator.index(position)  # asked once: the position checked is the one read
+        if not -len(self._starts) <= position < len(self._starts):
             raise IndexError(f"position {position} is out of range for {len(self._starts)} result vectors")
         block, start = self._starts[position]
         # Its count (distinct entity ids: values less any repeated) sizes

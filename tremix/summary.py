@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 
 from tremix._records import dict_rows
-from tremix.checking import Catalogue, _check_for_summary, _check_with_catalogue
+from tremix.checking import Catalogue, _check_for_summary, _check_with_catalogue, own_method
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, count_by_kind, format_lines
@@ -61,15 +61,18 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
             found, catalogue, model = walked
             findings: Callable[[], list[Finding]] = lambda: found
             nodes = (_done(_nodes_of(*model["nodes"])) if model and model["nodes"] is not None
-                     else pool.submit(_nodes, parser))
+                     else _now(_nodes, parser))
             elements = (_done(_elements_of(model["topologies"])) if model and model["topologies"] is not None
-                        else pool.submit(_elements, parser))
+                        else _now(_elements, parser))
         else:
             # The check's walk over the result vectors also gives their
-            # catalogue, with each vector's value range.
-            checked = pool.submit(_check_with_catalogue, parser)
-            nodes = pool.submit(_nodes, parser)
-            elements = pool.submit(_elements, parser)
+            # catalogue, with each vector's value range. Each runs on this
+            # thread: code of an override that summarises the parser again
+            # then recurses on one stack, to a RecursionError, rather than
+            # start thread after thread.
+            checked = _now(_check_with_catalogue, parser)
+            nodes = _now(_nodes, parser)
+            elements = _now(_elements, parser)
             catalogue = _checked_catalogue(checked)
             # The check's error, if any, is raised here, after the rest.
             findings = lambda: checked.result()[0]
@@ -103,21 +106,36 @@ def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, 
     walks, on two threads; None when the parser's own array forms are
     replaced (their results are then asked for) or the check raised (it is
     then run as before, so that the same error is raised in the same order)."""
-    if not all(_own_method(parser, name) for name in ("get_nodes_arrays", "get_elements_arrays")):
+    if not all(own_method(parser, name) for name in ("get_nodes_arrays", "get_elements_arrays")):
         return None
     try:
         return _check_for_summary(parser)
+    except RecursionError:
+        # An override that summarises the parser again: run again on a
+        # thread of its own, with the stack fresh, it would recurse again.
+        raise
     except Exception:
         return None
-
-
-def _own_method(parser: ORVEXParser, name: str) -> bool:
-    return getattr(type(parser), name, None) is getattr(ORVEXParser, name) and name not in getattr(parser, "__dict__", {})
 
 
 def _done(value: Any) -> Future[Any]:
     future: Future[Any] = Future()
     future.set_result(value)
+    return future
+
+
+def _now(function: Callable[[ORVEXParser], Any], parser: ORVEXParser) -> Future[Any]:
+    """function(parser) run here, as a finished future: its result, or the
+    error it raised (raised where the result is asked for). A RecursionError
+    is raised at once: an override that summarises the parser again would
+    otherwise recurse anew for each part of the summary, at every depth."""
+    future: Future[Any] = Future()
+    try:
+        future.set_result(function(parser))
+    except RecursionError:
+        raise
+    except Exception as exc:
+        future.set_exception(exc)
     return future
 
 

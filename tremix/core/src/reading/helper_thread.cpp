@@ -1,12 +1,15 @@
 #include "helper_thread.hpp"
 
 #include <cerrno>
+#include <exception>
+#include <new>
 #include <system_error>
 #include <utility>
 
 #if defined(__linux__) && defined(__GLIBC__)
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #define TREMIX_HELPER_PTHREAD 1
 #else
 #include <thread>
@@ -26,12 +29,46 @@ struct HelperThread::Running {
 #endif
 };
 
+namespace {
+
+// The C++ runtime keeps the state of exceptions in flight per thread, in
+// memory glibc allocates on the thread's first use of it (the runtime is
+// loaded with this module, after the process started), and glibc cannot
+// fail that allocation: it ends the process. So a helper claims that state
+// before its body allocates anything, and none is started while memory is
+// so short that the claim could fail; the work is then done on one thread,
+// whose allocations fail as a MemoryError.
+void claim_exception_state() noexcept {
+    // Declared pure: a result not used would let the call be left out.
+    [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
+}
+
+#if TREMIX_HELPER_PTHREAD
+// A new thread's first allocation makes it an arena of its own, for which
+// 64-bit glibc reserves twice 64 MB of address space; where that cannot be
+// had (a limit on address space, as `ulimit -v` sets, nearly reached) the
+// thread's allocations fail though the process has memory to spare.
+constexpr size_t kRoomToStart = size_t{128} << 20;
+#endif
+
+bool room_to_start() noexcept {
+#if TREMIX_HELPER_PTHREAD
+    void* probe = mmap(nullptr, kRoomToStart, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return false;
+    munmap(probe, kRoomToStart);
+#endif
+    return true;
+}
+
+}  // namespace
+
 #if TREMIX_HELPER_PTHREAD
 
 namespace {
 
 extern "C" void* run_helper(void* arg) noexcept {
     auto* running = static_cast<HelperThread::Running*>(arg);
+    claim_exception_state();
     if (running->kept_off_starter) sched_setaffinity(0, sizeof running->everywhere, &running->everywhere);
     running->body();
     return nullptr;
@@ -67,6 +104,7 @@ int start(HelperThread::Running& running, const cpu_set_t* elsewhere) {
 #endif
 
 HelperThread::HelperThread(std::function<void()> body) : thread_(std::make_unique<Running>()) {
+    if (!room_to_start()) throw std::bad_alloc();
     thread_->body = std::move(body);
 #if TREMIX_HELPER_PTHREAD
     Running& running = *thread_;
@@ -84,7 +122,10 @@ HelperThread::HelperThread(std::function<void()> body) : thread_(std::make_uniqu
     }
 #else
     Running* running = thread_.get();
-    running->thread = std::thread([running] { running->body(); });
+    running->thread = std::thread([running] {
+        claim_exception_state();
+        running->body();
+    });
 #endif
 }
 
