@@ -22,7 +22,8 @@ import numpy.typing as npt
 try:
     import pandas as pd
 except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError('tremix.frames needs pandas (the "pandas" extra of tremix); install it with: pip install pandas') from exc
+    raise ImportError('tremix.frames needs pandas (the "pandas" extra of tremix); '
+                      "install it with: pip install pandas") from exc
 
 from tremix._records import dict_rows
 from tremix.core.orvex_parser import ORVEXParser

@@ -40,10 +40,9 @@ class Results(Sequence[VectorInfo]):
     ``Results(parser)`` (or a source ``tremix.read`` accepts, read with the
     `encoding` and `errors` given) walks the vector blocks once. It keeps
     those blocks and reads each vector where the walk found it: after
-    changing them, build a new one. Reading a
-    vector whose block no longer has the lines the walk saw, or whose data
-    no longer ends where it ended or holds as many values, raises
-    RuntimeError.
+    changing them, build a new one. Reading a vector whose block no longer
+    has the lines the walk saw, or whose data no longer ends where it ended
+    or holds as many values, raises RuntimeError.
     """
 
     __slots__ = ("_blocks", "_infos", "_starts", "_shapes", "_positions")

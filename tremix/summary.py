@@ -111,8 +111,8 @@ def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, 
     try:
         return _check_for_summary(parser)
     except RecursionError:
-        # An override that summarises the parser again: run again on a
-        # thread of its own, with the stack fresh, it would recurse again.
+        # An override that summarises the parser again: the check run
+        # again would recurse again, at every depth.
         raise
     except Exception:
         return None
