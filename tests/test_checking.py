@@ -181,6 +181,20 @@ def test_a_parser_serving_another_parsers_blocks_is_checked_through_them(write_n
             return self.other.get_blocks(block_id)
 
     assert tremix.check(Serving(other)) == tremix.check(other) != []
+    # Nothing to serve: the parser holds no blocks, however get_blocks is reached.
+    empty = ORVEXParser(write_neu(""))
+
+    class Passing(ORVEXParser):
+        def get_blocks(self, block_id):
+            return super().get_blocks(block_id)
+
+    class Plain(ORVEXParser):
+        pass
+
+    own = Plain(write_neu(""))
+    own.get_blocks = ORVEXParser.get_blocks  # the parser's own function, as the extractors take it
+    for parser in (Serving(empty), Passing(write_neu("")), own):
+        assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
 
 
 def test_encoding_and_errors_read_a_path_as_read_does(write_neu):

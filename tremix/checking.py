@@ -103,6 +103,8 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
         findings.append(_no_blocks(report))
         return _in_file_order(findings), {}
     checked = _native.check(parser, catalogue, model)
+    if not parser.blocks and not any(sum(counts[1:4]) for counts in checked["walks"].values()):
+        findings.append(_no_blocks(report))  # nor did the override of get_blocks give any lines
     unclosed = None if report is None else report["unclosed"]
     findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
     if checked["truncated"]:
@@ -114,8 +116,12 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
 
 def own_method(parser: ORVEXParser, name: str) -> bool:
     """Whether `parser`'s method `name` is ORVEXParser's own, replaced
-    neither by its class, nor in its instance dict, nor by a __getattribute__."""
-    return bool(getattr(parser, name, None) == getattr(ORVEXParser, name).__get__(parser))
+    neither by its class, nor in its instance dict, nor by a __getattribute__
+    (ORVEXParser's own function put in the instance dict counts as its own,
+    as the extractors take it)."""
+    own = getattr(ORVEXParser, name)
+    found = getattr(parser, name, None)
+    return found is own or bool(found == own.__get__(parser))
 
 
 def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:

@@ -187,7 +187,7 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
             text.detach()
     finally:
         # So that collecting the buffer does not close the caller's file.
-        if isinstance(buffer, io.BufferedReader) and isinstance(stream, io.FileIO):
+        if isinstance(buffer, io.BufferedReader) and buffer.raw is stream:
             buffer.detach()
     return parser
 
@@ -276,13 +276,23 @@ class RawReader(io.RawIOBase):
         return len(data)
 
 
+def _at_start(stream: io.FileIO) -> bool:
+    """Whether `stream` is a file that stands at its start: offsets in it
+    are then offsets from where the reading began."""
+    try:
+        return stream.seekable() and stream.tell() == 0
+    except (OSError, ValueError):
+        return False
+
+
 def _buffered(stream: BinaryStream) -> BinaryIO:
     """`stream` as io.TextIOWrapper takes it."""
     if isinstance(stream, io.BufferedIOBase):
         return cast(BinaryIO, stream)
-    if isinstance(stream, io.FileIO):
+    if type(stream) is io.FileIO and _at_start(stream):
         # A buffer that can tell where it stands, so that a byte that does
         # not decode is located in the file (detached after the reading).
+        # Not for a subclass, whose read() the buffer would pass over.
         return cast(BinaryIO, io.BufferedReader(stream))
     # Closing the buffer closes the raw file under it, never `stream` itself.
     return cast(BinaryIO, io.BufferedReader(RawReader(stream)))

@@ -45,10 +45,11 @@ void claim_exception_state() noexcept {
 
 #if TREMIX_HELPER_PTHREAD
 // A new thread's first allocation makes it an arena of its own, for which
-// 64-bit glibc reserves twice 64 MB of address space; where that cannot be
-// had (a limit on address space, as `ulimit -v` sets, nearly reached) the
-// thread's allocations fail though the process has memory to spare.
-constexpr size_t kRoomToStart = size_t{128} << 20;
+// glibc reserves twice 64 MB of address space (twice 1 MB on 32-bit
+// systems); where that cannot be had (a limit on address space, as
+// `ulimit -v` sets, nearly reached) the thread's allocations fail though
+// the process has memory to spare.
+constexpr size_t kRoomToStart = sizeof(void*) >= 8 ? size_t{128} << 20 : size_t{2} << 20;
 #endif
 
 bool room_to_start() noexcept {
