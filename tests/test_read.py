@@ -11,6 +11,7 @@ import os
 import pickle
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -168,6 +169,14 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
         assert (str(error), error.object) == (str(bare), bare.object)
         assert error.__notes__[-1] == f"the data is {kind}-compressed: tremix.read decompresses a path ending in " \
                                       f"{suffix}, or a file object from {opener}"
+    monkeypatch.undo()
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as zipped:
+        zipped.writestr("model.neu", text)
+    with pytest.raises(UnicodeDecodeError) as info:
+        tremix.read(io.BytesIO(archive.getvalue()), encoding="utf-8")
+    assert info.value.__notes__[-1] == \
+        "the data is a zip archive: tremix.read reads a file in it opened with zipfile.ZipFile(path).open(name)"
     # Neither text that only begins like a compressed file nor bad bytes later in one are taken for it.
     for data in (b"BZh9 \xff" + text.encode(), text.encode() + packed):
         with pytest.raises(UnicodeDecodeError) as info:

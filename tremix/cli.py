@@ -25,8 +25,8 @@ from tremix.checking import check
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import (compressed_start, default_encoding, marked_encoding, open_binary, read, read_stream,
-                            regular_file_size, start_in, start_piece)
+from tremix.reading import (compressed_start, default_encoding, is_zip_start, marked_encoding, open_binary, read,
+                            read_stream, regular_file_size, start_in, start_piece)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -253,6 +253,8 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
             how = (f"only a file named with {suffix} is decompressed" if stdin
                    else f"a name ending in {suffix} has it decompressed")
             return f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed ({how})"
+        if is_zip_start(start):
+            return f"{path} is not readable as {exc_encoding} text: it is a zip archive (extract the file first)"
         if wide is not None and not exc_encoding.startswith(wide):
             return (f"{path} is not readable as {exc_encoding} text: it starts with a {wide.upper()} byte-order mark "
                     f"(--encoding {wide} reads it)")

@@ -63,6 +63,9 @@ _MAGIC_BYTES = 10
 _WIDE_MARKS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
                (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16"))
 
+# How a zip archive begins: a file's local header, or the end of an empty archive.
+_ZIP_MAGIC = re.compile(b"PK(?:\x03\x04|\x05\x06)")
+
 # How to read each format decompressed from a file object.
 _OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
 
@@ -88,8 +91,8 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
     open.
 
     A ``UnicodeDecodeError`` for data that begins as a gzip, bzip2 or xz
-    file does, or with a UTF-16 or UTF-32 byte-order mark, carries a note
-    saying so.
+    file or a zip archive does, or with a UTF-16 or UTF-32 byte-order mark,
+    carries a note saying so.
     """
     # A str of a subclass (numpy.str_, from an array of paths) is passed on
     # as the plain str the compiled reader takes.
@@ -149,6 +152,9 @@ def _note_start(exc: UnicodeDecodeError, start: bytes) -> None:
         kind, suffix = found
         exc.add_note(f"the data is {kind}-compressed: tremix.read decompresses a path ending in {suffix}, "
                      f"or a file object from {_OPENERS[kind]}()")
+    elif is_zip_start(start):
+        exc.add_note("the data is a zip archive: tremix.read reads a file in it opened with "
+                     "zipfile.ZipFile(path).open(name)")
     elif (wide := marked_encoding(start)) is not None and not exc.encoding.lower().startswith(wide):
         exc.add_note(f"the data starts with a {wide.upper()} byte-order mark: encoding=\"{wide}\" reads it")
 
@@ -219,6 +225,11 @@ def _file_start(path: str) -> bytes:
 def compressed_start(data: bytes) -> tuple[str, str] | None:
     """(format, suffix) when `data` begins as a compressed file does; None otherwise."""
     return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if magic.match(data)), None)
+
+
+def is_zip_start(data: bytes) -> bool:
+    """Whether `data` begins as a zip archive does."""
+    return _ZIP_MAGIC.match(data) is not None
 
 
 def regular_file_size(path: str) -> int | None:
