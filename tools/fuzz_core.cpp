@@ -262,6 +262,20 @@ void check_kept(const BlockSet& nodes, const BlockSet& elements) {
     if (kept_outcome != Outcome::fail) {
         require(same_table(both, kept), "watched elements kept differ");
     }
+    // Topology codes alone, the node ids only counted: the same end, the same codes.
+    Context codes_ctx(host);
+    FindingCollector seen_codes(0, true);
+    ElementTable codes;
+    codes.topologies_only = true;
+    require(read_elements(codes_ctx, elements, codes, &seen_codes) == kept_outcome &&
+                codes_ctx.failure().kind == kept_ctx.failure().kind,
+            "elements read for their topology codes end differently");
+    if (kept_outcome != Outcome::fail) {
+        require(codes.ids.empty() && codes.connectivity.empty() && codes.node_ids_counted == kept.connectivity.size() &&
+                    std::equal(codes.topologies.begin(), codes.topologies.end(), kept.topologies.begin(),
+                               kept.topologies.end()),
+                "topology codes differ from the kept elements'");
+    }
     // Only a kept table can hold too many node ids.
     if (kept_outcome == Outcome::fail && kept_ctx.failure().kind == Failure::Kind::too_many_nodes) return;
     require(kept_outcome == watched_outcome, "kept and watched elements end differently");

@@ -248,16 +248,24 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
             vectors = {};  // a walk read again starts afresh
             return reading::read_vectors_part(c, b, vectors, kept, &o, first_part);
         };
-        // The node and element records are kept only when asked for: the
-        // tables take about as much memory as the arrays made of them.
+        // The node records and element topologies are kept only when asked
+        // for. The node table has room for a node a line up front (address
+        // space only, until written), so that it is never copied as it
+        // grows; of the elements only the topology codes are kept.
         reading::NodeTable nodes;
         reading::ElementTable elements_read;
         auto walk_nodes = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
             nodes = {};
+            if (o.keeps_records()) {
+                const size_t lines = reading::total_lines(b);
+                nodes.ids.reserve(lines);
+                nodes.xyz.reserve(3 * lines);
+            }
             return reading::read_nodes(c, b, nodes, &o);
         };
         auto walk_elements = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
             elements_read = {};
+            elements_read.topologies_only = true;
             return reading::read_elements(c, b, elements_read, &o);
         };
         Job jobs[] = {{402, walk_properties}, {403, walk_nodes, {}, model}, {404, walk_elements, {}, model},

@@ -97,13 +97,17 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
             }
         }
         ctx.at(b, i);
-        const size_t start = out.connectivity.size();
+        const size_t start = out.topologies_only ? out.node_ids_counted : out.connectivity.size();
         if (nodes.size() > static_cast<size_t>(kMaxNodeIds) - start) return ctx.fail(Failure::Kind::too_many_nodes);
-        out.ids.push_back(head[0]);
-        out.prop_ids.push_back(head[1]);
         out.topologies.push_back(head[2]);
-        out.connectivity.append(nodes.data(), nodes.size());
-        out.offsets.push_back(static_cast<int32_t>(start + nodes.size()));
+        if (out.topologies_only) {
+            out.node_ids_counted = start + nodes.size();
+        } else {
+            out.ids.push_back(head[0]);
+            out.prop_ids.push_back(head[1]);
+            out.connectivity.append(nodes.data(), nodes.size());
+            out.offsets.push_back(static_cast<int32_t>(start + nodes.size()));
+        }
         i += kRecordLines;
         return Outcome::ok;
     }, from);

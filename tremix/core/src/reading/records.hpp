@@ -27,6 +27,11 @@ Outcome read_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observe
 struct ElementTable {
     ElementTable() { offsets.push_back(0); }
     Column<int32_t> ids, prop_ids, topologies, connectivity, offsets;
+    // Set before a walk with an observer that keeps records: only the
+    // topology codes are kept (what a summary counts), and the node ids only
+    // counted, against the same limit.
+    bool topologies_only = false;
+    size_t node_ids_counted = 0;
 };
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer = nullptr);
 // The most elements the blocks can hold: an element takes seven lines of
