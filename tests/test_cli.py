@@ -232,11 +232,15 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
     path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
     result = run_cli(path, cwd=tmp_path)  # not UTF-8 (UTF-8 mode in run_cli)
     assert result.returncode == 1 and result.stderr.endswith(f"(line 3) of {path} does not decode {HINT}\n")
+    result = run_cli(path, "--encoding", "utf-16", cwd=tmp_path)  # no byte-order mark: the decoder refuses it all
+    assert result.returncode == 1 and result.stderr.endswith(
+        f"{path} is not readable as utf-16 text: UTF-16 stream does not start with BOM {HINT}\n")
     for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger")):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
     for option, name, message in (("--encoding", "no-such-codec", "unknown encoding: no-such-codec"),
                                   ("--encoding", "rot13", "rot13 is not a text encoding"),
+                                  ("--encoding", "undefined", "undefined does not decode text"),
                                   ("--errors", "no-such-handler", "unknown error handler: no-such-handler"),
                                   ("--errors", "xmlcharrefreplace", "xmlcharrefreplace does not apply to decoding")):
         result = run_cli(option, name, path, cwd=tmp_path)

@@ -110,8 +110,11 @@ def _encoding(name: str) -> str:
         b"\n".decode(name)
     except LookupError:
         raise argparse.ArgumentTypeError(f"{name} is not a text encoding") from None
-    except ValueError:
+    except UnicodeDecodeError:
         pass  # a text encoding that takes no such byte alone (UTF-16)
+    except UnicodeError:
+        # A codec that decodes nothing ("undefined").
+        raise argparse.ArgumentTypeError(f"{name} does not decode text") from None
     return name
 
 
@@ -259,6 +262,10 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
             return (f"{path} is not readable as {exc_encoding} text: it starts with a {wide.upper()} byte-order mark "
                     f"(--encoding {wide} reads it)")
         return f"{path} is not readable as {exc_encoding} text: {where} ({_DECODING_HINT})"
+    if isinstance(exc, UnicodeError):
+        # Raised by a decoder about the whole text (UTF-16 without a byte-order mark).
+        return f"{path} is not readable as {codecs.lookup(encoding or default_encoding()).name} text: {exc} " \
+               f"({_DECODING_HINT})"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.
         notes = getattr(exc, "__notes__", ())
