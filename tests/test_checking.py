@@ -38,6 +38,9 @@ CASES = {
                   + "   -1\n  1051\n" + "\n".join(vector(1, 1)[:4]) + "\n", [
         ("vector-without-entity-type", 1051, 7, "(set 1, vector 1) starting here has no entity-type lines"),
         ("unclosed-block", 1051, 10, "ends inside this block")]),
+    # Cut short inside a vector's data: the unclosed block says why it has no end-of-data line.
+    "cut_in_a_vector": ("   -1\n  1051\n1,1,1,\nT\n0,0,0,\n1,0,0,7,\n1,0,1,\n5,2.5,\n", [
+        ("unclosed-block", 1051, 8, "ends inside this block")]),
     "node_lines": (neu_text((403, [NODE.format(1, "1.0D-01"), "short", "", NODE.format("7.0", 1)])), [
         ("skipped-line", 403, 3, "x coordinate '1.0D-01' (field 11) is not a number (a D exponent"),
         ("skipped-line", 403, 4, "'short' is passed over: a node line needs at least 14 fields, it has 1"),

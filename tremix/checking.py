@@ -105,8 +105,7 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
     checked = _native.check(parser, catalogue, model)
     if not parser.blocks and not any(sum(counts[1:4]) for counts in checked["walks"].values()):
         findings.append(_no_blocks(report))  # nor did the override of get_blocks give any lines
-    unclosed = None if report is None else report["unclosed"]
-    findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
+    findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item))
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
@@ -210,11 +209,11 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
 # the record walks
 
 
-def _cut_by_the_end(item: tuple[Any, ...], unclosed: tuple[int, int] | None) -> bool:
-    """A vector whose data runs to the end of the block the file ends in:
-    the unclosed-block finding already tells why it has no end."""
-    return (item[0] == "vector-unterminated" and unclosed is not None
-            and (item[2], item[7]) == tuple(unclosed))
+def _cut_by_the_end(item: tuple[Any, ...]) -> bool:
+    """A vector whose data runs to the end of the block the file ends in
+    (its stored text, or the lines made from it): the unclosed-block finding
+    already tells why it has no end."""
+    return item[0] == "vector-unterminated" and bool(item[9])
 
 
 def _from_walk(item: tuple[Any, ...]) -> Finding:
@@ -303,7 +302,7 @@ def _vector_overrun(walk: int, block_id: int, block_index: int, line_index: int,
 
 
 def _vector_unterminated(walk: int, block_id: int, block_index: int, line_index: int, file_line: int | None,
-                         last_index: int, last_file_line: int | None, text: str | None) -> Finding:
+                         last_index: int, last_file_line: int | None, text: str | None, _in_last: bool) -> Finding:
     here = _here(walk, block_id, block_index, line_index, file_line)
     message = (f"the result vector {_vector_ids(text)}starting {here} has no end-of-data line (-1, 0.) before "
                f"its block ends ({_line_or_item(last_file_line, last_index)}): every line to the block's end "

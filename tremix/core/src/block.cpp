@@ -23,6 +23,7 @@ void drop_text(BlockObject* b) {
 // only after the field holds the new one.
 void set_lines(BlockObject* b, PyObject* owned) {
     drop_text(b);
+    b->ended_file = false;
     PyObject* old = b->lines;
     b->lines = owned;
     Py_XDECREF(old);
@@ -66,6 +67,7 @@ PyObject* block_new(PyTypeObject* type, PyObject*, PyObject*) {
     as_block(self)->block_id = 0;
     as_block(self)->lines = new_ref(Py_None);
     as_block(self)->text = nullptr;
+    as_block(self)->ended_file = false;
     return self;
 }
 
@@ -157,6 +159,7 @@ PyObject* new_block(int32_t block_id, PyObject* lines) {
     as_block(self)->block_id = block_id;
     as_block(self)->lines = owned_lines.release();
     as_block(self)->text = nullptr;
+    as_block(self)->ended_file = false;
     return self;
 }
 
@@ -186,6 +189,7 @@ PyObject* block_lines(PyObject* self) {
     if (!list) return nullptr;
     if (b->lines) return new_ref(b->lines);
     set_lines(b, new_ref(list.get()));
+    b->ended_file = !text.file->blocks[text.index].closed;
     return list.release();
 }
 

@@ -25,6 +25,10 @@ struct BlockObject {
     int32_t block_id;
     PyObject* lines;  // exactly a list, or None; null while the lines are only stored text
     BlockText* text;  // the stored text, or null
+    // The file ended inside this block (no closing delimiter line), and its
+    // list was made from the stored text: it is still that block. Assigned
+    // lines are not.
+    bool ended_file;
 };
 
 extern PyTypeObject BlockType;

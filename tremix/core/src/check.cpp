@@ -54,7 +54,7 @@ const char* reason_name(reading::Pass::Reason r) {
 //    marker line index or None, marker file line, found, found line index, found file line,
 //    start line text)
 //   ("vector-unterminated", record kind, block id, block index, line index, file line,
-//    last line index, last file line, start line text)
+//    last line index, last file line, start line text, in the block the file ended inside)
 //   ("range-count", record kind, block id, block index, line index, file line,
 //    line text, first id, last id, values, end line index, end file line, at end-of-data line)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
@@ -86,10 +86,11 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
                              static_cast<Py_ssize_t>(p.bad_index), static_cast<Py_ssize_t>(p.span));
     }
     if (e.kind == reading::Finding::Kind::unterminated) {
-        return Py_BuildValue("(siinnNnNN)", "vector-unterminated", kind, static_cast<int>(entry.block_id),
+        return Py_BuildValue("(siinnNnNNO)", "vector-unterminated", kind, static_cast<int>(entry.block_id),
                              static_cast<Py_ssize_t>(e.block), static_cast<Py_ssize_t>(e.line),
                              line_number(lines, e.line), static_cast<Py_ssize_t>(e.found_line),
-                             line_number(lines, e.found_line), line_text(lines, e.line));
+                             line_number(lines, e.found_line), line_text(lines, e.line),
+                             snapshot.ends_file(e.block) ? Py_True : Py_False);
     }
     const bool marker = e.marker_line != SIZE_MAX;
     // The start line's text names the vector (its set and vector ids).

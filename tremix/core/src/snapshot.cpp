@@ -54,6 +54,7 @@ void BlockSnapshot::reset() {
     items_.clear();
     copies_.clear();
     texts_.clear();
+    ends_file_.clear();
     weight_ = 0;
 }
 
@@ -95,10 +96,12 @@ int BlockSnapshot::add_item(PyObject* item) {
     if (!is_block(item)) {
         entry.state = reading::BlockEntry::State::not_a_block;
         set_.push_back(entry);
+        ends_file_.push_back(false);
         return 0;
     }
     BlockObject* b = as_block(item);
     entry.block_id = b->block_id;
+    ends_file_.push_back(b->lines ? b->ended_file : b->text && !b->text->file->blocks[b->text->index].closed);
     if (!b->lines && b->text) {
         entry.lines = b->text->file->lines(b->text->index);
         weight_ += entry.lines.size() + 1 + text_weight(entry.lines);
@@ -142,6 +145,7 @@ int BlockSnapshot::take_lines(PyObject* lines) {
         Py_INCREF(lines);
         copies_.emplace_back();
         set_.emplace_back();
+        ends_file_.push_back(false);
         return add_list(lines, 0);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

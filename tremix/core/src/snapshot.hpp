@@ -44,6 +44,9 @@ class BlockSnapshot {
     PyObject* item(size_t index) const { return items_.objects_[index]; }
     // Line `line` of list-backed block `index`, or null (borrowed).
     PyObject* line_object(size_t index, size_t line) const;
+    // Whether item `index` is the block the file ended inside (its stored
+    // text, or the list made from it), as it was when taken.
+    bool ends_file(size_t index) const { return index < ends_file_.size() && ends_file_[index]; }
 
   private:
     // Owned references, released with the snapshot. Copying a list's items
@@ -70,6 +73,7 @@ class BlockSnapshot {
     Refs items_;                          // the block objects, in order
     std::vector<Refs> copies_;            // copies of line lists, by block (empty for others)
     std::vector<SharedText> texts_;       // stored texts read
+    std::vector<bool> ends_file_;         // by item: the block the file ended inside
     size_t weight_ = 0;
 };
 
