@@ -198,6 +198,9 @@ def test_a_parser_serving_another_parsers_blocks_is_checked_through_them(write_n
     own.get_blocks = ORVEXParser.get_blocks  # the parser's own function, as the extractors take it
     for parser in (Serving(empty), Passing(write_neu("")), own):
         assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
+    # Served blocks of a file cut short inside a vector: only the vector's own finding tells it.
+    cut = ORVEXParser(write_neu(CASES["cut_in_a_vector"][0]))
+    assert [f.kind for f in tremix.check(Serving(cut))] == ["vector-unterminated"]
 
 
 def test_encoding_and_errors_read_a_path_as_read_does(write_neu):

@@ -234,7 +234,8 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
     assert result.returncode == 1 and result.stderr.endswith(f"(line 3) of {path} does not decode {HINT}\n")
     result = run_cli(path, "--encoding", "utf-16", cwd=tmp_path)  # no byte-order mark: the decoder refuses it all
     assert result.returncode == 1 and result.stderr.endswith(
-        f"{path} is not readable as utf-16 text: UTF-16 stream does not start with BOM {HINT}\n")
+        f"{path} is not readable as utf-16 text: UTF-16 stream does not start with BOM (--encoding names another "
+        "encoding, such as utf-16-le or utf-16-be for UTF-16 without a byte-order mark)\n")
     for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger")):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options

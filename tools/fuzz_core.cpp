@@ -268,7 +268,7 @@ void check_kept(const BlockSet& nodes, const BlockSet& elements) {
     ElementTable codes;
     codes.topologies_only = true;
     require(read_elements(codes_ctx, elements, codes, &seen_codes) == kept_outcome &&
-                codes_ctx.failure().kind == kept_ctx.failure().kind,
+                codes_ctx.failure().kind == kept_ctx.failure().kind && seen_codes.records == seen_keeping.records,
             "elements read for their topology codes end differently");
     if (kept_outcome != Outcome::fail) {
         require(codes.ids.empty() && codes.connectivity.empty() && codes.node_ids_counted == kept.connectivity.size() &&

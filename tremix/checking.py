@@ -105,7 +105,8 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
     checked = _native.check(parser, catalogue, model)
     if not parser.blocks and not any(sum(counts[1:4]) for counts in checked["walks"].values()):
         findings.append(_no_blocks(report))  # nor did the override of get_blocks give any lines
-    findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item))
+    unclosed = None if report is None else report["unclosed"]
+    findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
@@ -209,11 +210,12 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
 # the record walks
 
 
-def _cut_by_the_end(item: tuple[Any, ...]) -> bool:
+def _cut_by_the_end(item: tuple[Any, ...], unclosed: tuple[int, int] | None) -> bool:
     """A vector whose data runs to the end of the block the file ends in
-    (its stored text, or the lines made from it): the unclosed-block finding
-    already tells why it has no end."""
-    return item[0] == "vector-unterminated" and bool(item[9])
+    (its stored text, or the lines made from it), checked on the parser that
+    read that file: its unclosed-block finding already tells why the vector
+    has no end. Through another parser nothing else would tell it."""
+    return item[0] == "vector-unterminated" and bool(item[9]) and unclosed is not None and item[2] == unclosed[0]
 
 
 def _from_walk(item: tuple[Any, ...]) -> Finding:

@@ -262,10 +262,12 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
             return (f"{path} is not readable as {exc_encoding} text: it starts with a {wide.upper()} byte-order mark "
                     f"(--encoding {wide} reads it)")
         return f"{path} is not readable as {exc_encoding} text: {where} ({_DECODING_HINT})"
-    if isinstance(exc, UnicodeError):
-        # Raised by a decoder about the whole text (UTF-16 without a byte-order mark).
+    if type(exc) is UnicodeError:
+        # Raised by a decoder about the whole text (UTF-16 without a
+        # byte-order mark), whatever --errors says.
         return f"{path} is not readable as {codecs.lookup(encoding or default_encoding()).name} text: {exc} " \
-               f"({_DECODING_HINT})"
+               "(--encoding names another encoding, such as utf-16-le or utf-16-be for UTF-16 without a " \
+               "byte-order mark)"
     if isinstance(exc, OverflowError):
         # The reader's note says where: the field, its block and line.
         notes = getattr(exc, "__notes__", ())

@@ -137,6 +137,8 @@ bool append(ElementTable& first, ElementTable& second) {
 
 Outcome read_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer) {
     if (observer) return walk_elements(ctx, blocks, out, observer, WalkFrom{});
+    // The halves of a shared walk are joined column by column, all of them.
+    out.topologies_only = false;
     // Element blocks hold little but seven-line records, of some eight
     // node ids each (solids; the room grows for more).
     auto reserve = [](ElementTable& table, size_t lines) {

@@ -29,7 +29,8 @@ struct ElementTable {
     Column<int32_t> ids, prop_ids, topologies, connectivity, offsets;
     // Set before a walk with an observer that keeps records: only the
     // topology codes are kept (what a summary counts), and the node ids only
-    // counted, against the same limit.
+    // counted, against the same limit. A walk without an observer keeps
+    // every column (and clears the flag).
     bool topologies_only = false;
     size_t node_ids_counted = 0;
 };
