@@ -13,7 +13,6 @@ import lzma
 import zipfile
 from importlib.metadata import version
 
-import numpy as np
 import pytest
 
 import tremix
@@ -233,9 +232,7 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
     result = run_cli(path, cwd=tmp_path)  # not UTF-8 (UTF-8 mode in run_cli)
     assert result.returncode == 1 and result.stderr.endswith(f"(line 3) of {path} does not decode {HINT}\n")
     result = run_cli(path, "--encoding", "utf-16", cwd=tmp_path)  # no byte-order mark: the decoder refuses it all
-    assert result.returncode == 1 and result.stderr.endswith(
-        f"{path} is not readable as utf-16 text: UTF-16 stream does not start with BOM (--encoding names another "
-        "encoding, such as utf-16-le or utf-16-be for UTF-16 without a byte-order mark)\n")
+    assert result.returncode == 1 and "does not start with BOM (--encoding names another encoding" in result.stderr
     for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger")):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
@@ -396,16 +393,9 @@ def test_summary_from_the_checks_walks_is_what_the_array_forms_give(write_neu, b
 
 
 @needs_extractors
-def test_summary_of_overrides_of_every_kind(write_neu):
-    path = write_neu(blocks=SMALL_FILE)
-    one_node = (np.array([7], dtype=np.int32), np.zeros((1, 3)))
-
-    class ByAttribute(ORVEXParser):
-        def __getattribute__(self, name):
-            return (lambda: one_node) if name == "get_nodes_arrays" else super().__getattribute__(name)
-
-    assert summary_of(ByAttribute(path), path)["nodes"]["count"] == 1
+def test_a_summary_that_summarises_itself_again_is_a_recursion_error(write_neu):
     # An override that summarises the parser again recurses on one stack (never on thread after thread).
+    path = write_neu(blocks=SMALL_FILE)
     for base in (ORVEXParser, OwnArrays):
         class Again(base):  # type: ignore[valid-type, misc]
             def get_blocks(self, block_id):

@@ -68,15 +68,6 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 1, occurrence=2)
     with pytest.raises(IndexError, match="position -5 is out of range for 4 result vectors"):
         results.arrays_at(-5)
-
-    class Shifting:  # a position that is another one each time it is asked
-        asked = 0
-
-        def __index__(self):
-            self.asked += 1
-            return 0 if self.asked == 1 else 2
-
-    assert [a.tolist() for a in results.arrays_at(Shifting())] == [[10, 11, 10], [1.0, 2.0, 5.0]]
     # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
     with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
         results.arrays("1", 1)
@@ -84,15 +75,6 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(np.int32(1), np.int64(2))
     empty = tremix.Results(parser_for(blocks=[(403, [])]))
     assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
-
-
-def test_a_source_read_in_another_encoding(write_neu):
-    blocks = [(1051, vector(1, 1, "Verschiebung in µm,", ["10,1.0,"]))]
-    path = write_neu(blocks=blocks, encoding="latin-1")
-    for infos in (tremix.vectors(path, encoding="latin-1"), list(tremix.Results(path, encoding="latin-1"))):
-        assert [info.title for info in infos] == ["Verschiebung in µm"]
-    with pytest.raises(ValueError, match="a parser is already read"):
-        tremix.vectors(tremix.read(path, encoding="latin-1"), encoding="latin-1")
 
 
 def test_overridden_blocks_are_read(write_neu):
