@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import subprocess
 import sys
 import warnings
 
@@ -349,6 +350,47 @@ def test_recursion_through_an_instance_attribute(model_path):
     p.get_blocks = lambda block_id: p.get_nodes()  # an instance attribute counts as an override
     with pytest.raises(RecursionError):
         p.get_nodes()
+
+
+# Each level of a recursion through the module costs C stack, which the
+# interpreter does not count: run in a child, where running out of it would
+# end the process rather than the test run.
+RECURSION_ON_LITTLE_STACK = """
+import sys, threading
+from tremix.core.orvex_parser import ORVEXParser
+
+class Sub(ORVEXParser):
+    def get_blocks(self, block_id):
+        return self.get_nodes()
+
+class Number:
+    def __int__(self):
+        return parser.get_output_vectors_arrays(Number())
+
+parser = Sub(sys.argv[1])
+outcomes = []
+def recurse():
+    for call in (parser.get_nodes, lambda: parser.get_output_vectors_arrays(Number())):
+        try:
+            call()
+        except RecursionError:
+            outcomes.append("RecursionError")
+
+sys.setrecursionlimit(10**6)
+recurse()                          # the main thread, its limit raised far
+threading.stack_size(256 * 1024)   # a thread with a small stack
+thread = threading.Thread(target=recurse)
+thread.start()
+thread.join()
+print(outcomes)
+"""
+
+
+def test_recursion_deeper_than_the_stack_is_a_recursion_error(model_path):
+    run = subprocess.run([sys.executable, "-c", RECURSION_ON_LITTLE_STACK, str(model_path)],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.split("\n")[0] == str(["RecursionError"] * 4)
 
 
 @pytest.mark.parametrize(

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "module_state.hpp"
+#include "stack_room.hpp"
 
 namespace tremix {
 
@@ -14,6 +15,9 @@ FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o)
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = as_fn(callable);
     const FunctionSpec& spec = *fn->spec;
+    // Binding the arguments may run Python code (__int__), and so may
+    // the call: either may call this function again.
+    if (!stack_room_left()) return nullptr;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (spec.owner) {

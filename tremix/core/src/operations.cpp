@@ -5,6 +5,7 @@
 #include "fields_api.hpp"
 #include "internal_api.hpp"
 #include "methods.hpp"
+#include "stack_room.hpp"
 
 namespace tremix {
 
@@ -33,6 +34,7 @@ int run_override(ParserObject* self, Operation op, PyObject* const* args, size_t
     // The own method counts only as the plain function or bound to this
     // instance; another parser's method (a delegating subclass) is an override.
     if (is_function_for(attr.get(), spec, reinterpret_cast<PyObject*>(self))) return 0;
+    if (!stack_room_left()) return -1;
     result = Ref(PyObject_Vectorcall(attr.get(), args, nargs, nullptr));
     if (!result) return -1;
     if (check_result_type(result.get(), operation_result_type(op)) < 0) {
