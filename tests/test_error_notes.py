@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import io
 import locale
+import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
+import tremix
 from conftest import neu_text
 from storage import in_storage
 from tremix.core import _native
@@ -99,3 +102,51 @@ def test_undecodable_byte_in_a_stream():
         with pytest.raises(UnicodeDecodeError) as info:
             _native.read_into(parser, stream, encoding, "strict", "in.neu")
         assert info.value.__notes__ == ["the byte at offset 34 (line 4) of in.neu does not decode"]
+
+
+HEAD = b"   -1\n   100\n"
+# Bytes that do not decode where a piece of the reading ends: the data's
+# end inside a character, a character begun in one 1 MiB piece and broken
+# in the next, a character broken by a line end.
+STREAM_ENDS = {
+    "cut_by_the_end": b"abc\xf0\x90\x80",
+    "across_pieces": b"a" * (2**20 - len(HEAD) - 1) + b"\xe2\x82(\n",
+    "cut_by_a_line_end": b"x\xe1\x80\nrest\n",
+}
+
+
+def read_from_pipe(data: bytes):
+    read_end, write_end = os.pipe()
+
+    def write():
+        with open(write_end, "wb") as out:
+            out.write(data)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        return tremix.read(f"/dev/fd/{read_end}")
+    finally:
+        writer.join()
+        os.close(read_end)
+
+
+@pytest.mark.parametrize("tail", list(STREAM_ENDS.values()), ids=list(STREAM_ENDS))
+@pytest.mark.parametrize("source", ["stream", "pipe"])
+def test_a_stream_decode_error_is_the_interpreters_own(tail, source):
+    data = HEAD + tail
+    with pytest.raises(UnicodeDecodeError) as whole:
+        data.decode("utf-8")
+    with pytest.raises(UnicodeDecodeError) as info:
+        if source == "stream":
+            tremix.read(io.BytesIO(data), encoding="utf-8")
+        else:
+            read_from_pipe(data)
+    error, expected = info.value, whole.value
+    # What it says of the bytes it holds is what decoding them says.
+    with pytest.raises(UnicodeDecodeError) as again:
+        error.object.decode("utf-8")
+    assert (again.value.start, again.value.end, again.value.reason) == (error.start, error.end, error.reason)
+    assert error.reason == expected.reason
+    assert error.object[error.start:error.end] == data[expected.start:expected.end]
+    assert error.__notes__[0].startswith(f"the byte at offset {expected.start} ")

@@ -4,7 +4,8 @@
 // crashing (the sanitizers watch memory and undefined behaviour), the core
 // must agree with itself:
 //   - the same bytes read through ByteFeed and, decoded, through CharFeed
-//     give the same blocks and lines;
+//     give the same blocks and lines; at a byte that does not decode,
+//     ByteFeed keeps the input's bytes from it on;
 //   - the same bytes read from a file descriptor, split in place while they
 //     are plain ASCII, give the same blocks, lines, report and failure as
 //     the pieces fed one by one (tools/fuzz_core.sh makes its reads small),
@@ -38,6 +39,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -524,6 +526,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bytes.failure = ctx.failure().kind;
         invalid = feed.invalid();
         error_offset = feed.error_offset();
+        // The bytes kept for the decoder's own error are the input's, from
+        // the first that does not decode on.
+        require(!invalid || (feed.error_bytes_length() >= 1 && error_offset + feed.error_bytes_length() <= size &&
+                             std::memcmp(feed.error_bytes(), data + error_offset, feed.error_bytes_length()) == 0),
+                "the bytes kept at an undecodable byte are not the input's");
     }
     check_descriptor(data, size, encoding, bytes, invalid, error_offset, seed);
 

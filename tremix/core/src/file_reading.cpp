@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 
@@ -121,6 +122,7 @@ struct BadBytes {
     bool found = false;
     uint64_t offset = 0;
     uint64_t line = 0;
+    std::string bytes;  // from the first that does not decode on, when the feed kept them
 };
 
 void note_bad_bytes(const BadBytes& bad, PyObject* name) {
@@ -205,30 +207,33 @@ void note_text_decode_error(PyObject* file, PyObject* name) {
     note_bad_bytes(bad, name);
 }
 
-// The interpreter's UnicodeDecodeError for a stream's bytes that do not
-// decode: `piece` (bytes) starts at `offset` in the stream, the bad
-// sequence at `bad` (it may have begun in the piece before).
-void raise_decode_error(reading::Encoding encoding, PyObject* piece, uint64_t offset, uint64_t bad) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(piece, &view, PyBUF_SIMPLE) < 0) return;
-    const auto* bytes = static_cast<const unsigned char*>(view.buf);
-    const Py_ssize_t start = bad >= offset ? static_cast<Py_ssize_t>(bad - offset) : 0;
-    const char* reason;
-    if (encoding == reading::Encoding::ascii) {
-        reason = "ordinal not in range(128)";
-    } else if (start >= view.len) {
-        reason = "unexpected end of data";
-    } else {
-        const unsigned char c = bytes[start];
-        reason = (c >= 0x80 && c < 0xc2) || c >= 0xf5 ? "invalid start byte" : "invalid continuation byte";
-    }
-    const Py_ssize_t at = start < view.len ? start : (view.len > 0 ? view.len - 1 : 0);
-    PyObject* error = PyUnicodeDecodeError_Create(encoding == reading::Encoding::ascii ? "ascii" : "utf-8",
-                                                  static_cast<const char*>(view.buf), view.len, at, at + 1, reason);
-    PyBuffer_Release(&view);
+// Sets the interpreter's own UnicodeDecodeError for `data`, which holds
+// bytes that do not decode: its reason, and its positions within `data`.
+void raise_decode_error(reading::Encoding encoding, const char* data, size_t length) {
+    const char* codec = encoding == reading::Encoding::ascii ? "ascii" : "utf-8";
+    Ref text(PyUnicode_Decode(data, static_cast<Py_ssize_t>(length), codec, "strict"));
+    if (!text) return;
+    // They decode after all: the feed and the interpreter disagree, which
+    // the tests rule out; still an error, never a text read wrong.
+    PyObject* error = PyUnicodeDecodeError_Create(codec, data, static_cast<Py_ssize_t>(length), 0,
+                                                  length > 0 ? 1 : 0, "the bytes do not decode");
     if (error) {
         PyErr_SetObject(PyExc_UnicodeDecodeError, error);
         Py_DECREF(error);
+    }
+}
+
+// The error for bytes of a stream that do not decode, found at `bad` while
+// the piece `bytes`[0, n) at `offset` was fed: the piece, as the
+// interpreter's text reading decodes a stream piece by piece, or the few
+// bytes the feed kept when the bad sequence began in the piece before or
+// the bytes ended inside a character.
+void raise_stream_decode_error(reading::Encoding encoding, const reading::ByteFeed& feed, const char* bytes,
+                               size_t n, uint64_t offset) {
+    if (feed.error_offset() >= offset && n > 0) {
+        raise_decode_error(encoding, bytes, n);
+    } else {
+        raise_decode_error(encoding, reinterpret_cast<const char*>(feed.error_bytes()), feed.error_bytes_length());
     }
 }
 
@@ -308,6 +313,7 @@ int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& ba
             bad.found = true;
             bad.offset = feed.error_offset();
             bad.line = feed.error_line();
+            bad.bytes.assign(reinterpret_cast<const char*>(feed.error_bytes()), feed.error_bytes_length());
             return 1;
         case reading::DescriptorRead::Status::failed: return -2;
         case reading::DescriptorRead::Status::os_error:
@@ -401,14 +407,10 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
             Ref rewound(PyObject_CallMethodOneArg(file, g_state.s_seek, g_state.int_zero));
             if (!rewound) {
                 if (!bad.found) return -1;
-                // A pipe cannot be read again: the error is made here.
+                // A pipe cannot be read again: the error is made from the
+                // bytes the feed kept.
                 PyErr_Clear();
-                PyObject* error = PyUnicodeDecodeError_Create(native == reading::Encoding::ascii ? "ascii" : "utf-8",
-                                                              "", 0, 0, 0, "the bytes do not decode");
-                if (error) {
-                    PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-                    Py_DECREF(error);
-                }
+                raise_decode_error(native, bad.bytes.data(), bad.bytes.size());
                 note_bad_bytes(bad, path);
                 return -1;
             }
@@ -544,7 +546,7 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
                 reading::Outcome::fail);
             if (fed == reading::Outcome::fail) {
                 if (feed.invalid()) {
-                    raise_decode_error(native, chunk.get(), offset, feed.error_offset());
+                    raise_stream_decode_error(native, feed, bytes, n, offset);
                     note_bad_bytes(BadBytes{true, feed.error_offset(), feed.error_line()}, name);
                     return -1;
                 }

@@ -1,5 +1,6 @@
 #include "text_feed.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tremix::reading {
@@ -90,10 +91,12 @@ Outcome ByteFeed::end_line() {
     return splitter_.end_line();
 }
 
-Outcome ByteFeed::bad(uint64_t offset) {
+Outcome ByteFeed::bad(uint64_t offset, const unsigned char* from, size_t available) {
     invalid_ = true;
     error_offset_ = offset;
     error_line_ = splitter_.lines() + 1;
+    error_bytes_length_ = std::min(available, sizeof error_bytes_);
+    std::memcpy(error_bytes_, from, error_bytes_length_);
     return Outcome::fail;
 }
 
@@ -102,10 +105,10 @@ Outcome ByteFeed::complete_partial(const char* p, size_t n, size_t& used) {
     const size_t need = sequence_length(partial_[0]);
     const uint64_t lead_offset = base_ - partial_length_;
     while (partial_length_ < need && used < n) partial_[partial_length_++] = static_cast<unsigned char>(p[used++]);
-    if (!valid_prefix(partial_, partial_length_)) return bad(lead_offset);
+    if (!valid_prefix(partial_, partial_length_)) return bad(lead_offset, partial_, partial_length_);
     if (partial_length_ < need) return Outcome::ok;  // still cut: the next piece goes on
     uint32_t c;
-    if (!decode_sequence(partial_, need, c)) return bad(lead_offset);
+    if (!decode_sequence(partial_, need, c)) return bad(lead_offset, partial_, partial_length_);
     partial_length_ = 0;
     splitter_.put_char(c);
     line_open_ = true;
@@ -140,9 +143,9 @@ Outcome ByteFeed::segment(const char* p, size_t a, size_t b, size_t n) {
             ++k;
             continue;
         }
-        if (encoding_ == Encoding::ascii) return bad(base_ + k);
+        if (encoding_ == Encoding::ascii) return bad(base_ + k, s + k, n - k);
         const size_t length = sequence_length(c);
-        if (length == 0) return bad(base_ + k);
+        if (length == 0) return bad(base_ + k, s + k, n - k);
         if (k + length > b) {
             // Cut by the end of the piece: kept for the next one. Cut by a
             // line end, it can never complete.
@@ -151,10 +154,10 @@ Outcome ByteFeed::segment(const char* p, size_t a, size_t b, size_t n) {
                 std::memcpy(partial_, s + k, partial_length_);
                 return Outcome::ok;
             }
-            return bad(base_ + k);
+            return bad(base_ + k, s + k, n - k);
         }
         uint32_t cp;
-        if (!decode_sequence(s + k, length, cp)) return bad(base_ + k);
+        if (!decode_sequence(s + k, length, cp)) return bad(base_ + k, s + k, n - k);
         splitter_.put_char(cp);
         line_open_ = true;
         k += length;
@@ -204,7 +207,7 @@ Outcome ByteFeed::feed(const char* p, size_t n) {
 
 Outcome ByteFeed::finish() {
     if (invalid_) return Outcome::fail;
-    if (partial_length_ > 0) return bad(base_ - partial_length_);
+    if (partial_length_ > 0) return bad(base_ - partial_length_, partial_, partial_length_);
     if (line_open_ && end_line() == Outcome::fail) return Outcome::fail;
     return splitter_.finish();
 }

@@ -32,11 +32,15 @@ class ByteFeed {
     // the number of the line it stands in.
     uint64_t error_offset() const { return error_offset_; }
     uint64_t error_line() const { return error_line_; }
+    // The bytes from that one on, as many as the feed was given, at most
+    // four: enough for a decoder to tell why they do not decode.
+    const unsigned char* error_bytes() const { return error_bytes_; }
+    size_t error_bytes_length() const { return error_bytes_length_; }
 
   private:
     Outcome segment(const char* p, size_t a, size_t b, size_t n);
     Outcome end_line();
-    Outcome bad(uint64_t offset);
+    Outcome bad(uint64_t offset, const unsigned char* from, size_t available);
     Outcome complete_partial(const char* p, size_t n, size_t& used);
 
     Splitter& splitter_;
@@ -49,6 +53,8 @@ class ByteFeed {
     bool invalid_ = false;
     uint64_t error_offset_ = 0;
     uint64_t error_line_ = 0;
+    unsigned char error_bytes_[4]{};
+    size_t error_bytes_length_ = 0;
 };
 
 class CharFeed {
