@@ -25,8 +25,8 @@ void raise_count(const Signature& sig, bool exact, Py_ssize_t given) {
 }
 
 int param_index(const Signature& sig, PyObject* key) {
-    // Interned names match by identity; other str objects by value. The
-    // comparison is C-level, so no Python code runs while binding.
+    // Names match by value, compared at C level, so no Python code (a str
+    // subclass's __eq__) runs while binding.
     for (int i = 0; i < sig.count; ++i) {
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
             return i;
@@ -198,30 +198,32 @@ int long_as_int32(PyObject* value, int32_t& out) {
 
 }  // namespace
 
-int as_int32(PyObject* obj, int32_t& out) {
-    if (PyLong_Check(obj)) return long_as_int32(obj, out);
+PyObject* int_of(PyObject* obj) {
+    if (PyLong_Check(obj)) return new_ref(obj);
     PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
     if (!nb || !nb->nb_int) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return -1;
+        return nullptr;
     }
     Ref result(nb->nb_int(obj));
-    if (!result) return -1;
-    if (!PyLong_CheckExact(result.get())) {
-        if (!PyLong_Check(result.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(result.get())->tp_name);
-            return -1;
-        }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an "
-                             "instance of a strict subclass of int is deprecated, and may be "
-                             "removed in a future version of Python.",
-                             Py_TYPE(result.get())->tp_name) < 0) {
-            return -1;
-        }
+    if (!result) return nullptr;
+    if (PyLong_CheckExact(result.get())) return result.release();
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+        return nullptr;
     }
-    return long_as_int32(result.get(), out);
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                         "strict subclass of int is deprecated, and may be removed in a future version of Python.",
+                         Py_TYPE(result.get())->tp_name) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+int as_int32(PyObject* obj, int32_t& out) {
+    Ref value(int_of(obj));
+    return value ? long_as_int32(value.get(), out) : -1;
 }
 
 }  // namespace tremix

@@ -42,9 +42,12 @@ int check_exact_or_none(PyObject* obj, PyTypeObject* type, const char* param_nam
 int check_result_type(PyObject* obj, PyTypeObject* type);
 void raise_expected(const char* expected, PyObject* got);
 
-// Converts to a signed 32-bit integer by the module's integer rule: ints
-// directly, other objects through __int__ (floats truncate), TypeError
-// "an integer is required" without one, OverflowError outside the range.
+// The module's integer rule: ints as they are, other objects through
+// __int__ (floats truncate), TypeError "an integer is required" without
+// one. A new reference to an int of any size.
+PyObject* int_of(PyObject* obj);
+
+// int_of, as a signed 32-bit integer: OverflowError outside the range.
 int as_int32(PyObject* obj, int32_t& out);
 
 // OverflowError for a value that does not fit a signed 32-bit integer.

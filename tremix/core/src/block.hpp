@@ -43,6 +43,12 @@ PyObject* new_text_block(int32_t block_id, const SharedText& file, size_t index)
 inline bool is_block(PyObject* obj) { return PyObject_TypeCheck(obj, &BlockType); }
 inline BlockObject* as_block(PyObject* obj) { return reinterpret_cast<BlockObject*>(obj); }
 
+// The TypeError for an item of a block list that is no ORVEXBlock.
+inline void raise_not_a_block(PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(obj)->tp_name,
+                 BlockType.tp_name);
+}
+
 // The block's `lines` as Python code sees it (a new reference): the list,
 // made from the stored text on first use, or None.
 PyObject* block_lines(PyObject* block);

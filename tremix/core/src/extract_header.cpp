@@ -1,8 +1,8 @@
 // Block 100, the file header: a title line and a version line.
 //
-// Unlike the record extractors this one reads whole lines: the version is
-// kept as written ("11.4," stays "11.4,"), and the title is only stripped of
-// surrounding whitespace, so a trailing comma stays part of it.
+// Unlike the record extractors this one reads whole lines, not fields: both
+// lines are only stripped of surrounding whitespace, so a trailing comma
+// stays part of them ("11.4," stays "11.4,").
 #include "arguments.hpp"
 #include "block.hpp"
 #include "extractors.hpp"
@@ -49,8 +49,7 @@ PyObject* header_of(PyObject* blocks) {
     // Only the first block 100 counts, even when it is unusable.
     Ref block = Ref::borrow(PyList_GET_ITEM(blocks, 0));
     if (!is_block(block.get())) {
-        PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(block.get())->tp_name,
-                     BlockType.tp_name);
+        raise_not_a_block(block.get());
         return nullptr;
     }
     Ref title, version;

@@ -21,6 +21,7 @@
 #include "reading/tokenizer.hpp"
 #include "reading/helper_thread.hpp"
 #include "reading/two_threads.hpp"
+#include "reading/vector_data.hpp"
 #include "reading/vectors.hpp"
 #include "reading/whitespace.hpp"
 

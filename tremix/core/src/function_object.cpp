@@ -69,14 +69,16 @@ int fn_clear(PyObject* self) {
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->code);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
+    // The names stay: strings take part in no cycle, and repr() and the
+    // error messages read them.
     return 0;
 }
 
 void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     fn_clear(self);
+    Py_CLEAR(as_fn(self)->name);
+    Py_CLEAR(as_fn(self)->qualname);
     PyObject_GC_Del(self);
 }
 

@@ -26,7 +26,6 @@ int init_constants() {
         {s.s_dtype, "dtype"},
         {s.s_int32, "int32"},
         {s.s_float64, "float64"},
-        {s.s_reshape, "reshape"},
         {s.s_read, "read"},
         {s.s_encoding, "encoding"},
         {s.s_errors, "errors"},
@@ -40,7 +39,6 @@ int init_constants() {
         {s.s_enter, "__enter__"},
         {s.s_exit, "__exit__"},
         {s.s_r, "r"},
-        {s.s_get, "get"},
         {s.s_strip, "strip"},
         {s.s_update, "update"},
         {s.s_dict, "__dict__"},
@@ -68,7 +66,6 @@ int init_constants() {
     if (!s.int_zero && !(s.int_zero = PyLong_FromLong(0))) return -1;
     if (!s.int_minus_one && !(s.int_minus_one = PyLong_FromLong(-1))) return -1;
     if (!s.empty_tuple && !(s.empty_tuple = PyTuple_New(0))) return -1;
-    if (!s.empty_bytes && !(s.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
     if (!s.empty_str && !(s.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
     return 0;
 }

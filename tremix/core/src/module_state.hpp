@@ -29,7 +29,6 @@ struct ModuleState {
     PyObject* s_dtype = nullptr;
     PyObject* s_int32 = nullptr;
     PyObject* s_float64 = nullptr;
-    PyObject* s_reshape = nullptr;
     PyObject* s_read = nullptr;
     PyObject* s_encoding = nullptr;
     PyObject* s_errors = nullptr;
@@ -43,7 +42,6 @@ struct ModuleState {
     PyObject* s_enter = nullptr;
     PyObject* s_exit = nullptr;
     PyObject* s_r = nullptr;
-    PyObject* s_get = nullptr;
     PyObject* s_strip = nullptr;
     PyObject* s_update = nullptr;
     PyObject* s_dict = nullptr;
@@ -69,7 +67,6 @@ struct ModuleState {
     PyObject* int_zero = nullptr;
     PyObject* int_minus_one = nullptr;
     PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
     PyObject* tuple_none3 = nullptr;      // (None, None, None): closes the file
     PyObject* tuple_no_match = nullptr;   // (None, None, -1, -1, -1)

@@ -240,32 +240,6 @@ PyObject* setstate(const PickleLayout& layout, PyObject* self, PyObject* state) 
     Py_RETURN_NONE;
 }
 
-// The checksum as a Python int, by the module's integer rule (ints as they
-// are, other objects through __int__). Any size is accepted: an unknown
-// checksum is reported as a mismatch, not as an overflow.
-PyObject* checksum_as_int(PyObject* obj) {
-    if (PyLong_Check(obj)) return new_ref(obj);
-    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-    if (!nb || !nb->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
-    }
-    Ref result(nb->nb_int(obj));
-    if (!result) return nullptr;
-    if (PyLong_CheckExact(result.get())) return result.release();
-    if (!PyLong_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
-        return nullptr;
-    }
-    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                         "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
-                         "strict subclass of int is deprecated, and may be removed in a future version of Python.",
-                         Py_TYPE(result.get())->tp_name) < 0) {
-        return nullptr;
-    }
-    return result.release();
-}
-
 // 1 when accepted; otherwise 0 with pickle.PickleError set (or -1 on error).
 int check_checksum(const PickleLayout& layout, PyObject* checksum) {
     int overflow = 0;
@@ -303,7 +277,8 @@ PyObject* bare_instance(const PickleLayout& layout, PyObject* type) {
 }
 
 PyObject* unpickle(const PickleLayout& layout, const BoundArgs& args) {
-    Ref checksum(checksum_as_int(args[1]));
+    // Any size: an unknown checksum is a mismatch, not an overflow.
+    Ref checksum(int_of(args[1]));
     if (!checksum) return nullptr;
     PyObject* state = args[2];
     if (check_exact_or_none(state, &PyTuple_Type, "__pyx_state") < 0) return nullptr;

@@ -121,8 +121,8 @@ int BlockSnapshot::add_item(PyObject* item) {
 int BlockSnapshot::add_list(PyObject* lines, int32_t block_id) {
     Refs& copy = copies_.back();
     copy.copy(lines);
-    // A str made by the legacy API may still need its canonical form; that
-    // can run Python code, which can no longer change the copy.
+    // A str made by the legacy API may still need its canonical form, which
+    // allocates and can fail with MemoryError; made on the copy's items.
     size_t chars = 0;
     for (PyObject* item : copy.objects_) {
         if (!PyUnicode_CheckExact(item)) continue;
@@ -219,8 +219,7 @@ void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapsho
             return;
         }
         case Kind::not_a_block:
-            PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "",
-                         Py_TYPE(snapshot.item(failure.block))->tp_name, BlockType.tp_name);
+            raise_not_a_block(snapshot.item(failure.block));
             return;
         case Kind::no_lines:
             PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");

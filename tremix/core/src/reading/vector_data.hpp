@@ -21,6 +21,14 @@ inline bool is_end_marker(const SplitLine& line) {
     return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0.");
 }
 
+// Whether a line not yet split may be an end-of-data line, from its first
+// characters: its first field begins at its first character that is
+// neither whitespace nor a comma, and it is "-1" only if those are "-1"
+// followed by whitespace, a comma or the line's end (a value such as
+// "-1.25E-03" is none). A line that starts with more whitespace and commas
+// than is worth looking through may be one.
+bool may_be_end_marker(const TextView& text);
+
 // Reused buffers of one walk.
 struct VectorWorkspace {
     SplitLine line, pair_first, pair_second;

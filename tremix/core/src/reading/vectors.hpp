@@ -56,14 +56,6 @@ struct VectorTable {
 // checked, not converted); or the counts and each vector's value range.
 enum class Keep : uint8_t { values, counts, ranges };
 
-// Whether a line not yet split may be an end-of-data line, from its first
-// characters: its first field begins at its first character that is
-// neither whitespace nor a comma, and it is "-1" only if those are "-1"
-// followed by whitespace, a comma or the line's end (a value such as
-// "-1.25E-03" is none). A line that starts with more whitespace and commas
-// than is worth looking through may be one.
-bool may_be_end_marker(const TextView& text);
-
 // Every vector, in walk order. Unless every value is kept, `ids` and
 // `values` stay empty.
 Outcome read_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Keep keep, Observer* observer = nullptr);
