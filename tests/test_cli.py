@@ -212,16 +212,32 @@ HINT = "(--encoding names another encoding, --errors replace reads past such byt
 
 @needs_extractors
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
-def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu):
-    # A strict ASCII standard output meets a byte kept by surrogateescape: the
-    # summary is still printed, as the text summary (None size) is.
+@pytest.mark.parametrize("stdout_encoding", ["ascii:strict", "utf-8:surrogateescape"])
+def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu, stdout_encoding):
+    # A byte kept by surrogateescape meets a strict ASCII standard output, or
+    # a UTF-8 one that would write it back raw (as a UTF-8 locale's does): the
+    # summary is still printed, escaped, as the text summary (None size) is.
     path = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
     result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin", "--errors", "surrogateescape"],
                             cwd=tmp_path, capture_output=True, input=open(path, "rb").read(), timeout=120,
-                            env={**os.environ, "PYTHONUTF8": "0", "PYTHONIOENCODING": "ascii:strict"})
+                            env={**os.environ, "PYTHONUTF8": "0", "PYTHONIOENCODING": stdout_encoding})
     assert result.returncode == 0 and result.stderr == b""
     lines = result.stdout.decode("ascii").splitlines()
     assert "Title    Tr\\udce4ger  (version 1)" in lines and "Size     unknown (not a regular file)" in lines
+
+
+@needs_extractors
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("options", [[], ["--json"], ["--version"]], ids=["text", "json", "version"])
+def test_output_that_cannot_be_written_is_one_line(tmp_path, write_neu, options):
+    path = write_neu(blocks=SMALL_FILE)
+    command = [sys.executable, "-P", "-m", "tremix", path, *options]
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(command, cwd=tmp_path, stdout=full, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (1, "tremix: error: cannot write the output: No space left on device\n")
+    closed = subprocess.run(command, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            timeout=120, preexec_fn=lambda: os.close(1))
+    assert (closed.returncode, closed.stderr) == (1, "tremix: error: cannot write the output: standard output is closed\n")
 
 
 @needs_extractors

@@ -59,6 +59,9 @@ def main(argv: list[str] | None = None) -> int:
             # A second read would find it at its end and summarise nothing.
             arguments.error(f"{STDIN} (standard input) can be given only once")
         return _run(args, status_line)
+    except OutputError as exc:
+        _error(f"cannot write the output: {exc}")
+        return EXIT_ERROR
     except KeyboardInterrupt:
         if status_line is not None:
             status_line.clear()
@@ -95,7 +98,11 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
         import tremix
 
-        print(f"{PROG} {tremix.__version__}")
+        try:
+            _print(f"{PROG} {tremix.__version__}")
+        except OutputError as exc:
+            _error(f"cannot write the output: {exc}")
+            parser.exit(EXIT_ERROR)
         parser.exit()
 
 
@@ -284,24 +291,50 @@ def _error(text: str) -> None:
     print(f"{PROG}: error: {text}", file=sys.stderr)
 
 
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk, a closed descriptor)."""
+
+
 def _print(text: str) -> bool:
-    """Prints `text`; False when the reader of standard output went away."""
+    """Prints `text`; False when the reader of standard output went away.
+    OutputError when standard output cannot be written."""
+    stdout = sys.stdout
+    if stdout is None:
+        raise OutputError("standard output is closed")
     try:
-        try:
-            print(text)
-        except UnicodeEncodeError:
-            # Text standard output's encoding cannot hold (a byte kept by
-            # --errors surrogateescape, a character beyond ASCII on an ASCII
-            # terminal) is shown escaped rather than lost with the rest.
-            encoding = sys.stdout.encoding or "utf-8"
-            print(text.encode(encoding, "backslashreplace").decode(encoding))
-        sys.stdout.flush()
+        print(_printable(text, stdout.encoding or "utf-8"), file=stdout)
+        stdout.flush()
     except BrokenPipeError:
-        # The reader (head, less) went away: not an error of ours. Point stdout
-        # at devnull so the interpreter's final flush stays quiet.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader (head, less) went away: not an error of ours.
+        _drop_output(stdout)
         return False
+    except OSError as exc:
+        _drop_output(stdout)
+        raise OutputError(exc.strerror or str(exc)) from None
     return True
+
+
+def _printable(text: str, encoding: str) -> str:
+    """`text`, with what `encoding` cannot hold strictly escaped: a byte kept
+    by --errors surrogateescape (which a UTF-8 locale's surrogateescape
+    output would write back as the raw, undecodable byte), a character
+    beyond ASCII on an ASCII terminal."""
+    if text.isascii():
+        return text
+    try:
+        text.encode(encoding)
+    except UnicodeEncodeError:
+        return text.encode(encoding, "backslashreplace").decode(encoding)
+    return text
+
+
+def _drop_output(stdout: Any) -> None:
+    # Whatever is still buffered cannot be written either: point standard
+    # output at devnull so the interpreter's final flush stays quiet.
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _is_terminal(stream: Any) -> bool:
