@@ -387,7 +387,7 @@ print(outcomes)
 
 
 def test_recursion_deeper_than_the_stack_is_a_recursion_error(model_path):
-    run = subprocess.run([sys.executable, "-c", RECURSION_ON_LITTLE_STACK, str(model_path)],
+    run = subprocess.run([sys.executable, "-P", "-c", RECURSION_ON_LITTLE_STACK, str(model_path)],
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-2000:]
     assert run.stdout.split("\n")[0] == str(["RecursionError"] * 4)
