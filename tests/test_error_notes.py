@@ -107,10 +107,12 @@ def test_undecodable_byte_in_a_stream():
 HEAD = b"   -1\n   100\n"
 # Bytes that do not decode where a piece of the reading ends: the data's
 # end inside a character, a character begun in one 1 MiB piece and broken
-# in the next, a character broken by a line end.
+# in the next, a bad byte in a piece that begins with the end of a
+# character, a character broken by a line end.
 STREAM_ENDS = {
     "cut_by_the_end": b"abc\xf0\x90\x80",
     "across_pieces": b"a" * (2**20 - len(HEAD) - 1) + b"\xe2\x82(\n",
+    "after_a_character_across_pieces": b"a" * (2**20 - len(HEAD) - 1) + "\u00e9".encode() + b"\nabc\xff\n",
     "cut_by_a_line_end": b"x\xe1\x80\nrest\n",
 }
 

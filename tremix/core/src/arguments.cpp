@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "module_state.hpp"
+#include "stack_room.hpp"
 
 namespace tremix {
 
@@ -205,6 +206,7 @@ PyObject* int_of(PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;
     }
+    if (!stack_room_left()) return nullptr;
     Ref result(nb->nb_int(obj));
     if (!result) return nullptr;
     if (PyLong_CheckExact(result.get())) return result.release();

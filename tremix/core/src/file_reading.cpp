@@ -223,15 +223,22 @@ void raise_decode_error(reading::Encoding encoding, const char* data, size_t len
     }
 }
 
-// The error for bytes of a stream that do not decode, found at `bad` while
-// the piece `bytes`[0, n) at `offset` was fed: the piece, as the
-// interpreter's text reading decodes a stream piece by piece, or the few
-// bytes the feed kept when the bad sequence began in the piece before or
-// the bytes ended inside a character.
+// The error for bytes of a stream that do not decode, found while the
+// piece `bytes`[0, n) at `offset` was fed: the piece, as the interpreter's
+// text reading decodes a stream piece by piece, or the few bytes the feed
+// kept when the bad sequence began in the piece before or the bytes ended
+// inside a character.
 void raise_stream_decode_error(reading::Encoding encoding, const reading::ByteFeed& feed, const char* bytes,
                                size_t n, uint64_t offset) {
     if (feed.error_offset() >= offset && n > 0) {
-        raise_decode_error(encoding, bytes, n);
+        // The piece may begin with the last bytes of a character begun in
+        // the piece before, which decode only with it: the piece is decoded
+        // from the byte after them (before the bad one, which is no such
+        // byte when it stands first).
+        const size_t bad = static_cast<size_t>(feed.error_offset() - offset);
+        size_t from = 0;
+        while (from < 3 && from < bad && (static_cast<unsigned char>(bytes[from]) & 0xc0) == 0x80) ++from;
+        raise_decode_error(encoding, bytes + from, n - from);
     } else {
         raise_decode_error(encoding, reinterpret_cast<const char*>(feed.error_bytes()), feed.error_bytes_length());
     }

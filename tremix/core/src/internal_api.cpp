@@ -10,6 +10,7 @@
 #include "file_reading.hpp"
 #include "module_state.hpp"
 #include "parser.hpp"
+#include "stack_room.hpp"
 #include "reading/vectors.hpp"
 #include "vector_catalogue.hpp"
 
@@ -36,6 +37,8 @@ bool arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
 // None) becomes its file path.
 PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arg_count("read_into", nargs, 5)) return nullptr;
+    // The stream's read() may read a stream again.
+    if (!stack_room_left()) return nullptr;
     ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
     Ref keep = Ref::borrow(args[0]);

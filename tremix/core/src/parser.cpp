@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "file_reading.hpp"
 #include "module_state.hpp"
+#include "stack_room.hpp"
 
 namespace tremix {
 
@@ -26,6 +27,8 @@ PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int parser_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    // Reading runs the open() captured at import, which may be replaced.
+    if (!stack_room_left()) return -1;
     BoundArgs bound;
     if (bind_tuple_dict(kInitSignature, args, kwargs, bound) < 0) return -1;
     if (check_exact_or_none(bound[0], &PyUnicode_Type, "filepath") < 0) return -1;

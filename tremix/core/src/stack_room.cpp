@@ -40,11 +40,16 @@ StackBounds bounds_of_this_thread() {
 }  // namespace
 
 bool stack_room_left() {
-    thread_local const StackBounds bounds = bounds_of_this_thread();
+    thread_local StackBounds bounds = bounds_of_this_thread();
     const auto at = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     // Code run on a stack of its own (a fiber, a signal stack) lies outside
     // the thread's: nothing is known of its room, and it is not held back.
-    if (at < bounds.low || at >= bounds.high || at - bounds.low >= bounds.margin) return true;
+    const auto room = [&] { return at < bounds.low || at >= bounds.high || at - bounds.low >= bounds.margin; };
+    if (room()) return true;
+    // The main thread's stack is as large as its limit says now: a script
+    // may have raised it since the bounds were taken.
+    bounds = bounds_of_this_thread();
+    if (room()) return true;
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
     return false;
 }
