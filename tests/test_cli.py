@@ -228,7 +228,7 @@ def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu
 
 @needs_extractors
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize("options", [[], ["--json"], ["--version"]], ids=["text", "json", "version"])
+@pytest.mark.parametrize("options", [[], ["--json"], ["--version"], ["--help"]], ids=["text", "json", "version", "help"])
 def test_output_that_cannot_be_written_is_one_line(tmp_path, write_neu, options):
     path = write_neu(blocks=SMALL_FILE)
     command = [sys.executable, "-P", "-m", "tremix", path, *options]

@@ -69,8 +69,19 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_INTERRUPTED
 
 
+class _ArgumentParser(argparse.ArgumentParser):
+    """Help and usage written to standard output as the summaries are: a
+    failed write is an error, not passed over as argparse does."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message and (file is None or file is sys.stdout):
+            _print(message.removesuffix("\n"))
+        else:
+            super()._print_message(message, file)
+
+
 def _arguments() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(
+    ap = _ArgumentParser(
         prog=PROG,
         description="Summarise ORVEX Neutral files: their blocks, model and analysis results.",
     )
@@ -98,11 +109,7 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
         import tremix
 
-        try:
-            _print(f"{PROG} {tremix.__version__}")
-        except OutputError as exc:
-            _error(f"cannot write the output: {exc}")
-            parser.exit(EXIT_ERROR)
+        parser._print_message(f"{PROG} {tremix.__version__}\n")
         parser.exit()
 
 
