@@ -95,15 +95,16 @@ def _check_for_summary(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | 
 
 
 def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Finding], dict[str, Any]]:
-    findings: list[Finding] = []
-    report = _native.read_report(parser)
-    if report is not None:
-        findings += _outside_blocks(report) + _end_of_file(report)
-    if not parser.blocks and own_method(parser, "get_blocks"):
-        findings.append(_no_blocks(report))
-        return _in_file_order(findings), {}
+    # The report and the blocks are each taken with the other, so that a
+    # reading into the parser on another thread (its __init__ run again) is
+    # seen before or after, never half.
+    report, blocks = _native.read_state(parser)
+    if not blocks and own_method(parser, "get_blocks"):
+        return _in_file_order(_of_the_file(report) + [_no_blocks(report)]), {}
     checked = _native.check(parser, catalogue, model)
-    if not parser.blocks and not any(sum(counts[1:4]) for counts in checked["walks"].values()):
+    report, blocks = checked["report"], checked["blocks"]
+    findings = _of_the_file(report)
+    if not blocks and not any(sum(counts[1:4]) for counts in checked["walks"].values()):
         findings.append(_no_blocks(report))  # nor did the override of get_blocks give any lines
     unclosed = None if report is None else report["unclosed"]
     findings += (_from_walk(item) for item in checked["findings"] if not _cut_by_the_end(item, unclosed))
@@ -141,6 +142,10 @@ def _in_file_order(findings: list[Finding]) -> list[Finding]:
 
 # ---------------------------------------------------------------------------
 # the file as a whole
+
+
+def _of_the_file(report: dict[str, Any] | None) -> list[Finding]:
+    return [] if report is None else _outside_blocks(report) + _end_of_file(report)
 
 
 def _no_blocks(report: dict[str, Any] | None) -> Finding:

@@ -20,6 +20,8 @@ class _Stream(Protocol):
 def read_into(parser: ORVEXParser, stream: _Stream, encoding: str | None, errors: str | None,
               name: str | None, /) -> None: ...
 def read_report(parser: ORVEXParser, /) -> dict[str, Any] | None: ...
+# The report and the parser's blocks object, as they stand together.
+def read_state(parser: ORVEXParser, /) -> tuple[dict[str, Any] | None, Any]: ...
 def block_sizes(parser: ORVEXParser, /) -> list[tuple[int, int | None, int | None, bool]]: ...
 # With ranges: the entry adds (smallest finite value or None, largest or
 # None, whether an entity id repeats).
@@ -37,6 +39,8 @@ def vector_data(blocks: list[ORVEXBlock], block: int, data_start: int, expected:
 @overload
 def vector_data(blocks: list[ORVEXBlock], block: int, data_start: int, expected: int, lines: int, data_end: int,
                 stored: int, /) -> tuple[npt.NDArray[numpy.int32], npt.NDArray[numpy.float64]] | None: ...
-# With catalogue: the dict adds "catalogue", what vector_catalogue(parser,
-# True) gives, or None when the vectors walk was cut short.
+# "report" and "blocks": the parser's report and blocks object as they stood
+# together while the walks' blocks were taken. With catalogue: the dict adds
+# "catalogue", what vector_catalogue(parser, True) gives, or None when the
+# vectors walk was cut short.
 def check(parser: ORVEXParser, catalogue: bool = ..., model: bool = ..., /) -> dict[str, Any]: ...

@@ -23,6 +23,19 @@ namespace {
 // Findings kept at most; the rest are only counted.
 constexpr size_t kMaxFindings = 100000;
 
+// Times the walks' blocks are taken again when a reading into the parser
+// (its __init__ run again on another thread) replaced its blocks or report
+// meanwhile; the last taking is kept however it went.
+constexpr int kMostTakings = 3;
+
+// The str of text the splitter kept as UTF-8. A text read with
+// surrogateescape (or handed over as str) may hold lone surrogates, which
+// the splitter encodes like any other character.
+PyObject* utf8_text(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+
 PyObject* line_number(const reading::BlockLines& lines, size_t i) {
     const int64_t n = lines.file_line(i);
     if (n < 0) Py_RETURN_NONE;
@@ -235,6 +248,35 @@ PyObject* model_arrays(const reading::NodeTable& nodes, const reading::ElementTa
 
 }  // namespace
 
+PyObject* report_dict(const SharedReport& held) {
+    // `held` keeps the report for the whole conversion: a collection started
+    // by an allocation may run code that reads another file into the parser.
+    if (!held) Py_RETURN_NONE;
+    const reading::ReadReport& report = *held;
+    Ref stray(PyList_New(0));
+    if (!stray) return nullptr;
+    for (const reading::StrayText& s : report.stray) {
+        Ref first_text(utf8_text(s.first_text));
+        Ref bad_number_text(first_text ? utf8_text(s.bad_number_text) : nullptr);
+        if (!bad_number_text) return nullptr;
+        Ref item(Py_BuildValue("{sKsKsKsOsKsKsO}", "first_line", static_cast<unsigned long long>(s.first_line),
+                               "last_line", static_cast<unsigned long long>(s.last_line), "count",
+                               static_cast<unsigned long long>(s.count), "first_text", first_text.get(),
+                               "delimiter_like_line", static_cast<unsigned long long>(s.delimiter_like_line),
+                               "bad_number_line", static_cast<unsigned long long>(s.bad_number_line),
+                               "bad_number_text", bad_number_text.get()));
+        if (!item || PyList_Append(stray.get(), item.get()) < 0) return nullptr;
+    }
+    Ref unclosed(report.unclosed ? Py_BuildValue("(iK)", static_cast<int>(report.unclosed_id),
+                                                 static_cast<unsigned long long>(report.unclosed_last_line))
+                                 : new_ref(Py_None));
+    if (!unclosed) return nullptr;
+    return Py_BuildValue("{sKsOsKsKsOsK}", "lines", static_cast<unsigned long long>(report.lines), "stray",
+                         stray.get(), "stray_runs", static_cast<unsigned long long>(report.stray_runs),
+                         "last_delimiter_line", static_cast<unsigned long long>(report.last_delimiter_line),
+                         "unclosed", unclosed.get(), "blocks", static_cast<unsigned long long>(report.blocks));
+}
+
 PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
     return with_memory_guard([&]() -> PyObject* {
         Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
@@ -271,15 +313,25 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
         };
         Job jobs[] = {{402, walk_properties}, {403, walk_nodes, {}, model}, {404, walk_elements, {}, model},
                       {450, walk_sets},       {kMaterials, walk_materials}, {1051, walk_vectors}};
-        // The blocks are asked for in walk order, overrides honoured.
+        // The blocks are asked for in walk order, overrides honoured, and
+        // taken with the report and blocks object they stand with.
         bool worth_releasing = false;
         Ref vector_blocks;
-        for (Job& job : jobs) {
-            Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
-                                        : self->ops->get_blocks(self, job.kind, 0));
-            if (!blocks || job.snapshot.take(blocks.get()) < 0) return nullptr;
-            worth_releasing = worth_releasing || job.snapshot.worth_releasing();
-            if (job.kind == 1051) vector_blocks = std::move(blocks);
+        Ref parser_blocks;
+        SharedReport report;
+        for (int taking = 1;; ++taking) {
+            parser_blocks = Ref::borrow(self->blocks);
+            report = parser_report(self);
+            worth_releasing = false;
+            for (Job& job : jobs) {
+                Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
+                                            : self->ops->get_blocks(self, job.kind, 0));
+                if (!blocks || job.snapshot.take(blocks.get()) < 0) return nullptr;
+                worth_releasing = worth_releasing || job.snapshot.worth_releasing();
+                if (job.kind == 1051) vector_blocks = std::move(blocks);
+            }
+            const bool still = self->blocks == parser_blocks.get() && parser_report(self) == report;
+            if (still || taking == kMostTakings) break;
         }
         // The elements walk runs on a second thread beside the others, and
         // the vectors walk, usually the longest, is cut at a block boundary
@@ -371,8 +423,11 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
         for (const Job& job : jobs) {
             if (report_job(job, walks.get(), findings.get(), truncated) < 0) return nullptr;
         }
-        Ref result(Py_BuildValue("{sOsOsn}", "walks", walks.get(), "findings", findings.get(), "truncated",
-                                 static_cast<Py_ssize_t>(truncated)));
+        Ref report_of(report_dict(report));
+        if (!report_of) return nullptr;
+        Ref result(Py_BuildValue("{sOsOsnsOsO}", "walks", walks.get(), "findings", findings.get(), "truncated",
+                                 static_cast<Py_ssize_t>(truncated), "report", report_of.get(), "blocks",
+                                 parser_blocks.get()));
         if (!result) return nullptr;
         if (catalogue) {
             // A vectors walk cut short by an integer out of range read only

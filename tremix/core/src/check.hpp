@@ -4,14 +4,25 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "stored_text.hpp"
 
 namespace tremix {
 
 struct ParserObject;
 
+// What reading a file saw besides its blocks, as a dict, or None for no
+// report: lines read, text outside blocks (the first runs, each with its
+// first line reading -1 that is no delimiter line and its first line after
+// a delimiter that is no block number, 0 for none), a delimiter line that
+// ended the file (0 for none), the block the file ended in, as (id, last
+// line), or None, and how many blocks were read.
+PyObject* report_dict(const SharedReport& report);
+
 // A dict: "walks" -> {block kind: (records, record lines, lines passed
 // over, blank lines passed over)}; "findings" -> a list of tuples (see
-// check.cpp); "truncated" -> how many findings were left out. With
+// check.cpp); "truncated" -> how many findings were left out; "report" and
+// "blocks" -> the parser's report (report_dict) and blocks object as they
+// stood together while the walks' blocks were taken. With
 // `catalogue`, also "catalogue" -> what vector_catalogue(parser, True)
 // gives, from the same walk, or None when that walk was cut short. With
 // `model`, also "model" -> {"nodes": (ids, coords) as get_nodes_arrays

@@ -61,50 +61,23 @@ PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-// The str of text the splitter kept as UTF-8. A text read with
-// surrogateescape (or handed over as str) may hold lone surrogates, which
-// the splitter encodes like any other character.
-PyObject* utf8_text(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-}
-
 // read_report(parser) -> dict or None: what reading the file saw besides
-// its blocks: lines read, text outside blocks (the first runs, each with its
-// first line reading -1 that is no delimiter line and its first line after a
-// delimiter that is no block number, 0 for none), a delimiter line that
-// ended the file (0 for none), the block the file ended in, as (id, last
-// line), or None, and how many blocks were read.
+// its blocks (see report_dict).
 PyObject* read_report(PyObject*, PyObject* arg) {
     ParserObject* p = parser_arg(arg);
     if (!p) return nullptr;
-    if (!p->report || !*p->report) Py_RETURN_NONE;
-    // Held for the whole conversion: a collection started by an allocation
-    // may run code that reads another file into this parser, which drops
-    // the parser's own hold on this report.
-    const SharedReport held = *p->report;
-    const reading::ReadReport& report = *held;
-    Ref stray(PyList_New(0));
-    if (!stray) return nullptr;
-    for (const reading::StrayText& s : report.stray) {
-        Ref first_text(utf8_text(s.first_text));
-        Ref bad_number_text(first_text ? utf8_text(s.bad_number_text) : nullptr);
-        if (!bad_number_text) return nullptr;
-        Ref item(Py_BuildValue("{sKsKsKsOsKsKsO}", "first_line", static_cast<unsigned long long>(s.first_line),
-                               "last_line", static_cast<unsigned long long>(s.last_line), "count",
-                               static_cast<unsigned long long>(s.count), "first_text", first_text.get(),
-                               "delimiter_like_line", static_cast<unsigned long long>(s.delimiter_like_line),
-                               "bad_number_line", static_cast<unsigned long long>(s.bad_number_line),
-                               "bad_number_text", bad_number_text.get()));
-        if (!item || PyList_Append(stray.get(), item.get()) < 0) return nullptr;
-    }
-    Ref unclosed(report.unclosed ? Py_BuildValue("(iK)", static_cast<int>(report.unclosed_id),
-                                                 static_cast<unsigned long long>(report.unclosed_last_line))
-                                 : new_ref(Py_None));
-    if (!unclosed) return nullptr;
-    return Py_BuildValue("{sKsOsKsKsOsK}", "lines", static_cast<unsigned long long>(report.lines), "stray",
-                         stray.get(), "stray_runs", static_cast<unsigned long long>(report.stray_runs),
-                         "last_delimiter_line", static_cast<unsigned long long>(report.last_delimiter_line),
-                         "unclosed", unclosed.get(), "blocks", static_cast<unsigned long long>(report.blocks));
+    return report_dict(parser_report(p));
+}
+
+// read_state(parser) -> (report, blocks): the report and the blocks object
+// as they stand together, so that a reading of the parser on another
+// thread (its __init__ again) is seen before or after, never half.
+PyObject* read_state(PyObject*, PyObject* arg) {
+    ParserObject* p = parser_arg(arg);
+    if (!p) return nullptr;
+    Ref blocks = Ref::borrow(p->blocks);
+    Ref report(report_dict(parser_report(p)));
+    return report ? PyTuple_Pack(2, report.get(), blocks.get()) : nullptr;
 }
 
 // block_sizes(parser) -> list of (block id, line count or None, file line
@@ -252,6 +225,7 @@ PyMethodDef kMethods[] = {
     {"read_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_into)), METH_FASTCALL,
      "read_into(parser, stream, encoding, errors, name): read a stream into a new parser."},
     {"read_report", read_report, METH_O, "read_report(parser) -> dict or None: what reading saw besides blocks."},
+    {"read_state", read_state, METH_O, "read_state(parser) -> (report, blocks), as they stand together."},
     {"block_sizes", block_sizes, METH_O, "block_sizes(parser) -> list: (block id, lines, first line, unclosed)."},
     {"vector_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_catalogue)), METH_FASTCALL,
      "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},

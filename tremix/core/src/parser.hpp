@@ -59,6 +59,10 @@ inline ParserObject* as_parser(PyObject* obj) { return reinterpret_cast<ParserOb
 int parser_parse_file(ParserObject* self);
 // Replaces what the parser knows of its file's reading.
 void parser_set_report(ParserObject* self, const SharedReport& report);
+// The parser's report, held: a reading into the parser drops its own hold.
+inline SharedReport parser_report(const ParserObject* self) {
+    return self->report ? *self->report : SharedReport{};
+}
 
 // The module's own implementations (no override lookup).
 PyObject* parser_parse(ParserObject* self);
