@@ -35,7 +35,6 @@ PyObject* utf8_text(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
 }
 
-
 PyObject* line_number(const reading::BlockLines& lines, size_t i) {
     const int64_t n = lines.file_line(i);
     if (n < 0) Py_RETURN_NONE;
