@@ -18,7 +18,7 @@ import pytest
 import tremix
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.reading import _NATIVE_CODECS, default_encoding
+from tremix.reading import default_encoding
 
 TEXT = ("   -1\n   100\nBracket, Zürich\n11.4,\n   -1\n"
         "stray line\n   -1\n   403\n1,0,0,1,46,0,0,0,0,0,0,1.5,2.5,0.0,\n\n  trailing  \n   -1\n"
@@ -222,15 +222,17 @@ def test_stream_whose_read_ignores_the_size_is_refused(kind):
 
 def test_codecs_decoded_in_cpp_are_the_ones_the_reader_takes():
     # read_stream hands these to the compiled reader and wraps every other
-    # encoding in a TextIOWrapper: the two lists must agree.
-    for name in ("utf-8", "UTF8", "ascii", "latin-1", "iso-8859-1", "cp1252", "utf-16", "utf-8-sig"):
+    # decoding in a TextIOWrapper.
+    for name, errors in [("utf-8", None), ("UTF8", "strict"), ("ascii", None), ("latin-1", None), ("iso-8859-1", None),
+                         ("cp1252", None), ("utf-16", None), ("utf-8-sig", None), ("utf-8", "replace")]:
         parser = ORVEXParser.__new__(ORVEXParser)
-        native = codecs.lookup(name).name in _NATIVE_CODECS
-        if native:
-            _native.read_into(parser, io.BytesIO(b"   -1\n 1\nx\n"), name, None, None)
+        if _native.decodes_itself(name, errors):
+            assert errors != "replace" and codecs.lookup(name).name in {"utf-8", "ascii", "iso8859-1"}
+            _native.read_into(parser, io.BytesIO(b"   -1\n 1\nx\n"), name, errors, None)
         else:
+            assert errors == "replace" or name in {"cp1252", "utf-16", "utf-8-sig"}
             with pytest.raises(ValueError, match="text wrapper"):
-                _native.read_into(parser, io.BytesIO(b""), name, None, None)
+                _native.read_into(parser, io.BytesIO(b""), name, errors, None)
 
 
 # Scripts run under a limit on the address space: `limit(mb)` leaves that

@@ -72,9 +72,6 @@ _OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
 # The reader's note on a byte that does not decode: its offset from where reading began.
 _BAD_BYTE_NOTE = re.compile(r"the byte at offset (\d+) ")
 
-# Canonical codec names the compiled reader decodes by itself.
-_NATIVE_CODECS = frozenset({"utf-8", "ascii", "iso8859-1"})
-
 
 def read(source: Source, *, encoding: str | None = None, errors: str | None = None) -> ORVEXParser:
     """Reads `source` into a new :class:`ORVEXParser`.
@@ -181,7 +178,7 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
         _native.read_into(parser, stream, None, None, name)
         return parser
     encoding = encoding if encoding is not None else default_encoding()
-    if codecs.lookup(encoding).name in _NATIVE_CODECS and errors in (None, "strict"):
+    if _native.decodes_itself(encoding, errors):
         _native.read_into(parser, stream, encoding, errors, name)
         return parser
     buffer = _buffered(cast(BinaryStream, stream))

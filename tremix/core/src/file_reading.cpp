@@ -477,6 +477,11 @@ int refuse_probe_data(PyObject* probe) {
 
 }  // namespace
 
+int decodes_itself(PyObject* encoding, PyObject* errors) {
+    reading::Encoding native = reading::Encoding::utf8;
+    return native_encoding(encoding, errors, native);
+}
+
 int read_path(PyObject* path, PyObject* blocks, ReadResult& result) {
     Ref file(PyObject_CallFunctionObjArgs(g_state.builtin_open, path, g_state.s_r, nullptr));
     if (!file) return -1;

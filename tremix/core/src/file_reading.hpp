@@ -27,6 +27,11 @@ struct ReadResult {
 // (a dict). 0, or -1 with an exception set.
 int read_path(PyObject* path, PyObject* blocks, ReadResult& result);
 
+// Whether read_stream decodes bytes in `encoding` with `errors` itself
+// (UTF-8, ASCII or Latin-1, strictly): 1 or 0, or -1 with an exception.
+// Other decodings need a text wrapper around the stream.
+int decodes_itself(PyObject* encoding, PyObject* errors);
+
 // Reads a binary stream (an object with readinto or read returning bytes)
 // decoding it as `encoding` with `errors`, or a text stream (read returning
 // str), into `blocks`. `name` (str or None) names the source in notes.

@@ -69,6 +69,15 @@ PyObject* read_report(PyObject*, PyObject* arg) {
     return report_dict(parser_report(p));
 }
 
+// decodes_itself(encoding, errors) -> bool: whether read_into decodes a
+// binary stream in that encoding itself.
+PyObject* decodes_itself_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arg_count("decodes_itself", nargs, 2)) return nullptr;
+    const int can = decodes_itself(args[0], args[1]);
+    if (can < 0) return nullptr;
+    return PyBool_FromLong(can);
+}
+
 // read_state(parser) -> (report, blocks): the report and the blocks object
 // as they stand together, so that a reading of the parser on another
 // thread (its __init__ again) is seen before or after, never half.
@@ -225,6 +234,8 @@ PyMethodDef kMethods[] = {
     {"read_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_into)), METH_FASTCALL,
      "read_into(parser, stream, encoding, errors, name): read a stream into a new parser."},
     {"read_report", read_report, METH_O, "read_report(parser) -> dict or None: what reading saw besides blocks."},
+    {"decodes_itself", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decodes_itself_py)), METH_FASTCALL,
+     "decodes_itself(encoding, errors) -> bool: whether read_into decodes a binary stream in it itself."},
     {"read_state", read_state, METH_O, "read_state(parser) -> (report, blocks), as they stand together."},
     {"block_sizes", block_sizes, METH_O, "block_sizes(parser) -> list: (block id, lines, first line, unclosed)."},
     {"vector_catalogue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_catalogue)), METH_FASTCALL,
