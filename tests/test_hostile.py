@@ -419,8 +419,8 @@ print(depth)
 def test_recursion_deeper_than_the_stack_is_a_recursion_error(model_path):
     run = subprocess.run([sys.executable, "-P", "-c", RECURSION_ON_LITTLE_STACK, str(model_path)],
                          capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr[-2000:]
-    assert run.stdout.split() == ["8", "50000"]
+    # Its status is not looked at: a leak checker may set it at exit.
+    assert run.stdout.split() == ["8", "50000"], run.stderr[-2000:]
 
 
 @pytest.mark.parametrize(
