@@ -14,6 +14,7 @@ import tremix
 
 pd = pytest.importorskip("pandas")
 from tremix import frames  # noqa: E402
+from tremix._records import dict_rows  # noqa: E402
 
 NODE = "{},0,0,1,46,0,0,0,0,0,0,{},{},{},"
 ZEROS = "0,0,0,0,0,0,0,0,0,0,"
@@ -67,6 +68,25 @@ def test_vector_and_output_sets(parser):
     sets = frames.output_sets(parser)
     assert sets.index.name == "set_id" and sets.index.dtype == np.int32
     assert sets.to_dict("index") == parser.get_output_sets()
+
+
+def test_a_vector_has_one_row_per_id_after_an_edit_results_still_reads(parser_for):
+    parser = parser_for(blocks=[(1051, ["1,4,1,", "Stress,", ZEROS, ZEROS, "0,0,0,7,", "0,0,0,", "1,1.0,", "2,2.0,",
+                                        "-1,0."])])
+    results = tremix.Results(parser)
+    parser.get_blocks(1051)[0].lines[7] = "1,5.0,"  # same lines, values and end: read as the block now stands
+    assert list(frames.vector(results, 1, 4).items()) == list(frames.vector(parser, 1, 4).items()) == [(1, 5.0)]
+
+
+def test_one_row_per_id_is_what_a_dict_keeps():
+    rng = np.random.default_rng(7)
+    cases = [rng.integers(-3, 3, n) for n in range(12)] + [np.arange(9), np.arange(9)[::-1],
+                                                           np.sort(rng.integers(0, 6, 30))]
+    for ids in (case.astype(np.int32) for case in cases):
+        keep = dict_rows(ids)
+        rows = list(range(len(ids))) if keep is None else keep.tolist()
+        kept = {int(i): k for k, i in enumerate(ids)}  # the later row wins, at the id's first place
+        assert rows == list(kept.values()), ids
 
 
 def test_every_function_reads_what_read_takes(write_neu, tmp_path):

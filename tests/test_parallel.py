@@ -5,12 +5,13 @@ from __future__ import annotations
 import gzip
 import multiprocessing
 import pickle
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from operator import methodcaller
 
 import numpy as np
 import pytest
 
+import tremix.parallel
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.parallel import COLUMNS, empty_frame, read_vector, read_vectors
 from tremix.summary import example_path
@@ -90,6 +91,21 @@ def test_a_failing_file_names_itself(result_files, tmp_path):
     with pytest.raises(FileNotFoundError) as info:
         read_vectors(result_files + [missing], max_workers=2, mp_context=SPAWN)
     assert f"while reading {missing}" in info.value.__notes__
+
+
+def test_ctrl_c_leaves_the_files_not_started_unread(result_files, monkeypatch):
+    # One worker (a thread here, to see the calls); Ctrl-C arrives while the first file is read.
+    calls = []
+
+    def interrupted(path, *args, **kwargs):
+        calls.append(path)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tremix.parallel, "read_vector_arrays", interrupted)
+    monkeypatch.setattr(tremix.parallel, "ProcessPoolExecutor", lambda **how: ThreadPoolExecutor(1))
+    with pytest.raises(KeyboardInterrupt):
+        read_vectors(result_files * 10)
+    assert 1 <= len(calls) <= 2  # the file under way, and perhaps the next one, taken before the rest were cancelled
 
 
 @pytest.mark.skipif(_no_pickling is not None, reason=f"parsers do not pickle in this build ({_no_pickling})")

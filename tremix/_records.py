@@ -13,6 +13,8 @@ def dict_rows(ids: npt.NDArray[np.int32]) -> npt.NDArray[np.intp] | None:
     so that callers can use the arrays as they are."""
     if len(ids) < 2:
         return None
+    if bool((ids[1:] > ids[:-1]).all()):
+        return None  # ascending, as files mostly write them: distinct without a sort
     distinct, first = np.unique(ids, return_index=True)
     if len(distinct) == len(ids):
         return None

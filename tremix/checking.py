@@ -21,7 +21,7 @@ from typing import Any
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 from tremix.findings import Finding
-from tremix.reading import Source, parser_of, read
+from tremix.reading import Source, parser_of
 
 __all__ = ["check", "Finding"]
 
@@ -126,13 +126,10 @@ def own_method(parser: ORVEXParser, name: str) -> bool:
 
 
 def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:
-    if isinstance(source, ORVEXParser) or callable(getattr(source, "read", None)):
+    # Sources are taken as tremix.read takes them (a bytes path is refused).
+    if isinstance(source, (ORVEXParser, str, os.PathLike)) or callable(getattr(source, "read", None)):
         return parser_of(source, encoding=encoding, errors=errors)
-    try:
-        path = os.fspath(source)
-    except TypeError:
-        raise TypeError(f"check() needs a path, a file object or an ORVEXParser, not {type(source).__name__}") from None
-    return read(os.fsdecode(path), encoding=encoding, errors=errors)
+    raise TypeError(f"check() needs a path, a file object or an ORVEXParser, not {type(source).__name__}")
 
 
 def _in_file_order(findings: list[Finding]) -> list[Finding]:

@@ -85,10 +85,11 @@ def vector(source: ORVEXParser | Results | Source, set_id: int, vec_id: int, occ
         results = Results(source, encoding=encoding, errors=errors)
     position = results.position(set_id, vec_id, occurrence)
     ids, values = results.arrays_at(position)
-    if len(ids) != results[position].count:
-        keep = dict_rows(ids)
-        if keep is not None:
-            ids, values = ids[keep], values[keep]
+    # One row per id, the later value kept: the catalogue's count may no
+    # longer say whether an id repeats, after an edit Results still reads.
+    keep = dict_rows(ids)
+    if keep is not None:
+        ids, values = ids[keep], values[keep]
     return pd.Series(values, index=pd.Index(ids, name="entity_id"), name=results[position].title)
 
 

@@ -89,10 +89,13 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
         for path, future in zip(paths, futures):
             try:
                 results.append(future.result())
-            except Exception as exc:
+            except BaseException as exc:
+                # Files not started are not read: leaving the pool waits
+                # only for those under way (Ctrl-C among the causes).
                 for pending in futures:
                     pending.cancel()
-                exc.add_note(f"while reading {path}")
+                if isinstance(exc, Exception):
+                    exc.add_note(f"while reading {path}")
                 raise
     return _frame(results, set_id_filter, vec_id_filter, skip_missing)
 
