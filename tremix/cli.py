@@ -254,8 +254,7 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         # exception's own offset counts within one piece read.
         where = next((note for note in getattr(exc, "__notes__", ()) if note.startswith("the byte at offset")), None)
         if where is None:
-            # An error raised for a pipe holds no bytes (the pipe cannot be
-            # read again to show them).
+            # Not located by the reader: the error's own bytes say which.
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
         # The encoding as asked for: a table-driven codec such as cp1252
