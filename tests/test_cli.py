@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import types
 import gzip
 import io
 import lzma
@@ -322,6 +323,26 @@ def test_interrupt_and_memory_error_are_one_line(monkeypatch, capsys, write_neu,
     status = tremix.cli.main([first, second])
     out = capsys.readouterr()
     assert (status, out.err, out.out.count("File     ")) == (expected[0], expected[1].format(first), expected[2])
+
+
+@pytest.mark.parametrize("error", [MemoryError(), ImportError("libstdc++.so.6: failed to map segment from shared object"),
+                                   ImportError("No module named 'numpy'")], ids=["memory", "library", "missing"])
+def test_memory_running_out_while_the_command_loads_is_one_line(monkeypatch, capsys, error):
+    # NumPy and the compiled reader load when the command starts; a library
+    # the loader cannot map for want of memory is an ImportError.
+    import tremix.__main__
+
+    class Unloadable(types.ModuleType):
+        def __getattr__(self, name):
+            raise error
+
+    monkeypatch.setitem(sys.modules, "tremix.cli", Unloadable("tremix.cli"))
+    if "numpy" in str(error):  # not memory: the error as it is
+        with pytest.raises(ImportError):
+            tremix.__main__.main([])
+    else:
+        assert tremix.__main__.main([]) == 1
+        assert capsys.readouterr().err == "tremix: error: not enough memory to start\n"
 
 
 INTERRUPTED_WITH_A_THREAD_RUNNING = """

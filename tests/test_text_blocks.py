@@ -7,6 +7,7 @@ from __future__ import annotations
 import gc
 import os
 import pickle
+import resource
 import shutil
 import subprocess
 import sys
@@ -193,11 +194,26 @@ def test_a_helper_thread_starts_beside_its_starter_and_is_then_free():
 
     before = os.sched_getaffinity(0)
     for _ in range(20):
-        starter, started_on, free = _fieldcheck.helper_placement()
+        starter, started_on, free, _ = _fieldcheck.helper_placement()
         if starter < 0:
             pytest.skip("this system does not tell where threads run")
         assert started_on != starter and free
     assert os.sched_getaffinity(0) == before
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="helper threads are sized on Linux")
+def test_a_helper_threads_stack_does_not_follow_the_main_threads_limit():
+    # A stack limit raised for deep recursion (ulimit -s) sizes every new
+    # thread's stack by default: 256 MB of address space a helper would take
+    # from the reading, which under a limit on the address space then fails.
+    child = ("from tremix.core import _fieldcheck\n"
+             "print(_fieldcheck.helper_placement()[3])")
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    big = 256 << 20 if hard == resource.RLIM_INFINITY else min(256 << 20, hard)
+    run = subprocess.run([sys.executable, "-P", "-c", child], capture_output=True, text=True, timeout=120,
+                         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_STACK, (big, hard)))
+    assert run.returncode == 0, run.stderr
+    assert 0 < int(run.stdout) <= 4 << 20
 
 
 def long_vector(vec_id: int, records: int, more: str) -> list[str]:

@@ -21,6 +21,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("tremix: interrupted", file=sys.stderr)
         return 130
+    except (MemoryError, ImportError) as exc:
+        if not _out_of_memory(exc):
+            raise
+        print("tremix: error: not enough memory to start", file=sys.stderr)
+        return 1
     try:
         status = run(argv)
     except KeyboardInterrupt:  # between the command's own handlers
@@ -36,6 +41,21 @@ def main(argv: list[str] | None = None) -> int:
                 stream.flush()
         os._exit(status)
     return status
+
+
+# How the dynamic loader says it could not map a library for want of memory.
+_NO_MEMORY = ("failed to map segment", "Cannot allocate memory")
+
+
+def _out_of_memory(exc: BaseException) -> bool:
+    """Whether `exc`, or an error it was raised from, says memory ran out: a
+    shared library the loader could not map is an ImportError."""
+    seen: BaseException | None = exc
+    while seen is not None:
+        if isinstance(seen, MemoryError) or any(words in str(seen) for words in _NO_MEMORY):
+            return True
+        seen = seen.__cause__ or seen.__context__
+    return False
 
 
 if __name__ == "__main__":

@@ -510,7 +510,8 @@ PyObject* stop_while_waiting(PyObject*, PyObject* arg) {
 
 // Where a helper thread started: (the starter's processor, the helper's
 // first processor, whether the helper could then run anywhere its starter
-// could); -1 where the system does not tell.
+// could, the size of its stack); -1 (0 for the size) where the system does
+// not tell.
 PyObject* helper_placement(PyObject*, PyObject*) {
     reading::HelperThread::Placement placement;
     bool started = true;
@@ -525,13 +526,14 @@ PyObject* helper_placement(PyObject*, PyObject*) {
         PyErr_SetString(PyExc_RuntimeError, "no helper thread could be started");
         return nullptr;
     }
-    return Py_BuildValue("(iiO)", placement.starter, placement.started_on,
-                         placement.free_afterwards ? Py_True : Py_False);
+    return Py_BuildValue("(iiOn)", placement.starter, placement.started_on,
+                         placement.free_afterwards ? Py_True : Py_False, static_cast<Py_ssize_t>(placement.stack_size));
 }
 
 PyMethodDef kMethods[] = {
     {"helper_placement", helper_placement, METH_NOARGS,
-     "helper_placement() -> (int, int, bool): where a helper thread started and whether it was then let go."},
+     "helper_placement() -> (int, int, bool, int): where a helper thread started, whether it was then let go, "
+     "and its stack's size."},
     {"stop_while_waiting", stop_while_waiting, METH_O,
      "stop_while_waiting(polls) -> (bool, int): a reading left to a second thread is stopped while waiting."},
     {"split", split, METH_O, "split(line) -> list[str]: the record line tokenizer."},

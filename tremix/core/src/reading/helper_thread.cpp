@@ -1,6 +1,8 @@
 #include "helper_thread.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -50,6 +52,12 @@ void claim_exception_state() noexcept {
 // `ulimit -v` sets, nearly reached) the thread's allocations fail though
 // the process has memory to spare.
 constexpr size_t kRoomToStart = sizeof(void*) >= 8 ? size_t{128} << 20 : size_t{2} << 20;
+
+// A helper's stack. The walks keep their data on the heap and need a few
+// kilobytes of stack; the default, the size `ulimit -s` gives the main
+// thread (8 MB, often far more where deep recursion is wanted), would take
+// address space that the reading itself may need.
+constexpr size_t kHelperStack = size_t{2} << 20;
 #endif
 
 bool room_to_start() noexcept {
@@ -95,6 +103,7 @@ int start(HelperThread::Running& running, const cpu_set_t* elsewhere) {
     if (const int error = pthread_attr_init(&attr)) return error;
     int error = 0;
     if (elsewhere) error = pthread_attr_setaffinity_np(&attr, sizeof *elsewhere, elsewhere);
+    if (!error) error = pthread_attr_setstacksize(&attr, std::max<size_t>(kHelperStack, PTHREAD_STACK_MIN));
     if (!error) error = pthread_create(&running.id, &attr, run_helper, &running);
     pthread_attr_destroy(&attr);
     return error;
@@ -168,6 +177,11 @@ HelperThread::Placement HelperThread::try_placement() {
         CPU_ZERO(&now);
         placement.free_afterwards =
             sched_getaffinity(0, sizeof now, &now) == 0 && CPU_EQUAL(&now, &everywhere);
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstacksize(&attr, &placement.stack_size) != 0) placement.stack_size = 0;
+            pthread_attr_destroy(&attr);
+        }
     });
     placement.starter = helper.thread_->starter;
     helper.join();

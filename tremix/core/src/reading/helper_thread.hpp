@@ -42,6 +42,7 @@ class HelperThread {
         int starter = -1;
         int started_on = -1;
         bool free_afterwards = false;
+        size_t stack_size = 0;  // of the helper, 0 where the system does not tell
     };
     static Placement try_placement();
 
