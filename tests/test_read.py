@@ -220,21 +220,6 @@ def test_stream_whose_read_ignores_the_size_is_refused(kind):
         _native.read_into(ORVEXParser.__new__(ORVEXParser), Careless(), None if kind is str else "utf-8", None, None)
 
 
-def test_codecs_decoded_in_cpp_are_the_ones_the_reader_takes():
-    # read_stream hands these to the compiled reader and wraps every other
-    # decoding in a TextIOWrapper.
-    for name, errors in [("utf-8", None), ("UTF8", "strict"), ("ascii", None), ("latin-1", None), ("iso-8859-1", None),
-                         ("cp1252", None), ("utf-16", None), ("utf-8-sig", None), ("utf-8", "replace")]:
-        parser = ORVEXParser.__new__(ORVEXParser)
-        if _native.decodes_itself(name, errors):
-            assert errors != "replace" and codecs.lookup(name).name in {"utf-8", "ascii", "iso8859-1"}
-            _native.read_into(parser, io.BytesIO(b"   -1\n 1\nx\n"), name, errors, None)
-        else:
-            assert errors == "replace" or name in {"cp1252", "utf-16", "utf-8-sig"}
-            with pytest.raises(ValueError, match="text wrapper"):
-                _native.read_into(parser, io.BytesIO(b""), name, errors, None)
-
-
 # Scripts run under a limit on the address space: `limit(mb)` leaves that
 # much room above what the process has mapped.
 LIMIT = """

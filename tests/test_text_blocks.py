@@ -203,11 +203,9 @@ def test_a_helper_thread_starts_beside_its_starter_and_is_then_free():
 
 @pytest.mark.skipif(sys.platform != "linux", reason="helper threads are sized on Linux")
 def test_a_helper_threads_stack_does_not_follow_the_main_threads_limit():
-    # A stack limit raised for deep recursion (ulimit -s) sizes every new
-    # thread's stack by default: 256 MB of address space a helper would take
-    # from the reading, which under a limit on the address space then fails.
-    child = ("from tremix.core import _fieldcheck\n"
-             "print(_fieldcheck.helper_placement()[3])")
+    # A stack limit raised for deep recursion (ulimit -s) sizes new threads'
+    # stacks by default: address space a helper would take from the reading.
+    child = "from tremix.core import _fieldcheck; print(_fieldcheck.helper_placement()[3])"
     hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
     big = 256 << 20 if hard == resource.RLIM_INFINITY else min(256 << 20, hard)
     run = subprocess.run([sys.executable, "-P", "-c", child], capture_output=True, text=True, timeout=120,

@@ -189,7 +189,7 @@ PyObject* block_lines(PyObject* self) {
     if (!list) return nullptr;
     if (b->lines) return new_ref(b->lines);
     set_lines(b, new_ref(list.get()));
-    b->ended_file = !text.file->blocks[text.index].closed;
+    b->ended_file = text.ends_file();
     return list.release();
 }
 

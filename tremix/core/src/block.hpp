@@ -18,6 +18,8 @@ namespace tremix {
 struct BlockText {
     SharedText file;
     size_t index;  // of the block in the file's stored text
+    // The file ended inside this block, without its closing delimiter line.
+    bool ends_file() const { return !file->blocks[index].closed; }
 };
 
 struct BlockObject {

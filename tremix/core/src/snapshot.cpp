@@ -101,7 +101,7 @@ int BlockSnapshot::add_item(PyObject* item) {
     }
     BlockObject* b = as_block(item);
     entry.block_id = b->block_id;
-    ends_file_.push_back(b->lines ? b->ended_file : b->text && !b->text->file->blocks[b->text->index].closed);
+    ends_file_.push_back(b->lines ? b->ended_file : b->text && b->text->ends_file());
     if (!b->lines && b->text) {
         entry.lines = b->text->file->lines(b->text->index);
         weight_ += entry.lines.size() + 1 + text_weight(entry.lines);
