@@ -180,7 +180,7 @@ def test_a_compressed_file_whose_text_does_not_decode_is_not_called_compressed(t
 
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
 def test_undecodable_text_from_a_pipe_is_one_line(tmp_path):
-    # A pipe's decoding error holds no bytes (it cannot be read twice): still one line, placed.
+    # A pipe cannot be read twice: its decoding error is still one line, placed.
     result = subprocess.run([sys.executable, "-P", "-m", "tremix", "/dev/stdin"], cwd=tmp_path, capture_output=True,
                             input=b"   -1\n   100\n\xff\xfe title\n   -1\n", env={**os.environ, "PYTHONUTF8": "1"})
     assert result.returncode == 1 and result.stderr.decode().splitlines() == [

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gzip
 import io
 import locale
 import os
@@ -124,6 +125,17 @@ def read_from_pipe(data: bytes):
     finally:
         writer.join()
         os.close(read_end)
+
+
+def test_a_pipe_whose_data_is_compressed_or_wide_says_so():
+    # A pipe cannot be looked at again from its start: the error holds the data from its first byte.
+    text = HEAD + b"T\n   -1\n"
+    for data, note in [(gzip.compress(text), "the data is gzip-compressed"),
+                       (text.decode().encode("utf-16"), "the data starts with a UTF-16 byte-order mark")]:
+        with pytest.raises(UnicodeDecodeError) as info:
+            read_from_pipe(data)
+        assert info.value.object == data[:len(info.value.object)]
+        assert info.value.__notes__[-1].startswith(note)
 
 
 @pytest.mark.parametrize("tail", list(STREAM_ENDS.values()), ids=list(STREAM_ENDS))

@@ -531,6 +531,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(!invalid || (feed.error_bytes_length() >= 1 && error_offset + feed.error_bytes_length() <= size &&
                              std::memcmp(feed.error_bytes(), data + error_offset, feed.error_bytes_length()) == 0),
                 "the bytes kept at an undecodable byte are not the input's");
+        // Near the start they are the input from its first byte.
+        if (invalid) {
+            const std::string around = feed.error_data();
+            const size_t from = error_offset < 64 ? 0 : static_cast<size_t>(error_offset);
+            require(from + around.size() <= size && std::memcmp(around.data(), data + from, around.size()) == 0 &&
+                        from + around.size() >= error_offset + feed.error_bytes_length(),
+                    "the bytes around an undecodable byte are not the input's");
+        }
     }
     check_descriptor(data, size, encoding, bytes, invalid, error_offset, seed);
 

@@ -122,9 +122,11 @@ def _plain(text: str | None) -> str | None:
 
 def start_in(path: str, exc: UnicodeDecodeError) -> bytes:
     """The first bytes of the data `path` gave, which raised `exc` (b"" when
-    not known): a file read as it is stored can be looked at again from its
-    start; a decompressed one only through the error's bytes."""
-    return _file_start(path) if decompressor_for(path) is None else start_piece(exc)
+    not known): a regular file read as it is stored can be looked at again
+    from its start; a pipe or decompressed data only through the error's bytes."""
+    if decompressor_for(path) is None and regular_file_size(path) is not None:
+        return _file_start(path)
+    return start_piece(exc)
 
 
 def start_piece(exc: UnicodeDecodeError) -> bytes:
@@ -208,10 +210,7 @@ def decompressor_for(path: str) -> Callable[[BinaryStream], io.BufferedIOBase] |
 
 def _file_start(path: str) -> bytes:
     """The first bytes of the regular file at `path`, enough to tell a
-    compressed file or a byte-order mark; b"" for anything else or when it
-    cannot be read."""
-    if regular_file_size(path) is None:
-        return b""
+    compressed file or a byte-order mark; b"" when it cannot be read."""
     try:
         with open(path, "rb") as fh:
             return fh.read(_MAGIC_BYTES)

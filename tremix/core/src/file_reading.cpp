@@ -122,7 +122,7 @@ struct BadBytes {
     bool found = false;
     uint64_t offset = 0;
     uint64_t line = 0;
-    std::string bytes;  // from the first that does not decode on, when the feed kept them
+    std::string bytes;  // the bytes the feed kept around the first that does not decode
 };
 
 void note_bad_bytes(const BadBytes& bad, PyObject* name) {
@@ -320,7 +320,7 @@ int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& ba
             bad.found = true;
             bad.offset = feed.error_offset();
             bad.line = feed.error_line();
-            bad.bytes.assign(reinterpret_cast<const char*>(feed.error_bytes()), feed.error_bytes_length());
+            bad.bytes = feed.error_data();
             return 1;
         case reading::DescriptorRead::Status::failed: return -2;
         case reading::DescriptorRead::Status::os_error:

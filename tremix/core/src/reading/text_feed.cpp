@@ -100,6 +100,15 @@ Outcome ByteFeed::bad(uint64_t offset, const unsigned char* from, size_t availab
     return Outcome::fail;
 }
 
+std::string ByteFeed::error_data() const {
+    const auto* kept = reinterpret_cast<const char*>(error_bytes_);
+    if (error_offset_ >= head_length_) return std::string(kept, error_bytes_length_);
+    std::string data(reinterpret_cast<const char*>(head_), head_length_);
+    const size_t in_head = head_length_ - static_cast<size_t>(error_offset_);
+    if (error_bytes_length_ > in_head) data.append(kept + in_head, error_bytes_length_ - in_head);
+    return data;
+}
+
 // Finishes a character whose first bytes ended the previous piece.
 Outcome ByteFeed::complete_partial(const char* p, size_t n, size_t& used) {
     const size_t need = sequence_length(partial_[0]);
@@ -167,6 +176,11 @@ Outcome ByteFeed::segment(const char* p, size_t a, size_t b, size_t n) {
 
 Outcome ByteFeed::feed(const char* p, size_t n) {
     if (invalid_) return Outcome::fail;
+    if (head_length_ < sizeof head_) {
+        const size_t more = std::min(n, sizeof head_ - head_length_);
+        std::memcpy(head_ + head_length_, p, more);
+        head_length_ += more;
+    }
     size_t i = 0;
     if (partial_length_ > 0) {
         if (complete_partial(p, n, i) == Outcome::fail) return Outcome::fail;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "splitter.hpp"
 
@@ -36,6 +37,10 @@ class ByteFeed {
     // four: enough for a decoder to tell why they do not decode.
     const unsigned char* error_bytes() const { return error_bytes_; }
     size_t error_bytes_length() const { return error_bytes_length_; }
+    // The bytes the feed has around that one: the input from its start
+    // when the bad byte stands among its first 64 (the start shows a
+    // compressed file or a byte-order mark), else the error bytes alone.
+    std::string error_data() const;
 
   private:
     Outcome segment(const char* p, size_t a, size_t b, size_t n);
@@ -55,6 +60,8 @@ class ByteFeed {
     uint64_t error_line_ = 0;
     unsigned char error_bytes_[4]{};
     size_t error_bytes_length_ = 0;
+    unsigned char head_[64]{};  // the first bytes of the input
+    size_t head_length_ = 0;
 };
 
 class CharFeed {
