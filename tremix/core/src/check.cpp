@@ -245,6 +245,217 @@ PyObject* model_arrays(const reading::NodeTable& nodes, const reading::ElementTa
     return Py_BuildValue("{sOsO}", "nodes", node_pair.get(), "topologies", topologies.get());
 }
 
+// The walks of one check over a parser's blocks, and what they keep: the
+// counts and findings of every record kind, the vectors' catalogue, the
+// node records and element topologies. The jobs' walks refer to this
+// object's tables, so it stays where it was made.
+class CheckWalks {
+  public:
+    CheckWalks(bool catalogue, bool model)
+        : catalogue_(catalogue),
+          model_(model),
+          kept_(catalogue ? reading::Keep::ranges : reading::Keep::counts),
+          jobs_{{402, walk_properties},
+                {403, [this](auto& c, auto& b, auto& o) { return walk_nodes(c, b, o); }, {}, model},
+                {404, [this](auto& c, auto& b, auto& o) { return walk_elements(c, b, o); }, {}, model},
+                {450, walk_sets},
+                {kMaterials, walk_materials},
+                {1051, [this](auto& c, auto& b, auto& o) { return walk_vectors(c, b, o); }}} {}
+    CheckWalks(const CheckWalks&) = delete;
+    CheckWalks& operator=(const CheckWalks&) = delete;
+
+    // Asks for the blocks of every walk, in walk order, overrides honoured,
+    // and takes them with the report and blocks object they stand with:
+    // again when a reading into the parser (its __init__ run again on
+    // another thread) replaced those meanwhile. -1 with an exception.
+    int take(ParserObject* self);
+    bool worth_releasing() const { return worth_releasing_; }
+    // Runs the walks, the elements walk on a second thread beside the
+    // others with the later part of the vectors walk. False when waiting
+    // for that thread was interrupted by a signal.
+    bool run(PyHost& host);
+    const BlockSnapshot& first_snapshot() const { return jobs_[0].snapshot; }
+    // Raises the error of the first walk, in walk order, that stopped, and
+    // says whether there was one.
+    bool raise_stopped(PyHost& host, PyObject* path) const;
+    // The check's result (see check.hpp), or nullptr with an exception.
+    PyObject* result() const;
+
+  private:
+    reading::Outcome walk_vectors(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+        vectors_ = {};  // a walk read again starts afresh
+        return reading::read_vectors_part(c, b, vectors_, kept_, &o, first_part_);
+    }
+    // The node table has room for a node a line up front (address space
+    // only, until written), so that it is never copied as it grows.
+    reading::Outcome walk_nodes(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+        nodes_ = {};
+        if (o.keeps_records()) {
+            const size_t lines = reading::total_lines(b);
+            nodes_.ids.reserve(lines);
+            nodes_.xyz.reserve(3 * lines);
+        }
+        return reading::read_nodes(c, b, nodes_, &o);
+    }
+    // Of the elements only the topology codes are kept.
+    reading::Outcome walk_elements(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
+        elements_ = {};
+        elements_.topologies_only = true;
+        return reading::read_elements(c, b, elements_, &o);
+    }
+    // Adds the later part of the vectors walk, where the walk of one thread
+    // would have come to it: after a first part that ended without failing.
+    void join_vector_parts(PyHost& host);
+
+    const bool catalogue_;
+    const bool model_;
+    // The vectors walk passes over every value anyway: converting them
+    // there gives the catalogue's ranges without a walk of its own.
+    const reading::Keep kept_;
+    reading::VectorTable vectors_;
+    reading::WalkFrom first_part_;
+    VectorsPart second_part_;
+    bool shared_ = false;  // the vectors walk is cut in two parts
+    // The node records and element topologies are kept only when asked for.
+    reading::NodeTable nodes_;
+    reading::ElementTable elements_;
+    Job jobs_[6];
+    Ref vector_blocks_;
+    Ref parser_blocks_;
+    SharedReport report_;
+    bool worth_releasing_ = false;
+};
+
+int CheckWalks::take(ParserObject* self) {
+    for (int taking = 1;; ++taking) {
+        parser_blocks_ = Ref::borrow(self->blocks);
+        report_ = parser_report(self);
+        worth_releasing_ = false;
+        for (Job& job : jobs_) {
+            Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
+                                        : self->ops->get_blocks(self, job.kind, 0));
+            if (!blocks || job.snapshot.take(blocks.get()) < 0) return -1;
+            worth_releasing_ = worth_releasing_ || job.snapshot.worth_releasing();
+            if (job.kind == 1051) vector_blocks_ = std::move(blocks);
+        }
+        const bool still = self->blocks == parser_blocks_.get() && parser_report(self) == report_;
+        if (still || taking == kMostTakings) return 0;
+    }
+}
+
+bool CheckWalks::run(PyHost& host) {
+    // The vectors walk, usually the longest, is cut at a block boundary so
+    // that the second thread reads its later part after the elements. What
+    // that thread had to defer is read again here.
+    const reading::BlockSet& vector_set = jobs_[kVectors].snapshot.blocks();
+    const size_t cut = vectors_split(jobs_, kElements, kVectors);
+    shared_ = cut < vector_set.size();
+    if (shared_) {
+        first_part_.until = reading::Position{cut, 0};
+        second_part_.from.block = cut;
+    }
+    Job& elements = jobs_[kElements];
+    // Waiting for the second thread, which may read most of the vectors,
+    // this one still answers a signal.
+    bool stopped_waiting = false;
+    const bool beside = reading::run_beside(
+        [&] {
+            for (size_t k = 0; k < std::size(jobs_); ++k) {
+                if (k == kElements) continue;
+                reading::Context ctx(host);
+                if (!jobs_[k].run(ctx)) return false;
+            }
+            return true;
+        },
+        [&](reading::Context& ctx) {
+            elements.run(ctx);
+            if (!shared_ || elements.stopped()) return;
+            reading::Context c(ctx.host());
+            second_part_.run(c, vector_set, kept_);
+            // Stopped before its end, the later part is not usable either.
+            if (c.failure().kind == reading::Failure::Kind::interrupted) ctx.fail_with(c.failure());
+        },
+        [&] {
+            stopped_waiting = !host.keep_going();
+            return !stopped_waiting;
+        });
+    // Stopped there because a walk here stopped, the elements walk has no
+    // outcome of its own: that is no signal, nor its error to raise.
+    if (elements.failure.kind == reading::Failure::Kind::interrupted) {
+        elements.outcome = reading::Outcome::ok;
+        elements.failure = {};
+    }
+    if (stopped_waiting) return false;
+    const bool interrupted = std::any_of(std::begin(jobs_), std::end(jobs_), [](const Job& j) {
+        return j.failure.kind == reading::Failure::Kind::interrupted;
+    });
+    if (!beside && !interrupted) {
+        second_part_.read = false;
+        reading::Context ctx(host);
+        elements.run(ctx);
+    }
+    join_vector_parts(host);
+    return true;
+}
+
+void CheckWalks::join_vector_parts(PyHost& host) {
+    // After a walk that stopped (an interrupted one among them) the check
+    // raises that walk's error: the part is not read then.
+    Job& vector_job = jobs_[kVectors];
+    const bool any_stopped = std::any_of(std::begin(jobs_), std::end(jobs_), [](const Job& j) { return j.stopped(); });
+    if (!shared_ || vector_job.outcome == reading::Outcome::fail || any_stopped) return;
+    if (!second_part_.read) {
+        reading::Context c(host);
+        second_part_.run(c, vector_job.snapshot.blocks(), kept_);
+    }
+    vector_job.seen.append(second_part_.seen);
+    vectors_.vectors.insert(vectors_.vectors.end(), second_part_.table.vectors.begin(),
+                            second_part_.table.vectors.end());
+    if (second_part_.outcome == reading::Outcome::fail) {
+        vector_job.outcome = second_part_.outcome;
+        vector_job.failure = second_part_.failure;
+    }
+}
+
+bool CheckWalks::raise_stopped(PyHost& host, PyObject* path) const {
+    for (const Job& job : jobs_) {
+        if (job.stopped()) {
+            raise_failure(job.failure, job.snapshot, host, path);
+            return true;
+        }
+    }
+    return false;
+}
+
+PyObject* CheckWalks::result() const {
+    Ref walks(PyDict_New());
+    Ref findings(PyList_New(0));
+    if (!walks || !findings) return nullptr;
+    size_t truncated = 0;
+    for (const Job& job : jobs_) {
+        if (report_job(job, walks.get(), findings.get(), truncated) < 0) return nullptr;
+    }
+    Ref report_of(report_dict(report_));
+    if (!report_of) return nullptr;
+    Ref result(Py_BuildValue("{sOsOsnsOsO}", "walks", walks.get(), "findings", findings.get(), "truncated",
+                             static_cast<Py_ssize_t>(truncated), "report", report_of.get(), "blocks",
+                             parser_blocks_.get()));
+    if (!result) return nullptr;
+    if (catalogue_) {
+        // A vectors walk cut short by an integer out of range read only
+        // part of the vectors: no catalogue.
+        Ref entries(jobs_[kVectors].outcome == reading::Outcome::fail
+                        ? new_ref(Py_None)
+                        : catalogue_tuple(vector_blocks_.get(), vectors_, true));
+        if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
+    }
+    if (model_) {
+        Ref arrays(model_arrays(nodes_, elements_, jobs_[kNodes].outcome, jobs_[kElements].outcome));
+        if (!arrays || PyDict_SetItemString(result.get(), "model", arrays.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
 }  // namespace
 
 PyObject* report_dict(const SharedReport& held) {
@@ -280,167 +491,19 @@ PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {
     return with_memory_guard([&]() -> PyObject* {
         Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
         Ref path = Ref::borrow(self->filepath);
-        // The vectors walk passes over every value anyway: converting them
-        // there gives the catalogue's ranges without a walk of its own.
-        reading::VectorTable vectors;
-        const reading::Keep kept = catalogue ? reading::Keep::ranges : reading::Keep::counts;
-        VectorsPart second_part;
-        reading::WalkFrom first_part;
-        auto walk_vectors = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-            vectors = {};  // a walk read again starts afresh
-            return reading::read_vectors_part(c, b, vectors, kept, &o, first_part);
-        };
-        // The node records and element topologies are kept only when asked
-        // for. The node table has room for a node a line up front (address
-        // space only, until written), so that it is never copied as it
-        // grows; of the elements only the topology codes are kept.
-        reading::NodeTable nodes;
-        reading::ElementTable elements_read;
-        auto walk_nodes = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-            nodes = {};
-            if (o.keeps_records()) {
-                const size_t lines = reading::total_lines(b);
-                nodes.ids.reserve(lines);
-                nodes.xyz.reserve(3 * lines);
-            }
-            return reading::read_nodes(c, b, nodes, &o);
-        };
-        auto walk_elements = [&](reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
-            elements_read = {};
-            elements_read.topologies_only = true;
-            return reading::read_elements(c, b, elements_read, &o);
-        };
-        Job jobs[] = {{402, walk_properties}, {403, walk_nodes, {}, model}, {404, walk_elements, {}, model},
-                      {450, walk_sets},       {kMaterials, walk_materials}, {1051, walk_vectors}};
-        // The blocks are asked for in walk order, overrides honoured, and
-        // taken with the report and blocks object they stand with.
-        bool worth_releasing = false;
-        Ref vector_blocks;
-        Ref parser_blocks;
-        SharedReport report;
-        for (int taking = 1;; ++taking) {
-            parser_blocks = Ref::borrow(self->blocks);
-            report = parser_report(self);
-            worth_releasing = false;
-            for (Job& job : jobs) {
-                Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
-                                            : self->ops->get_blocks(self, job.kind, 0));
-                if (!blocks || job.snapshot.take(blocks.get()) < 0) return nullptr;
-                worth_releasing = worth_releasing || job.snapshot.worth_releasing();
-                if (job.kind == 1051) vector_blocks = std::move(blocks);
-            }
-            const bool still = self->blocks == parser_blocks.get() && parser_report(self) == report;
-            if (still || taking == kMostTakings) break;
-        }
-        // The elements walk runs on a second thread beside the others, and
-        // the vectors walk, usually the longest, is cut at a block boundary
-        // so that the second thread reads its later part after the
-        // elements. What that thread had to defer is read again here.
-        const reading::BlockSet& vector_set = jobs[kVectors].snapshot.blocks();
-        const size_t cut = vectors_split(jobs, kElements, kVectors);
-        const bool shared = cut < vector_set.size();
-        if (shared) {
-            first_part.until = reading::Position{cut, 0};
-            second_part.from.block = cut;
-        }
+        CheckWalks walks(catalogue, model);
+        if (walks.take(self) < 0) return nullptr;
         PyHost host;
-        host.release(worth_releasing);
-        Job& elements = jobs[kElements];
-        // Waiting for the second thread, which may read most of the
-        // vectors, this one still answers a signal.
-        bool stopped_waiting = false;
-        const bool beside = reading::run_beside(
-            [&] {
-                for (size_t k = 0; k < std::size(jobs); ++k) {
-                    if (k == kElements) continue;
-                    reading::Context ctx(host);
-                    if (!jobs[k].run(ctx)) return false;
-                }
-                return true;
-            },
-            [&](reading::Context& ctx) {
-                elements.run(ctx);
-                if (!shared || elements.stopped()) return;
-                reading::Context c(ctx.host());
-                second_part.run(c, vector_set, kept);
-                // Stopped before its end, the later part is not usable either.
-                if (c.failure().kind == reading::Failure::Kind::interrupted) ctx.fail_with(c.failure());
-            },
-            [&] {
-                stopped_waiting = !host.keep_going();
-                return !stopped_waiting;
-            });
-        // Stopped there because a walk here stopped, the elements walk has
-        // no outcome of its own: that is no signal, nor its error to raise.
-        if (elements.failure.kind == reading::Failure::Kind::interrupted) {
-            elements.outcome = reading::Outcome::ok;
-            elements.failure = {};
-        }
-        const bool interrupted = stopped_waiting || std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) {
-            return j.failure.kind == reading::Failure::Kind::interrupted;
-        });
-        if (!beside && !interrupted) {
-            second_part.read = false;
-            reading::Context ctx(host);
-            elements.run(ctx);
-        }
-        // The later part counts only where the walk of one thread would
-        // have come to it: after a first part that ended without failing.
-        // After a walk that stopped (an interrupted one among them) the
-        // check raises that walk's error: the part is not read then.
-        Job& vector_job = jobs[kVectors];
-        const bool any_stopped = std::any_of(std::begin(jobs), std::end(jobs), [](const Job& j) { return j.stopped(); });
-        if (shared && vector_job.outcome != reading::Outcome::fail && !stopped_waiting && !any_stopped) {
-            if (!second_part.read) {
-                reading::Context c(host);
-                second_part.run(c, vector_set, kept);
-            }
-            vector_job.seen.append(second_part.seen);
-            vectors.vectors.insert(vectors.vectors.end(), second_part.table.vectors.begin(),
-                                   second_part.table.vectors.end());
-            if (second_part.outcome == reading::Outcome::fail) {
-                vector_job.outcome = second_part.outcome;
-                vector_job.failure = second_part.failure;
-            }
-        }
+        host.release(walks.worth_releasing());
+        const bool waited = walks.run(host);
         host.reacquire();
-        if (stopped_waiting) {
-            raise_failure(reading::Failure{reading::Failure::Kind::interrupted}, jobs[0].snapshot, host, path.get());
+        if (!waited) {
+            raise_failure(reading::Failure{reading::Failure::Kind::interrupted}, walks.first_snapshot(), host,
+                          path.get());
             return nullptr;
         }
-        // A walk that stopped ends the check, the first in walk order.
-        for (Job& job : jobs) {
-            if (job.stopped()) {
-                raise_failure(job.failure, job.snapshot, host, path.get());
-                return nullptr;
-            }
-        }
-        Ref walks(PyDict_New());
-        Ref findings(PyList_New(0));
-        if (!walks || !findings) return nullptr;
-        size_t truncated = 0;
-        for (const Job& job : jobs) {
-            if (report_job(job, walks.get(), findings.get(), truncated) < 0) return nullptr;
-        }
-        Ref report_of(report_dict(report));
-        if (!report_of) return nullptr;
-        Ref result(Py_BuildValue("{sOsOsnsOsO}", "walks", walks.get(), "findings", findings.get(), "truncated",
-                                 static_cast<Py_ssize_t>(truncated), "report", report_of.get(), "blocks",
-                                 parser_blocks.get()));
-        if (!result) return nullptr;
-        if (catalogue) {
-            // A vectors walk cut short by an integer out of range read only
-            // part of the vectors: no catalogue.
-            Ref entries(vector_job.outcome == reading::Outcome::fail
-                            ? new_ref(Py_None)
-                            : catalogue_tuple(vector_blocks.get(), vectors, true));
-            if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
-        }
-        if (model) {
-            Ref arrays(model_arrays(nodes, elements_read, jobs[kNodes].outcome, elements.outcome));
-            if (!arrays || PyDict_SetItemString(result.get(), "model", arrays.get()) < 0) return nullptr;
-        }
-        return result.release();
+        if (walks.raise_stopped(host, path.get())) return nullptr;
+        return walks.result();
     });
 }
 
