@@ -149,15 +149,32 @@ uint64_t count_line_ends(PyObject* text) {
     return ends;
 }
 
+// Where the text file object `file` stands before it is read, in bytes of
+// its binary buffer: its tell(), when that is a plain byte position (a
+// codec with state makes it a cookie beyond the buffer's own position);
+// -1 when it cannot tell.
+long long text_start(PyObject* file) {
+    Ref told(PyObject_CallMethod(file, "tell", nullptr));
+    Ref buffer(told ? PyObject_GetAttrString(file, "buffer") : nullptr);
+    Ref position(buffer ? PyObject_CallMethod(buffer.get(), "tell", nullptr) : nullptr);
+    const long long at = position && PyLong_Check(told.get()) ? PyLong_AsLongLong(told.get()) : -1;
+    const long long buffered = at >= 0 && PyLong_Check(position.get()) ? PyLong_AsLongLong(position.get()) : -1;
+    PyErr_Clear();
+    return at >= 0 && at <= buffered ? at : -1;
+}
+
 // Where the bytes that did not decode stand when a text file object (not
-// the core) decoded them: the error's bytes end where the binary buffer
-// under the text file object stands, so the offset is that position less
-// their length plus the error's start. The line is counted in the text
-// before that offset, decoded again. Nothing is found when the buffer
-// cannot tell or seek, or when the byte at the computed offset is not the
-// error's (a codec that holds bytes back in some other way).
-BadBytes locate_text_decode_error(PyObject* file, PyObject* error) {
+// the core) decoded them, counted from `begin`, where its reading began:
+// the error's bytes end where the binary buffer under the text file object
+// stands, so the offset is that position less their length plus the
+// error's start. The line is counted in the text from `begin` to that
+// offset, decoded again; the buffer is then put back where it stood.
+// Nothing is found when the buffer cannot tell or seek, or when the byte
+// at the computed offset is not the error's (a codec that holds bytes back
+// in some other way).
+BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long begin) {
     BadBytes bad;
+    if (begin < 0) return bad;
     Ref start(PyObject_GetAttrString(error, "start"));
     Ref object(start ? PyObject_GetAttrString(error, "object") : nullptr);
     Ref buffer(object ? PyObject_GetAttrString(file, "buffer") : nullptr);
@@ -170,7 +187,7 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error) {
     const long long at = PyLong_AsLongLong(start.get());
     const long long end = PyLong_AsLongLong(position.get());
     const long long offset = end - static_cast<long long>(PyBytes_GET_SIZE(object.get())) + at;
-    if (PyErr_Occurred() || at < 0 || at >= PyBytes_GET_SIZE(object.get()) || offset < 0) {
+    if (PyErr_Occurred() || at < 0 || at >= PyBytes_GET_SIZE(object.get()) || offset < begin) {
         PyErr_Clear();
         return bad;
     }
@@ -181,28 +198,29 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error) {
         PyErr_Clear();
         return bad;
     }
-    Ref rewound(PyObject_CallMethod(buffer.get(), "seek", "i", 0));
-    Ref prefix(rewound ? PyObject_CallMethod(buffer.get(), "read", "L", offset) : nullptr);
+    Ref rewound(PyObject_CallMethod(buffer.get(), "seek", "L", begin));
+    Ref prefix(rewound ? PyObject_CallMethod(buffer.get(), "read", "L", offset - begin) : nullptr);
     Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), PyUnicode_AsUTF8(encoding.get()), "strict")
                                                    : nullptr);
-    if (!text || PyUnicode_READY(text.get()) < 0) {
+    Ref back(PyObject_CallMethod(buffer.get(), "seek", "L", end));
+    if (!text || PyUnicode_READY(text.get()) < 0 || !back) {
         PyErr_Clear();
         return bad;
     }
     bad.found = true;
-    bad.offset = static_cast<uint64_t>(offset);
+    bad.offset = static_cast<uint64_t>(offset - begin);
     bad.line = count_line_ends(text.get()) + 1;
     return bad;
 }
 
 // Adds the offset-and-line note to a UnicodeDecodeError raised while the
-// text file object `file` decoded.
-void note_text_decode_error(PyObject* file, PyObject* name) {
+// text file object `file` decoded, from `begin` (text_start) on.
+void note_text_decode_error(PyObject* file, PyObject* name, long long begin) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    const BadBytes bad = value ? locate_text_decode_error(file, value) : BadBytes{};
+    const BadBytes bad = value ? locate_text_decode_error(file, value, begin) : BadBytes{};
     PyErr_Restore(type, value, traceback);
     note_bad_bytes(bad, name);
 }
@@ -448,7 +466,8 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
         if (bad.found) {
             note_bad_bytes(bad, path);
         } else {
-            note_text_decode_error(file, path);
+            // decode_error_as_lines_give read the file from its start.
+            note_text_decode_error(file, path, 0);
         }
         return -1;
     }
@@ -508,10 +527,11 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         Ref probe(PyObject_CallFunction(read.get(), "i", 0));
         if (!probe || refuse_probe_data(probe.get()) < 0) return -1;
         if (PyUnicode_Check(probe.get())) {
+            const long long begin = text_start(stream);
             auto r = std::make_unique<Reading>();
             const int status = feed_text(*r, read.get());
             if (status == -1) {
-                note_text_decode_error(stream, name);
+                note_text_decode_error(stream, name, begin);
                 return -1;
             }
             return finish(*r, status, blocks, name, result);

@@ -140,6 +140,9 @@ PyObject* vector_catalogue(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "vector_catalogue() takes 1 or 2 arguments (%zd given)", nargs);
         return nullptr;
     }
+    // Its walks can call Python code (an override, a key's __eq__) that
+    // calls it again.
+    if (!stack_room_left()) return nullptr;
     ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
     const int ranges = nargs > 1 ? PyObject_IsTrue(args[1]) : 0;
@@ -175,6 +178,7 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "vector_data() takes 4 or 7 arguments (%zd given)", nargs);
         return nullptr;
     }
+    if (!stack_room_left()) return nullptr;
     Py_ssize_t numbers[6] = {0, 0, 0, -1, -1, -1};  // block, start, expected, then what the catalogue saw
     for (Py_ssize_t k = 1; k < nargs; ++k) {
         numbers[k - 1] = PyLong_AsSsize_t(args[k]);
@@ -221,6 +225,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "check() takes 1 to 3 arguments (%zd given)", nargs);
         return nullptr;
     }
+    if (!stack_room_left()) return nullptr;
     ParserObject* p = parser_arg(args[0]);
     if (!p) return nullptr;
     const int catalogue = nargs > 1 ? PyObject_IsTrue(args[1]) : 0;

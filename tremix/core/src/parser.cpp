@@ -14,6 +14,10 @@ namespace {
 const char* const kInitParams[] = {"filepath"};
 const Signature kInitSignature{"__init__", kInitParams, 1, 1, nullptr};
 
+// Times the constructor sets the parser up before it reads, when code run
+// while it drops the old values sets it up anew (see parser_init).
+constexpr int kMostSetUps = 3;
+
 PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -33,12 +37,19 @@ int parser_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bind_tuple_dict(kInitSignature, args, kwargs, bound) < 0) return -1;
     if (check_exact_or_none(bound[0], &PyUnicode_Type, "filepath") < 0) return -1;
     ParserObject* p = as_parser(self);
-    set_field(p->filepath, new_ref(bound[0]));
-    PyObject* blocks = PyDict_New();
+    Ref path = Ref::borrow(bound[0]);
+    Ref blocks(PyDict_New());
     if (!blocks) return -1;
-    set_field(p->blocks, blocks);
-    set_field(p->block_delimiter, new_ref(g_state.s_block_delimiter));
-    parser_set_report(p, nullptr);
+    // Dropping the old values can run a finalizer that sets this parser up
+    // for a reading of its own: the set-up is then done again, so that the
+    // file is read once, into the map this call made.
+    for (int round = 0; round < kMostSetUps; ++round) {
+        set_field(p->filepath, new_ref(path.get()));
+        set_field(p->blocks, new_ref(blocks.get()));
+        set_field(p->block_delimiter, new_ref(g_state.s_block_delimiter));
+        parser_set_report(p, nullptr);
+        if (p->filepath == path.get() && p->blocks == blocks.get() && p->report == nullptr) break;
+    }
     return p->ops->parse_file(p);
 }
 

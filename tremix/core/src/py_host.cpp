@@ -67,6 +67,7 @@ PyHost::PyHost() {
 
 PyHost::~PyHost() {
     reacquire();
+    if (!destructor_holds_lock()) return;
     Py_XDECREF(error_type_);
     Py_XDECREF(error_value_);
     Py_XDECREF(error_traceback_);
@@ -88,7 +89,7 @@ PyHost::Hold::Hold(PyHost& host) : host_(host) {
 }
 
 PyHost::Hold::~Hold() {
-    if (host_.saved_) host_.saved_ = PyEval_SaveThread();
+    if (host_.saved_ && destructor_holds_lock()) host_.saved_ = PyEval_SaveThread();
 }
 
 void PyHost::hold_error() {

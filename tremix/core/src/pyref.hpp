@@ -11,6 +11,13 @@
 
 namespace tremix {
 
+// Whether a destructor runs with the interpreter lock held, as it always
+// does but in one case: a daemon thread that asks for the lock back while
+// the interpreter exits is ended by it (pthread_exit), and the unwinding
+// runs this module's destructors without the lock while the main thread
+// collects garbage. What they hold is left to the ending process then.
+inline bool destructor_holds_lock() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
+
 class Ref {
   public:
     Ref() noexcept = default;
@@ -28,7 +35,9 @@ class Ref {
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() {
+        if (obj_ && destructor_holds_lock()) Py_DECREF(obj_);
+    }
 
     // Adds a reference to a borrowed object.
     static Ref borrow(PyObject* borrowed) noexcept {

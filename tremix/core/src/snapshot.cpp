@@ -37,6 +37,7 @@ size_t text_weight(const reading::BlockLines& lines) {
 }  // namespace
 
 void BlockSnapshot::Refs::clear() {
+    if (!destructor_holds_lock()) return;
     std::vector<PyObject*> objects;
     objects.swap(objects_);
     for (PyObject* o : objects) Py_DECREF(o);
