@@ -219,6 +219,23 @@ def test_extractors_follow_the_plain_rules(blocks):
     assert outcome(lambda: p.get_nodes(True)) == outcome(lambda: ref_nodes(blocks, True))
 
 
+# Lines that a change to a reader of whole lines once read wrong without the
+# random blocks above noticing: an empty field or a lone sign where an
+# integer stands, a one-character field among a node's.
+PINNED = [
+    ["5,,1,2,1,8,", "1,2,3,", "0,0,", "0.,", "0.,", "0.,", "0.,"],
+    ["5,1,2,1,8,", "1,2,-,3,", "0,0,", "0.,", "0.,", "0.,", "0.,"],
+    ["-,0,0,1,7,0,0,0,0,0,0,1.5,2.5,3.5,", "1,0,0,1,7,0,0,0,0, ,0,1.50,2.50,3.50,", "2,0,0,1,7,0,0,0,0,0,0,1,2,3"],
+]
+
+
+@pytest.mark.parametrize("lines", PINNED)
+def test_pinned_lines_follow_the_plain_rules(parser_for, lines):
+    p = parser_for(blocks=[(403, lines), (404, lines)])
+    for method in ("get_nodes", "get_nodes_arrays", "get_elements", "get_elements_arrays"):
+        assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
+
+
 # --- record and array forms on generated model files ---------------------------
 
 

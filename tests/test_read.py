@@ -166,6 +166,40 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
         assert not any("-compressed:" in note for note in info.value.__notes__)
 
 
+class Pieces(io.RawIOBase):
+    """A stream whose reads hand out the given pieces, one a call."""
+
+    def __init__(self, pieces):
+        self.pieces = list(pieces)
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        return self.pieces.pop(0) if size != 0 and self.pieces else b""
+
+
+@pytest.mark.parametrize("pieces, encoding", [
+    ([b"   -1\n   450\n1,\r", b"Load case\n0,\n2.5,\n   -1\n"], "utf-8"),  # a lone "\r" ends a piece
+    ([b"   -1\n   100\nab\r", b"\ncd\n   -1\n"], "utf-8"),  # a "\r\n" cut in two
+    ([b"   -1\n   100\nab\xc3\ncd", b"\xa9\n   -1\n"], "utf-8"),  # a character cut by a line end
+    ([b"   -1\n   100\nab\xc3", b"\xa9\n   -1\n"], "utf-8"),  # ... and by the end of a piece
+    ([b"   -1\n   100\nMod\xc3", b"\xa8le\n   -1\n"], "ascii"),
+])
+def test_pieces_cut_where_decoding_carries_over(pieces, encoding):
+    # What the interpreter's text reading makes of the whole.
+    whole = b"".join(pieces)
+    try:
+        expected = blocks_of(tremix.read(io.TextIOWrapper(io.BytesIO(whole), encoding=encoding)))
+    except UnicodeDecodeError as exc:
+        expected = (exc.reason, exc.object[exc.start:exc.end])
+    try:
+        got = blocks_of(tremix.read(Pieces(pieces), encoding=encoding))
+    except UnicodeDecodeError as exc:
+        got = (exc.reason, exc.object[exc.start:exc.end])
+    assert got == expected
+
+
 def test_text_with_a_wide_byte_order_mark_gets_a_note(tmp_path):
     for wide in ("utf-16", "utf-32"):
         data = TEXT.encode(wide)

@@ -8,6 +8,8 @@ import gc
 import numpy as np
 import pytest
 
+import tremix
+
 from tremix.core import orvex_parser
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 
@@ -47,6 +49,18 @@ def test_data_records(parser_for, data, results):
     assert list(got["results"]) == list(results)
     if 10 not in results:  # without repeated ids the arrays list the same pairs
         assert list(zip(*as_lists(p.get_output_vectors_arrays())[:2])) == list(results.items())
+
+
+@pytest.mark.parametrize("data, bad", [
+    (["6,2.5E+,"], "2.5E+"), (["6,3e,"], "3e"),  # an exponent without digits
+    (["5,1.5000000E+00x,"], "1.5000000E+00x"), (["5,1.5000000E+00;3,"], "1.5000000E+00;3"),
+    (["5,7,1.0000000E+00,", "2.0000000E+00;3.0000000E+00,"], "2.0000000E+00;3.0000000E+00"),
+])
+def test_a_value_that_does_not_convert_drops_its_vector_from_every_form(parser_for, data, bad):
+    p = parser_for(blocks=[(1051, vector(1, 2, *data))])
+    assert p.get_output_vectors() == [] and tremix.vectors(p) == []
+    assert p.get_output_vectors_arrays()[2:] == (-1, -1, -1)
+    assert f"('{bad}') on " in tremix.check(p)[0].format()
 
 
 def test_walk_order_titles_and_vectors_without_pair(parser_for):

@@ -69,6 +69,10 @@ def test_blocks_in_file_order_with_repeats(parser_for):
     ("no blocks here\njust text\n", {}),
     (f"{D}\n100\n{D}\n", {100: [[]]}),
     (f"{D}\n100\nline 1\n  trailing  \n\nlast", {100: [["line 1", "  trailing  ", "", "last"]]}),
+    # a last line of one or two characters without its line end
+    (f"{D}\n100\n0,\n7", {100: [["0,", "7"]]}),
+    (f"{D}\n100\n0,\n78", {100: [["0,", "78"]]}),
+    (f"{D}\n100\n{D}\n{D}\n5\n7", {100: [[]], 5: [["7"]]}),
     (f"text\n{D}", {}),
     (f"{D}\n", {}),
     # a closing delimiter followed by an opening one never makes a block -1

@@ -232,12 +232,14 @@ def big_model(elements: int, nodes: int, change: str) -> str:
     # values, which looks like a record's first line.
     vectors = long_vector(1, 10000, "3.5E+00,-7.25E-03,1.0E+01,") + long_vector(2, 10001, "5,6,7,")
     late_value = len(vectors) * 3 // 8
+    # Every element line holds integers and the node ids five of them, so
+    # that a walk started on the wrong line of a record reads one.
     element_lines = []
     for k in range(1, elements + 1):
-        element_lines += [f"{k},1,2,1,8,", f"{k},{k + 1},0,{k + 2},", "0,0,", "0.,", "0.,", "0.,", "0.,"]
+        element_lines += [f"{k},1,2,1,8,", f"{k},{k + 1},0,{k + 2},{k + 3},", "0,0,", "0,", "0,", "0,", "0,"]
     early, late = 10, len(element_lines) * 3 // 4
     if change == "short_line_early":  # the first half's records fall out of step with the split
-        element_lines.insert(early, "x")
+        element_lines[early:early] = ["x"] * 6  # ... by a line less than a record: on the node ids
         node_lines.insert(early, "x")  # ... and it has a node less than lines: the second half's move down
         vectors.insert(11, "x")
     elif change == "host_text_late":  # texts only the interpreter's int() and float() settle
