@@ -9,6 +9,7 @@
 #include "module_state.hpp"
 #include "parser.hpp"
 #include "pickle.hpp"
+#include "py_host.hpp"
 
 namespace tremix {
 
@@ -169,7 +170,8 @@ int exec_steps(PyObject* module) {
         Ref test(PyDict_New());
         if (!test || PyDict_SetItemString(g_state.module_dict, "__test__", test.get()) < 0) return -1;
     }
-    return 0;
+    // Destructors on threads the exiting interpreter ends (see pyref.hpp).
+    return watch_interpreter_exit();
 }
 
 int module_exec(PyObject* module) {

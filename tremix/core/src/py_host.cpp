@@ -8,9 +8,18 @@
 
 namespace tremix {
 
+std::atomic<bool> g_interpreter_exiting{false};
+
 namespace {
 
 unsigned long g_main_thread = 0;
+
+PyObject* mark_interpreter_exiting(PyObject*, PyObject*) {
+    g_interpreter_exiting.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kMarkExiting = {"_mark_interpreter_exiting", mark_interpreter_exiting, METH_NOARGS, nullptr};
 
 // A child forked by another thread has that thread for its main thread:
 // the next host asks again, or signals in the child would wait for the
@@ -43,6 +52,13 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{40};
 }
 
 }  // namespace
+
+int watch_interpreter_exit() {
+    Ref atexit(PyImport_ImportModule("atexit"));
+    Ref hook(atexit ? PyCFunction_New(&kMarkExiting, nullptr) : nullptr);
+    Ref registered(hook ? PyObject_CallMethod(atexit.get(), "register", "O", hook.get()) : nullptr);
+    return registered ? 0 : -1;
+}
 
 PyObject* str_of(const reading::TextView& text) {
     if (text.length == 0) return PyUnicode_New(0, 0);

@@ -52,6 +52,10 @@ class PyHost final : public reading::Host {
     PyObject* error_traceback_ = nullptr;
 };
 
+// Registers the atexit callback that sets g_interpreter_exiting. -1 with
+// an exception.
+int watch_interpreter_exit();
+
 // New str holding the characters of a view.
 PyObject* str_of(const reading::TextView& text);
 

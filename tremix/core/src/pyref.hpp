@@ -7,16 +7,24 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace tremix {
+
+// Set as the interpreter begins to exit, by an atexit callback of the
+// module (watch_interpreter_exit).
+extern std::atomic<bool> g_interpreter_exiting;
 
 // Whether a destructor runs with the interpreter lock held, as it always
 // does but in one case: a daemon thread that asks for the lock back while
 // the interpreter exits is ended by it (pthread_exit), and the unwinding
 // runs this module's destructors without the lock while the main thread
 // collects garbage. What they hold is left to the ending process then.
-inline bool destructor_holds_lock() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
+// Until the exit begins a flag answers, which costs less than asking.
+inline bool destructor_holds_lock() noexcept {
+    return !g_interpreter_exiting.load(std::memory_order_relaxed) || PyGILState_Check();
+}
 
 class Ref {
   public:
