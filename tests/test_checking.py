@@ -31,6 +31,9 @@ def vector(set_id, vec_id, *records, head=VEC_HEAD, marker=True):
 # (file text, [(kind, block id, line, words the message holds), ...]); lines are file lines.
 CASES = {
     "empty": ("", [("no-blocks", None, None, "empty")]),
+    "one_line": ("solid cube\n", [
+        ("stray-text", None, 1, "1 line with text outside any block (line 1, starting 'solid cube') is not read"),
+        ("no-blocks", None, None, "the file's only line opens no block")]),
     "other_format": ("solid cube\n  facet normal 0 0 1\nendsolid\n", [
         ("stray-text", None, 1, "3 lines with text outside any block (lines 1 to 3, starting 'solid cube') are not read"),
         ("no-blocks", None, None, "none of the file's 3 lines opens a block")]),
@@ -70,12 +73,12 @@ CASES = {
                                          "before its block ends (line 8)")]),
     # Range records with fewer values than ids (cut by the end-of-data line or the block's end), more, or none.
     "ranges": (neu_text((1051, vector(1, 1, "1,4,1.5,2.5,", "3.5,") + vector(2, 2, "1,2,1.5,", "2.5,3.5,")
-                         + vector(3, 3, "5,3,1.5,", "10,2.5,")), (451, vector(4, 4, "7,9,1.5,", marker=False)),
+                         + vector(3, 3, "5,4,1.5,", "10,2.5,")), (451, vector(4, 4, "7,9,1.5,", marker=False)),
                          (450, ["1,", "A"])), [
         ("range-count", 1051, 8, "is for entities 1 to 4 (4 values) but only 3 come before the vector's end-of-data "
                                  "line (line 10): entities 1 to 3 get them in order and entity 4 gets none"),
         ("range-count", 1051, 16, "but its lines hold 3: the last 1 value, to line 17, is not read"),
-        ("range-count", 1051, 24, "runs from entity 5 down to 3: it gives no entity a value"),
+        ("range-count", 1051, 24, "runs from entity 5 down to 4: it gives no entity a value"),
         ("vector-unterminated", 451, 30, "before its block ends (line 35)"),
         ("range-count", 451, 35, "only 1 comes before its block ends (line 35): entity 7 gets it and entities 8 to 9")]),
     "out_of_range": (neu_text((403, ["short", NODE.format(2147483648, 1), "x"]), (601, ["1,", "-2147483649,"])), [
@@ -102,6 +105,20 @@ CASES = {
         ("delimiter-like-line", None, 2, "(lines 1 to 2)")]),
     "delimiter_as_the_last_line": (neu_text((100, ["t", "v"])) + "   -1\n", [
         ("delimiter-at-end", None, 6, "cut short")]),
+    # A vector without an end in a closed block is not put down to the file ending in a later block.
+    "unterminated_then_cut_short": (neu_text((1051, vector(1, 1, "10,1.5,", marker=False))) + "   -1\n  1051\n2,2,1,\n", [
+        ("vector-unterminated", 1051, 3, "(set 1, vector 1) starting here has no end-of-data line (-1, 0.) "
+                                         "before its block ends (line 8)"),
+        ("unclosed-block", 1051, 12, "ends inside this block"),
+        ("vector-without-entity-type", 1051, 12, "(set 2, vector 2) starting here has no entity-type lines "
+                                                  "(a line of 4 integers, then a line of 3) before the end of its "
+                                                  "block: it gets no entity type and no values, and nothing more of "
+                                                  "the block (to line 12) is read")]),
+    "names_of_what_is_passed_over": (neu_text((403, [NODE.replace(",0.,0.,", ",y,0.,").format(1, "0.5")]),
+                                              (1051, vector(1, 5, "10,abc,"))), [
+        ("skipped-line", 403, 3, "its y coordinate 'y' (field 12) is not a number"),
+        ("skipped-line", 1051, 7, "(set 1, vector 5) starting here is dropped with 6 lines: field 1 ('abc') on line 12"),
+        ("skipped-line", 1051, 13, "'-1,0.,' is passed over")]),
 }
 
 
@@ -152,6 +169,14 @@ def test_many_findings_are_capped_with_a_count(write_neu):
     more = [f.message for f in findings if f.kind == "more-findings"]
     assert more == [f"5 more stretches of text outside blocks, after line {64 * 40_004}, are not listed",
                     "2,700,000 more findings of the record walks are not listed"]
+
+
+def test_one_more_and_block_zero(write_neu):
+    findings = tremix.check(write_neu("text\n".join(neu_text((100, ["t", "v"])) for _ in range(66)) + "   -1\n0\nx\n"))
+    assert [f.format() for f in findings[-2:]] == [
+        "398: block 0: the file ends inside this block, without its closing delimiter line: the file may be cut "
+        "short, and the block's last record with it",
+        "1 more stretch of text outside blocks, after line 384, is not listed"]
 
 
 def test_sources_and_errors(write_neu, tmp_path):

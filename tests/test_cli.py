@@ -99,6 +99,25 @@ def test_json_summary_of_a_small_file(tmp_path, write_neu):
                                    "min": -2.5, "max": 4.0}]
 
 
+@needs_extractors
+def test_summary_of_odd_values_blocks_out_of_order_and_replaced_arrays(tmp_path, write_neu):
+    # An infinite output-set value, a node infinite on one axis only, -0.0 shown as 0, blocks listed by number.
+    path = write_neu(blocks=[(450, ["7,0,0,", "Gravity,", "0,", "inf,", "0,", "0,"]),
+                             (403, [NODE.format(1, -0.0, 0.0, 0.0), NODE.format(2, "inf", 5.0, 5.0)]), (100, ["T", "1,"])])
+    summary = json.loads(run_cli(path, "--json", cwd=tmp_path).stdout)
+    assert summary["output_sets"] == [{"id": 7, "title": "Gravity", "value": None}]
+    assert summary["nodes"]["bounding_box"] == {"min": [-0.0, 0.0, 0.0], "max": [-0.0, 5.0, 5.0]}
+    assert [block["block_id"] for block in summary["blocks"]] == [100, 403, 450]
+    assert "box x 0 .. 0, y 0 .. 5, z 0 .. 5" in run_cli(path, cwd=tmp_path).stdout
+
+    class FirstNodeOnly(ORVEXParser):
+        def get_nodes_arrays(self):
+            ids, coords = super().get_nodes_arrays()
+            return ids[:1], coords[:1]
+
+    assert summary_of(FirstNodeOnly(path), path)["nodes"]["count"] == 1
+
+
 def vector(set_id: int, vec_id: int, title: str, ent_type: int, records: list[str]) -> list[str]:
     return [f"{set_id},{vec_id},1,", title, ZEROS, ZEROS, f"0,0,0,{ent_type},", "0,0,0,", *records, "-1,0."]
 
@@ -248,7 +267,8 @@ def test_version_encoding_and_usage(tmp_path, write_neu):
     assert result.returncode == 1 and result.stderr.endswith(f"(line 3) of {path} does not decode {HINT}\n")
     result = run_cli(path, "--encoding", "utf-16", cwd=tmp_path)  # no byte-order mark: the decoder refuses it all
     assert result.returncode == 1 and "does not start with BOM (--encoding names another encoding" in result.stderr
-    for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger")):
+    for options, title in ((["--encoding", "latin-1"], "Träger"), (["--errors", "replace"], "Tr\ufffdger"),
+                           (["--encoding", "latin-1", "--errors", "strict"], "Träger")):
         result = run_cli(path, *options, cwd=tmp_path)
         assert result.returncode == 0 and f"Title    {title}  (version 1)" in result.stdout, options
     for option, name, message in (("--encoding", "no-such-codec", "unknown encoding: no-such-codec"),
@@ -552,6 +572,9 @@ def test_dash_reads_standard_input_and_never_a_file_named_dash(tmp_path, write_n
     assert from_stdin[0] | {"path": "-", "size_bytes": None} == from_stdin[1]
     strict = run_with_input("-", "--strict", data=b"   -1\n   403\nshort\n", cwd=tmp_path)
     assert strict.returncode == 2 and strict.stdout.decode().startswith("-:3: block 403: ")
+
+    replaced = run_with_input("-", "--errors", "replace", data=b"   -1\n   100\nT\xff\n1,\n   -1\n", cwd=tmp_path)
+    assert replaced.returncode == 0 and "Title    T\ufffd  (version 1)" in replaced.stdout.decode()
 
     twice = run_with_input("-", path, "-", data=data, cwd=tmp_path)
     assert twice.returncode == 2 and b"- (standard input) can be given only once" in twice.stderr

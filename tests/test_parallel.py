@@ -63,6 +63,8 @@ def test_frame_holds_each_files_vector_in_path_order(result_files):
         np.testing.assert_array_equal(rows["value"], values)
         assert set(zip(rows["set_id"], rows["vec_id"], rows["ent_type"])) == {(set_id, vec_id, ent_type)}
     assert frame.groupby("path", observed=True).size().tolist() == [1, 2, 3]
+    by_vector = read_vector(result_files[0], vec_id_filter=9)
+    assert by_vector[["set_id", "vec_id", "value"]].values.tolist() == [[2, 9, 0.5]]
 
 
 def test_files_without_a_match_raise_or_are_skipped(result_files, write_neu):
@@ -84,12 +86,15 @@ def test_workers_read_compressed_files_in_the_given_encoding(write_neu, tmp_path
     assert frame["value"].tolist() == [2.5, -1.0]
     with pytest.raises(UnicodeDecodeError):
         read_vectors([packed], max_workers=1, mp_context=SPAWN, encoding="utf-8")
+    replaced = read_vectors([packed], max_workers=1, mp_context=SPAWN, encoding="utf-8", errors="replace")
+    assert replaced["value"].tolist() == [2.5, -1.0]
+    assert read_vector(packed, encoding="utf-8", errors="replace")["value"].tolist() == [2.5, -1.0]
 
 
 def test_a_failing_file_names_itself(result_files, tmp_path):
-    missing = str(tmp_path / "gone.neu")
+    missing = str(tmp_path / "gone.neu")  # given first, named after the others
     with pytest.raises(FileNotFoundError) as info:
-        read_vectors(result_files + [missing], max_workers=2, mp_context=SPAWN)
+        read_vectors([missing] + result_files, max_workers=2, mp_context=SPAWN)
     assert f"while reading {missing}" in info.value.__notes__
 
 

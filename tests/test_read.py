@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import bz2
 import codecs
+import gc
 import gzip
 import io
 import lzma
@@ -121,6 +122,12 @@ def test_errors_of_the_text(tmp_path):
                 tremix.read(source, encoding="cp1252")
             assert info.value.__notes__ == [f"{where} of {name} does not decode"]
         assert not raw.closed  # the buffer put over it is detached, not closed
+    good = tmp_path / "good.neu"
+    good.write_bytes(TEXT.encode("cp1252"))
+    with good.open("rb", buffering=0) as raw:
+        assert blocks_of(tremix.read(raw, encoding="cp1252")) == blocks_of(tremix.read(good, encoding="cp1252"))
+        gc.collect()
+        assert not raw.closed
 
     mend = {"read": lambda self, n=-1: io.FileIO.read(self, n).replace(b"\x81", b"x")}  # its own read() is read
     with type("Mending", (io.FileIO,), mend)(late) as mending:
@@ -136,7 +143,8 @@ def test_errors_of_the_text(tmp_path):
         tremix.read(tmp_path / "cut.neu.gz")
 
 
-@pytest.mark.parametrize("suffix, kind, opener", [(".gz", "gzip", "gzip.open()"), (".xz", "xz", "lzma.open()")])
+@pytest.mark.parametrize("suffix, kind, opener", [(".gz", "gzip", "gzip.open()"), (".bz2", "bzip2", "bz2.open()"),
+                                                  (".xz", "xz", "lzma.open()")])
 def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch, suffix, kind, opener):
     # Values that compress poorly: cp1252 meets a byte it has no character for within the first few.
     text = TEXT + "".join(f"{k},{k * 7919 % 10007}.{k * 104729 % 997}\n" for k in range(5000))
@@ -160,9 +168,10 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
         assert error.__notes__[-1] == f"the data is {kind}-compressed: tremix.read decompresses a path ending in " \
                                       f"{suffix}, or a file object from {opener}"
     # Neither text that only begins like a compressed file nor bad bytes later in one are taken for it.
-    for data in (b"BZh9 \xff" + text.encode(), text.encode() + packed):
+    for source in (io.BytesIO(b"BZh9 \xff" + text.encode()), io.BytesIO(text.encode() + packed),
+                   Pieces([text.encode(), packed])):  # ... nor a later piece that begins like one
         with pytest.raises(UnicodeDecodeError) as info:
-            tremix.read(io.BytesIO(data), encoding="utf-8")
+            tremix.read(source, encoding="utf-8")
         assert not any("-compressed:" in note for note in info.value.__notes__)
 
 

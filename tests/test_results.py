@@ -68,6 +68,7 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 1, occurrence=2)
     with pytest.raises(IndexError, match="position -5 is out of range for 4 result vectors"):
         results.arrays_at(-5)
+    assert all(np.array_equal(a, b) for a, b in zip(results.arrays_at(-4), results.arrays_at(0)))
     # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
     with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
         results.arrays("1", 1)

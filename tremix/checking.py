@@ -111,7 +111,7 @@ def _checked(parser: ORVEXParser, catalogue: bool, model: bool) -> tuple[list[Fi
     if checked["truncated"]:
         n = checked["truncated"]
         findings.append(Finding("more-findings", None, None,
-                                f"{n:,} more findings of the record walks are not listed"))
+                                f"{_count(n, 'more finding')} of the record walks {_are(n)} not listed"))
     return _in_file_order(findings), checked
 
 
@@ -154,8 +154,10 @@ def _no_blocks(report: dict[str, Any] | None) -> Finding:
     elif report["lines"] == 0:
         message = "the file is empty"
     else:
-        message = (f"none of the file's {report['lines']:,} lines opens a block (a line of exactly three spaces "
-                   "and -1, then a block number): it is not an ORVEX Neutral file, or its delimiter lines are damaged")
+        n = report["lines"]
+        lines = "the file's only line opens no" if n == 1 else f"none of the file's {n:,} lines opens a"
+        message = (f"{lines} block (a line of exactly three spaces and -1, then a block number): it is not an "
+                   "ORVEX Neutral file, or its delimiter lines are damaged")
     return Finding("no-blocks", None, None, message)
 
 
@@ -195,7 +197,7 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
             found.append(Finding(
                 "stray-text", None, first,
                 f"{_count(count, 'line')} with text outside any block ({lines}, starting {text}) "
-                f"{'is' if count == 1 else 'are'} not read"))
+                f"{_are(count)} not read"))
         if first == 1 and run["first_text"].startswith(_MARK_AS_READ):
             # A byte-order mark decoded as UTF-8 stays at the start of the
             # first line, and a delimiter line there is one no longer.
@@ -203,8 +205,9 @@ def _outside_blocks(report: dict[str, Any]) -> list[Finding]:
     more = report["stray_runs"] - len(report["stray"])
     if more > 0:
         after = report["stray"][-1]["last_line"] if report["stray"] else 0
+        stretches = f"{more:,} more stretch" + ("" if more == 1 else "es")
         found.append(Finding("more-findings", None, None,
-                             f"{more:,} more stretches of text outside blocks, after line {after}, are not listed"))
+                             f"{stretches} of text outside blocks, after line {after}, {_are(more)} not listed"))
     return found
 
 
@@ -399,6 +402,10 @@ def _quote(text: str | None) -> str:
 
 def _count(n: int, noun: str) -> str:
     return f"{n:,} {noun}" + ("" if n == 1 else "s")
+
+
+def _are(n: int) -> str:
+    return "is" if n == 1 else "are"
 
 
 def _ordinal(n: int) -> str:
