@@ -162,17 +162,17 @@ def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch,
 
     routes = [(path, "utf-8"), (lambda: io.BytesIO(packed), "cp1252")]
     noted = errors(routes)
-    monkeypatch.setattr(tremix.reading, "_note_start", lambda exc, start: None)
-    for error, bare in zip(noted, errors(routes)):  # only the note is added
-        assert (str(error), error.object) == (str(bare), bare.object)
-        assert error.__notes__[-1] == f"the data is {kind}-compressed: tremix.read decompresses a path ending in " \
-                                      f"{suffix}, or a file object from {opener}"
     # Neither text that only begins like a compressed file nor bad bytes later in one are taken for it.
     for source in (io.BytesIO(b"BZh9 \xff" + text.encode()), io.BytesIO(text.encode() + packed),
                    Pieces([text.encode(), packed])):  # ... nor a later piece that begins like one
         with pytest.raises(UnicodeDecodeError) as info:
             tremix.read(source, encoding="utf-8")
-        assert not any("-compressed:" in note for note in info.value.__notes__)
+        assert info.value.__notes__ and not any("-compressed:" in note for note in info.value.__notes__)
+    monkeypatch.setattr(tremix.reading, "_note_start", lambda exc, start: None)
+    for error, bare in zip(noted, errors(routes)):  # only the note is added
+        assert (str(error), error.object) == (str(bare), bare.object)
+        assert error.__notes__[-1] == f"the data is {kind}-compressed: tremix.read decompresses a path ending in " \
+                                      f"{suffix}, or a file object from {opener}"
 
 
 class Pieces(io.RawIOBase):
