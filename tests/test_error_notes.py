@@ -46,6 +46,10 @@ def test_overflow_in_an_extractor_names_field_block_and_line(write_neu, storage,
     item = next(i for i, text in enumerate(lines) if field in text)
     where = f"line {8 + item} of {path}" if storage == "text" else f"item {item} of its lines"
     assert info.value.__notes__ == [f"the field '{field}' in block {block_id}, {where}"]
+    if storage == "text":  # read from a stream: the line, of no named file
+        with open(path, "rb") as stream, pytest.raises(OverflowError) as info:
+            getattr(tremix.read(stream), name)()
+        assert info.value.__notes__ == [f"the field '{field}' in block {block_id}, line {8 + item} of the file"]
 
 
 def test_overflow_in_a_block_number_names_its_line(write_neu):
@@ -54,6 +58,9 @@ def test_overflow_in_a_block_number_names_its_line(write_neu):
         ORVEXParser(path)
     assert info.value.args == ("value too large to convert to int",)
     assert info.value.__notes__ == [f"the block number on line 7 of {path}"]
+    with open(path, "rb") as stream, pytest.raises(OverflowError) as info:
+        tremix.read(stream)
+    assert info.value.__notes__ == ["the block number on line 7"]
 
 
 @pytest.mark.skipif(b"\xff".decode(locale.getpreferredencoding(False), "replace") != "\ufffd",

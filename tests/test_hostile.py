@@ -650,6 +650,15 @@ def test_replaced_array_results_are_checked_only_for_node_arrays(model_path):
         assert p.get_nodes_arrays() == (None, None)
         assert p.get_elements_arrays() == (None,) * 5
         assert p.get_output_vectors_arrays(1) == (None, None, *vector)
+    # The node arrays' check also looks at the byte order and the number of dimensions.
+    for make, message in [(lambda items, dtype: numpy.array(items, dtype=numpy.dtype(dtype).newbyteorder(">")),
+                           r"^Buffer dtype mismatch, expected 'int32_t' but got 'int'$"),
+                          (lambda items, dtype: numpy.array(items, dtype=dtype).ravel(),
+                           r"^Buffer has wrong number of dimensions \(expected 2, got 1\)$")]:
+        fake = FakeNumpy(make)
+        fake.int32, fake.float64 = numpy.int32, numpy.float64
+        with np_as(fake), pytest.raises(ValueError, match=message):
+            p.get_nodes_arrays()
 
 
 @pytest.mark.parametrize("records", [0, 1, 5])

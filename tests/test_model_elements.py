@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import gc
+import weakref
+
 import numpy as np
 import pytest
 
@@ -52,6 +55,17 @@ def test_record_layout(parser_for):
         {"id": 12, "prop_id": 5, "topology": 6, "nodes": []},
     ]
     assert list(records[0]) == ["id", "prop_id", "topology", "nodes"]
+
+
+def test_a_cycle_through_a_node_list_is_collected(parser_for):
+    nodes = parser_for(blocks=[(404, element(12, 3, 4, [5, 7], [9]))]).get_elements()[0]["nodes"]
+    held = type("Held", (), {})()
+    held.nodes = nodes
+    nodes.append(held)
+    gone = weakref.ref(held)
+    del held, nodes
+    gc.collect()
+    assert gone() is None
 
 
 def test_header_fields_1_and_3_play_no_part(parser_for):

@@ -137,6 +137,9 @@ def test_no_argument_methods_reject_arguments(empty_parser, name):
     (lambda p: p.get_nodes(1, 2), r"get_nodes() takes at most 1 positional argument (2 given)"),
     (lambda p: p.get_nodes(True, force_2d=True), r"get_nodes() got multiple values for keyword argument 'force_2d'"),
     (lambda p: p.get_nodes(z=1), r"get_nodes() got an unexpected keyword argument 'z'"),
+    (lambda p: p.get_output_vectors_arrays(set_id_filter=1, bogus=2),
+     r"get_output_vectors_arrays() got an unexpected keyword argument 'bogus'"),
+    (lambda p: p.get_output_vectors_arrays("a", 2**40), r"an integer is required"),  # checked left to right
     (lambda p: p.get_output_vectors_arrays(1, 2, 3), r"get_output_vectors_arrays() takes at most 2 positional arguments (3 given)"),
     (lambda p: p.get_blocks(), r"get_blocks() takes exactly 1 positional argument (0 given)"),
     (lambda p: p.get_blocks(1, 2), r"get_blocks() takes exactly 1 positional argument (2 given)"),
@@ -149,6 +152,7 @@ def test_no_argument_methods_reject_arguments(empty_parser, name):
     (lambda p: ORVEXBlock(1), r"__init__() takes exactly 2 positional arguments (1 given)"),
     (lambda p: ORVEXBlock(lines=[]), r"__init__() takes exactly 2 positional arguments (0 given)"),
     (lambda p: ORVEXBlock(1, [], x=1), r"__init__() got an unexpected keyword argument 'x'"),
+    (lambda p: ORVEXBlock(block_id=1, lines=[], x=0), r"__init__() got an unexpected keyword argument 'x'"),
     (lambda p: ORVEXBlock(1, [], block_id=1), r"__init__() got multiple values for keyword argument 'block_id'"),
     (lambda p: ORVEXBlock(1, ()), r"Argument 'lines' has incorrect type (expected list, got tuple)"),
     (lambda p: ORVEXBlock(1, type("L", (list,), {})()), r"Argument 'lines' has incorrect type (expected list, got L)"),

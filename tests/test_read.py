@@ -261,6 +261,10 @@ def test_stream_whose_read_ignores_the_size_is_refused(kind):
         tremix.read(Careless())
     with pytest.raises(ValueError, match=r"read\(0\) returned"):
         _native.read_into(ORVEXParser.__new__(ORVEXParser), Careless(), None if kind is str else "utf-8", None, None)
+    one = Pieces([TEXT.encode()])
+    one.read = lambda size=-1: b"\n" if size == 0 else b""  # a single item is data too
+    with pytest.raises(ValueError, match=r"read\(0\) returned 1 items instead of none"):
+        tremix.read(one)
 
 
 # Scripts run under a limit on the address space: `limit(mb)` leaves that

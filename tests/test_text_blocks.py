@@ -47,6 +47,28 @@ def test_lines_are_made_only_when_asked(write_neu):
         p.get_nodes()
 
 
+def test_lines_assigned_while_the_list_is_made_are_kept(write_neu):
+    block = ORVEXParser(write_neu(block_text(100, ["t", "v"]))).get_blocks(100)[0]
+    assigned = ["assigned during the collection"]
+
+    def assign(phase, info):
+        if phase == "start" and assign in gc.callbacks:
+            gc.callbacks.remove(assign)
+            block.lines = assigned
+
+    gc.collect()
+    old = gc.get_threshold()
+    gc.set_threshold(1)
+    gc.callbacks.append(assign)
+    try:
+        got = block.lines
+    finally:
+        gc.set_threshold(*old)
+        if assign in gc.callbacks:
+            gc.callbacks.remove(assign)
+    assert got is assigned and block.lines is assigned
+
+
 def test_text_and_lists_pickle_alike(write_neu):
     path = write_neu(block_text(403, [NODE, "x"]) + block_text(1051, ["1,1,", "T"]) + block_text(403, []))
     from_text = pickle.dumps(ORVEXParser(path), protocol=4)
