@@ -154,6 +154,7 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
         ("gzip under a plain name", "not readable as utf-8 text: it is gzip-compressed (a name ending in .gz has it "
                                     "decompressed)"),
         ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
+        ("cut gzip", "cannot decompress"),
         ("zip archive", "not readable as utf-8 text: it is a zip archive (extract the file first)"),
         ("utf-16 text", "not readable as utf-8 text: it starts with a UTF-16 byte-order mark (--encoding utf-16 "
                         "reads it)"),
@@ -173,6 +174,9 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
         target.write_bytes(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n"))
     elif case == "xz under a plain name":
         target.write_bytes(lzma.compress(b"   -1\n   100\nT\nV\n   -1\n"))
+    elif case == "cut gzip":
+        target = tmp_path / "input.neu.gz"
+        target.write_bytes(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n" * 50)[:-12])
     elif case == "zip archive":
         with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
             archive.writestr("model.neu", "".join(f"{k},{k * 7919 % 10007}.{k % 997}\n" for k in range(3000)))
