@@ -107,13 +107,9 @@ CASES = {
         ("delimiter-at-end", None, 6, "cut short")]),
     # A vector without an end in a closed block is not put down to the file ending in a later block.
     "unterminated_then_cut_short": (neu_text((1051, vector(1, 1, "10,1.5,", marker=False))) + "   -1\n  1051\n2,2,1,\n", [
-        ("vector-unterminated", 1051, 3, "(set 1, vector 1) starting here has no end-of-data line (-1, 0.) "
-                                         "before its block ends (line 8)"),
+        ("vector-unterminated", 1051, 3, "before its block ends (line 8)"),
         ("unclosed-block", 1051, 12, "ends inside this block"),
-        ("vector-without-entity-type", 1051, 12, "(set 2, vector 2) starting here has no entity-type lines "
-                                                  "(a line of 4 integers, then a line of 3) before the end of its "
-                                                  "block: it gets no entity type and no values, and nothing more of "
-                                                  "the block (to line 12) is read")]),
+        ("vector-without-entity-type", 1051, 12, "nothing more of the block (to line 12) is read")]),
     "names_of_what_is_passed_over": (neu_text((403, [NODE.replace(",0.,0.,", ",y,0.,").format(1, "0.5")]),
                                               (1051, vector(1, 5, "10,abc,"))), [
         ("skipped-line", 403, 3, "its y coordinate 'y' (field 12) is not a number"),

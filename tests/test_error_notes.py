@@ -136,11 +136,9 @@ def read_from_pipe(data: bytes):
 
 def test_a_stream_read_from_its_middle_is_counted_from_there():
     data = b"first line\n" + b"x\n" * 5000 + b"\x81\n"
-    binary = lambda: io.BytesIO(data)
-    text = lambda: io.TextIOWrapper(io.BytesIO(data), encoding="cp1252")
-    for make, encoding in [(binary, "utf-8"), (binary, "cp1252"), (text, None)]:  # decoded here, wrapped, given
-        source = make()
-        source.readline()
+    for wrap, encoding in [(io.BytesIO, "utf-8"), (io.BytesIO, "cp1252"),  # decoded here, wrapped, given as text
+                           (lambda data: io.TextIOWrapper(io.BytesIO(data), encoding="cp1252"), None)]:
+        (source := wrap(data)).readline()
         with pytest.raises(UnicodeDecodeError) as info:
             tremix.read(source, encoding=encoding)
         assert info.value.__notes__[0] == "the byte at offset 10000 (line 5001) of the input does not decode"
@@ -148,9 +146,8 @@ def test_a_stream_read_from_its_middle_is_counted_from_there():
 
 def test_a_pipe_whose_data_is_compressed_or_wide_says_so():
     # A pipe cannot be looked at again from its start: the error holds the data from its first byte.
-    text = HEAD + b"T\n   -1\n"
-    for data, note in [(gzip.compress(text), "the data is gzip-compressed"),
-                       (text.decode().encode("utf-16"), "the data starts with a UTF-16 byte-order mark")]:
+    for data, note in [(gzip.compress(HEAD), "the data is gzip-compressed"),
+                       (HEAD.decode().encode("utf-16"), "the data starts with a UTF-16 byte-order mark")]:
         with pytest.raises(UnicodeDecodeError) as info:
             read_from_pipe(data)
         assert info.value.object == data[:len(info.value.object)]

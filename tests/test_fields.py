@@ -39,9 +39,8 @@ def test_parse_csv_line_matches_string_operations(line):
 def test_commas_packed_into_one_chunk(commas):
     # The splitter looks at 16 characters at a time: every count of commas in
     # one such chunk, packed at its start or spread over it.
-    packed = "," * commas + "7" * (16 - commas)
     spread = "".join("," if k * commas // 16 != (k + 1) * commas // 16 else str(k % 10) for k in range(16))
-    for line in (packed + "8,9", "1" + spread + "8,9", "  " + spread + ",5"):
+    for line in ("," * commas + "7" * (16 - commas) + "8,9", "1" + spread + "8,9", "  " + spread + ",5"):
         assert _fieldcheck.split(line) == ORVEXParser.parse_csv_line(line) == reference_split(line), line
 
 
@@ -99,14 +98,9 @@ def node_matches_split(line: str):
     return read
 
 
-# Lines that a change to the readers of whole lines once read wrong without
-# any random test noticing: a value followed by more than its comma, an
-# exponent without digits, a one-character field among a node's.
 @settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(result_line())
-@example("2.0000000E+00;3.0000000E+00,")
-@example("1.0000000E+00,2.0000000E+00x,")
-@example("2.5E+,3e,")
+@example("2.5E+,3e;4,")  # an exponent without digits, a value followed by more than its comma
 def test_result_lines_read_whole_match_field_by_field(line):
     values_match_split(line)
 
@@ -114,21 +108,13 @@ def test_result_lines_read_whole_match_field_by_field(line):
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.one_of(single_line(), st.sampled_from(["-1,0.,", "-1,0.0000000E+00,", "0,1.0000000E+00", "+5,1.0000000E+00,"])))
 @example("5,1.5000000E+00x,")
-@example("5,1.5000000E+00;3,")
 @example("6,2.5E+,")
-@example("6,3e,")
 def test_single_records_read_whole_match_field_by_field(line):
     single_matches_split(line)
 
 
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(node_line())
-@example("1,0,0,1,7,0,0,0,0, ,0,1.50,2.50,3.50,")
-@example("1,0,0,1,7,0,0,0,0,\t,0,1.50,2.50,3.50,")
-@example("1,0,0,1,7,0,0,0,0,0,0,1.5,2.5,3.5D+00,")
-@example("1,0,0,1,7,0,0,0,0,0,0,1.5,2.5,3.5(2),")
-@example("-,0,0,1,7,0,0,0,0,0,0,1.5,2.5,3.5,")
-@example("1,0000,0000,00000,,1,1,1,1,1,1,1,1.5,2.5,3.5,")
 def test_node_lines_read_whole_match_field_by_field(line):
     node_matches_split(line)
 

@@ -65,8 +65,6 @@ def test_vector_and_output_sets(parser):
     assert frames.vector(results, 1, 4).equals(series)
     with pytest.raises(KeyError):
         frames.vector(results, 1, 5)
-    with pytest.raises(ValueError, match="already read"):
-        frames.vector(results, 1, 4, encoding="utf-8")
     sets = frames.output_sets(parser)
     assert sets.index.name == "set_id" and sets.index.dtype == np.int32
     assert sets.to_dict("index") == parser.get_output_sets()

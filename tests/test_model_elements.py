@@ -59,10 +59,9 @@ def test_record_layout(parser_for):
 
 def test_a_cycle_through_a_node_list_is_collected(parser_for):
     nodes = parser_for(blocks=[(404, element(12, 3, 4, [5, 7], [9]))]).get_elements()[0]["nodes"]
-    held = type("Held", (), {})()
-    held.nodes = nodes
+    nodes.append(nodes)
+    gone = weakref.ref(held := type("Held", (), {})())
     nodes.append(held)
-    gone = weakref.ref(held)
     del held, nodes
     gc.collect()
     assert gone() is None

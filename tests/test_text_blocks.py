@@ -48,25 +48,18 @@ def test_lines_are_made_only_when_asked(write_neu):
 
 
 def test_lines_assigned_while_the_list_is_made_are_kept(write_neu):
+    # A collection started while the list is made assigns the block's lines: they win.
     block = ORVEXParser(write_neu(block_text(100, ["t", "v"]))).get_blocks(100)[0]
-    assigned = ["assigned during the collection"]
-
-    def assign(phase, info):
-        if phase == "start" and assign in gc.callbacks:
-            gc.callbacks.remove(assign)
-            block.lines = assigned
-
+    assigned, old = ["assigned during the collection"], gc.get_threshold()
+    assign = lambda phase, info: gc.callbacks.remove(assign) or setattr(block, "lines", assigned)  # noqa: E731
     gc.collect()
-    old = gc.get_threshold()
     gc.set_threshold(1)
     gc.callbacks.append(assign)
     try:
         got = block.lines
     finally:
         gc.set_threshold(*old)
-        if assign in gc.callbacks:
-            gc.callbacks.remove(assign)
-    assert got is assigned and block.lines is assigned
+    assert assign not in gc.callbacks and got is assigned and block.lines is assigned
 
 
 def test_text_and_lists_pickle_alike(write_neu):
