@@ -325,11 +325,11 @@ def _range_count(walk: int, block_id: int, block_index: int, line_index: int, fi
     record = f"the range record {_quote(text)}{_at(here)}"
     if count <= 0:
         message = (f"{record} runs from entity {first} down to {last}: it gives no entity a value, and its "
-                   f"{_count(values, 'value')} {'is' if values == 1 else 'are'} not read")
+                   f"{_count(values, 'value')} {_are(values)} not read")
     elif values > count:
         message = (f"{record} is for entities {first} to {last} ({_count(count, 'value')}) but its lines hold "
                    f"{values:,}: the last {_count(values - count, 'value')}, to "
-                   f"{_line_or_item(end_file_line, end_index)}, {'is' if values - count == 1 else 'are'} not read")
+                   f"{_line_or_item(end_file_line, end_index)}, {_are(values - count)} not read")
     else:
         if at_marker:
             end = f"the vector's end-of-data line ({_line_or_item(end_file_line, end_index)})"
