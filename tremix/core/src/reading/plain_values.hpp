@@ -32,12 +32,34 @@ inline const char* read_plain_int(const char* p, const char* end, int32_t& value
     return p;
 }
 
+// The same, the digits taken as one word when the eight bytes from them
+// lie before `limit` (at or after `end`): ids of up to seven digits are
+// then read without a step per digit.
+inline const char* read_plain_int(const char* p, const char* end, const char* limit, int32_t& value) {
+    const bool negative = p < end && *p == '-';
+    if (limit - (p + negative) >= 8) {
+        const char* const digits = p + negative;
+        const uint64_t word = load8(digits);
+        const unsigned n =
+            std::min<unsigned>(leading_digits(word), static_cast<unsigned>(std::min<ptrdiff_t>(end - digits, 8)));
+        if (n < 8) {  // eight digits or more: the step per digit below decides
+            const char* const stop = digits + n;
+            if (n == 0 || (stop < end && *stop != ',')) return nullptr;
+            const auto magnitude = static_cast<int32_t>(digits_value(word, n));
+            value = negative ? -magnitude : magnitude;
+            return stop;
+        }
+    }
+    return read_plain_int(p, end, value);
+}
+
 // An id field at p, as read_plain_int reads it, and the comma after it:
-// the position after the comma, or null.
-inline const char* read_plain_id(const char* p, const char* end, int32_t& id) {
-    p = read_plain_int(p, end, id);
+// the position after the comma, or null. Bytes up to `limit` may be read.
+inline const char* read_plain_id(const char* p, const char* end, const char* limit, int32_t& id) {
+    p = read_plain_int(p, end, limit, id);
     return p && p < end ? p + 1 : nullptr;
 }
+inline const char* read_plain_id(const char* p, const char* end, int32_t& id) { return read_plain_id(p, end, end, id); }
 
 // Values read between two ticks of the context within one line: the
 // caller ticks once per line, and a line may hold millions of values.
@@ -60,7 +82,7 @@ inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]
         if (!p) return false;
         if (k % 2 == 0) fields[k / 2] = value;
     }
-    return read_plain_int(p, end, fields[2]) != nullptr;  // the fifth may end the text
+    return read_plain_int(p, end, end, fields[2]) != nullptr;  // the fifth may end the text
 }
 
 // A line of node ids written the way exporters write it: each an optional
@@ -72,14 +94,15 @@ inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]
 inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& text, std::vector<int32_t>& ids) {
     const char* const s = text.narrow();
     if (!s) return std::nullopt;
-    const char* end = s + text.length;
+    const char* const limit = s + text.length;
+    const char* end = limit;
     while (end > s && end[-1] == ',') --end;
     const size_t before = ids.size();
     size_t count = 0;
     for (const char* p = s; p < end; ++count) {
         if (count % kValuesPerTick == 0 && count > 0 && !ctx.tick()) return Outcome::fail;
         int32_t id;
-        p = read_plain_int(p, end, id);
+        p = read_plain_int(p, end, limit, id);
         if (!p) {
             ids.resize(before);
             return std::nullopt;
@@ -145,7 +168,7 @@ bool read_plain_single(const TextView& text, int32_t& id, double& value) {
     const char* const limit = s + text.length;
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
-    const char* p = read_plain_id(s, end, id);
+    const char* p = read_plain_id(s, end, limit, id);
     if (!p) return false;
     const char* stop;
     if constexpr (Convert) {

@@ -127,6 +127,15 @@ struct CountSink {
     }
     void count_ids(int32_t first, size_t count) {
         if (count == 0) return;
+        // The usual case, the id after the last one, inline.
+        if (sorted && !runs.empty() && first == runs.back().second + 1) [[likely]] {
+            stored += count;
+            runs.back().second = int64_t{first} + static_cast<int64_t>(count) - 1;
+            return;
+        }
+        count_other_ids(first, count);
+    }
+    [[gnu::noinline]] void count_other_ids(int32_t first, size_t count) {
         stored += count;
         const int64_t last = int64_t{first} + static_cast<int64_t>(count) - 1;
         if (sorted && (runs.empty() || first > runs.back().second)) {
