@@ -162,7 +162,7 @@ std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, V
 // gather_plain_values reads it, then only commas. False for any other
 // line, which is then split (an end-of-data line "-1,0.," among them).
 template <bool Convert>
-bool read_plain_single(const TextView& text, int32_t& id, double& value) {
+[[gnu::always_inline]] inline bool read_plain_single(const TextView& text, int32_t& id, double& value) {
     const char* const s = text.narrow();
     if (!s) return false;
     const char* const limit = s + text.length;
