@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import gzip
+import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -109,6 +111,26 @@ def test_every_function_reads_what_read_takes(write_neu, tmp_path):
         assert make(latin, encoding="latin-1", errors="strict").equals(expected)
     with pytest.raises(TypeError, match="needs a path or a file object"):
         frames.nodes(42)
+
+
+def test_text_that_is_not_utf8_stays_text_where_pyarrow_stores_pandas_text(write_neu, tmp_path):
+    """A title read with errors="surrogateescape" and a file name that is
+    not UTF-8 hold lone surrogates, which pyarrow cannot store."""
+    pytest.importorskip("pyarrow")
+    from tremix.parallel import read_vector, read_vectors
+
+    path = write_neu(blocks=[(450, ["2,0,0,", "Lastfall \xe4,", "0,", "1.5,", "0,", "0,"]), MODEL[3]],
+                     encoding="latin-1")
+    name = os.fsdecode(os.fsencode(tmp_path) + b"/lauf_\xe4.neu")
+    shutil.copy(path, name)
+    with pd.option_context("mode.string_storage", "pyarrow"):
+        assert frames.output_sets(path, encoding="utf-8", errors="surrogateescape")["title"].tolist() == [
+            "Lastfall \udce4"]
+        assert frames.output_sets(path, encoding="latin-1")["title"].dtype == "str"
+        assert list(read_vector(name, encoding="latin-1")["path"].cat.categories) == [name]
+        with pytest.raises(TypeError, match="an integer is required") as info:  # checked before any file is read
+            read_vectors([name], "1", 1)
+        assert not hasattr(info.value, "__notes__")
 
 
 def test_empty_model(parser_for):

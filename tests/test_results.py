@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import copy
+import pickle
 from dataclasses import astuple
 
 import numpy as np
@@ -76,6 +78,14 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(np.int32(1), np.int64(2))
     empty = tremix.Results(parser_for(blocks=[(403, [])]))
     assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
+
+
+def test_pickled_and_copied_results_read_as_the_original(parser_for):
+    results = tremix.Results(parser_for(blocks=EDGES))
+    copies = [pickle.loads(pickle.dumps(results, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for again in copies + [copy.copy(results), copy.deepcopy(results)]:
+        assert list(again) == list(results) and again.find(1, 1) == [0, 2]
+        assert [a.tolist() for a in again.arrays(1, 1, occurrence=-1)] == [[20], [-1.0]]
 
 
 def test_overridden_blocks_are_read(write_neu):

@@ -101,10 +101,21 @@ def output_sets(source: ORVEXParser | Source, *, encoding: str | None = None,
     return pd.DataFrame(
         # Typed as text even without rows (an empty list would make a float
         # column), so that frames of several files concatenate alike.
-        {"title": pd.Index([record["title"] for record in sets.values()], dtype=str),
+        {"title": _text_index([record["title"] for record in sets.values()]),
          "value": np.array([record["value"] for record in sets.values()], dtype=np.float64)},
         index=pd.Index(np.array(list(sets), dtype=np.int32), name="set_id"),
     )
+
+
+def _text_index(texts: list[str]) -> pd.Index:
+    """`texts` as pandas' text type, or as Python objects when one holds a
+    lone surrogate (text read with errors="surrogateescape", a file name
+    that is not UTF-8): pandas' text type, stored by pyarrow where that is
+    installed, holds only what UTF-8 can encode."""
+    try:
+        return pd.Index(texts, dtype=str)
+    except UnicodeEncodeError:
+        return pd.Index(texts, dtype=object)
 
 
 def _distinct_nodes(parser: ORVEXParser) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:

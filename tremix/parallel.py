@@ -12,6 +12,7 @@ the result frame; importing this module does not import it.
 
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ProcessPoolExecutor
@@ -80,6 +81,9 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
     naming the file.
     """
     paths = [os.fspath(p) for p in paths]
+    # The filters are checked here, as get_output_vectors_arrays checks
+    # them, so that a bad one is not reported as an error of the first file.
+    read(io.StringIO("")).get_output_vectors_arrays(set_id_filter, vec_id_filter)
     if not paths:
         return _frame([], set_id_filter, vec_id_filter, skip_missing)
     with ProcessPoolExecutor(max_workers=max_workers, mp_context=mp_context) as pool:
@@ -104,6 +108,8 @@ def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
            skip_missing: bool, categories: Sequence[str] | None = None) -> pandas.DataFrame:
     import pandas
 
+    from tremix.frames import _text_index
+
     found = [r for r in results if r[1] is not None]
     missing = [r[0] for r in results if r[1] is None]
     if missing and not skip_missing:
@@ -119,9 +125,12 @@ def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
     def stacked(k: int, dtype: type) -> np.ndarray:
         return np.concatenate([r[k] for r in found]) if found else np.empty(0, dtype=dtype)
 
+    paths = list(dict.fromkeys(r[0] for r in found) if categories is None else dict.fromkeys(categories))
+    code = {path: k for k, path in enumerate(paths)}
     return pandas.DataFrame({
-        "path": pandas.Categorical(per_file(0, object), categories=list(
-            dict.fromkeys(r[0] for r in found) if categories is None else dict.fromkeys(categories))),
+        # From codes: the paths themselves would be made pandas text first.
+        "path": pandas.Categorical.from_codes(np.repeat(np.array([code[r[0]] for r in found], dtype=np.int64), sizes),
+                                              categories=_text_index(paths)),
         "set_id": per_file(3, np.int32),
         "vec_id": per_file(4, np.int32),
         "ent_type": per_file(5, np.int32),
