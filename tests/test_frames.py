@@ -141,12 +141,13 @@ def test_empty_model(parser_for):
     assert sets.empty and sets["title"].dtype == frames.output_sets(parser_for(blocks=MODEL))["title"].dtype
 
 
-def test_without_pandas_the_import_error_names_the_extra(tmp_path):
-    code = "import sys; sys.modules['pandas'] = None\nimport tremix.frames"
+@pytest.mark.parametrize("module, use", [("frames", ""), ("parallel", ".read_vectors(['no such file'])")])
+def test_without_pandas_the_import_error_names_the_extra(tmp_path, module, use):
+    code = f"import sys; sys.modules['pandas'] = None\nimport tremix.{module}\ntremix.{module}{use}"
     result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path)
     assert result.returncode == 1
-    assert ('ImportError: tremix.frames needs pandas (the "pandas" extra of tremix); install it with: pip install pandas'
-            in result.stderr)
+    assert (f'ImportError: tremix.{module} needs pandas (the "pandas" extra of tremix); install it with: pip install '
+            "pandas" in result.stderr)
 
 
 def test_submodules_are_attributes_of_the_package_and_load_on_first_use(tmp_path):

@@ -55,6 +55,7 @@ def read_vector(path: str | os.PathLike[str], set_id_filter: int = -1, vec_id_fi
     path of a set of frames, so that they concatenate into one categorical
     column and agree with :func:`empty_frame` as Dask metadata), else the
     path alone (none when `skip_missing` leaves the frame without rows)."""
+    _pandas()
     arrays = read_vector_arrays(path, set_id_filter, vec_id_filter, encoding=encoding, errors=errors)
     return _frame([arrays], set_id_filter, vec_id_filter, skip_missing, categories)
 
@@ -80,6 +81,7 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
     (missing file, OverflowError, ...) are raised in the caller with a note
     naming the file.
     """
+    _pandas()
     paths = [os.fspath(p) for p in paths]
     # The filters are checked here, as get_output_vectors_arrays checks
     # them, so that a bad one is not reported as an error of the first file.
@@ -106,6 +108,7 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
 
 def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
            skip_missing: bool, categories: Sequence[str] | None = None) -> pandas.DataFrame:
+    _pandas()
     import pandas
 
     from tremix.frames import _text_index
@@ -137,3 +140,12 @@ def _frame(results: list[_FileResult], set_id_filter: int, vec_id_filter: int,
         "entity_id": stacked(1, np.int32),
         "value": stacked(2, np.float64),
     })
+
+
+def _pandas() -> None:
+    """Imports pandas (before any file is read): its ImportError names the extra it comes with."""
+    try:
+        import pandas  # noqa: F401
+    except ImportError as exc:
+        raise ImportError('tremix.parallel needs pandas (the "pandas" extra of tremix); '
+                          "install it with: pip install pandas") from exc

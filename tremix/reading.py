@@ -44,7 +44,7 @@ class TextStream(Protocol):
     def read(self, size: int = -1, /) -> str: ...
 
 
-Source: TypeAlias = "str | os.PathLike[str] | BinaryStream | TextStream"
+Source: TypeAlias = str | os.PathLike[str] | BinaryStream | TextStream
 
 # Suffix -> the format's name, how its files begin, and a decompressing
 # reader over the opened binary file. A bzip2 file's "BZh" is followed by
