@@ -3,14 +3,20 @@
 from __future__ import annotations
 
 import copy
+import math
 import pickle
 from dataclasses import astuple
 
 import numpy as np
 import orvex_gen
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import tremix
+from conftest import neu_text
+from storage import STORAGES, in_storage
+from tremix.summary import summary_of
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 
@@ -125,3 +131,46 @@ def test_generated_file_every_vector(tmp_path):
     for info in results:
         want = parser.get_output_vectors_arrays(info.set_id, info.vec_id)[:2]
         assert all(np.array_equal(g, w) for g, w in zip(results.arrays(info.set_id, info.vec_id), want)), info
+
+
+def range_record(first: int, last: int, values: list[float], per_line: int) -> list[str]:
+    """A range record whose values go on over lines of `per_line` values."""
+    texts = [repr(v) for v in values]
+    return [",".join([str(first), str(last), *texts[:per_line]]) + ","] + [
+        ",".join(texts[k:k + per_line]) + "," for k in range(per_line, len(texts), per_line)]
+
+
+values = st.floats(width=64) | st.sampled_from([0.0, -0.0])
+records = st.one_of(
+    st.builds(lambda i, v: [f"{i},{v!r},"], st.integers(-2, 9), values),
+    st.builds(range_record, st.integers(-2, 9), st.integers(-2, 9), st.lists(values, max_size=7), st.integers(1, 3)))
+
+
+@pytest.fixture(scope="module")
+def scratch(tmp_path_factory):
+    return tmp_path_factory.mktemp("results") / "ids.neu"
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.lists(records, max_size=8), min_size=1, max_size=4))
+def test_counts_and_ranges_of_ids_in_any_order(scratch, storage, vectors):
+    """Ids that rise, fall back, overlap and repeat, in single and range
+    records: the catalogue counts the entities of each vector's results dict,
+    and the summary ranges their values."""
+    lines = [line for k, recs in enumerate(vectors) for line in vector(1, k, "V,", sum(recs, []))]
+    scratch.write_text(neu_text((1051, lines)))
+    parser = in_storage(ORVEXParser(str(scratch)), storage)
+    expected = parser.get_output_vectors()
+    assert [info.count for info in tremix.vectors(parser)] == [len(v["results"]) for v in expected]
+    for got, want in zip(summary_of(parser, None)["vectors"], expected):
+        finite = [x for x in want["results"].values() if math.isfinite(x)]
+        assert (got["min"], got["max"]) == ((min(finite), max(finite)) if finite else (None, None))
+
+
+def test_many_runs_of_ids_are_sorted_in_pieces(write_neu):
+    # Falling ids: a run each, more than one piece of the sort that stops for signals.
+    ids = [*range(600_000, 0, -1), *range(1, 1000)]
+    parser = ORVEXParser(write_neu(blocks=[(451, vector(1, 1, "Falling,", [f"{i},{i}.5," for i in ids]))]))
+    assert [info.count for info in tremix.vectors(parser)] == [600_000]
+    assert summary_of(parser, None)["vectors"][0]["min"] == 1.5

@@ -9,11 +9,10 @@ topologies.
 
 from __future__ import annotations
 
-import contextlib
 import math
 import os
-from collections.abc import Callable, Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
+from collections.abc import Callable
+from concurrent.futures import Future
 from importlib import resources
 from typing import Any
 
@@ -55,50 +54,47 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
     """The summary of a parser read from `path`, with what checking it finds;
     `path` None for a parser read from a file object (its summary's path and
     size are then None: no path is looked at)."""
-    with _threads() as pool:
-        walked = _walked_once(parser)
-        if walked is not None:
-            found, catalogue, model = walked
-            findings: Callable[[], list[Finding]] = lambda: found
-            nodes = (_done(_nodes_of(*model["nodes"])) if model and model["nodes"] is not None
-                     else _now(_nodes, parser))
-            elements = (_done(_elements_of(model["topologies"])) if model and model["topologies"] is not None
-                        else _now(_elements, parser))
-        else:
-            # The check's walk over the result vectors also gives their
-            # catalogue, with each vector's value range. Each runs on this
-            # thread: code of an override that summarises the parser again
-            # then recurses on one stack, to a RecursionError, rather than
-            # start thread after thread.
-            checked = _now(_check_with_catalogue, parser)
-            nodes = _now(_nodes, parser)
-            elements = _now(_elements, parser)
-            catalogue = _checked_catalogue(checked)
-            # The check's error, if any, is raised here, after the rest.
-            findings = lambda: checked.result()[0]
-        blocks, entries = _catalogue(parser, catalogue)
-        results = Results._from_catalogue(blocks, entries)
-        # Only a vector with a repeated entity reads its arrays: those go to
-        # the threads, the rest is made here.
-        vectors = [pool.submit(_vector, results, k, entry[10:]) if entry[12] else _done(_vector(results, k, entry[10:]))
-                   for k, entry in enumerate(entries)]
-        return {
-            "path": None if path is None else os.path.abspath(path),
-            # None for a pipe or a device, whose size says nothing of what was read.
-            "size_bytes": None if path is None else regular_file_size(path),
-            "blocks": _blocks(parser),
-            "model": parser.get_header(),
-            "nodes": nodes.result(),
-            "elements": elements.result(),
-            "properties": len(parser.get_properties()),
-            "materials": len(parser.get_materials()),
-            "output_sets": [
-                {"id": set_id, "title": record["title"], "value": _number(record["value"])}
-                for set_id, record in parser.get_output_sets().items()
-            ],
-            "vectors": [future.result() for future in vectors],
-            "findings": [finding.as_dict() for finding in findings()],
-        }
+    walked = _walked_once(parser)
+    if walked is not None:
+        found, catalogue, model = walked
+        findings: Callable[[], list[Finding]] = lambda: found
+        nodes = (_done(_nodes_of(*model["nodes"])) if model and model["nodes"] is not None
+                 else _now(_nodes, parser))
+        elements = (_done(_elements_of(model["topologies"])) if model and model["topologies"] is not None
+                    else _now(_elements, parser))
+    else:
+        # The check's walk over the result vectors also gives their
+        # catalogue, with each vector's value range. Each runs on this
+        # thread: code of an override that summarises the parser again
+        # then recurses on one stack, to a RecursionError, rather than
+        # start thread after thread.
+        checked = _now(_check_with_catalogue, parser)
+        nodes = _now(_nodes, parser)
+        elements = _now(_elements, parser)
+        catalogue = _checked_catalogue(checked)
+        # The check's error, if any, is raised here, after the rest.
+        findings = lambda: checked.result()[0]
+    blocks, entries = _catalogue(parser, catalogue)
+    results = Results._from_catalogue(blocks, entries)
+    return {
+        "path": None if path is None else os.path.abspath(path),
+        # None for a pipe or a device, whose size says nothing of what was read.
+        "size_bytes": None if path is None else regular_file_size(path),
+        "blocks": _blocks(parser),
+        "model": parser.get_header(),
+        "nodes": nodes.result(),
+        "elements": elements.result(),
+        "properties": len(parser.get_properties()),
+        "materials": len(parser.get_materials()),
+        "output_sets": [
+            {"id": set_id, "title": record["title"], "value": _number(record["value"])}
+            for set_id, record in parser.get_output_sets().items()
+        ],
+        # Only a vector with a repeated entity reads its arrays, here: on
+        # this thread Ctrl-C stops the reading, and nothing goes on after.
+        "vectors": [_vector(results, k, entry[10:]) for k, entry in enumerate(entries)],
+        "findings": [finding.as_dict() for finding in findings()],
+    }
 
 
 def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None] | None:
@@ -151,18 +147,6 @@ def _catalogue(parser: ORVEXParser, catalogue: Catalogue | None) -> Catalogue:
     # Read on its own when the check gave none: a partial one is never
     # shown, and an error of reading it is raised as reading it raises.
     return catalogue if catalogue is not None else _native.vector_catalogue(parser, True)
-
-
-@contextlib.contextmanager
-def _threads() -> Iterator[ThreadPoolExecutor]:
-    pool = ThreadPoolExecutor(max_workers=min(4, os.cpu_count() or 1), thread_name_prefix="tremix-summary")
-    try:
-        yield pool
-    finally:
-        # After an error or Ctrl-C nothing queued is started; a task already
-        # running (a whole walk in the core) cannot be stopped and goes on to
-        # its end, which the tremix command does not wait for.
-        pool.shutdown(wait=False, cancel_futures=True)
 
 
 def _blocks(parser: ORVEXParser) -> list[dict[str, int]]:

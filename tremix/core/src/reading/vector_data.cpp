@@ -213,6 +213,19 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
             if (o != Outcome::ok) return o;
             // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
             const int64_t count = int64_t{last} - first + 1;
+            // A sink that only counts takes the values line by line, as far
+            // as the record's count reaches: a record whose values go on for
+            // millions of lines is never held whole.
+            size_t noted = 0;
+            const auto note_gathered = [&] {
+                if constexpr (!Sink::kInPlace) {
+                    for (const double v : range) {
+                        if (static_cast<int64_t>(noted++) < count) sink.note(v);
+                    }
+                    range.clear();
+                }
+            };
+            note_gathered();
             const size_t record_line = i++;
             bool at_marker = false;
             while (static_cast<int64_t>(gathered) < count && i < n) {
@@ -234,6 +247,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                     o = convert(0);
                     if (o != Outcome::ok) return o;
                 }
+                note_gathered();
                 ++i;
             }
             if (ws.note_ranges && static_cast<int64_t>(gathered) != count) {
@@ -250,7 +264,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
             if constexpr (Sink::kInPlace) {
                 sink.range_in_place(first, from, stored);
             } else {
-                sink.range(first, stored, range.data());
+                sink.count_ids(first, stored);
             }
         } else {
             ++i;

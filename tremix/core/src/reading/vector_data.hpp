@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "context.hpp"
 #include "malloc_array.hpp"
+#include "polled_sort.hpp"
 #include "records.hpp"
 
 namespace tremix::reading {
@@ -85,25 +87,29 @@ struct ValueSink {
     }
 };
 
-// Only how many distinct entity ids the vector has. Ids usually rise
-// through a vector, most often in one unbroken run: rising ids are kept as
-// runs of consecutive ids, and only when they stop rising is every id
-// listed and sorted.
+// Only how many distinct entity ids the vector has (and the range of its
+// values, when converting). Ids are kept as runs of consecutive ids: they
+// usually rise through a vector, most often in one unbroken run, or in a
+// few (a group of elements after another). Runs that do not rise are
+// sorted and merged when the ids are counted.
 template <bool Convert>
 struct CountSink {
     static constexpr bool kConvert = Convert;
     static constexpr bool kInPlace = false;
-    std::vector<std::pair<int64_t, int64_t>> runs;  // first and last id of each rising run
-    bool sorted = true;
-    std::vector<int32_t> ids;                       // every id, once they stopped rising
-    size_t stored = 0;                              // values stored, repeats included
-    double minimum = 0.0, maximum = 0.0;            // of the finite values (when converting)
+    // A run's ids all lie in 32 bits: a range record stores at most the ids
+    // from its first to its last.
+    struct Run {
+        int32_t first, last;
+    };
+    std::vector<Run> runs;
+    bool rising = true;                   // each run begins after the one before ends
+    size_t stored = 0;                    // values stored, repeats included
+    double minimum = 0.0, maximum = 0.0;  // of the finite values (when converting)
     bool finite = false;
 
     void reset() {
         runs.clear();
-        sorted = true;
-        ids.clear();
+        rising = true;
         stored = 0;
         finite = false;
     }
@@ -119,49 +125,39 @@ struct CountSink {
         note(v);
         count_ids(id, 1);
     }
-    void range(int32_t first, size_t count, const double* values) {
-        if constexpr (Convert) {
-            for (size_t j = 0; j < count; ++j) note(values[j]);
-        }
-        count_ids(first, count);
-    }
+    // The ids first to first + count - 1 (count > 0 only for ids that exist).
     void count_ids(int32_t first, size_t count) {
         if (count == 0) return;
-        // The usual case, the id after the last one, inline.
-        if (sorted && !runs.empty() && first == runs.back().second + 1) [[likely]] {
-            stored += count;
-            runs.back().second = int64_t{first} + static_cast<int64_t>(count) - 1;
-            return;
-        }
-        count_other_ids(first, count);
-    }
-    [[gnu::noinline]] void count_other_ids(int32_t first, size_t count) {
         stored += count;
-        const int64_t last = int64_t{first} + static_cast<int64_t>(count) - 1;
-        if (sorted && (runs.empty() || first > runs.back().second)) {
-            if (!runs.empty() && first == runs.back().second + 1) {
-                runs.back().second = last;
-            } else {
-                runs.emplace_back(first, last);
-            }
+        const auto last = static_cast<int32_t>(int64_t{first} + static_cast<int64_t>(count) - 1);
+        // The usual case, the id after the last one, inline.
+        if (!runs.empty() && int64_t{first} == int64_t{runs.back().last} + 1) [[likely]] {
+            runs.back().last = last;
             return;
         }
-        if (sorted) {
-            sorted = false;
-            for (const auto& [a, z] : runs) {
-                for (int64_t id = a; id <= z; ++id) ids.push_back(static_cast<int32_t>(id));
-            }
-        }
-        for (int64_t id = first; id <= last; ++id) ids.push_back(static_cast<int32_t>(id));
+        if (!runs.empty() && first <= runs.back().last) rising = false;
+        runs.push_back(Run{first, last});
     }
-    size_t distinct() {
-        if (sorted) {
-            size_t n = 0;
-            for (const auto& [a, z] : runs) n += static_cast<size_t>(z - a + 1);
-            return n;
+    // How many distinct ids the runs hold, in `n`; false when the context
+    // was interrupted while they were sorted.
+    bool distinct(Context& ctx, size_t& n) {
+        if (!rising && !runs.empty()) {
+            if (!sort_polling(ctx, runs, [](const Run& a, const Run& b) { return a.first < b.first; })) return false;
+            // Overlapping runs merged in place: the kept ones are disjoint and rise.
+            size_t kept = 0;
+            for (size_t k = 1; k < runs.size(); ++k) {
+                if (runs[k].first <= runs[kept].last) {
+                    runs[kept].last = std::max(runs[kept].last, runs[k].last);
+                } else {
+                    runs[++kept] = runs[k];
+                }
+            }
+            runs.resize(kept + 1);
+            rising = true;
         }
-        std::sort(ids.begin(), ids.end());
-        return static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+        n = 0;
+        for (const Run& run : runs) n += static_cast<size_t>(int64_t{run.last} - run.first + 1);
+        return true;
     }
 };
 

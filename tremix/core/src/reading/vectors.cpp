@@ -107,14 +107,14 @@ Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
             } else if (keep == Keep::counts) {
                 counts.reset();
                 o = read_data(ctx, lines, n, i, ws, bad, counts);
-                if (o == Outcome::ok) r.distinct = counts.distinct();
+                if (o == Outcome::ok && !counts.distinct(ctx, r.distinct)) return Outcome::fail;
                 r.stored = counts.stored;
             } else {
                 ranges.reset();
                 o = read_data(ctx, lines, n, i, ws, bad, ranges);
                 r.stored = ranges.stored;
                 if (o == Outcome::ok) {
-                    r.distinct = ranges.distinct();
+                    if (!ranges.distinct(ctx, r.distinct)) return Outcome::fail;
                     r.minimum = ranges.minimum;
                     r.maximum = ranges.maximum;
                     r.finite = ranges.finite;
