@@ -7,6 +7,8 @@ import os
 import re
 import subprocess
 import sys
+import threading
+import time
 import types
 import gzip
 import io
@@ -308,6 +310,22 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     monkeypatch.setattr(sys, "stderr", Terminal())
     assert tremix.cli.main([latin, "--json", "--encoding", "utf-8", "--errors", "replace"]) == 0
     assert json.loads(capsys.readouterr().out)["model"]["title"] == "Tr\ufffdger"
+
+
+def test_progress_of_a_reading_follows_the_bytes_read_beside_it(write_neu):
+    path = write_neu(blocks=SMALL_FILE)
+    seen, failing = [], []
+
+    def gone(done):
+        failing.append(done)
+        raise OSError("stderr is gone")
+
+    with tremix.cli._watching(seen.append, interval=0.001), tremix.cli._watching(gone, interval=0.001):
+        tremix.read(path)
+        time.sleep(0.05)  # looked at again after the reading
+    assert seen[-1] == os.path.getsize(path) and seen == sorted(seen)
+    assert len(failing) == 1  # a display that fails ends its watching quietly
+    assert not any(t.name == "tremix-progress" for t in threading.enumerate())
 
 
 def test_counting_reader_counts_reads_into_a_buffer_and_leaves_the_file_open():

@@ -11,22 +11,25 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import errno
 import gzip
 import json
 import lzma
 import os
 import sys
+import threading
 import zlib
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from tremix.checking import check
+from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import (compressed_start, default_encoding, is_zip_start, marked_encoding, open_binary, read,
-                            read_stream, regular_file_size, start_in, start_piece)
+from tremix.reading import (compressed_start, decompressor_for, default_encoding, is_zip_start, marked_encoding,
+                            open_binary, read, read_stream, regular_file_size, start_in, start_piece)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -220,12 +223,44 @@ def _read(path: str, encoding: str | None, errors: str | None, status_line: Stat
     name = os.path.basename(path)
 
     def reading(done: int) -> None:
-        status_line.show(f"{PROG}: reading {name}  {100 * done // size:3d}%")
+        status_line.show(f"{PROG}: reading {name}  {100 * min(done, size) // size:3d}%")
 
-    with open_binary(path, wrap=lambda raw: CountingReader(raw, reading)) as stream:
-        parser = read_stream(stream, encoding=encoding, errors=errors, name=path)
+    reading(0)
+    if encoding is None and errors is None and decompressor_for(path) is None:
+        # Read as tremix.read reads it (the file read on a second thread
+        # while its lines are found), the count of bytes read looked at
+        # beside it.
+        with _watching(reading):
+            parser = read(path)
+    else:
+        with open_binary(path, wrap=lambda raw: CountingReader(raw, reading)) as stream:
+            parser = read_stream(stream, encoding=encoding, errors=errors, name=path)
     status_line.show(f"{PROG}: summarising {name}", force=True)
     return parser
+
+
+@contextlib.contextmanager
+def _watching(progress: Callable[[int], None], interval: float = 0.1) -> Iterator[None]:
+    """Calls `progress` with the bytes the process has read from files since
+    the block began, every `interval` seconds, on a thread of its own, while
+    the block runs (a reading that releases the interpreter lock)."""
+    start = _native.bytes_read()
+    done = threading.Event()
+
+    def watch() -> None:
+        while not done.wait(interval):
+            try:
+                progress(_native.bytes_read() - start)
+            except (OSError, ValueError):  # stderr gone or closed: the reading goes on without it
+                return
+
+    watcher = threading.Thread(target=watch, name="tremix-progress", daemon=True)
+    watcher.start()
+    try:
+        yield
+    finally:
+        done.set()
+        watcher.join()
 
 
 def _standard_input() -> Any:

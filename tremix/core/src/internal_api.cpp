@@ -11,6 +11,7 @@
 #include "module_state.hpp"
 #include "parser.hpp"
 #include "stack_room.hpp"
+#include "reading/descriptor.hpp"
 #include "reading/vectors.hpp"
 #include "vector_catalogue.hpp"
 
@@ -235,6 +236,11 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return check_parser(p, catalogue != 0, model != 0);
 }
 
+// bytes_read() -> int: bytes read from files by the process's readings so far.
+PyObject* bytes_read(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(reading::descriptor_bytes_read().load(std::memory_order_relaxed));
+}
+
 PyMethodDef kMethods[] = {
     {"read_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_into)), METH_FASTCALL,
      "read_into(parser, stream, encoding, errors, name): read a stream into a new parser."},
@@ -247,6 +253,8 @@ PyMethodDef kMethods[] = {
      "vector_catalogue(parser, ranges=False) -> (blocks, entries)."},
     {"vector_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_data)), METH_FASTCALL,
      "vector_data(blocks, block, data_start, expected[, lines, data_end, stored]) -> (ids, values) or None."},
+    {"bytes_read", bytes_read, METH_NOARGS,
+     "bytes_read() -> int: bytes read from files by every reading of the process so far, a running total."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
      "check(parser, catalogue=False, model=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},

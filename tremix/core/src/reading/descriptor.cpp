@@ -47,7 +47,10 @@ DescriptorRead interrupted(Context& ctx) {
 ssize_t read_some(int fd, char* to, size_t n, Context& ctx, DescriptorRead& result) {
     for (;;) {
         const ssize_t got = ::read(fd, to, n);
-        if (got >= 0) return got;
+        if (got >= 0) {
+            descriptor_bytes_read().fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+            return got;
+        }
         if (errno != EINTR) {
             result = {DescriptorRead::Status::os_error, errno};
             return -1;

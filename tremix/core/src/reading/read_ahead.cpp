@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "context.hpp"
+#include "descriptor.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
@@ -54,6 +55,7 @@ void ReadAhead::run(int fd, char* base, size_t at, size_t limit, size_t piece) {
         if (Context::readers().load(std::memory_order_relaxed) > 1) break;
         const ssize_t n = ::read(fd, base + at, room);
         if (n <= 0) break;  // the end, or what the first thread meets again when it reads on
+        descriptor_bytes_read().fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         at += static_cast<size_t>(n);
         {
             std::lock_guard<std::mutex> lock(mutex_);
