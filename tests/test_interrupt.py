@@ -111,6 +111,15 @@ def test_extractors_stop_promptly(slow_parser, name):
     assert call() is not None  # an interrupted call leaves the parser as it was
 
 
+def test_making_a_blocks_lines_stops_promptly(slow_file):
+    start = time.perf_counter()
+    ORVEXParser(slow_file).get_blocks(402)[0].lines  # 5.6 million lines
+    whole = time.perf_counter() - start
+    parser = ORVEXParser(slow_file)
+    assert stops_promptly(lambda: parser.get_blocks(402)[0].lines, whole / 3)
+    assert len(parser.get_blocks(402)[0].lines) == 5_600_000  # made whole when asked again
+
+
 # Lines that must be split whole: a node line read at a glance stops after
 # its fourteenth field, so this one has no id.
 @pytest.mark.parametrize("block_id,line", [(403, "x," * 10_000_000), (1051, "1,5000000," + "1.5," * 5_000_000)])

@@ -41,6 +41,8 @@ PyObject* line_str(const reading::TextView& line, bool ascii) {
     return PyUnicode_FromKindAndData(line.kind, line.data, n);
 }
 
+constexpr Py_ssize_t kLinesPerSignalCheck = Py_ssize_t{1} << 16;
+
 // The list of str that the stored text of `text` holds.
 PyObject* make_lines(const BlockText& text) {
     const reading::StoredBlock& stored = text.file->blocks[text.index];
@@ -53,6 +55,9 @@ PyObject* make_lines(const BlockText& text) {
     // the list and read its empty slots.
     PyObject_GC_UnTrack(list.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // Millions of lines take seconds: Ctrl-C is looked for meanwhile.
+        // (The caller keeps the text, whatever a signal handler does.)
+        if (i % kLinesPerSignalCheck == 0 && i > 0 && PyErr_CheckSignals() < 0) return nullptr;
         PyObject* item = line_str(lines.line(static_cast<size_t>(i)), stored.ascii);
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), i, item);
