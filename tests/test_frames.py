@@ -88,12 +88,14 @@ def test_the_occurrence_picks_among_vectors_and_an_edit_keeps_one_row_per_id(par
 def test_one_row_per_id_is_what_a_dict_keeps():
     rng = np.random.default_rng(7)
     cases = [rng.integers(-3, 3, n) for n in range(12)] + [np.arange(9), np.arange(9)[::-1],
-                                                           np.sort(rng.integers(0, 6, 30))]
+                                                           np.sort(rng.integers(0, 6, 30)), rng.integers(0, 40, 50)]
     for ids in (case.astype(np.int32) for case in cases):
         keep = dict_rows(ids)
         rows = list(range(len(ids))) if keep is None else keep.tolist()
         kept = {int(i): k for k, i in enumerate(ids)}  # the later row wins, at the id's first place
         assert rows == list(kept.values()), ids
+        unordered = dict_rows(ids, ordered=False)
+        assert (keep is None and unordered is None) or sorted(unordered.tolist()) == sorted(rows), ids
 
 
 def test_every_function_reads_what_read_takes(write_neu, tmp_path):

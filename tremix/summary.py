@@ -167,7 +167,7 @@ def _nodes(parser: ORVEXParser) -> dict[str, Any]:
 def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
     # A repeated node id means the later record wins, as in get_nodes(): keep
     # one row per id so count and box describe the same nodes.
-    keep = dict_rows(ids)
+    keep = dict_rows(ids, ordered=False)
     if keep is not None:
         coords = coords[keep]
     box = None
@@ -206,7 +206,7 @@ def _vector(results: Results, position: int, value_range: tuple[Any, ...]) -> di
         # get_output_vectors() holds them (the later value wins), which
         # takes the arrays.
         ids, values = results.arrays_at(position)
-        keep = dict_rows(ids)
+        keep = dict_rows(ids, ordered=False)
         if keep is not None:
             values = values[keep]
         finite = values[np.isfinite(values)]
