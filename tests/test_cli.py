@@ -102,6 +102,19 @@ def test_json_summary_of_a_small_file(tmp_path, write_neu):
                                    "min": -2.5, "max": 4.0}]
 
 
+def test_the_box_of_nodes_bounded_in_pieces_is_that_of_the_whole(monkeypatch):
+    coords = np.random.default_rng(3).normal(size=(50, 3))
+    coords[:, 2] = np.nan  # an axis without a finite coordinate has no bounds
+    coords[[4, 30], 0] = [np.inf, -np.inf]
+    ids = np.arange(50, dtype=np.int32)
+    whole = tremix.summary._nodes_of(ids, coords)
+    monkeypatch.setattr(tremix.summary, "_BOX_ROWS", 7)
+    assert tremix.summary._nodes_of(ids, coords) == whole
+    finite = coords[np.isfinite(coords[:, 0])]
+    assert whole["bounding_box"] == {"min": [finite[:, 0].min(), coords[:, 1].min(), None],
+                                     "max": [finite[:, 0].max(), coords[:, 1].max(), None]}
+
+
 @needs_extractors
 def test_summary_of_odd_values_blocks_out_of_order_and_replaced_arrays(tmp_path, write_neu):
     # An infinite output-set value, a node infinite on one axis only, -0.0 shown as 0, blocks listed by number.
