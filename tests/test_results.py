@@ -86,11 +86,16 @@ def test_missing_vectors_and_occurrences(parser_for):
     assert len(empty) == 0 and tremix.vectors(parser_for(blocks=[])) == []
 
 
+class NotedResults(tremix.Results):
+    pass
+
+
 def test_pickled_and_copied_results_read_as_the_original(parser_for):
-    results = tremix.Results(parser_for(blocks=EDGES))
+    results = NotedResults(parser_for(blocks=EDGES))
+    results.note = "mine"  # a subclass's own attribute goes along
     copies = [pickle.loads(pickle.dumps(results, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
     for again in copies + [copy.copy(results), copy.deepcopy(results)]:
-        assert list(again) == list(results) and again.find(1, 1) == [0, 2]
+        assert list(again) == list(results) and again.find(1, 1) == [0, 2] and again.note == "mine"
         assert [a.tolist() for a in again.arrays(1, 1, occurrence=-1)] == [[20], [-1.0]]
 
 

@@ -66,21 +66,15 @@ class Results(Sequence[VectorInfo]):
         # What reading each vector again must find unless its block changed:
         # the block's lines, the line after the data, the values stored.
         self._shapes: tuple[tuple[int, int, int], ...] = tuple((entry[7], entry[8], entry[9]) for entry in entries)
-        self._index()
-
-    def _index(self) -> None:
         self._positions: dict[tuple[int, int], list[int]] = {}
         for k, info in enumerate(self._infos):
             self._positions.setdefault((info.set_id, info.vec_id), []).append(k)
 
-    # Spelled out, so that every pickle protocol takes it (0 and 1 take a
-    # class with slots only so); the index by ids is made again.
-    def __getstate__(self) -> tuple[Any, ...]:
-        return self._blocks, self._infos, self._starts, self._shapes
-
-    def __setstate__(self, state: tuple[Any, ...]) -> None:
-        self._blocks, self._infos, self._starts, self._shapes = state
-        self._index()
+    def __getstate__(self) -> Any:
+        # The object's own state (its slots, and a subclass's attributes),
+        # asked for by name: pickle protocols 0 and 1 take a class with
+        # slots only so.
+        return object.__getstate__(self)
 
     def __len__(self) -> int:
         return len(self._infos)
