@@ -15,6 +15,7 @@ import pytest
 
 import tremix
 from tremix.core.orvex_parser import ORVEXParser
+from tremix.summary import summary_of
 
 pytestmark = pytest.mark.slow
 
@@ -109,6 +110,29 @@ def test_extractors_stop_promptly(slow_parser, name):
     call = (lambda: tremix.check(slow_parser)) if name == "check" else getattr(slow_parser, name)
     assert stops_promptly(call)
     assert call() is not None  # an interrupted call leaves the parser as it was
+
+
+def test_an_exception_of_a_signal_handler_ends_the_summary(tmp_path):
+    path = tmp_path / "vector.neu"
+    with open(path, "w") as f:  # values the interpreter converts: slow enough to be stopped in the check
+        write_block(f, 1051, ["1,1,1,\nT\n0\n1,1,1,7,\n1,0,1,\n", *(f"{i}_0,1_0.5,\n" for i in range(300_000)),
+                              "-1,0.\n"])
+    parser = ORVEXParser(str(path))
+    start = time.perf_counter()
+    summary_of(parser, None)
+    whole = time.perf_counter() - start
+
+    def timeout(*_):
+        raise TimeoutError
+
+    previous = signal.signal(signal.SIGALRM, timeout)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole / 3)  # within the first walks: not lost when they are run again
+        with pytest.raises(TimeoutError):
+            summary_of(parser, None)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def test_making_a_blocks_lines_stops_promptly(slow_file):

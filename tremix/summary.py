@@ -55,7 +55,7 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
     `path` None for a parser read from a file object (its summary's path and
     size are then None: no path is looked at)."""
     walked = _walked_once(parser)
-    if walked is not None:
+    if isinstance(walked, tuple):
         found, catalogue, model = walked
         findings: Callable[[], list[Finding]] = lambda: found
         nodes = (_done(_nodes_of(*model["nodes"])) if model and model["nodes"] is not None
@@ -72,8 +72,15 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
         nodes = _now(_nodes, parser)
         elements = _now(_elements, parser)
         catalogue = _checked_catalogue(checked)
-        # The check's error, if any, is raised here, after the rest.
-        findings = lambda: checked.result()[0]
+
+        def findings() -> list[Finding]:
+            # The check's error, if any, is raised here, after the rest; so
+            # is what the walks raised once and not again (an exception of
+            # a signal handler that ran meanwhile, say).
+            found: list[Finding] = checked.result()[0]
+            if walked is not None and all(part.exception() is None for part in (nodes, elements)):
+                raise walked
+            return found
     blocks, entries = _catalogue(parser, catalogue)
     results = Results._from_catalogue(blocks, entries)
     return {
@@ -97,11 +104,13 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
     }
 
 
-def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None] | None:
+def _walked_once(parser: ORVEXParser
+                 ) -> tuple[list[Finding], Catalogue | None, dict[str, Any] | None] | Exception | None:
     """The check, the catalogue and the model's arrays from one set of
     walks, on two threads; None when the parser's own array forms are
-    replaced (their results are then asked for) or the check raised (it is
-    then run as before, so that the same error is raised in the same order)."""
+    replaced (their results are then asked for), or what the check raised
+    (it is then run as before, so that the same error is raised in the same
+    order)."""
     if not all(own_method(parser, name) for name in ("get_nodes_arrays", "get_elements_arrays")):
         return None
     try:
@@ -110,8 +119,8 @@ def _walked_once(parser: ORVEXParser) -> tuple[list[Finding], Catalogue | None, 
         # An override that summarises the parser again: the check run
         # again would recurse again, at every depth.
         raise
-    except Exception:
-        return None
+    except Exception as exc:
+        return exc
 
 
 def _done(value: Any) -> Future[Any]:
