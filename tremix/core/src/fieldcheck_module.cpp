@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>

@@ -189,7 +189,10 @@ PyObject* vector_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    const auto [block, start, expected, lines, end, stored] = numbers;
+    // Named one by one: a lambda below uses them, which some compilers do
+    // not allow of structured bindings.
+    const Py_ssize_t block = numbers[0], start = numbers[1], expected = numbers[2], lines = numbers[3],
+                     end = numbers[4], stored = numbers[5];
     const bool seen = nargs == 7;
     return with_memory_guard([&]() -> PyObject* {
         BlockSnapshot snapshot;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
+#endif
 #include <pthread.h>
 #include <unistd.h>
 
@@ -43,13 +45,19 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{40};
 // process ends instead. (The unwind has no exception object for the
 // catch clause's reference to bind, which the undefined-behaviour
 // sanitizer reports as a null reference: its checks are off here.)
-[[gnu::no_sanitize_undefined]] void take_lock_back(PyThreadState* saved) {
+// (GNU's C++ library names that unwind; where there is none, pthread_exit
+// does not unwind this way and the lock is simply taken.)
+#if defined(__GLIBCXX__)
+__attribute__((no_sanitize("undefined"))) void take_lock_back(PyThreadState* saved) {
     try {
         PyEval_RestoreThread(saved);
     } catch (abi::__forced_unwind&) {
         for (;;) pause();
     }
 }
+#else
+void take_lock_back(PyThreadState* saved) { PyEval_RestoreThread(saved); }
+#endif
 
 }  // namespace
 

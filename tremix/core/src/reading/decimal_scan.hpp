@@ -11,7 +11,27 @@
 #include <cstdint>
 #include <system_error>
 
+// C++ libraries without std::from_chars for double (older libc++, as on
+// macOS) convert with strtod_l() in the "C" locale instead, which rounds
+// correctly too.
+#if defined(__cpp_lib_to_chars) && !defined(TREMIX_DECIMAL_BY_STRTOD)
+#define TREMIX_FROM_CHARS_DOUBLE 1
+#else
+#define TREMIX_FROM_CHARS_DOUBLE 0
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <string>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
+#endif
+
 namespace tremix::reading {
+
+// The word-at-a-time scanners read eight characters as one integer, the
+// first in its lowest byte.
+static_assert(std::endian::native == std::endian::little, "the text scanners need a little-endian machine");
 
 inline bool is_ascii_digit(char ch) { return static_cast<unsigned>(ch - '0') <= 9; }
 
@@ -20,6 +40,25 @@ inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 // 10^n for the n (0 to 8) digits of one eight-byte word.
 inline constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// The correctly rounded double of the plain decimal [first, last); false
+// when it lies beyond the range of doubles (or, through strtod_l(), so
+// close to zero that it loses precision), which the interpreter then
+// decides.
+inline bool decimal_to_double(const char* first, const char* last, double& value) {
+#if TREMIX_FROM_CHARS_DOUBLE
+    const auto [stop, ec] = std::from_chars(first, last, value, std::chars_format::general);
+    return ec == std::errc() && stop == last;
+#else
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    if (!c_locale) return false;
+    const std::string text(first, last);  // strtod_l() reads up to a NUL
+    char* stop = nullptr;
+    errno = 0;
+    value = strtod_l(text.c_str(), &stop, c_locale);
+    return errno != ERANGE && stop == text.c_str() + text.size();
+#endif
+}
 
 // The general case: leading zeros skipped, digits beyond 19 dropped and
 // only scaling, any exponent.
@@ -84,8 +123,7 @@ inline const char* scan_plain_decimal_long(const char* p, const char* end, doubl
         value = static_cast<double>(mantissa);
         value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
     } else {
-        const auto [stop, ec] = std::from_chars(body, q, value, std::chars_format::general);
-        if (ec != std::errc() || stop != q) {
+        if (!decimal_to_double(body, q, value)) {
             out_of_range = true;
             return nullptr;
         }
@@ -298,12 +336,12 @@ inline const char* scientific_end(const char* p, const char* end, const char* li
 // point (at least one digit in all), optional e/E exponent with at least one
 // digit. Returns the position after it with its value, or null when there is
 // no plain decimal at p; `out_of_range` then tells a plain decimal whose
-// value std::from_chars cannot give (such as 1e400), which the interpreter
+// value decimal_to_double cannot give (such as 1e400), which the interpreter
 // has to decide. Bytes up to `limit` (at or after `end`) may be read.
 //
 // Up to 19 digits with a power of ten up to 22 are exact as doubles, and one
 // multiplication or division of two exact doubles rounds correctly, as
-// float() does; other decimals go to std::from_chars, which rounds
+// float() does; other decimals go to decimal_to_double, which rounds
 // correctly too. The common short number is read in one straight pass.
 inline const char* scan_plain_decimal(const char* p, const char* end, const char* limit, double& out,
                                       bool& out_of_range) {

@@ -6,6 +6,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #define TREMIX_MREMAP 1
 #endif
 
@@ -37,7 +38,16 @@ constexpr size_t kWorthGivingBack = size_t{1} << 16;
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
 #if TREMIX_MREMAP
-constexpr uintptr_t kSmallPage = 4096;
+// The kernel's page: 4 KB on x86-64, 16 or 64 KB on some aarch64 kernels.
+// madvise() works on whole pages, so a range it is given must be made of
+// them, or it would reach bytes beyond the range.
+uintptr_t small_page() {
+    static const uintptr_t size = [] {
+        const long n = sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<uintptr_t>(n) : uintptr_t{4096};
+    }();
+    return size;
+}
 
 // The whole pages within [from, to), or those that hold any of its bytes.
 struct Pages {
@@ -45,12 +55,14 @@ struct Pages {
 };
 Pages pages_within(const char* from, const char* to) {
     const auto a = reinterpret_cast<uintptr_t>(from), b = reinterpret_cast<uintptr_t>(to);
-    return {round_up(a, kSmallPage), b / kSmallPage * kSmallPage};
+    const uintptr_t page = small_page();
+    return {round_up(a, page), b / page * page};
 }
 #if defined(MADV_POPULATE_WRITE)
 Pages pages_holding(const char* from, const char* to) {
     const auto a = reinterpret_cast<uintptr_t>(from), b = reinterpret_cast<uintptr_t>(to);
-    return {a / kSmallPage * kSmallPage, round_up(b, kSmallPage)};
+    const uintptr_t page = small_page();
+    return {a / page * page, round_up(b, page)};
 }
 #endif
 #endif
@@ -129,7 +141,7 @@ bool GrowBuffer::grow(size_t needed) {
 void GrowBuffer::shrink_to_fit() {
 #if TREMIX_MREMAP
     if (mapped_) {
-        const size_t keep = round_up(size_ ? size_ : 1, size_t{4096});
+        const size_t keep = round_up(size_ ? size_ : 1, small_page());
         if (keep < capacity_) {
             void* p = mremap(data_, capacity_, keep, 0);
             if (p != MAP_FAILED) capacity_ = keep;
