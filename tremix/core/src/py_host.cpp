@@ -45,8 +45,8 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{40};
 // process ends instead. (The unwind has no exception object for the
 // catch clause's reference to bind, which the undefined-behaviour
 // sanitizer reports as a null reference: its checks are off here.)
-// (GNU's C++ library names that unwind; where there is none, pthread_exit
-// does not unwind this way and the lock is simply taken.)
+// (Only GNU's C++ library has a name for that unwind; with another, the
+// lock is simply taken.)
 #if defined(__GLIBCXX__)
 __attribute__((no_sanitize("undefined"))) void take_lock_back(PyThreadState* saved) {
     try {
