@@ -187,8 +187,8 @@ def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
     return {"count": len(coords), "bounding_box": box}
 
 
-# Rows of the node table bounded at a time: its copies stay a few MB.
-_BOX_ROWS = 1 << 18
+# Rows of the node table bounded at a time: its copies stay under 2 MB.
+_BOX_ROWS = 1 << 16
 
 
 def _box_of(coords: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -437,11 +437,12 @@ PyObject* numpy_int32_array(reading::MallocArray<int32_t>&& values) { return tak
 
 PyObject* numpy_float64_array(reading::MallocArray<double>&& values) { return taken_array(values, NPY_FLOAT64); }
 
-PyObject* numpy_int32_array(const reading::Column<int32_t>& values) {
-    return copied_array(values.data(), values.size(), NPY_INT32);
+PyObject* numpy_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room) {
+    return column_array(values, room, NPY_INT32);
 }
 
-PyObject* numpy_coords_array(const reading::Column<double>& xyz) {
+PyObject* numpy_coords_array(const reading::Column<double>& xyz, ArrayRoom* room) {
+    if (room && room->holds(xyz)) return room->finish(xyz.size() / 3 * 3);
     npy_intp dims[2] = {static_cast<npy_intp>(xyz.size() / 3), 3};
     return native_array(2, dims, NPY_FLOAT64, xyz.data(), xyz.size() / 3 * 3 * sizeof(double));
 }

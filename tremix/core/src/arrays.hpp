@@ -86,8 +86,8 @@ PyObject* coords_array(const reading::Column<double>& xyz, ArrayRoom* room = nul
 // package's own functions, which are not bound to the module-level name.
 PyObject* numpy_int32_array(reading::MallocArray<int32_t>&& values);
 PyObject* numpy_float64_array(reading::MallocArray<double>&& values);
-PyObject* numpy_int32_array(const reading::Column<int32_t>& values);
+PyObject* numpy_int32_array(const reading::Column<int32_t>& values, ArrayRoom* room = nullptr);
 // (n, 3) from xyz triples stored one after another.
-PyObject* numpy_coords_array(const reading::Column<double>& xyz);
+PyObject* numpy_coords_array(const reading::Column<double>& xyz, ArrayRoom* room = nullptr);
 
 }  // namespace tremix

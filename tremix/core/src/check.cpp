@@ -231,11 +231,12 @@ size_t vectors_split(const Job (&jobs)[6], size_t elements, size_t vectors) {
 }
 
 PyObject* model_arrays(const reading::NodeTable& nodes, const reading::ElementTable& elements,
-                       reading::Outcome nodes_read, reading::Outcome elements_read) {
+                       reading::Outcome nodes_read, reading::Outcome elements_read, ArrayRoom& id_room,
+                       ArrayRoom& xyz_room) {
     Ref node_pair(nodes_read == reading::Outcome::fail ? new_ref(Py_None) : nullptr);
     if (!node_pair) {
-        Ref ids(numpy_int32_array(nodes.ids));
-        Ref coords(ids ? numpy_coords_array(nodes.xyz) : nullptr);
+        Ref ids(numpy_int32_array(nodes.ids, &id_room));
+        Ref coords(ids ? numpy_coords_array(nodes.xyz, &xyz_room) : nullptr);
         if (!coords) return nullptr;
         node_pair = Ref(PyTuple_Pack(2, ids.get(), coords.get()));
         if (!node_pair) return nullptr;
@@ -278,8 +279,9 @@ class CheckWalks {
     // Raises the error of the first walk, in walk order, that stopped, and
     // says whether there was one.
     bool raise_stopped(PyHost& host, PyObject* path) const;
-    // The check's result (see check.hpp), or nullptr with an exception.
-    PyObject* result() const;
+    // The check's result (see check.hpp), or nullptr with an exception. The
+    // node records' arrays are handed over: it is made once.
+    PyObject* result();
 
   private:
     reading::Outcome walk_vectors(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
@@ -287,13 +289,15 @@ class CheckWalks {
         return reading::read_vectors_part(c, b, vectors_, kept_, &o, first_part_);
     }
     // The node table has room for a node a line up front (address space
-    // only, until written), so that it is never copied as it grows.
+    // only, until written), so that it is never copied as it grows: in the
+    // arrays the records end up in, where NumPy's own could be made.
     reading::Outcome walk_nodes(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
         nodes_ = {};
         if (o.keeps_records()) {
+            nodes_ = reading::NodeTable{node_id_room_.column<int32_t>(), node_xyz_room_.column<double>()};
             const size_t lines = reading::total_lines(b);
-            nodes_.ids.reserve(lines);
-            nodes_.xyz.reserve(3 * lines);
+            if (!nodes_.ids.in_room()) nodes_.ids.reserve(lines);
+            if (!nodes_.xyz.in_room()) nodes_.xyz.reserve(3 * lines);
         }
         return reading::read_nodes(c, b, nodes_, &o);
     }
@@ -317,6 +321,7 @@ class CheckWalks {
     VectorsPart second_part_;
     bool shared_ = false;  // the vectors walk is cut in two parts
     // The node records and element topologies are kept only when asked for.
+    ArrayRoom node_id_room_, node_xyz_room_;
     reading::NodeTable nodes_;
     reading::ElementTable elements_;
     Job jobs_[6];
@@ -339,8 +344,14 @@ int CheckWalks::take(ParserObject* self) {
             if (job.kind == 1051) vector_blocks_ = std::move(blocks);
         }
         const bool still = self->blocks == parser_blocks_.get() && parser_report(self) == report_;
-        if (still || taking == kMostTakings) return 0;
+        if (still || taking == kMostTakings) break;
     }
+    if (model_) {
+        const size_t lines = reading::total_lines(jobs_[kNodes].snapshot.blocks());
+        node_id_room_ = ArrayRoom(ArrayRoom::Type::int32, lines, 1);
+        node_xyz_room_ = ArrayRoom(ArrayRoom::Type::float64, lines, 3);
+    }
+    return 0;
 }
 
 bool CheckWalks::run(PyHost& host) {
@@ -427,7 +438,7 @@ bool CheckWalks::raise_stopped(PyHost& host, PyObject* path) const {
     return false;
 }
 
-PyObject* CheckWalks::result() const {
+PyObject* CheckWalks::result() {
     Ref walks(PyDict_New());
     Ref findings(PyList_New(0));
     if (!walks || !findings) return nullptr;
@@ -450,7 +461,8 @@ PyObject* CheckWalks::result() const {
         if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
     }
     if (model_) {
-        Ref arrays(model_arrays(nodes_, elements_, jobs_[kNodes].outcome, jobs_[kElements].outcome));
+        Ref arrays(model_arrays(nodes_, elements_, jobs_[kNodes].outcome, jobs_[kElements].outcome, node_id_room_,
+                                node_xyz_room_));
         if (!arrays || PyDict_SetItemString(result.get(), "model", arrays.get()) < 0) return nullptr;
     }
     return result.release();
