@@ -106,6 +106,7 @@ def test_the_box_of_nodes_bounded_in_pieces_is_that_of_the_whole(monkeypatch):
     coords = np.random.default_rng(3).normal(size=(50, 3))
     coords[:, 2] = np.nan  # an axis without a finite coordinate has no bounds
     coords[[4, 30], 0] = [np.inf, -np.inf]
+    coords[:7, 0] = np.nan  # a first piece without a finite x
     ids = np.arange(50, dtype=np.int32)
     whole = tremix.summary._nodes_of(ids, coords)
     monkeypatch.setattr(tremix.summary, "_BOX_ROWS", 7)
@@ -317,28 +318,46 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     assert terminal.getvalue().splitlines()[-2:] == [f"tremix: error: {os.path.dirname(path)} is a directory, not a file",
                                                      f"tremix: error: no such file: {path}.missing"]
 
-    # --encoding and --errors reach the counting route too.
+    # --errors (with --encoding or alone) and compressed files take the counting route, shown to 100%.
     latin = write_neu(blocks=[(100, ["Träger", "1,"])], encoding="latin-1")
-    capsys.readouterr()
-    monkeypatch.setattr(sys, "stderr", Terminal())
-    assert tremix.cli.main([latin, "--json", "--encoding", "utf-8", "--errors", "replace"]) == 0
-    assert json.loads(capsys.readouterr().out)["model"]["title"] == "Tr\ufffdger"
+    for how in (["--encoding", "utf-8", "--errors", "replace"], ["--errors", "replace"]):
+        capsys.readouterr()
+        monkeypatch.setattr(sys, "stderr", Terminal())
+        assert tremix.cli.main([latin, "--json", *how]) == 0
+        assert json.loads(capsys.readouterr().out)["model"]["title"] == "Tr\ufffdger"
+    packed = path + ".gz"
+    with open(path, "rb") as plain, gzip.open(packed, "wb") as out:
+        out.write(plain.read())
+    tremix.cli._read(packed, None, None, tremix.cli.StatusLine(terminal := Terminal(), interval=0))
+    assert "reading file0.neu.gz  100%" in terminal.getvalue()
 
 
-def test_progress_of_a_reading_follows_the_bytes_read_beside_it(write_neu):
-    path = write_neu(blocks=SMALL_FILE)
+def test_progress_of_a_reading_follows_the_bytes_read_beside_it(tmp_path, capsys, monkeypatch):
+    path = tmp_path / "big.neu"  # large enough to be read ahead on a second thread
+    path.write_text("   -1\n   100\n" + "x,\n" * 2_000_000 + "   -1\n")
     seen, failing = [], []
 
-    def gone(done):
-        failing.append(done)
-        raise OSError("stderr is gone")
+    def gone(error):
+        def show(done):
+            failing.append(done)
+            raise error
+        return show
 
-    with tremix.cli._watching(seen.append, interval=0.001), tremix.cli._watching(gone, interval=0.001):
-        tremix.read(path)
+    with (tremix.cli._watching(seen.append, interval=0.001), tremix.cli._watching(gone(OSError()), interval=0.001),
+          tremix.cli._watching(gone(ValueError("closed file")), interval=0.001)):
+        tremix.read(str(path))
         time.sleep(0.05)  # looked at again after the reading
-    assert seen[-1] == os.path.getsize(path) and seen == sorted(seen)
-    assert len(failing) == 1  # a display that fails ends its watching quietly
+    assert seen[-1] == path.stat().st_size and seen == sorted(seen)
+    # A display that fails (stderr gone or closed) ends its watching quietly.
+    assert len(failing) == 2 and capsys.readouterr().err == ""
     assert not any(t.name == "tremix-progress" for t in threading.enumerate())
+    # The count is the process's: another reading meanwhile shows no more than 100%.
+    terminal = Terminal()
+    monkeypatch.setattr(tremix.cli, "PROGRESS_BYTES", 0)
+    monkeypatch.setattr(tremix.cli._native, "bytes_read", iter(range(0, 10**12, 10**9)).__next__)
+    monkeypatch.setattr(tremix.cli, "read", lambda source: time.sleep(0.25) or tremix.read(source))
+    tremix.cli._read(str(path), None, None, tremix.cli.StatusLine(terminal, interval=0))
+    assert "100%" in terminal.getvalue() and "200%" not in terminal.getvalue()
 
 
 def test_counting_reader_counts_reads_into_a_buffer_and_leaves_the_file_open():

@@ -109,6 +109,8 @@ def test_result_lines_read_whole_match_field_by_field(line):
 @given(st.one_of(single_line(), st.sampled_from(["-1,0.,", "-1,0.0000000E+00,", "0,1.0000000E+00", "+5,1.0000000E+00,"])))
 @example("5,1.5000000E+00x,")
 @example("6,2.5E+,")
+@example("12;1.0000000E+00,")
+@example("1234567x1.0000000E+00,")
 def test_single_records_read_whole_match_field_by_field(line):
     single_matches_split(line)
 

@@ -143,7 +143,8 @@ def test_empty_model(parser_for):
     assert sets.empty and sets["title"].dtype == frames.output_sets(parser_for(blocks=MODEL))["title"].dtype
 
 
-@pytest.mark.parametrize("module, use", [("frames", ""), ("parallel", ".read_vectors(['no such file'])")])
+@pytest.mark.parametrize("module, use", [("frames", ""), ("parallel", ".read_vectors(['no such file'])"),
+                                         ("parallel", ".read_vector('no such file')")])
 def test_without_pandas_the_import_error_names_the_extra(tmp_path, module, use):
     code = f"import sys; sys.modules['pandas'] = None\nimport tremix.{module}\ntremix.{module}{use}"
     result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path)

@@ -112,6 +112,19 @@ def test_extractors_stop_promptly(slow_parser, name):
     assert call() is not None  # an interrupted call leaves the parser as it was
 
 
+def test_counting_ids_out_of_order_stops_promptly(tmp_path):
+    # Ids in no order: a run for each record, sorted when counted, in the last half or more of the time.
+    path = tmp_path / "shuffled.neu"
+    with open(path, "w") as f:
+        write_block(f, 1051, ["1,1,1,\nT\n0\n1,1,1,7,\n1,0,1,\n",
+                              *(f"{k * 1_000_003 % 2_000_000},1.5,\n" for k in range(2_000_000)), "-1,0.\n"])
+    parser = ORVEXParser(str(path))
+    start = time.perf_counter()
+    tremix.vectors(parser)
+    whole = time.perf_counter() - start
+    assert stops_promptly(lambda: tremix.vectors(parser), whole * 3 / 4)
+
+
 def test_an_exception_of_a_signal_handler_ends_the_summary(tmp_path):
     path = tmp_path / "vector.neu"
     with open(path, "w") as f:  # values the interpreter converts: slow enough to be stopped in the check

@@ -176,6 +176,8 @@ def test_counts_and_ranges_of_ids_in_any_order(scratch, storage, vectors):
 def test_many_runs_of_ids_are_sorted_in_pieces(write_neu):
     # Falling ids: a run each, more than one piece of the sort that stops for signals.
     ids = [*range(600_000, 0, -1), *range(1, 1000)]
-    parser = ORVEXParser(write_neu(blocks=[(451, vector(1, 1, "Falling,", [f"{i},{i}.5," for i in ids]))]))
-    assert [info.count for info in tremix.vectors(parser)] == [600_000]
+    edges = ["2147483647,1.0,", "-2147483648,2.0,", "5,5,", "-1,1,3.0,"]  # the id after 2**31 - 1 is not -2**31
+    parser = ORVEXParser(write_neu(blocks=[(451, vector(1, 1, "Falling,", [f"{i},{i}.5," for i in ids])
+                                           + vector(1, 2, "Edges,", edges))]))
+    assert [info.count for info in tremix.vectors(parser)] == [600_000, 4]
     assert summary_of(parser, None)["vectors"][0]["min"] == 1.5
