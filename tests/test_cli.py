@@ -102,18 +102,14 @@ def test_json_summary_of_a_small_file(tmp_path, write_neu):
                                    "min": -2.5, "max": 4.0}]
 
 
-def test_the_box_of_nodes_bounded_in_pieces_is_that_of_the_whole(monkeypatch):
+def test_the_box_of_nodes_bounded_in_pieces(monkeypatch):
+    # z has no finite coordinate, x none in the first piece and two infinite ones.
     coords = np.random.default_rng(3).normal(size=(50, 3))
-    coords[:, 2] = np.nan  # an axis without a finite coordinate has no bounds
-    coords[[4, 30], 0] = [np.inf, -np.inf]
-    coords[:7, 0] = np.nan  # a first piece without a finite x
-    ids = np.arange(50, dtype=np.int32)
-    whole = tremix.summary._nodes_of(ids, coords)
+    coords[:, 2], coords[:7, 0], coords[[9, 30], 0] = np.nan, np.nan, [np.inf, -np.inf]
     monkeypatch.setattr(tremix.summary, "_BOX_ROWS", 7)
-    assert tremix.summary._nodes_of(ids, coords) == whole
-    finite = coords[np.isfinite(coords[:, 0])]
-    assert whole["bounding_box"] == {"min": [finite[:, 0].min(), coords[:, 1].min(), None],
-                                     "max": [finite[:, 0].max(), coords[:, 1].max(), None]}
+    x = coords[np.isfinite(coords[:, 0]), 0]
+    assert tremix.summary._nodes_of(np.arange(50, dtype=np.int32), coords)["bounding_box"] == {
+        "min": [x.min(), coords[:, 1].min(), None], "max": [x.max(), coords[:, 1].max(), None]}
 
 
 @needs_extractors
@@ -336,19 +332,13 @@ def test_progress_of_a_reading_follows_the_bytes_read_beside_it(tmp_path, capsys
     path = tmp_path / "big.neu"  # large enough to be read ahead on a second thread
     path.write_text("   -1\n   100\n" + "x,\n" * 2_000_000 + "   -1\n")
     seen, failing = [], []
-
-    def gone(error):
-        def show(done):
-            failing.append(done)
-            raise error
-        return show
-
-    with (tremix.cli._watching(seen.append, interval=0.001), tremix.cli._watching(gone(OSError()), interval=0.001),
-          tremix.cli._watching(gone(ValueError("closed file")), interval=0.001)):
+    # A display that fails (stderr gone or closed) ends its watching quietly.
+    gone = [lambda done, error=error: failing.append(done) or throw(error) for error in (OSError(), ValueError())]
+    with (tremix.cli._watching(seen.append, interval=0.001), tremix.cli._watching(gone[0], interval=0.001),
+          tremix.cli._watching(gone[1], interval=0.001)):
         tremix.read(str(path))
         time.sleep(0.05)  # looked at again after the reading
     assert seen[-1] == path.stat().st_size and seen == sorted(seen)
-    # A display that fails (stderr gone or closed) ends its watching quietly.
     assert len(failing) == 2 and capsys.readouterr().err == ""
     assert not any(t.name == "tremix-progress" for t in threading.enumerate())
     # The count is the process's: another reading meanwhile shows no more than 100%.
@@ -628,3 +618,7 @@ def test_dash_reads_standard_input_and_never_a_file_named_dash(tmp_path, write_n
                                 ([], gzip.compress(b"   -1\n"), b"it is gzip-compressed")):
         bad = run_with_input("-", *options, data=data, cwd=tmp_path)
         assert bad.returncode == 1 and said in bad.stderr and bad.stderr.count(b"\n") == 1
+
+
+def throw(error):
+    raise error

@@ -126,13 +126,12 @@ def test_text_that_is_not_utf8_stays_text_where_pyarrow_stores_pandas_text(write
     name = os.fsdecode(os.fsencode(tmp_path) + b"/lauf_\xe4.neu")
     shutil.copy(path, name)
     with pd.option_context("mode.string_storage", "pyarrow"):
-        assert frames.output_sets(path, encoding="utf-8", errors="surrogateescape")["title"].tolist() == [
-            "Lastfall \udce4"]
-        assert frames.output_sets(path, encoding="latin-1")["title"].dtype == "str"
+        titles = frames.output_sets(path, encoding="utf-8", errors="surrogateescape")["title"]
+        assert titles.tolist() == ["Lastfall \udce4"] and frames.output_sets(path, encoding="latin-1")["title"].dtype == "str"
         assert list(read_vector(name, encoding="latin-1")["path"].cat.categories) == [name]
-        with pytest.raises(TypeError, match="an integer is required") as info:  # checked before any file is read
-            read_vectors([name], "1", 1)
-        assert not hasattr(info.value, "__notes__")
+    with pytest.raises(TypeError, match="an integer is required") as info:  # a filter is checked before any file is read
+        read_vectors([name], "1", 1)
+    assert not hasattr(info.value, "__notes__")
 
 
 def test_empty_model(parser_for):

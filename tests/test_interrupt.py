@@ -46,11 +46,12 @@ def slow_file(tmp_path_factory):
     return str(path)
 
 
-def seconds_to_interrupt(call, delay=DELAY) -> float:
-    """Seconds from a Ctrl-C sent `delay` s into `call()` to its KeyboardInterrupt; fails if it returned first.
+def seconds_to_interrupt(call, delay=DELAY, handler=signal.default_int_handler, raised=KeyboardInterrupt) -> float:
+    """Seconds from a Ctrl-C (or a signal that `handler` turns into `raised`)
+    sent `delay` s into `call()` to its exception; fails if it returned first.
 
     The kernel's timer fires on time even while the call holds the interpreter lock."""
-    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    previous = signal.signal(signal.SIGALRM, handler)
     returned = False
     try:
         start = time.perf_counter()
@@ -59,7 +60,7 @@ def seconds_to_interrupt(call, delay=DELAY) -> float:
             call()
             returned = True
             signal.setitimer(signal.ITIMER_REAL, 0)
-        except KeyboardInterrupt:
+        except raised:
             if not returned:
                 return time.perf_counter() - start - delay
         pytest.fail(f"the call returned {time.perf_counter() - start:.3f} s after it started, before the signal")
@@ -74,6 +75,12 @@ def stops_promptly(call, delay=DELAY) -> bool:
     A shared machine now and then stalls the process for longer than that:
     a second try is given, which a call that never looks for signals fails too."""
     return any(seconds_to_interrupt(call, delay) < PROMPT for _ in range(2))
+
+
+def time_of(call) -> float:
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
 
 
 @pytest.fixture(scope="module")
@@ -92,12 +99,8 @@ def test_reading_stops_promptly(request, name):
     path = request.getfixturevalue(name)
     # Readings here now and then take several times as long: the quickest
     # of three is the one to go by.
-    whole = []
-    for _ in range(3):
-        start = time.perf_counter()
-        ORVEXParser(path)
-        whole.append(time.perf_counter() - start)
-    assert stops_promptly(lambda: ORVEXParser(path), min(whole) / 3)
+    whole = min(time_of(lambda: ORVEXParser(path)) for _ in range(3))
+    assert stops_promptly(lambda: ORVEXParser(path), whole / 3)
 
 
 @pytest.fixture(scope="module")
@@ -112,46 +115,32 @@ def test_extractors_stop_promptly(slow_parser, name):
     assert call() is not None  # an interrupted call leaves the parser as it was
 
 
+def vector_parser(path, records) -> ORVEXParser:
+    with open(path, "w") as f:
+        write_block(f, 1051, ["1,1,1,\nT\n0\n1,1,1,7,\n1,0,1,\n", *records, "-1,0.\n"])
+    return ORVEXParser(str(path))
+
+
 def test_counting_ids_out_of_order_stops_promptly(tmp_path):
     # Ids in no order: a run for each record, sorted when counted, in the last half or more of the time.
-    path = tmp_path / "shuffled.neu"
-    with open(path, "w") as f:
-        write_block(f, 1051, ["1,1,1,\nT\n0\n1,1,1,7,\n1,0,1,\n",
-                              *(f"{k * 1_000_003 % 2_000_000},1.5,\n" for k in range(2_000_000)), "-1,0.\n"])
-    parser = ORVEXParser(str(path))
-    start = time.perf_counter()
-    tremix.vectors(parser)
-    whole = time.perf_counter() - start
-    assert stops_promptly(lambda: tremix.vectors(parser), whole * 3 / 4)
+    parser = vector_parser(tmp_path / "shuffled.neu", (f"{k * 1_000_003 % 2_000_000},1.5,\n" for k in range(2_000_000)))
+    assert stops_promptly(lambda: tremix.vectors(parser), time_of(lambda: tremix.vectors(parser)) * 3 / 4)
 
 
 def test_an_exception_of_a_signal_handler_ends_the_summary(tmp_path):
-    path = tmp_path / "vector.neu"
-    with open(path, "w") as f:  # values the interpreter converts: slow enough to be stopped in the check
-        write_block(f, 1051, ["1,1,1,\nT\n0\n1,1,1,7,\n1,0,1,\n", *(f"{i}_0,1_0.5,\n" for i in range(300_000)),
-                              "-1,0.\n"])
-    parser = ORVEXParser(str(path))
-    start = time.perf_counter()
-    summary_of(parser, None)
-    whole = time.perf_counter() - start
+    # Values the interpreter converts: slow enough to be stopped within the first walks, and the
+    # exception is not lost when they are run again.
+    parser = vector_parser(tmp_path / "vector.neu", (f"{i}_0,1_0.5,\n" for i in range(300_000)))
 
     def timeout(*_):
         raise TimeoutError
 
-    previous = signal.signal(signal.SIGALRM, timeout)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, whole / 3)  # within the first walks: not lost when they are run again
-        with pytest.raises(TimeoutError):
-            summary_of(parser, None)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    seconds_to_interrupt(lambda: summary_of(parser, None), time_of(lambda: summary_of(parser, None)) / 3, timeout,
+                         TimeoutError)
 
 
 def test_making_a_blocks_lines_stops_promptly(slow_file):
-    start = time.perf_counter()
-    ORVEXParser(slow_file).get_blocks(402)[0].lines  # 5.6 million lines
-    whole = time.perf_counter() - start
+    whole = time_of(lambda: ORVEXParser(slow_file).get_blocks(402)[0].lines)  # 5.6 million lines
     parser = ORVEXParser(slow_file)
     assert stops_promptly(lambda: parser.get_blocks(402)[0].lines, whole / 3)
     assert len(parser.get_blocks(402)[0].lines) == 5_600_000  # made whole when asked again

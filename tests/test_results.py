@@ -91,8 +91,8 @@ class NotedResults(tremix.Results):
 
 
 def test_pickled_and_copied_results_read_as_the_original(parser_for):
-    results = NotedResults(parser_for(blocks=EDGES))
-    results.note = "mine"  # a subclass's own attribute goes along
+    results = NotedResults(parser_for(blocks=EDGES))  # every protocol, and a subclass's own attribute too
+    results.note = "mine"
     copies = [pickle.loads(pickle.dumps(results, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
     for again in copies + [copy.copy(results), copy.deepcopy(results)]:
         assert list(again) == list(results) and again.find(1, 1) == [0, 2] and again.note == "mine"
@@ -180,4 +180,3 @@ def test_many_runs_of_ids_are_sorted_in_pieces(write_neu):
     parser = ORVEXParser(write_neu(blocks=[(451, vector(1, 1, "Falling,", [f"{i},{i}.5," for i in ids])
                                            + vector(1, 2, "Edges,", edges))]))
     assert [info.count for info in tremix.vectors(parser)] == [600_000, 4]
-    assert summary_of(parser, None)["vectors"][0]["min"] == 1.5
