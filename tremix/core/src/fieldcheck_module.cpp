@@ -582,4 +582,12 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_fieldcheck", "Field conversion c
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__fieldcheck() { return PyModule_Create(&kModule); }
+PyMODINIT_FUNC PyInit__fieldcheck() {
+    PyObject* module = PyModule_Create(&kModule);
+    // Whether this build scans with SSE2 or with the portable loops.
+    if (module != nullptr && PyModule_AddObjectRef(module, "SSE2", TREMIX_SSE2 ? Py_True : Py_False) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -8,9 +8,7 @@
 #include <optional>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "sse2.hpp"
 
 #include "context.hpp"
 #include "decimal_scan.hpp"
@@ -184,7 +182,7 @@ template <bool Convert>
     return stop == end;
 }
 
-#if defined(__SSE2__)
+#if TREMIX_SSE2
 // For the sixteen characters from p: a bit for each comma, and one for
 // each character from 0x21 to 0x7e (above 0x20 and below 0x7f as signed
 // bytes).
@@ -205,7 +203,7 @@ inline BlockMarks block_marks(const char* p) {
 // one's comma, or null when the text before `end` is not such.
 inline const char* skip_printable_fields(const char* p, const char* end, unsigned count) {
     bool at_start = true;  // no character of the current field seen yet
-#if defined(__SSE2__)
+#if TREMIX_SSE2
     // Fields of one character each, the commonest layout, are told from one
     // comparison: their end is then known without counting commas, which
     // the numbers after them would wait on.

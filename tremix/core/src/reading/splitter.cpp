@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "sse2.hpp"
 
 #include "numbers.hpp"
 #include "tokenizer.hpp"
@@ -61,7 +59,7 @@ constexpr size_t kLookAhead = 1024;
 // one of the bytes is "\r" or not ASCII, which text split in place may not
 // hold.
 inline bool plain_newlines(const char* p, uint64_t& newlines) {
-#if defined(__SSE2__)
+#if TREMIX_SSE2
     const __m128i nl = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
     uint64_t found = 0;

@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "sse2.hpp"
 
 #include "context.hpp"
 #include "whitespace.hpp"
@@ -89,7 +87,7 @@ void split_typed(const Char* s, size_t length, FieldList& out, Context* ctx) {
     }
 }
 
-#if defined(__SSE2__)
+#if TREMIX_SSE2
 // One-byte text, the common case. A line without whitespace or control
 // characters between its ends (a plain comma-separated record) splits
 // straight at its commas, found sixteen bytes at a time, with no branch
@@ -177,7 +175,7 @@ void split_narrow(const Char1* s, size_t length, FieldList& out, Context* ctx) {
 
 void split_fields(const TextView& line, FieldList& out, Context* ctx) {
     out.clear();
-#if defined(__SSE2__)
+#if TREMIX_SSE2
     if (line.kind == 1) {
         split_narrow(static_cast<const Char1*>(line.data), line.length, out, ctx);
         return;
