@@ -157,17 +157,6 @@ int block_type_ready() {
     return PyType_Ready(&BlockType);
 }
 
-PyObject* new_block(int32_t block_id, PyObject* lines) {
-    Ref owned_lines(lines);
-    PyObject* self = BlockType.tp_alloc(&BlockType, 0);
-    if (!self) return nullptr;
-    as_block(self)->block_id = block_id;
-    as_block(self)->lines = owned_lines.release();
-    as_block(self)->text = nullptr;
-    as_block(self)->ended_file = false;
-    return self;
-}
-
 PyObject* new_text_block(int32_t block_id, const SharedText& file, size_t index) {
     BlockText* text = new (std::nothrow) BlockText{file, index};
     if (!text) return PyErr_NoMemory();

@@ -37,8 +37,6 @@ extern PyTypeObject BlockType;
 
 int block_type_ready();
 
-// Makes a block around `lines` (a list; the reference is stolen).
-PyObject* new_block(int32_t block_id, PyObject* lines);
 // Makes a block whose lines are block `index` of `file`.
 PyObject* new_text_block(int32_t block_id, const SharedText& file, size_t index);
 

@@ -10,6 +10,7 @@
 #include "block.hpp"
 #include "core_call.hpp"
 #include "parser.hpp"
+#include "reading/format.hpp"
 #include "reading/findings.hpp"
 #include "reading/records.hpp"
 #include "reading/two_threads.hpp"
@@ -129,7 +130,7 @@ int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnaps
 // One record walk of a check: its blocks, what it saw, how it ended.
 struct Job {
     using Walk = std::function<reading::Outcome(reading::Context&, const reading::BlockSet&, reading::Observer&)>;
-    int kind;
+    int32_t kind;  // its block number
     Walk walk;
     BlockSnapshot snapshot;
     bool keeps_records = false;
@@ -192,10 +193,6 @@ struct VectorsPart {
     }
 };
 
-constexpr size_t kNodes = 1;
-constexpr size_t kElements = 2;  // run beside the others
-constexpr size_t kVectors = 5;   // the longest, shared out; may give the catalogue too
-constexpr int kMaterials = 601;
 
 // What a finished job adds to the result.
 int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& truncated) {
@@ -205,7 +202,7 @@ int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& trun
     }
     const bool out_of_range = job.failure.kind == reading::Failure::Kind::out_of_range;
     if (out_of_range && add_out_of_range(job.failure, job.kind, job.snapshot, findings) < 0) return -1;
-    if (job.kind == kMaterials) return 0;
+    if (job.kind == reading::kMaterialBlock) return 0;
     truncated += job.seen.dropped;
     Ref key(PyLong_FromLong(job.kind));
     Ref counts(Py_BuildValue("(nnnnO)", static_cast<Py_ssize_t>(job.seen.records),
@@ -217,17 +214,21 @@ int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& trun
 // Lines of the walks run on the first thread and of the elements walk, run
 // on the second: where the vectors walk is cut so that both have about as
 // many lines to read.
-size_t vectors_split(const Job (&jobs)[6], size_t elements, size_t vectors) {
-    size_t here = 0;
-    for (size_t k = 0; k < std::size(jobs); ++k) {
-        if (k != elements && k != vectors) here += reading::total_lines(jobs[k].snapshot.blocks());
+size_t vectors_split(const Job (&jobs)[6]) {
+    size_t here = 0, all = 0, there = 0;
+    const reading::BlockSet* blocks = nullptr;
+    for (const Job& job : jobs) {
+        const size_t lines = reading::total_lines(job.snapshot.blocks());
+        if (job.kind == reading::kVectorBlock) {
+            blocks = &job.snapshot.blocks();
+            all = lines;
+        } else {
+            (job.kind == reading::kElementBlock ? there : here) += lines;
+        }
     }
-    const reading::BlockSet& blocks = jobs[vectors].snapshot.blocks();
-    const size_t all = reading::total_lines(blocks);
-    const size_t there = reading::total_lines(jobs[elements].snapshot.blocks());
     // here + first part = there + (all - first part)
     const size_t first = here >= all + there ? 0 : std::min(all, (all + there - here) / 2);
-    return reading::block_boundary_near(blocks, first);
+    return reading::block_boundary_near(*blocks, first);
 }
 
 PyObject* model_arrays(const reading::NodeTable& nodes, const reading::ElementTable& elements,
@@ -256,12 +257,16 @@ class CheckWalks {
         : catalogue_(catalogue),
           model_(model),
           kept_(catalogue ? reading::Keep::ranges : reading::Keep::counts),
-          jobs_{{402, walk_properties},
-                {403, [this](auto& c, auto& b, auto& o) { return walk_nodes(c, b, o); }, {}, model},
-                {404, [this](auto& c, auto& b, auto& o) { return walk_elements(c, b, o); }, {}, model},
-                {450, walk_sets},
-                {kMaterials, walk_materials},
-                {1051, [this](auto& c, auto& b, auto& o) { return walk_vectors(c, b, o); }}} {}
+          // In walk order, which is the order their blocks are asked for
+          // and their errors raised in. The elements walk runs beside the
+          // others; the vectors walk, the longest, is shared out.
+          jobs_{{reading::kPropertyBlock, walk_properties},
+                {reading::kNodeBlock, [this](auto& c, auto& b, auto& o) { return walk_nodes(c, b, o); }, {}, model},
+                {reading::kElementBlock, [this](auto& c, auto& b, auto& o) { return walk_elements(c, b, o); }, {},
+                 model},
+                {reading::kOutputSetBlock, walk_sets},
+                {reading::kMaterialBlock, walk_materials},
+                {reading::kVectorBlock, [this](auto& c, auto& b, auto& o) { return walk_vectors(c, b, o); }}} {}
     CheckWalks(const CheckWalks&) = delete;
     CheckWalks& operator=(const CheckWalks&) = delete;
 
@@ -284,6 +289,10 @@ class CheckWalks {
     PyObject* result();
 
   private:
+    // The walk of a block kind (each kind has one).
+    Job& job(int32_t kind) {
+        return *std::find_if(std::begin(jobs_), std::end(jobs_), [&](const Job& j) { return j.kind == kind; });
+    }
     reading::Outcome walk_vectors(reading::Context& c, const reading::BlockSet& b, reading::Observer& o) {
         vectors_ = {};  // a walk read again starts afresh
         return reading::read_vectors_part(c, b, vectors_, kept_, &o, first_part_);
@@ -337,17 +346,17 @@ int CheckWalks::take(ParserObject* self) {
         report_ = parser_report(self);
         worth_releasing_ = false;
         for (Job& job : jobs_) {
-            Ref blocks(job.kind == 1051 ? self->ops->get_output_vector_blocks(self)
+            Ref blocks(job.kind == reading::kVectorBlock ? self->ops->get_output_vector_blocks(self)
                                         : self->ops->get_blocks(self, job.kind, 0));
             if (!blocks || job.snapshot.take(blocks.get()) < 0) return -1;
             worth_releasing_ = worth_releasing_ || job.snapshot.worth_releasing();
-            if (job.kind == 1051) vector_blocks_ = std::move(blocks);
+            if (job.kind == reading::kVectorBlock) vector_blocks_ = std::move(blocks);
         }
         const bool still = self->blocks == parser_blocks_.get() && parser_report(self) == report_;
         if (still || taking == kMostTakings) break;
     }
     if (model_) {
-        const size_t lines = reading::total_lines(jobs_[kNodes].snapshot.blocks());
+        const size_t lines = reading::total_lines(job(reading::kNodeBlock).snapshot.blocks());
         node_id_room_ = ArrayRoom(ArrayRoom::Type::int32, lines, 1);
         node_xyz_room_ = ArrayRoom(ArrayRoom::Type::float64, lines, 3);
     }
@@ -358,23 +367,23 @@ bool CheckWalks::run(PyHost& host) {
     // The vectors walk, usually the longest, is cut at a block boundary so
     // that the second thread reads its later part after the elements. What
     // that thread had to defer is read again here.
-    const reading::BlockSet& vector_set = jobs_[kVectors].snapshot.blocks();
-    const size_t cut = vectors_split(jobs_, kElements, kVectors);
+    const reading::BlockSet& vector_set = job(reading::kVectorBlock).snapshot.blocks();
+    const size_t cut = vectors_split(jobs_);
     shared_ = cut < vector_set.size();
     if (shared_) {
         first_part_.until = reading::Position{cut, 0};
         second_part_.from.block = cut;
     }
-    Job& elements = jobs_[kElements];
+    Job& elements = job(reading::kElementBlock);
     // Waiting for the second thread, which may read most of the vectors,
     // this one still answers a signal.
     bool stopped_waiting = false;
     const bool beside = reading::run_beside(
         [&] {
-            for (size_t k = 0; k < std::size(jobs_); ++k) {
-                if (k == kElements) continue;
+            for (Job& other : jobs_) {
+                if (&other == &elements) continue;
                 reading::Context ctx(host);
-                if (!jobs_[k].run(ctx)) return false;
+                if (!other.run(ctx)) return false;
             }
             return true;
         },
@@ -412,7 +421,7 @@ bool CheckWalks::run(PyHost& host) {
 void CheckWalks::join_vector_parts(PyHost& host) {
     // After a walk that stopped (an interrupted one among them) the check
     // raises that walk's error: the part is not read then.
-    Job& vector_job = jobs_[kVectors];
+    Job& vector_job = job(reading::kVectorBlock);
     const bool any_stopped = std::any_of(std::begin(jobs_), std::end(jobs_), [](const Job& j) { return j.stopped(); });
     if (!shared_ || vector_job.outcome == reading::Outcome::fail || any_stopped) return;
     if (!second_part_.read) {
@@ -455,13 +464,13 @@ PyObject* CheckWalks::result() {
     if (catalogue_) {
         // A vectors walk cut short by an integer out of range read only
         // part of the vectors: no catalogue.
-        Ref entries(jobs_[kVectors].outcome == reading::Outcome::fail
+        Ref entries(job(reading::kVectorBlock).outcome == reading::Outcome::fail
                         ? new_ref(Py_None)
                         : catalogue_tuple(vector_blocks_.get(), vectors_, true));
         if (!entries || PyDict_SetItemString(result.get(), "catalogue", entries.get()) < 0) return nullptr;
     }
     if (model_) {
-        Ref arrays(model_arrays(nodes_, elements_, jobs_[kNodes].outcome, jobs_[kElements].outcome, node_id_room_,
+        Ref arrays(model_arrays(nodes_, elements_, job(reading::kNodeBlock).outcome, job(reading::kElementBlock).outcome, node_id_room_,
                                 node_xyz_room_));
         if (!arrays || PyDict_SetItemString(result.get(), "model", arrays.get()) < 0) return nullptr;
     }

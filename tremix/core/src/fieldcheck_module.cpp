@@ -19,6 +19,7 @@
 #include "py_host.hpp"
 #include "reading/numbers.hpp"
 #include "reading/plain_values.hpp"
+#include "reading/format.hpp"
 #include "reading/tokenizer.hpp"
 #include "reading/helper_thread.hpp"
 #include "reading/two_threads.hpp"
@@ -355,14 +356,14 @@ PyObject* is_space(PyObject*, PyObject* arg) {
     return PyBool_FromLong(reading::is_space(static_cast<uint32_t>(c)));
 }
 
-// What a node record reads: field 0 as an int32, fields 11-13 as doubles.
+// What a node record reads: its id as an int32, its coordinates as doubles.
 bool convert_node_line(reading::Context& ctx, const TextView& view, reading::FieldList& fields, double& checksum) {
     reading::split_fields(view, fields);
-    if (fields.size() < 14) return false;
+    if (fields.size() < reading::kNodeFields) return false;
     int32_t id = 0;
     if (reading::to_int32(ctx, view, fields[0], id) != Outcome::ok) return false;
     checksum += id;
-    for (size_t k = 11; k < 14; ++k) {
+    for (size_t k = reading::kXField; k < reading::kXField + 3; ++k) {
         double value = 0.0;
         if (reading::to_double(ctx, view, fields[k], value) != Outcome::ok) return false;
         checksum += value;

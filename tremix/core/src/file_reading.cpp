@@ -298,56 +298,63 @@ void decode_error_as_lines_give(PyObject* file, PyObject* chunk_size) {
     PyErr_Restore(etype.release(), evalue.release(), etb.release());
 }
 
+// How feeding a file's text to the splitter ended.
+enum class Fed {
+    done,
+    core_failed,  // the core's context says why
+    raised,       // with an exception
+    undecodable,  // bytes that do not decode
+    unsupported,  // this system cannot read the descriptor so
+};
+
 // Feeds decoded text from `read(size)` calls (str pieces) until it returns
-// an empty str. -1 with an exception.
-int feed_text(Reading& r, PyObject* read) {
+// an empty str.
+Fed feed_text(Reading& r, PyObject* read) {
     reading::CharFeed feed(r.splitter);
     Ref size(PyLong_FromSsize_t(kCharChunk));
-    if (!size) return -1;
+    if (!size) return Fed::raised;
     for (;;) {
         Ref chunk(PyObject_CallOneArg(read, size.get()));
-        if (!chunk) return -1;
+        if (!chunk) return Fed::raised;
         if (!PyUnicode_Check(chunk.get())) {
             PyErr_Format(PyExc_TypeError, "read() should return a str, not %.200s", Py_TYPE(chunk.get())->tp_name);
-            return -1;
+            return Fed::raised;
         }
-        if (PyUnicode_READY(chunk.get()) < 0) return -1;
+        if (PyUnicode_READY(chunk.get()) < 0) return Fed::raised;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(chunk.get());
         if (n == 0) break;
         const reading::TextView view = view_of(chunk.get());
         const reading::Outcome fed =
             without_lock(r, n > (1 << 16), [&] { return feed.feed(view); }, reading::Outcome::fail);
-        if (fed == reading::Outcome::fail) return -2;
-        if (PyErr_CheckSignals() < 0) return -1;
+        if (fed == reading::Outcome::fail) return Fed::core_failed;
+        if (PyErr_CheckSignals() < 0) return Fed::raised;
     }
-    return feed.finish() == reading::Outcome::fail ? -2 : 0;
+    return feed.finish() == reading::Outcome::fail ? Fed::core_failed : Fed::done;
 }
 
 // Reads bytes from a file descriptor and decodes them in C++, without the
-// interpreter lock. 0 done, 1 the bytes do not decode (`bad` says where),
-// 2 when this system cannot, -1 with an exception, -2 when the core failed
-// (its context says why).
-int feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& bad) {
+// interpreter lock (`bad` says where bytes do not decode).
+Fed feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& bad) {
     reading::ByteFeed feed(r.splitter, encoding);
     const reading::DescriptorRead read = without_lock(
         r, true, [&] { return reading::read_descriptor(fd, r.splitter, feed, r.ctx, r.text); },
         reading::DescriptorRead{reading::DescriptorRead::Status::failed, 0});
     switch (read.status) {
-        case reading::DescriptorRead::Status::done: return 0;
+        case reading::DescriptorRead::Status::done: return Fed::done;
         case reading::DescriptorRead::Status::invalid:
             bad.found = true;
             bad.offset = feed.error_offset();
             bad.line = feed.error_line();
             bad.bytes = feed.error_data();
-            return 1;
-        case reading::DescriptorRead::Status::failed: return -2;
+            return Fed::undecodable;
+        case reading::DescriptorRead::Status::failed: return Fed::core_failed;
         case reading::DescriptorRead::Status::os_error:
             errno = read.error;
             PyErr_SetFromErrno(PyExc_OSError);
-            return -1;
-        case reading::DescriptorRead::Status::unsupported: return 2;
+            return Fed::raised;
+        case reading::DescriptorRead::Status::unsupported: return Fed::unsupported;
     }
-    return 2;
+    return Fed::unsupported;
 }
 
 // Files the stored blocks into `blocks`, in file order.
@@ -385,9 +392,9 @@ int commit(Reading& r, PyObject* blocks, ReadResult& result) {
     return 0;
 }
 
-// After the whole text was read (`status` from a feed: 0 or -2).
-int finish(Reading& r, int status, PyObject* blocks, PyObject* name, ReadResult& result) {
-    if (status == 0) return commit(r, blocks, result);
+// After the whole text was read (done), or the core failed reading it.
+int finish(Reading& r, Fed status, PyObject* blocks, PyObject* name, ReadResult& result) {
+    if (status == Fed::done) return commit(r, blocks, result);
     if (r.ctx.failure().kind != reading::Failure::Kind::out_of_range) {
         if (r.ctx.failure().kind == reading::Failure::Kind::no_memory) {
             PyErr_NoMemory();
@@ -423,9 +430,9 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
         const int fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
         if (fd >= 0 && !PyErr_Occurred()) {
             auto r = std::make_unique<Reading>();
-            const int status = feed_descriptor(*r, fd, native, bad);
-            if (status == 0 || status == -2) return finish(*r, status, blocks, path, result);
-            if (status == -1) return -1;
+            const Fed status = feed_descriptor(*r, fd, native, bad);
+            if (status == Fed::done || status == Fed::core_failed) return finish(*r, status, blocks, path, result);
+            if (status == Fed::raised) return -1;
             // Bytes that do not decode, or no descriptor reading: from the
             // start again through the text file object (for the
             // interpreter's own error).
@@ -460,8 +467,8 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
     Ref read(PyObject_GetAttr(file, g_state.s_read));
     if (!read) return -1;
     auto r = std::make_unique<Reading>();
-    const int status = feed_text(*r, read.get());
-    if (status == -1) {
+    const Fed status = feed_text(*r, read.get());
+    if (status == Fed::raised) {
         decode_error_as_lines_give(file, chunk_size.get());
         if (bad.found) {
             note_bad_bytes(bad, path);
@@ -529,8 +536,8 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         if (PyUnicode_Check(probe.get())) {
             const long long begin = text_start(stream);
             auto r = std::make_unique<Reading>();
-            const int status = feed_text(*r, read.get());
-            if (status == -1) {
+            const Fed status = feed_text(*r, read.get());
+            if (status == Fed::raised) {
                 note_text_decode_error(stream, name, begin);
                 return -1;
             }
@@ -547,7 +554,7 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         reading::ByteFeed feed(r->splitter, native);
         Ref size(PyLong_FromSsize_t(static_cast<Py_ssize_t>(kByteChunk)));
         if (!size) return -1;
-        int status = 0;
+        Fed status = Fed::done;
         uint64_t offset = 0;  // of the current piece in the stream
         std::vector<char> copied;
         for (;;) {
@@ -582,7 +589,7 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
                     note_bad_bytes(BadBytes{true, feed.error_offset(), feed.error_line()}, name);
                     return -1;
                 }
-                status = -2;
+                status = Fed::core_failed;
                 break;
             }
             offset += n;

@@ -57,7 +57,7 @@ PyObject* read_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     ReadResult result;
     const int status = read_stream(args[1], args[2], args[3], name, blocks.get(), result);
     // As in the constructor: the report goes only with the blocks it describes.
-    if (result.report && p->blocks == blocks.get()) parser_set_report(p, result.report);
+    if (result.report && p->blocks == blocks.get() && parser_set_report(p, result.report) < 0) return nullptr;
     if (status < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -1,5 +1,6 @@
 #include "module_state.hpp"
 
+#include "reading/format.hpp"
 
 namespace tremix {
 
@@ -54,8 +55,8 @@ int init_constants() {
         {s.s_vec_id, "vec_id"},
         {s.s_ent_type, "ent_type"},
         {s.s_results, "results"},
-        {s.s_block_delimiter, "   -1"},
-        {s.s_null_title, "<NULL>"},
+        {s.s_block_delimiter, reading::kDelimiter},
+        {s.s_null_title, reading::kNoTitle},
         {s.s_unpickle_block, "__pyx_unpickle_ORVEXBlock"},
         {s.s_unpickle_parser, "__pyx_unpickle_ORVEXParser"},
         {s.s_module_name, "tremix.core.orvex_parser"},

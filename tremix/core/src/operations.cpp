@@ -5,6 +5,7 @@
 #include "fields_api.hpp"
 #include "internal_api.hpp"
 #include "methods.hpp"
+#include "reading/format.hpp"
 #include "stack_room.hpp"
 
 namespace tremix {
@@ -81,7 +82,7 @@ PyObject* op_get_blocks(ParserObject* self, int32_t block_id, int skip) {
 
 PyObject* op_get_header(ParserObject* self, int skip) {
     return dispatch(self, skip, Operation::get_header, [&]() -> PyObject* {
-        Ref blocks(call_get_blocks(self, 100));
+        Ref blocks(call_get_blocks(self, reading::kHeaderBlock));
         return blocks ? header_of(blocks.get()) : nullptr;
     });
 }
@@ -89,7 +90,7 @@ PyObject* op_get_header(ParserObject* self, int skip) {
 PyObject* op_get_nodes(ParserObject* self, int force_2d, int skip) {
     PyObject* args[] = {force_2d ? Py_True : Py_False};
     return dispatch(self, skip, Operation::get_nodes, [&]() -> PyObject* {
-        Ref blocks(call_get_blocks(self, 403));
+        Ref blocks(call_get_blocks(self, reading::kNodeBlock));
         Ref path = Ref::borrow(self->filepath);
         return blocks ? nodes_dict(blocks.get(), force_2d != 0, path.get()) : nullptr;
     }, args, 1);
@@ -130,12 +131,12 @@ const ParserOperations kParserOperations = {
     op_get_blocks,
     op_get_header,
     op_get_nodes,
-    op_extract<Operation::get_nodes_arrays, 403, nodes_arrays>,
-    op_extract<Operation::get_properties, 402, properties_dict>,
-    op_extract<Operation::get_elements, 404, elements_list>,
-    op_extract<Operation::get_elements_arrays, 404, elements_arrays>,
-    op_extract<Operation::get_materials, 601, materials_dict>,
-    op_extract<Operation::get_output_sets, 450, output_sets_dict>,
+    op_extract<Operation::get_nodes_arrays, reading::kNodeBlock, nodes_arrays>,
+    op_extract<Operation::get_properties, reading::kPropertyBlock, properties_dict>,
+    op_extract<Operation::get_elements, reading::kElementBlock, elements_list>,
+    op_extract<Operation::get_elements_arrays, reading::kElementBlock, elements_arrays>,
+    op_extract<Operation::get_materials, reading::kMaterialBlock, materials_dict>,
+    op_extract<Operation::get_output_sets, reading::kOutputSetBlock, output_sets_dict>,
     op_get_output_vectors,
     op_get_output_vectors_arrays,
     &kInternalApi,
@@ -145,9 +146,9 @@ PyObject* call_get_blocks(ParserObject* self, int32_t block_id) { return self->o
 
 PyObject* get_output_vector_blocks(ParserObject* self) {
     Ref keep(Ref::borrow(reinterpret_cast<PyObject*>(self)));
-    Ref first(self->ops->get_blocks(self, 1051, 0));
+    Ref first(self->ops->get_blocks(self, reading::kVectorBlock, 0));
     if (!first) return nullptr;
-    Ref second(self->ops->get_blocks(self, 451, 0));
+    Ref second(self->ops->get_blocks(self, reading::kLaterVectorBlock, 0));
     if (!second) return nullptr;
     return PyNumber_Add(first.get(), second.get());
 }

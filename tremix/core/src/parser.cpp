@@ -90,11 +90,17 @@ PyGetSetDef parser_getset[] = {
 
 }  // namespace
 
-void parser_set_report(ParserObject* self, const SharedReport& report) {
+int parser_set_report(ParserObject* self, const SharedReport& report) {
     SharedReport* old = self->report;
     self->report = nullptr;
-    if (report) self->report = new (std::nothrow) SharedReport(report);
     delete old;
+    if (!report) return 0;
+    self->report = new (std::nothrow) SharedReport(report);
+    if (self->report) return 0;
+    // Without its report a parser would check as if nothing had been seen
+    // outside its blocks.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return -1;
 }
 
 int parser_parse_file(ParserObject* self) {
@@ -110,7 +116,7 @@ int parser_parse_file(ParserObject* self) {
     const int status = read_path(filepath.get(), blocks.get(), result);
     // Code run meanwhile (another thread, a finalizer) may have read another
     // file into this parser: the report goes only with the blocks it describes.
-    if (result.report && self->blocks == blocks.get()) parser_set_report(self, result.report);
+    if (result.report && self->blocks == blocks.get() && parser_set_report(self, result.report) < 0) return -1;
     return status;
 }
 

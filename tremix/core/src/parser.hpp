@@ -57,8 +57,9 @@ inline ParserObject* as_parser(PyObject* obj) { return reinterpret_cast<ParserOb
 
 // Reads the file named by `filepath` into `blocks` (the parser's `_parse`).
 int parser_parse_file(ParserObject* self);
-// Replaces what the parser knows of its file's reading.
-void parser_set_report(ParserObject* self, const SharedReport& report);
+// Replaces what the parser knows of its file's reading; -1 with MemoryError
+// when there is no room for it.
+int parser_set_report(ParserObject* self, const SharedReport& report);
 // The parser's report, held: a reading into the parser drops its own hold.
 inline SharedReport parser_report(const ParserObject* self) {
     return self->report ? *self->report : SharedReport{};

@@ -14,6 +14,7 @@
 
 #include "arguments.hpp"
 #include "block.hpp"
+#include "core_call.hpp"
 #include "module_state.hpp"
 #include "parser.hpp"
 
@@ -289,33 +290,24 @@ PyObject* unpickle(const PickleLayout& layout, const BoundArgs& args) {
     return result.release();
 }
 
-// The C++/Python boundary of every entry point: no C++ exception crosses it.
-template <typename Body>
-PyObject* guarded(Body body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
 
 PyObject* block_reduce(PyObject* self, const BoundArgs&) {
-    return guarded([&] { return reduce(kBlockLayout, self); });
+    return with_memory_guard([&] { return reduce(kBlockLayout, self); });
 }
 PyObject* block_setstate(PyObject* self, const BoundArgs& args) {
-    return guarded([&] { return setstate(kBlockLayout, self, args[0]); });
+    return with_memory_guard([&] { return setstate(kBlockLayout, self, args[0]); });
 }
 PyObject* parser_reduce(PyObject* self, const BoundArgs&) {
-    return guarded([&] { return reduce(kParserLayout, self); });
+    return with_memory_guard([&] { return reduce(kParserLayout, self); });
 }
 PyObject* parser_setstate(PyObject* self, const BoundArgs& args) {
-    return guarded([&] { return setstate(kParserLayout, self, args[0]); });
+    return with_memory_guard([&] { return setstate(kParserLayout, self, args[0]); });
 }
 PyObject* unpickle_block(PyObject*, const BoundArgs& args) {
-    return guarded([&] { return unpickle(kBlockLayout, args); });
+    return with_memory_guard([&] { return unpickle(kBlockLayout, args); });
 }
 PyObject* unpickle_parser(PyObject*, const BoundArgs& args) {
-    return guarded([&] { return unpickle(kParserLayout, args); });
+    return with_memory_guard([&] { return unpickle(kParserLayout, args); });
 }
 
 const char* const kNoParams[] = {nullptr};

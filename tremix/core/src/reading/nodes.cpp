@@ -3,6 +3,7 @@
 // (coordinate systems, constraints, ...) are not needed. Coordinates
 // convert by plain float() rules: a "(" suffix or a D exponent makes the
 // line unreadable, unlike result values.
+#include "format.hpp"
 #include "numbers.hpp"
 #include "plain_values.hpp"
 #include "records.hpp"
@@ -12,8 +13,6 @@ namespace tremix::reading {
 
 namespace {
 
-constexpr size_t kNodeFields = 14;
-constexpr size_t kXField = 11;
 
 Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer, WalkFrom from) {
     SplitLine line;

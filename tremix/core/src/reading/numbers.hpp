@@ -54,8 +54,8 @@ inline Outcome to_double(Context& ctx, const TextView& line, Span field, double&
     return to_double_general(ctx, line, field, out);
 }
 
-// The value rule of result fields: the text from the first "(" after the
-// first character is cut off, the rest converts by float(). A plain
+// The value rule of result fields: the text is cut at its first "(" unless
+// that is its first character, and the rest converts by float(). A plain
 // decimal stops at a "(" by itself, as none of its characters is one.
 inline Outcome parse_float(Context& ctx, const TextView& line, Span field, double& out) {
     if (const char* s = line.narrow()) {

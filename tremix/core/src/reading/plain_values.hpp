@@ -12,6 +12,7 @@
 
 #include "context.hpp"
 #include "decimal_scan.hpp"
+#include "format.hpp"
 #include "text.hpp"
 
 namespace tremix::reading {
@@ -260,7 +261,7 @@ inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3])
     const char* const end = s + text.length;
     const char* p = read_plain_id(s, end, id);
     if (!p) return false;
-    p = skip_printable_fields(p, end, 10);
+    p = skip_printable_fields(p, end, kXField - 1);
     if (!p) return false;
     for (int axis = 0; axis < 3; ++axis) {
         bool out_of_range;

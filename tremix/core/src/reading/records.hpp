@@ -14,8 +14,8 @@
 
 namespace tremix::reading {
 
-// Block 403: one node per line, so a room of one id and three coordinates
-// a line holds them all.
+// Block 403: one node per line (format.hpp), so a room of one id and three
+// coordinates a line holds them all.
 struct NodeTable {
     Column<int32_t> ids;
     Column<double> xyz;  // x, y, z of each node in turn

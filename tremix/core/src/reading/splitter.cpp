@@ -5,14 +5,14 @@
 #include "sse2.hpp"
 
 #include "numbers.hpp"
+#include "format.hpp"
 #include "tokenizer.hpp"
 
 namespace tremix::reading {
 
 namespace {
 
-constexpr char kDelimiter[] = "   -1";
-constexpr size_t kDelimiterLength = 5;
+constexpr size_t kDelimiterLength = sizeof kDelimiter - 1;
 constexpr size_t kStrayKept = 64;
 constexpr size_t kStrayTextChars = 60;
 
@@ -50,6 +50,10 @@ void append_utf8(std::string& out, uint32_t c) {
 
 inline bool is_delimiter(const char* s, size_t n) {
     return n == kDelimiterLength && std::memcmp(s, kDelimiter, kDelimiterLength) == 0;
+}
+
+inline bool is_delimiter(const TextView& line) {
+    return line.length == kDelimiterLength && equals_ascii(line, Span{0, kDelimiterLength}, kDelimiter);
 }
 
 // How far ahead of the line ends being looked for their bytes are asked for.
@@ -334,7 +338,7 @@ void Splitter::note_stray(const TextView& text, bool bad_number, bool blank) {
 
 // A line outside any block (line_no_ is its number).
 void Splitter::outside_line(const TextView& text) {
-    if (text.length == kDelimiterLength && equals_ascii(text, Span{0, kDelimiterLength}, kDelimiter)) {
+    if (is_delimiter(text)) {
         state_ = State::after_delimiter;
         return;
     }
@@ -362,7 +366,7 @@ Outcome Splitter::finish_line(const TextView& text) {
             if (length == kDelimiterLength) {
                 const TextView line{out_.chars.data() + block_.text_offset + line_start_ * block_.kind, length,
                                     block_.kind};
-                if (equals_ascii(line, Span{0, length}, kDelimiter)) {
+                if (is_delimiter(line)) {
                     end_ = line_start_;
                     out_.chars.resize(block_.text_offset + end_ * block_.kind);
                     close_block(true);

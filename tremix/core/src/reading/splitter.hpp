@@ -105,7 +105,7 @@ class Splitter {
     uint64_t line_no_ = 0;
     uint64_t narrow_start_limit_ = UINT32_MAX;
 
-    // The open block: its characters from block_base_ (bytes) on.
+    // The open block: its characters from block_.text_offset (bytes) on.
     StoredBlock block_{};
     size_t line_start_ = 0;  // characters, from the block's start
     size_t end_ = 0;         // characters written

@@ -5,6 +5,7 @@
 #include "sse2.hpp"
 
 #include "context.hpp"
+#include "format.hpp"
 #include "whitespace.hpp"
 
 namespace tremix::reading {
@@ -39,8 +40,6 @@ inline Span strip_chars(const Char* s, size_t begin, size_t end) {
     return Span{begin, end - begin};
 }
 
-// Commas are never whitespace, so looking for a comma between the stripped
-// text's ends is the same as looking for one in the stripped text.
 // Characters between two questions to the context within one line.
 constexpr size_t kPollChars = size_t{1} << 20;
 
@@ -60,6 +59,8 @@ void split_typed(const Char* s, size_t length, FieldList& out, Context* ctx) {
     const size_t begin = text.start;
     end = text.start + text.length;
 
+    // Commas are never whitespace, so looking for a comma between the
+    // stripped text's ends is the same as looking for one in the stripped text.
     const size_t first_comma = find_comma(s, begin, end);
     if (first_comma < end) {
         // Pieces are short: one plain pass beats a search call per piece.
@@ -92,7 +93,9 @@ void split_typed(const Char* s, size_t length, FieldList& out, Context* ctx) {
 // characters between its ends (a plain comma-separated record) splits
 // straight at its commas, found sixteen bytes at a time, with no branch
 // per field; any other line goes through split_typed, the same rules.
-constexpr size_t kPlainLimit = size_t{1} << 20;
+// Only lines up to kPollChars long: the plain split never asks about
+// signals.
+constexpr size_t kPlainLimit = kPollChars;
 
 void split_narrow(const Char1* s, size_t length, FieldList& out, Context* ctx) {
     size_t end = length;
@@ -194,7 +197,7 @@ Span title_span(const TextView& text) {
         while (t.length > 0 && s[t.start + t.length - 1] == ',') --t.length;
         return t;
     });
-    if (equals_ascii(text, f, "<NULL>")) return Span{0, 0};
+    if (equals_ascii(text, f, kNoTitle)) return Span{0, 0};
     return f;
 }
 

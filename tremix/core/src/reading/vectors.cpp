@@ -204,6 +204,8 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
             if (!passes(set_filter, r.set_id) || !passes(vec_filter, r.vec_id)) {
                 // Stepped over: lines are only checked for the end-of-data
                 // line, and split only when their first characters allow it.
+                // As end_of_data (vector_data.cpp) looks ahead, except that a
+                // line that is not text fails here, as reading it would.
                 while (i < n) {
                     if (!ctx.tick()) return Outcome::fail;
                     if (!ws.line.fetch(ctx, lines, i)) return Outcome::fail;
