@@ -425,7 +425,7 @@ int read_text_file(PyObject* file, PyObject* path, PyObject* blocks, ReadResult&
     const int can = native_encoding(encoding.get(), errors ? errors.get() : Py_None, native);
     if (can < 0) return -1;
     BadBytes bad;
-    if (can > 0 && native != reading::Encoding::latin1) {
+    if (can > 0) {
         Ref fileno(PyObject_CallMethodNoArgs(file, g_state.s_fileno));
         const int fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
         if (fd >= 0 && !PyErr_Occurred()) {
