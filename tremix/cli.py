@@ -371,11 +371,20 @@ def _printable(text: str, encoding: str) -> str:
 
 def _drop_output(stdout: Any) -> None:
     # Whatever is still buffered cannot be written either: point standard
-    # output at devnull so the interpreter's final flush stays quiet.
+    # output at devnull so the interpreter's final flush stays quiet. The
+    # descriptor opened for that is closed again, also when the stream has
+    # none of its own to point elsewhere (main() called in a program).
     try:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), stdout.fileno())
+        fd = stdout.fileno()
+        devnull = os.open(os.devnull, os.O_WRONLY)
     except (OSError, ValueError, AttributeError):
+        return
+    try:
+        os.dup2(devnull, fd)
+    except OSError:
         pass
+    finally:
+        os.close(devnull)
 
 
 def _is_terminal(stream: Any) -> bool:
