@@ -244,6 +244,13 @@ PyObject* bytes_read(PyObject*, PyObject*) {
     return PyLong_FromUnsignedLongLong(reading::descriptor_bytes_read().load(std::memory_order_relaxed));
 }
 
+// readings_under_way() -> int: operations of the reading core under way in
+// the process (which keep a reading from sharing its work with a second
+// thread).
+PyObject* readings_under_way(PyObject*, PyObject*) {
+    return PyLong_FromLong(reading::Context::readers().load(std::memory_order_relaxed));
+}
+
 PyMethodDef kMethods[] = {
     {"read_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_into)), METH_FASTCALL,
      "read_into(parser, stream, encoding, errors, name): read a stream into a new parser."},
@@ -258,6 +265,8 @@ PyMethodDef kMethods[] = {
      "vector_data(blocks, block, data_start, expected[, lines, data_end, stored]) -> (ids, values) or None."},
     {"bytes_read", bytes_read, METH_NOARGS,
      "bytes_read() -> int: bytes read from files by every reading of the process so far, a running total."},
+    {"readings_under_way", readings_under_way, METH_NOARGS,
+     "readings_under_way() -> int: operations of the reading core under way in the process."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
      "check(parser, catalogue=False, model=False) -> dict: what the record walks pass over."},
     {nullptr, nullptr, 0, nullptr},

@@ -11,16 +11,29 @@ namespace tremix::reading {
 
 class Context {
   public:
-    explicit Context(Host& host) : host_(host) { readers().fetch_add(1, std::memory_order_relaxed); }
-    ~Context() { readers().fetch_sub(1, std::memory_order_relaxed); }
+    explicit Context(Host& host) : host_(host) {
+        readers().fetch_add(1, std::memory_order_relaxed);
+        ++on_this_thread();
+    }
+    ~Context() {
+        readers().fetch_sub(1, std::memory_order_relaxed);
+        --on_this_thread();
+    }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
     // Operations of the core under way in the whole process: one that
     // could share its work with a second thread leaves it alone while
     // others run, as the cores are taken.
+    // A child of fork() has only the thread that forked, and counts only
+    // its operations (helper_thread.cpp).
     static std::atomic<int>& readers() {
         static std::atomic<int> count{0};
+        return count;
+    }
+    // Operations under way on the calling thread (nested ones included).
+    static int& on_this_thread() {
+        thread_local int count = 0;
         return count;
     }
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "read_ahead.hpp"
 
@@ -42,13 +43,24 @@ DescriptorRead interrupted(Context& ctx) {
     return {DescriptorRead::Status::failed, 0};
 }
 
-// One read() into `to`: the bytes read, 0 at the end, -1 with `result` set
+// Where the next bytes of a file come from: a regular file is read at
+// `offset` with pread(), which leaves the descriptor's own offset alone (a
+// child forked during the reading shares it with its parent, and each
+// reads on from its own place); anything else with read().
+struct ReadPlace {
+    int fd;
+    std::optional<uint64_t> offset;
+};
+
+// One read into `to`: the bytes read, 0 at the end, -1 with `result` set
 // when reading failed or was interrupted.
-ssize_t read_some(int fd, char* to, size_t n, Context& ctx, DescriptorRead& result) {
+ssize_t read_some(ReadPlace& place, char* to, size_t n, Context& ctx, DescriptorRead& result) {
     for (;;) {
-        const ssize_t got = ::read(fd, to, n);
+        const ssize_t got = place.offset ? ::pread(place.fd, to, n, static_cast<off_t>(*place.offset))
+                                         : ::read(place.fd, to, n);
         if (got >= 0) {
             descriptor_bytes_read().fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+            if (place.offset) *place.offset += static_cast<uint64_t>(got);
             return got;
         }
         if (errno != EINTR) {
@@ -62,8 +74,8 @@ ssize_t read_some(int fd, char* to, size_t n, Context& ctx, DescriptorRead& resu
     }
 }
 
-// The rest of `fd` through the feed, a piece at a time.
-DescriptorRead feed_rest(int fd, ByteFeed& feed, Context& ctx) {
+// The rest of the file through the feed, a piece at a time.
+DescriptorRead feed_rest(ReadPlace& place, ByteFeed& feed, Context& ctx) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kPiece]);
     if (!buffer) {
         ctx.fail(Failure::Kind::no_memory);
@@ -71,7 +83,7 @@ DescriptorRead feed_rest(int fd, ByteFeed& feed, Context& ctx) {
     }
     for (;;) {
         DescriptorRead result;
-        const ssize_t n = read_some(fd, buffer.get(), kPiece, ctx, result);
+        const ssize_t n = read_some(place, buffer.get(), kPiece, ctx, result);
         if (n < 0) return result;
         const Outcome fed = n == 0 ? feed.finish() : feed.feed(buffer.get(), static_cast<size_t>(n));
         if (fed == Outcome::fail) return fed_badly(feed);
@@ -83,7 +95,7 @@ DescriptorRead feed_rest(int fd, ByteFeed& feed, Context& ctx) {
 // Text that turned out not to be plain ASCII: what was read so far goes
 // through the feed from its start, its memory given back as it is read,
 // then the rest of the file.
-DescriptorRead read_again(int fd, Splitter& splitter, ByteFeed& feed, Context& ctx, FileText& text) {
+DescriptorRead read_again(ReadPlace& place, Splitter& splitter, ByteFeed& feed, Context& ctx, FileText& text) {
     GrowBuffer read = std::move(text.chars);
     splitter.restart();
     for (size_t at = 0; at < read.size(); at += kPiece) {
@@ -93,22 +105,24 @@ DescriptorRead read_again(int fd, Splitter& splitter, ByteFeed& feed, Context& c
         if (!ctx.host().keep_going()) return interrupted(ctx);
     }
     read = GrowBuffer();
-    return feed_rest(fd, feed, ctx);
+    return feed_rest(place, feed, ctx);
 }
 
 // A regular file read straight into the stored text and split where it
 // lies, as long as it is plain ASCII with "\n" line ends (every encoding
 // the feed knows reads such bytes as they are).
-DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFeed& feed, Context& ctx,
+DescriptorRead read_in_place(ReadPlace& place, size_t expected, Splitter& splitter, ByteFeed& feed, Context& ctx,
                              FileText& text) {
     GrowBuffer& chars = text.chars;
     // Room for the whole file, the line end its last line may need, and
     // a byte to read into when looking for its end.
-    if (!chars.reserve_whole(expected + 2)) return feed_rest(fd, feed, ctx);
+    if (!chars.reserve_whole(expected + 2)) return feed_rest(place, feed, ctx);
+    // Byte k of the text is the file's byte start + k.
+    const uint64_t start = *place.offset - chars.size();
     {
         // The file as it was measured, read on a second thread while the
         // lines are found here; the room stays where it is meanwhile.
-        ReadAhead ahead(fd, chars.data(), chars.size(), chars.capacity() - 1, kPiece,
+        ReadAhead ahead(place.fd, *place.offset, chars.data(), chars.size(), chars.capacity() - 1, kPiece,
                         Context::readers().load(std::memory_order_relaxed));
         bool ended = !ahead.running();
         size_t filled = chars.size();
@@ -141,13 +155,15 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
                     if (splitter.kept_bytes(upto) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
                     if (splitter.not_plain()) {
                         chars.resize(ahead.stop());
-                        return read_again(fd, splitter, feed, ctx, text);
+                        place.offset = start + chars.size();
+                        return read_again(place, splitter, feed, ctx, text);
                     }
                 }
             }
             if (!ctx.host().keep_going()) return interrupted(ctx);
         }
     }
+    place.offset = start + chars.size();
     // The rest, if any: the file grew, or the second thread met an error
     // that reading here meets again and reports.
     for (;;) {
@@ -158,12 +174,12 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
         }
         const size_t room = std::min(kPiece, chars.capacity() - chars.size() - 1);
         DescriptorRead result;
-        const ssize_t n = read_some(fd, chars.data() + chars.size(), room, ctx, result);
+        const ssize_t n = read_some(place, chars.data() + chars.size(), room, ctx, result);
         if (n < 0) return result;
         if (n == 0) break;
         chars.resize(chars.size() + static_cast<size_t>(n));
         if (splitter.kept_bytes(chars.size()) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
-        if (splitter.not_plain()) return read_again(fd, splitter, feed, ctx, text);
+        if (splitter.not_plain()) return read_again(place, splitter, feed, ctx, text);
         if (!ctx.host().keep_going()) return interrupted(ctx);
     }
     if (splitter.kept_finish() == Outcome::fail) return {DescriptorRead::Status::failed, 0};
@@ -173,11 +189,17 @@ DescriptorRead read_in_place(int fd, size_t expected, Splitter& splitter, ByteFe
 }  // namespace
 
 DescriptorRead read_descriptor(int fd, Splitter& splitter, ByteFeed& feed, Context& ctx, FileText& text) {
+    ReadPlace place{fd, std::nullopt};
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        return read_in_place(fd, static_cast<size_t>(st.st_size), splitter, feed, ctx, text);
-    }
-    return feed_rest(fd, feed, ctx);
+    const off_t at = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
+    if (at < 0) return feed_rest(place, feed, ctx);
+    place.offset = static_cast<uint64_t>(at);
+    const DescriptorRead read = st.st_size > 0
+                                    ? read_in_place(place, static_cast<size_t>(st.st_size), splitter, feed, ctx, text)
+                                    : feed_rest(place, feed, ctx);
+    // The descriptor is left where the bytes read end, as read() leaves it.
+    lseek(fd, static_cast<off_t>(*place.offset), SEEK_SET);
+    return read;
 }
 
 #else

@@ -1,12 +1,19 @@
 #include "helper_thread.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <exception>
 #include <new>
 #include <system_error>
 #include <utility>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
+#include "context.hpp"
 
 #if defined(__linux__) && defined(__GLIBC__)
 #include <pthread.h>
@@ -19,8 +26,32 @@
 
 namespace tremix::reading {
 
+namespace {
+
+#if defined(__unix__) || defined(__APPLE__)
+// Forks of the process so far, counted in each child.
+std::atomic<unsigned> g_forks{0};
+// The child has only the thread that forked: the operations other threads
+// had under way are gone with them.
+[[maybe_unused]] const bool g_forks_counted = pthread_atfork(nullptr, nullptr, [] {
+    g_forks.fetch_add(1, std::memory_order_relaxed);
+    Context::readers().store(Context::on_this_thread(), std::memory_order_relaxed);
+}) == 0;
+#endif
+
+unsigned forks() noexcept {
+#if defined(__unix__) || defined(__APPLE__)
+    return g_forks.load(std::memory_order_relaxed);
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
 struct HelperThread::Running {
     std::function<void()> body;
+    unsigned forks_at_start = forks();
     int starter = -1;
 #if TREMIX_HELPER_PTHREAD
     pthread_t id{};
@@ -155,8 +186,17 @@ HelperThread& HelperThread::operator=(HelperThread&& other) noexcept {
     return *this;
 }
 
+bool HelperThread::lost() const { return thread_ && thread_->forks_at_start != forks(); }
+
 void HelperThread::join() {
     if (!thread_) return;
+    if (lost()) {
+        // Its handle names a thread of the parent: joined here, it would be
+        // waited for forever (or a std::thread would end the process). The
+        // little it holds is left as it is.
+        (void)thread_.release();
+        return;
+    }
 #if TREMIX_HELPER_PTHREAD
     pthread_join(thread_->id, nullptr);
 #else

@@ -32,7 +32,13 @@ class HelperThread {
     HelperThread& operator=(const HelperThread&) = delete;
 
     bool joinable() const { return static_cast<bool>(thread_); }
+    // Waits for the thread to end. A helper lost to fork() is let go
+    // instead: no such thread runs in this process.
     void join();
+    // Whether the process forked since the helper started: it then runs
+    // (or ran) in the parent only, and its state here is a copy taken at
+    // any moment of its work, with any lock it held then held for good.
+    bool lost() const;
 
     // What a helper saw of its processors, for tests: the processor its
     // starter ran on when it made it, the processor the helper started on,

@@ -28,20 +28,22 @@ constexpr auto kPatience = std::chrono::milliseconds(20);
 
 }  // namespace
 
-ReadAhead::ReadAhead(int fd, char* base, size_t from, size_t limit, size_t piece, int readers) : filled_(from) {
+ReadAhead::ReadAhead(int fd, uint64_t at, char* base, size_t from, size_t limit, size_t piece, int readers)
+    : filled_(from) {
 #if TREMIX_READ_AHEAD
     if (limit <= from || limit - from < kWorthIt || readers > 1 || std::thread::hardware_concurrency() < 2) return;
     try {
-        worker_ = HelperThread([=, this] { run(fd, base, from, limit, piece); });
+        worker_ = HelperThread([=, this] { run(fd, at - from, base, from, limit, piece); });
     } catch (...) {
         // Only slower: the first thread reads it all.
     }
 #else
-    (void)fd, (void)base, (void)limit, (void)piece, (void)readers;
+    (void)fd, (void)at, (void)base, (void)limit, (void)piece, (void)readers;
 #endif
 }
 
-void ReadAhead::run(int fd, char* base, size_t at, size_t limit, size_t piece) {
+// Byte k of `base` is the file's byte offset + k.
+void ReadAhead::run(int fd, uint64_t offset, char* base, size_t at, size_t limit, size_t piece) {
 #if TREMIX_READ_AHEAD
     for (;;) {
         {
@@ -53,7 +55,7 @@ void ReadAhead::run(int fd, char* base, size_t at, size_t limit, size_t piece) {
         // Another operation has started since: the cores are taken, and the
         // first thread reads on by itself rather than share one with it.
         if (Context::readers().load(std::memory_order_relaxed) > 1) break;
-        const ssize_t n = ::read(fd, base + at, room);
+        const ssize_t n = ::pread(fd, base + at, room, static_cast<off_t>(offset + at));
         if (n <= 0) break;  // the end, or what the first thread meets again when it reads on
         descriptor_bytes_read().fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         at += static_cast<size_t>(n);
@@ -69,11 +71,14 @@ void ReadAhead::run(int fd, char* base, size_t at, size_t limit, size_t piece) {
     }
     changed_.notify_one();
 #else
-    (void)fd, (void)base, (void)at, (void)limit, (void)piece;
+    (void)fd, (void)offset, (void)base, (void)at, (void)limit, (void)piece;
 #endif
 }
 
+// In a child forked while the second thread read, that thread is gone and
+// its lock may have been held at the fork: its last count stands.
 size_t ReadAhead::wait_beyond(size_t seen, bool& ended) {
+    if (worker_.lost()) return filled(ended);
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, kPatience, [&] { return filled_ > seen || ended_; });
     ended = ended_;
@@ -81,12 +86,20 @@ size_t ReadAhead::wait_beyond(size_t seen, bool& ended) {
 }
 
 size_t ReadAhead::filled(bool& ended) {
+    if (worker_.lost()) {
+        ended = true;
+        return filled_;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     ended = ended_;
     return filled_;
 }
 
 size_t ReadAhead::stop() {
+    if (worker_.lost()) {
+        worker_.join();
+        return filled_;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;

@@ -65,7 +65,9 @@ size_t block_boundary_near(const BlockSet& blocks, size_t lines);
 // milliseconds while `there` goes on, as a long walk may be left to it;
 // false stops `there` too. True when `there`'s reading stands: it deferred
 // nothing, was not stopped and threw nothing; false also when no second
-// thread could be had (then `there` never ran).
+// thread could be had (then `there` never ran), and in a child forked
+// meanwhile (code run by `here` or `keep_waiting` can fork) before `there`
+// ended: what it wrote is then left part-way.
 template <typename Here, typename There, typename KeepWaiting = std::nullptr_t>
 bool run_beside(Here&& here, There&& there, KeepWaiting&& keep_waiting = nullptr) {
     std::atomic<bool> stop{false};
@@ -96,12 +98,13 @@ bool run_beside(Here&& here, There&& there, KeepWaiting&& keep_waiting = nullptr
         if (!here()) {
             stop = true;
         } else if constexpr (!std::is_same_v<std::decay_t<KeepWaiting>, std::nullptr_t>) {
-            std::unique_lock<std::mutex> lock(mutex);
-            while (!done.wait_for(lock, std::chrono::milliseconds(10), [&] { return finished; })) {
-                lock.unlock();
-                const bool go_on = keep_waiting();
-                lock.lock();
-                if (!go_on) {
+            // A helper lost to a fork may have left the mutex held.
+            while (!worker->lost()) {
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    if (done.wait_for(lock, std::chrono::milliseconds(10), [&] { return finished; })) break;
+                }
+                if (!keep_waiting()) {
                     stop = true;
                     break;
                 }
@@ -112,8 +115,10 @@ bool run_beside(Here&& here, There&& there, KeepWaiting&& keep_waiting = nullptr
         worker->join();
         throw;
     }
+    // Nothing else runs in a child: its copy of the flags is read as it is.
+    const bool ended_here = !worker->lost() || finished;
     worker->join();
-    return usable;
+    return usable && ended_here;
 }
 
 // Whether a failure of the second half is the one the one-thread walk
