@@ -14,7 +14,6 @@
 #include <string.h>
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
@@ -187,18 +186,5 @@ void* operator new[](size_t n) {
 }
 void* operator new(size_t n, const std::nothrow_t&) noexcept { return fails(CALLER) ? nullptr : malloc(n); }
 void* operator new[](size_t n, const std::nothrow_t&) noexcept { return fails(CALLER) ? nullptr : malloc(n); }
-void* operator new(size_t n, std::align_val_t alignment) {
-    void* p = nullptr;
-    if (fails(CALLER) || real().posix_memalign(&p, std::max(sizeof(void*), static_cast<size_t>(alignment)), n) != 0)
-        throw std::bad_alloc();
-    return p;
-}
-void* operator new[](size_t n, std::align_val_t alignment) { return operator new(n, alignment); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { free(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { free(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { free(p); }
+// Aligned and sized forms are left to the C++ library, which makes them of
+// malloc's kin, and delete of free().
