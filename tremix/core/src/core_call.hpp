@@ -39,13 +39,18 @@ int read_blocks(BlockSnapshot& snapshot, PyObject* block_list, PyObject* path, R
     return run_core(snapshot, path, [&](reading::Context& ctx) { return read(ctx, snapshot.blocks()); });
 }
 
-// Checks for a pending signal every few thousand items while results are
-// built, so that Ctrl-C stops a long conversion promptly.
+// Every few thousand items while results are built, lets other threads
+// have the interpreter lock if they wait for it, and checks for a pending
+// signal: building a large result takes seconds, and Ctrl-C is answered
+// only by the main thread, when it holds the lock. Both can run any Python
+// code, so nothing borrowed is held across a step.
 class SignalPacer {
   public:
     int step() {
         if (++count_ < kItemsPerCheck) return 0;
         count_ = 0;
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
         return PyErr_CheckSignals();
     }
 
