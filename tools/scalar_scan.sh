@@ -26,5 +26,7 @@ PY="$VENV/bin/python"
 tests=(tests/test_fields.py tests/test_numbers.py tests/test_splitting.py tests/test_text_blocks.py
        tests/test_model_nodes.py tests/test_model_elements.py tests/test_results_output_vectors.py
        tests/test_plain_reference.py)
-[[ $# -gt 0 ]] && tests=("$@")
-exec "$PY" -P -m pytest -q -p no:cacheprovider -m "not slow" "${tests[@]}"
+# Tests that need minutes or gigabytes are left out unless arguments are given.
+args=(-m "not slow" "${tests[@]}")
+[[ $# -gt 0 ]] && args=("$@")
+exec "$PY" -P -m pytest -q -p no:cacheprovider "${args[@]}"

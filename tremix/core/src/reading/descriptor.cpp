@@ -152,7 +152,10 @@ DescriptorRead read_in_place(ReadPlace& place, size_t expected, Splitter& splitt
                     // however far ahead the second thread has read.
                     const size_t upto = std::min(filled, chars.size() + kPiece);
                     chars.resize(upto);
-                    if (splitter.kept_bytes(upto) == Outcome::fail) return {DescriptorRead::Status::failed, 0};
+                    if (splitter.kept_bytes(upto) == Outcome::fail) {
+                        place.offset = start + chars.size();
+                        return {DescriptorRead::Status::failed, 0};
+                    }
                     if (splitter.not_plain()) {
                         chars.resize(ahead.stop());
                         place.offset = start + chars.size();
@@ -160,7 +163,10 @@ DescriptorRead read_in_place(ReadPlace& place, size_t expected, Splitter& splitt
                     }
                 }
             }
-            if (!ctx.host().keep_going()) return interrupted(ctx);
+            if (!ctx.host().keep_going()) {
+                place.offset = start + chars.size();
+                return interrupted(ctx);
+            }
         }
     }
     place.offset = start + chars.size();

@@ -176,17 +176,19 @@ HelperThread::~HelperThread() {
     if (joinable()) join();
 }
 
-HelperThread::HelperThread(HelperThread&& other) noexcept : thread_(std::move(other.thread_)) {}
+HelperThread::HelperThread(HelperThread&& other) noexcept
+    : thread_(std::move(other.thread_)), let_go_(std::exchange(other.let_go_, false)) {}
 
 HelperThread& HelperThread::operator=(HelperThread&& other) noexcept {
     if (this != &other) {
         if (joinable()) join();
         thread_ = std::move(other.thread_);
+        let_go_ = std::exchange(other.let_go_, false);
     }
     return *this;
 }
 
-bool HelperThread::lost() const { return thread_ && thread_->forks_at_start != forks(); }
+bool HelperThread::lost() const { return let_go_ || (thread_ && thread_->forks_at_start != forks()); }
 
 void HelperThread::join() {
     if (!thread_) return;
@@ -195,6 +197,7 @@ void HelperThread::join() {
         // waited for forever (or a std::thread would end the process). The
         // little it holds is left as it is.
         (void)thread_.release();
+        let_go_ = true;
         return;
     }
 #if TREMIX_HELPER_PTHREAD

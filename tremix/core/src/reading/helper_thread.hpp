@@ -56,6 +56,7 @@ class HelperThread {
 
   private:
     std::unique_ptr<Running> thread_;
+    bool let_go_ = false;  // lost, and let go by join()
 };
 
 }  // namespace tremix::reading
