@@ -172,6 +172,17 @@ def test_the_check_finds_the_same_wherever_its_vectors_walk_is_cut(tmp_path, sto
     assert first["catalogue"] is None and first["walks"][1051][:3] == (3, 3 * 6 + 240, 6)
 
 
+@pytest.mark.parametrize("bad", ["node", "element"])
+def test_a_model_walk_cut_short_gives_no_arrays_of_its_own(tmp_path, bad):
+    # An id beyond 32 bits stops that walk: its arrays are None, the other's stand.
+    node_id, element_id = ("99999999999", "1") if bad == "node" else ("1", "99999999999")
+    path = tmp_path / "cut.neu"
+    path.write_text(neu_text((403, [f"{node_id},0,0,1,46,0,0,0,0,0,0,1.,2.,3."]),
+                             (404, [f"{element_id},1,2,1,4,", "1,2,3,4,", "0", "0", "0", "0", "0"])))
+    model = _native.check(ORVEXParser(str(path)), False, True)["model"]
+    assert (model["nodes"] is None, model["topologies"] is None) == (bad == "node", bad == "element")
+
+
 def test_findings_beyond_those_kept_are_counted_across_the_cut(tmp_path):
     # 100,000 findings are kept, in walk order; two blocks of 60,000 bad lines are read one on each thread.
     path = tmp_path / "junk.neu"

@@ -19,13 +19,14 @@ import pytest
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs LD_PRELOAD and glibc")
 
 SWEEP = r"""
-import copy, ctypes, gzip, pickle, sys, zlib
+import copy, ctypes, gzip, io, pickle, sys, zlib
 import numpy as np
 import tremix
 from tremix.core.orvex_parser import ORVEXParser
 
-path, gz, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+path, gz, stray, mode = sys.argv[1:5]
 parser = tremix.read(path)
+text = open(path, encoding="utf-8").read()
 
 
 def digest(value):
@@ -45,6 +46,9 @@ def digest(value):
 OPERATIONS = {
     "construct": lambda: ORVEXParser(path),
     "read .gz": lambda: tremix.read(gz),
+    "read cp1252": lambda: tremix.read(path, encoding="cp1252"),
+    "read a text stream": lambda: tremix.read(io.StringIO(text)),
+    "check text outside blocks": lambda: tremix.check(stray),
     "parse": lambda: tremix.read(path).parse(),
     "lines": lambda: [b.lines for v in tremix.read(path).parse().values() for b in v],
     "pickle": lambda: pickle.loads(pickle.dumps(tremix.read(path))),
@@ -123,10 +127,13 @@ def files(tmp_path_factory):
     import gzip
 
     example = str(resources.files("tremix") / "data" / "example.neu")
-    gz = tmp_path_factory.mktemp("gz") / "example.neu.gz"
-    with open(example, "rb") as f, gzip.open(gz, "wb") as out:
-        out.write(f.read())
-    return example, str(gz)
+    folder = tmp_path_factory.mktemp("files")
+    with open(example, "rb") as f:
+        data = f.read()
+    with gzip.open(folder / "example.neu.gz", "wb") as out:
+        out.write(data)
+    (folder / "stray.neu").write_bytes(b"notes before the first block\n" + data)
+    return example, str(folder / "example.neu.gz"), str(folder / "stray.neu")
 
 
 @pytest.mark.parametrize("mode", ["extension", "interpreter"])
