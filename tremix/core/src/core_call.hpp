@@ -49,8 +49,7 @@ class SignalPacer {
     int step() {
         if (++count_ < kItemsPerCheck) return 0;
         count_ = 0;
-        Py_BEGIN_ALLOW_THREADS
-        Py_END_ALLOW_THREADS
+        let_other_threads_run();
         return PyErr_CheckSignals();
     }
 

@@ -61,6 +61,8 @@ void take_lock_back(PyThreadState* saved) { PyEval_RestoreThread(saved); }
 
 }  // namespace
 
+void let_other_threads_run() { take_lock_back(PyEval_SaveThread()); }
+
 int watch_interpreter_exit() {
     Ref atexit(PyImport_ImportModule("atexit"));
     Ref hook(atexit ? PyCFunction_New(&kMarkExiting, nullptr) : nullptr);

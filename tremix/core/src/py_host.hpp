@@ -56,6 +56,11 @@ class PyHost final : public reading::Host {
 // an exception.
 int watch_interpreter_exit();
 
+// Lets the interpreter lock go and takes it back, so that threads waiting
+// for it get their turn (as taking it back after a reading does, also
+// while the interpreter exits).
+void let_other_threads_run();
+
 // New str holding the characters of a view.
 PyObject* str_of(const reading::TextView& text);
 
