@@ -79,40 +79,29 @@ def forked_mid_call(call, expected: str, delay: float, only_if=lambda: True) -> 
     return True
 
 
-def test_a_child_forked_during_a_file_read_finishes_it(big_file):
-    size = os.path.getsize(big_file)
-    expected = digest(tremix.ORVEXParser(big_file))
-    mid_reads = 0
+@pytest.mark.parametrize("call", ["read", "check"])
+def test_a_child_forked_mid_call_finishes_it(big_file, call):
+    # A reading forks while its second thread reads the file (only then:
+    # bytes have come and not all); a check, while it waits for its second thread.
+    parser = tremix.read(big_file)
+    run = (lambda: tremix.ORVEXParser(big_file)) if call == "read" else (lambda: tremix.check(parser))
+    expected, size, forks = digest(run()), os.path.getsize(big_file), 0
     for delay in (0.002, 0.01, 0.03):
         before = _native.bytes_read()
-        mid_reads += forked_mid_call(lambda: tremix.ORVEXParser(big_file), expected, delay,
-                                     only_if=lambda: 0 < _native.bytes_read() - before < size)
-    if mid_reads == 0:
-        pytest.skip("no timer fired while the file was being read")
-
-
-def test_a_child_forked_during_a_shared_walk_finishes_it(big_file):
-    # The check waits for its second thread while it looks for signals.
-    parser = tremix.read(big_file)
-    expected = digest(tremix.check(parser))
-    for delay in (0.002, 0.03):
-        forked_mid_call(lambda: tremix.check(parser), expected, delay)
+        forks += forked_mid_call(run, expected, delay,
+                                 only_if=lambda: call == "check" or 0 < _native.bytes_read() - before < size)
+    if forks == 0:
+        pytest.skip("no timer fired in the middle of the call")
 
 
 def test_a_child_forked_while_another_thread_reads_counts_none_of_its_readings(big_file):
-    # Readings under way decide whether a reading shares its work with a
-    # second thread: those of threads the child does not have must not count.
+    # A reading shares its work with a second thread only while no other is
+    # under way: those of threads the child does not have must not count.
     stop = threading.Event()
-
-    def read_on():
-        while not stop.is_set():
-            tremix.ORVEXParser(big_file)
-
-    reader = threading.Thread(target=read_on)
+    reader = threading.Thread(target=lambda: [tremix.ORVEXParser(big_file) for _ in iter(stop.is_set, True)])
     reader.start()
     try:
-        deadline = time.monotonic() + 10
-        while _native.readings_under_way() == 0 and time.monotonic() < deadline:
+        while _native.readings_under_way() == 0:
             time.sleep(0.001)
         pid = os.fork()
         if pid == 0:
