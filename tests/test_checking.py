@@ -215,6 +215,19 @@ def test_a_parser_serving_another_parsers_blocks_is_checked_through_them(write_n
 
     for parser in (Serving(empty), Passing(write_neu(""))):
         assert [f.kind for f in tremix.check(parser)] == ["no-blocks"]
+
+    class Ambiguous:  # compares to anything as an array does: to what bool() refuses
+        def __eq__(self, other):
+            return self
+
+        def __bool__(self):
+            raise ValueError("ambiguous")
+
+    class Replaced(ORVEXParser):
+        get_blocks = Ambiguous()
+
+    with pytest.raises(TypeError, match="'Ambiguous' object is not callable"):  # as asking for blocks raises
+        tremix.check(Replaced(write_neu("")))
     # Served blocks of a file cut short inside a vector: only the vector's own finding tells it.
     cut = ORVEXParser(write_neu(CASES["cut_in_a_vector"][0]))
     assert [f.kind for f in tremix.check(Serving(cut))] == ["vector-unterminated"]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
@@ -203,6 +204,9 @@ def test_a_compressed_file_whose_text_does_not_decode_is_not_called_compressed(t
     result = run_cli(str(target), cwd=tmp_path)
     assert result.returncode == 1 and "-compressed" not in result.stderr
     assert "not readable as utf-8 text: the byte at offset 113 (line 3)" in result.stderr
+    target.write_bytes(gzip.compress(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n")))  # compressed twice
+    assert run_cli(str(target), cwd=tmp_path).stderr.endswith(
+        "not readable as utf-8 text: its decompressed data is gzip-compressed again\n")
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
@@ -264,6 +268,32 @@ def test_output_that_cannot_be_written_is_one_line(tmp_path, write_neu, options)
                          ("standard output is closed", {"preexec_fn": lambda: os.close(1)})):
             result = subprocess.run(command, cwd=tmp_path, stderr=subprocess.PIPE, text=True, timeout=120, **how)
             assert (result.returncode, result.stderr) == (1, f"tremix: error: cannot write the output: {why}\n")
+
+
+@needs_extractors
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_standard_error_closed_or_failing_loses_only_the_error_lines(tmp_path, write_neu, monkeypatch, capsys):
+    # Closed, print() would write the error lines to standard output (into
+    # the JSON); failing, they must not stop the other files' summaries.
+    good, missing = write_neu(blocks=SMALL_FILE), str(tmp_path / "missing.neu")
+    with open("/dev/full", "w") as full:
+        for how in ({"preexec_fn": lambda: os.close(2)}, {"stderr": full}):
+            for args in ([good, missing, "--json"], [missing, good, "--json"]):
+                result = subprocess.run([sys.executable, "-P", "-m", "tremix", *args], cwd=tmp_path,
+                                        stdout=subprocess.PIPE, text=True, timeout=120, **how)
+                assert result.returncode == 1 and [s["path"] for s in json.loads(result.stdout)] == [good]
+            result = subprocess.run([sys.executable, "-P", "-m", "tremix", "--no-such-option"], cwd=tmp_path,
+                                    stdout=subprocess.PIPE, text=True, timeout=120, **how)
+            assert (result.returncode, result.stdout) == (2, "")
+
+    class HungUp(Terminal):  # a terminal gone while the progress is shown
+        def write(self, text: str) -> int:
+            raise OSError(errno.EIO, "Input/output error")
+
+    monkeypatch.setattr(tremix.cli, "PROGRESS_BYTES", 0)
+    monkeypatch.setattr(sys, "stderr", HungUp())
+    assert tremix.cli.main([good, "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["path"] == good
 
 
 def test_output_dropped_in_process_keeps_no_descriptor(write_neu, monkeypatch):

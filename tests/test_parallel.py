@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gzip
+import pathlib
 import multiprocessing
 import pickle
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
@@ -75,6 +76,12 @@ def test_files_without_a_match_raise_or_are_skipped(result_files, write_neu):
     assert paths[-1] not in set(frame["path"]) and len(frame) == 6
     assert list(frame["path"].cat.categories) == result_files  # the skipped path is no category
     assert list(read_vector(paths[-1], 2, skip_missing=True)["path"].cat.categories) == []
+
+
+@pytest.mark.parametrize("single", ["model.neu", b"model.neu", pathlib.Path("model.neu")], ids=["str", "bytes", "path"])
+def test_a_single_path_is_refused_not_read_by_the_character(single):
+    with pytest.raises(TypeError, match="an iterable of paths, not a single path"):
+        read_vectors(single)
 
 
 def test_workers_read_compressed_files_in_the_given_encoding(write_neu, tmp_path):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import array
 import bz2
 import codecs
 import gc
@@ -251,6 +252,30 @@ def test_stream_whose_read_ignores_the_size_is_refused(kind):
         _native.read_into(ORVEXParser.__new__(ORVEXParser), Careless(), None if kind is str else "utf-8", None, None)
     with pytest.raises(ValueError, match=r"read\(0\) returned 1 items instead of none"):  # one item is data too
         tremix.read(type("One", (), {"read": lambda self, size=-1: b"\n" if size == 0 else b""})())
+
+
+def test_streams_that_hand_out_the_wrong_thing_get_the_readers_own_errors():
+    class TextByClass(io.TextIOBase):  # taken for text by its class, yet reads bytes
+        def read(self, n=-1):
+            return b""
+
+    with pytest.raises(TypeError, match="read\\(\\) should return a str, not bytes"):
+        tremix.read(TextByClass())
+
+    class Handing:  # hands out its pieces whatever the size asked for
+        def __init__(self, *pieces):
+            self.pieces = list(pieces)
+
+        def read(self, n=-1):
+            return self.pieces.pop(0) if n and self.pieces else b""
+
+    wide = TEXT.encode("utf-8") * 40_000  # 2.5 MB, more than any piece asked for
+    for encoding in ("utf-8", "cp1252"):  # read by the compiled reader, and through a text wrapper
+        assert blocks_of(tremix.read(Handing(wide[:5], wide[5:]), encoding=encoding)) == \
+            blocks_of(tremix.read(io.BytesIO(wide), encoding=encoding))
+        assert blocks_of(tremix.read(Handing(memoryview(array.array("H", [0x0a20] * 4))), encoding=encoding)) == []
+        with pytest.raises(TypeError, match="bytes-like object is required, not 'NoneType'"):
+            tremix.read(Handing(None), encoding=encoding)
 
 
 # Scripts run under a limit on the address space: `limit(mb)` leaves that

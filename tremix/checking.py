@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import re
+import types
 from dataclasses import replace
 from typing import Any
 
@@ -122,7 +123,11 @@ def own_method(parser: ORVEXParser, name: str) -> bool:
     as the extractors take it)."""
     own = getattr(ORVEXParser, name)
     found = getattr(parser, name, None)
-    return found is own or bool(found == own.__get__(parser))
+    if found is own:
+        return True
+    # Compared only as bound methods: anything else put there (an array,
+    # say) may compare element by element, or raise.
+    return type(found) is types.MethodType and found == own.__get__(parser)
 
 
 def _parser_of(source: Any, encoding: str | None, errors: str | None) -> ORVEXParser:

@@ -21,7 +21,7 @@ import sys
 import threading
 import zlib
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, NoReturn
 
 from tremix.checking import check
 from tremix.core import _native
@@ -68,7 +68,7 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         if status_line is not None:
             status_line.clear()
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        _to_stderr(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
 
 
@@ -77,10 +77,19 @@ class _ArgumentParser(argparse.ArgumentParser):
     failed write is an error, not passed over as argparse does."""
 
     def _print_message(self, message: str, file: Any = None) -> None:
-        if message and (file is None or file is sys.stdout):
+        # file is None only when the stream argparse meant is None: standard
+        # error closed must not send usage and errors to standard output.
+        if message and file is sys.stdout:
             _print(message.removesuffix("\n"))
-        else:
-            super()._print_message(message, file)
+        elif message:
+            _to_stderr(message.removesuffix("\n"))
+
+    def error(self, message: str) -> NoReturn:
+        # argparse's own prints the usage with file=sys.stderr, which
+        # print_usage takes for standard output when it is None.
+        if sys.stderr is not None:
+            self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\n")
 
 
 def _arguments() -> argparse.ArgumentParser:
@@ -112,7 +121,7 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
         import tremix
 
-        parser._print_message(f"{PROG} {tremix.__version__}\n")
+        parser._print_message(f"{PROG} {tremix.__version__}\n", sys.stdout)
         parser.exit()
 
 
@@ -301,6 +310,8 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         if compressed is not None:
             # Compressed data under a plain name: no encoding reads it.
             kind, suffix = compressed
+            if not stdin and decompressor_for(path) is not None:
+                return f"{path} is not readable as {exc_encoding} text: its decompressed data is {kind}-compressed again"
             how = (f"only a file named with {suffix} is decompressed" if stdin
                    else f"a name ending in {suffix} has it decompressed")
             return f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed ({how})"
@@ -329,7 +340,16 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
 
 
 def _error(text: str) -> None:
-    print(f"{PROG}: error: {text}", file=sys.stderr)
+    _to_stderr(f"{PROG}: error: {text}")
+
+
+def _to_stderr(text: str) -> None:
+    """Writes a line on standard error; nothing when it is closed or cannot
+    be written (print() would write to standard output when it is None)."""
+    if sys.stderr is None:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        print(text, file=sys.stderr, flush=True)
 
 
 class OutputError(Exception):

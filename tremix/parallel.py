@@ -82,6 +82,9 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
     naming the file.
     """
     _pandas()
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        # A path is iterable too, one character at a time.
+        raise TypeError(f"read_vectors() takes an iterable of paths, not a single path: {paths!r}")
     paths = [os.fspath(p) for p in paths]
     # The filters are checked here, as get_output_vectors_arrays checks
     # them, so that a bad one is not reported as an error of the first file.

@@ -17,7 +17,7 @@ class StatusLine:
     `interval` seconds unless forced) until :meth:`clear` erases it."""
 
     def __init__(self, stream: TextIO, interval: float = 0.1) -> None:
-        self._stream = stream
+        self._stream: TextIO | None = stream
         self._interval = interval
         self._shown_at = float("-inf")
         self._width = 0
@@ -28,15 +28,23 @@ class StatusLine:
             return
         self._shown_at = now
         # Spaces cover what is left of a longer earlier text.
-        self._stream.write("\r" + text + " " * max(0, self._width - len(text)))
-        self._stream.flush()
+        self._write("\r" + text + " " * max(0, self._width - len(text)))
         self._width = len(text)
 
     def clear(self) -> None:
         if self._width:
-            self._stream.write("\r" + " " * self._width + "\r")
-            self._stream.flush()
+            self._write("\r" + " " * self._width + "\r")
             self._width = 0
+
+    def _write(self, text: str) -> None:
+        # A terminal gone (hung up, closed) ends the display, not the reading.
+        if self._stream is None:
+            return
+        try:
+            self._stream.write(text)
+            self._stream.flush()
+        except (OSError, ValueError):
+            self._stream = None
 
 
 class CountingReader(RawReader):

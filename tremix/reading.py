@@ -272,15 +272,25 @@ class RawReader(io.RawIOBase):
     def __init__(self, stream: BinaryStream) -> None:
         super().__init__()
         self._stream = stream
+        self._left = b""
 
     def readable(self) -> bool:
         return True
 
     def readinto(self, buffer: WriteableBuffer, /) -> int:
         view = memoryview(buffer).cast("B")
-        data = self._stream.read(len(view))
-        view[:len(data)] = data
-        return len(data)
+        if self._left:
+            data = self._left
+        else:
+            # As the compiled reader takes a piece: any bytes-like object,
+            # more than was asked for kept for the next call.
+            with memoryview(self._stream.read(len(view))) as piece:
+                data = piece.cast("B")
+        n = min(len(data), len(view))
+        view[:n] = data[:n]
+        # A copy: the stream may reuse its buffer once it has handed it out.
+        self._left = bytes(data[n:])
+        return n
 
 
 def _at_start(stream: io.FileIO) -> bool:

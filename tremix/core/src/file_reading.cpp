@@ -547,7 +547,12 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         const int can = native_encoding(encoding, errors, native);
         if (can < 0) return -1;
         if (can == 0) {
-            PyErr_SetString(PyExc_ValueError, "the encoding is to be decoded by a text wrapper");
+            if (encoding == Py_None) {
+                // Taken for a text stream (by its class), yet it reads bytes.
+                PyErr_Format(PyExc_TypeError, "read() should return a str, not %.200s", Py_TYPE(probe.get())->tp_name);
+            } else {
+                PyErr_SetString(PyExc_ValueError, "the encoding is to be decoded by a text wrapper");
+            }
             return -1;
         }
         auto r = std::make_unique<Reading>();
