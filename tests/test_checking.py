@@ -146,6 +146,10 @@ def test_clean_files_have_no_findings(tmp_path):
         path = tmp_path / f"{separator}.neu"
         orvex_gen.generate(path, n_nodes=2000, n_vectors=6, separator=separator, seed=3, run_len=37)
         assert tremix.check(str(path)) == []
+    # Lines of commas and blanks hold no field: outside blocks they are no stray text.
+    for blank in (",", " , ,\t", ",,\x0c,"):
+        path.write_text(f"{blank}\n" + neu_text((100, ["t", "v"])) + f"{blank}\n")
+        assert tremix.check(str(path)) == []
 
 
 def test_check_leaves_the_parser_as_it_was(write_neu):

@@ -53,6 +53,7 @@ def test_data_records(parser_for, data, results):
 
 @pytest.mark.parametrize("data, bad", [
     (["6,2.5E+,"], "2.5E+"), (["6,3e,"], "3e"),  # an exponent without digits
+    (["6,.,"], "."), (["6,-.,"], "-."), (["5,7,1.,", ".E5,"], ".E5"),  # a point without digits
     (["5,1.5000000E+00x,"], "1.5000000E+00x"), (["5,1.5000000E+00;3,"], "1.5000000E+00;3"),
     (["5,7,1.0000000E+00,", "2.0000000E+00;3.0000000E+00,"], "2.0000000E+00;3.0000000E+00"),
 ])
