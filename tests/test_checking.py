@@ -236,6 +236,14 @@ def test_a_parser_serving_another_parsers_blocks_is_checked_through_them(write_n
     cut = ORVEXParser(write_neu(CASES["cut_in_a_vector"][0]))
     assert [f.kind for f in tremix.check(Serving(cut))] == ["vector-unterminated"]
 
+    class ServingWithItsOwnFile(Serving):  # which ends inside a block of another number
+        def __init__(self, path, other):
+            ORVEXParser.__init__(self, path)
+            self.other = other
+
+    assert [f.kind for f in tremix.check(ServingWithItsOwnFile(write_neu("   -1\n  100\nt\n"), cut))] == \
+        ["unclosed-block", "vector-unterminated"]
+
 
 def test_a_check_sees_the_parser_before_or_after_a_reading_into_it(write_neu):
     # Read again (as another thread's __init__ would) while the check takes its
@@ -300,6 +308,16 @@ def test_a_byte_order_mark_is_named_with_the_encoding_that_reads_it(tmp_path, te
         first = tremix.check(path, encoding=encoding)[0]
         assert (first.kind, first.line) == (kind, line) and first.message.endswith("; " + BYTE_ORDER_MARK)
     assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path, encoding="utf-8-sig"))
+    path.write_text(neu_text((100, ["t", "v"])) + "\ufeff" + text, encoding="utf-8")  # not at the start: no mark
+    assert not any(BYTE_ORDER_MARK in f.message for f in tremix.check(path))
+
+
+def test_hints_and_places_only_where_they_fit(write_neu):
+    parser = ORVEXParser(write_neu(neu_text((403, [NODE.format(1, "1.0D-01x")]))))
+    (found,) = tremix.check(parser)
+    assert "x coordinate '1.0D-01x'" in found.message and "D exponent" not in found.message
+    (again,) = tremix.check(pickle.loads(pickle.dumps(parser)))  # no file lines: placed by item
+    assert "item 0 of the lines of the 1st block 403" in again.message
 
 
 def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
@@ -335,6 +353,8 @@ def test_presentations():
     assert findings[1].as_dict() == {"kind": "no-blocks", "block_id": None, "line": None, "message": "m2"}
     assert list(count_by_kind(findings).items()) == [("no-blocks", 1), ("skipped-line", 2)]
     assert format_lines(findings, "a.neu", limit=1) == ["a.neu:12: block 403: m1", "... and 2 more findings"]
+    assert format_lines(findings[:2], limit=1)[-1] == "... and 1 more finding"
+    assert format_lines(findings, limit=-1) == ["... and 3 more findings"]
     assert format_lines(findings, "a.neu") == [f.format("a.neu") for f in findings]
     with pytest.raises(AttributeError):
         findings[0].line = 3  # type: ignore[misc]

@@ -83,12 +83,15 @@ def test_summarises_the_example_without_arguments(tmp_path):
 
 
 @needs_extractors
-def test_json_summary_of_a_small_file(tmp_path, write_neu):
+def test_json_summary_of_a_small_file(tmp_path, write_neu, monkeypatch):
     path = write_neu(blocks=SMALL_FILE)
     result = run_cli(path, "--json", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     summary = json.loads(result.stdout)
     assert summary["path"] == os.path.abspath(path)
+    with monkeypatch.context() as m:
+        m.chdir(os.path.dirname(path))
+        assert tremix.summary.summarize(os.path.basename(path))["path"] == path
     assert summary["size_bytes"] == os.path.getsize(path)
     assert summary["blocks"] == [{"block_id": 100, "count": 1, "lines": 2}, {"block_id": 403, "count": 2, "lines": 5},
                                  {"block_id": 404, "count": 1, "lines": 21}, {"block_id": 450, "count": 1, "lines": 6},
@@ -107,6 +110,7 @@ def test_the_box_of_nodes_bounded_in_pieces(monkeypatch):
     # z has no finite coordinate, x none in the first piece and two infinite ones.
     coords = np.random.default_rng(3).normal(size=(50, 3))
     coords[:, 2], coords[:7, 0], coords[[9, 30], 0] = np.nan, np.nan, [np.inf, -np.inf]
+    coords[13, 1] = 100.0  # the last row of a piece
     monkeypatch.setattr(tremix.summary, "_BOX_ROWS", 7)
     x = coords[np.isfinite(coords[:, 0]), 0]
     assert tremix.summary._nodes_of(np.arange(50, dtype=np.int32), coords)["bounding_box"] == {
@@ -296,6 +300,20 @@ def test_standard_error_closed_or_failing_loses_only_the_error_lines(tmp_path, w
     assert json.loads(capsys.readouterr().out)["path"] == good
 
 
+def test_in_process_a_bad_name_is_one_line_and_a_reader_gone_ends_the_files(tmp_path, write_neu, monkeypatch,
+                                                                           capsys):
+    assert tremix.cli.main(["bad\0name.neu"]) == 1
+    assert capsys.readouterr().err.startswith("tremix: error: cannot read bad\0name.neu: ")
+
+    class Gone(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+    monkeypatch.setattr(sys, "stdout", Gone())
+    assert tremix.cli.main([write_neu(blocks=SMALL_FILE), str(tmp_path / "missing.neu")]) == 0
+    assert capsys.readouterr().err == ""  # the second file is not read
+
+
 def test_output_dropped_in_process_keeps_no_descriptor(write_neu, monkeypatch):
     # main() in a program whose standard output went away: a stream without
     # a descriptor, then a pipe whose reader is gone (pointed at devnull).
@@ -356,6 +374,10 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
     assert "\rtremix: summarising file0.neu" in shown
     assert shown.endswith(" " * len("tremix: summarising file0.neu") + "\r")  # erased before the output
     assert capsys.readouterr().out == quiet.out  # read through the counting route: the same summary
+    monkeypatch.setattr(tremix.cli, "PROGRESS_BYTES", os.path.getsize(path))  # only a larger file shows it
+    monkeypatch.setattr(sys, "stderr", terminal := Terminal())
+    assert tremix.cli.main([path, "--json"]) == 0 and terminal.getvalue() == ""
+    monkeypatch.setattr(tremix.cli, "PROGRESS_BYTES", 0)
 
     # What is not a regular file skips the progress and fails as it does anywhere.
     monkeypatch.setattr(sys, "stderr", terminal := Terminal())

@@ -78,10 +78,15 @@ def test_files_without_a_match_raise_or_are_skipped(result_files, write_neu):
     assert list(read_vector(paths[-1], 2, skip_missing=True)["path"].cat.categories) == []
 
 
-@pytest.mark.parametrize("single", ["model.neu", b"model.neu", pathlib.Path("model.neu")], ids=["str", "bytes", "path"])
-def test_a_single_path_is_refused_not_read_by_the_character(single):
-    with pytest.raises(TypeError, match="an iterable of paths, not a single path"):
-        read_vectors(single)
+def test_arguments_checked_first_and_categories_in_path_order(result_files):
+    for single in ("model.neu", b"model.neu", pathlib.Path("model.neu")):  # not read character by character
+        with pytest.raises(TypeError, match="an iterable of paths, not a single path"):
+            read_vectors(single)
+    with pytest.raises(TypeError):  # with no file to read either
+        read_vectors([], set_id_filter="1")
+    a, b = result_files[:2]
+    assert list(read_vectors([b, a], max_workers=1, mp_context=SPAWN)["path"].cat.categories) == [b, a]
+    assert list(read_vector(a, categories=[a])["path"].cat.categories) == [a]
 
 
 def test_workers_read_compressed_files_in_the_given_encoding(write_neu, tmp_path):

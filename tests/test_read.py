@@ -103,6 +103,9 @@ def test_a_path_or_encoding_of_a_str_subclass(tmp_path, reference):
 def test_not_a_source(source, encoding, error):
     with pytest.raises(error):
         tremix.read(source, encoding=encoding)
+    if isinstance(source, io.StringIO):  # a text stream takes no errors either
+        with pytest.raises(ValueError):
+            tremix.read(source, errors="replace")
 
 
 def test_errors_of_the_text(tmp_path):
@@ -124,9 +127,11 @@ def test_errors_of_the_text(tmp_path):
             assert info.value.__notes__ == [f"{where} of {name} does not decode"]
         assert not raw.closed  # the buffer put over it is detached, not closed
     with late.open("rb", buffering=0) as raw:  # ... and after a reading that succeeds
-        tremix.read(raw, encoding="cp1252", errors="replace")
-        gc.collect()
-        assert not raw.closed
+        buffered = io.BytesIO(late.read_bytes())  # the text wrapper over it detached too
+        for stream in (raw, buffered):
+            tremix.read(stream, encoding="cp1252", errors="replace")
+            gc.collect()
+            assert not stream.closed
 
     mend = {"read": lambda self, n=-1: io.FileIO.read(self, n).replace(b"\x81", b"x")}  # its own read() is read
     with type("Mending", (io.FileIO,), mend)(late) as mending:
@@ -408,14 +413,21 @@ print(ids.tolist(), (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
     assert int(grown_mb) < 40
 
 
-@pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "0", "LC_ALL": "C"},
-                                 {"PYTHONUTF8": "0", "LC_ALL": "C.UTF-8"}])
+@pytest.mark.parametrize("env", [{"PYTHONUTF8": "1"}, {"PYTHONUTF8": "1", "LC_ALL": "C"},
+                                 {"PYTHONUTF8": "0", "LC_ALL": "C"}, {"PYTHONUTF8": "0", "LC_ALL": "C.UTF-8"}])
 def test_default_encoding_is_opens(env):
-    code = ("import os; from tremix.reading import default_encoding; import codecs; "
-            "print(codecs.lookup(default_encoding()).name == codecs.lookup(open(os.devnull).encoding).name)")
+    # The encoding named, and the one a binary stream is read in: UTF-8 text
+    # reads as open() reads it, or fails as decoding it that way fails.
+    code = ("import codecs, io, os, tremix; from tremix.reading import default_encoding\n"
+            "opened = codecs.lookup(open(os.devnull).encoding).name; data = b'   -1\\n   100\\nCaf\\xc3\\xa9\\n   -1\\n'\n"
+            "def lines(read):\n"
+            "    try: return ascii(read())\n"
+            "    except UnicodeDecodeError: return None\n"
+            "print(codecs.lookup(default_encoding()).name == opened, lines(lambda: data.decode(opened).splitlines()[2:3]) "
+            "== lines(lambda: tremix.read(io.BytesIO(data)).get_blocks(100)[0].lines))")
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
                          env={**{k: v for k, v in os.environ.items() if not k.startswith("LC_")}, **env})
-    assert out.stdout.strip() == "True", out.stderr
+    assert out.stdout.strip() == "True True", out.stderr
     assert codecs.lookup(default_encoding())
 
 

@@ -60,6 +60,8 @@ def test_catalogue_and_arrays_agree_with_the_extractors(parser_for):
     assert [a.tolist() for a in got] == [a.tolist() for a in want] == [[10, 11, 10], [1.0, 2.0, 5.0]]
     assert got[0].dtype == np.int32 and got[1].dtype == np.float64
     assert results.find(1, 1) == [0, 2] and results.find(1, 2) == []
+    results.find(1, 1).append(9)  # the caller's own list
+    assert results.find(1, 1) == [0, 2]
     assert results.arrays(1, 1, occurrence=-1)[1].tolist() == [-1.0]
     assert results.info(1, 1, 1).title == "Displacement again"
     # The expected count only sizes the memory asked for: none, too few, more, more than a vector holds.
@@ -74,8 +76,11 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 2)
     with pytest.raises(IndexError, match="occurs 2 time"):
         results.arrays(1, 1, occurrence=2)
-    with pytest.raises(IndexError, match="position -5 is out of range for 4 result vectors"):
-        results.arrays_at(-5)
+    for position in (-5, 4):
+        with pytest.raises(IndexError, match=f"position {position} is out of range for 4 result vectors"):
+            results.arrays_at(position)
+    with pytest.raises(TypeError):
+        results.arrays_at(0.5)
     assert all(np.array_equal(a, b) for a, b in zip(results.arrays_at(-4), results.arrays_at(0)))
     # Ids given as text find nothing, and the message must not claim the file lacks vector (1, 1).
     with pytest.raises(KeyError, match="set_id '1' and vec_id 1"):
