@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import weakref
 
 import pytest
 
@@ -54,6 +55,9 @@ def test_attribute_rules():
         del block.block_id
     block.block_id = 5.9
     assert block.block_id == 5
+    block.block_id = type("I", (int,), {"__int__": lambda self: 7})(6)  # an int's own value, not its __int__
+    assert block.block_id == 6
+    block.block_id = 5
     with pytest.raises(OverflowError):
         block.block_id = 2**31
     assert block.block_id == 5
@@ -77,5 +81,7 @@ def test_subclass_and_cycles_are_collected():
     assert repr(sub) == "ORVEXBlock(id=3, lines=0)"
     cycle = ORVEXBlock(1, [])
     cycle.lines.append(cycle)
+    sub.lines.append(sub)
+    alive = weakref.ref(sub)
     del cycle, sub
-    assert gc.collect() >= 1
+    assert gc.collect() >= 1 and alive() is None

@@ -133,6 +133,13 @@ def test_findings_of_each_kind(write_neu, name):
         assert finding.line is None and ("item " in finding.message or finding.kind == "no-blocks")
 
 
+def test_lines_assigned_are_not_the_block_the_file_ended_in(write_neu):
+    parser = ORVEXParser(write_neu(CASES["cut_in_a_vector"][0]))
+    block = parser.get_blocks(1051)[0]
+    block.lines = list(block.lines)
+    assert [f.kind for f in tremix.check(parser)] == ["unclosed-block", "vector-unterminated"]
+
+
 def test_range_records_noted_for_one_vector_are_capped(write_neu):
     records = [f"{k},{k},1.5,2.5," for k in range(1, 1201)]  # each holds a value too many
     findings = tremix.check(write_neu(neu_text((1051, vector(1, 1, *records)))))
@@ -318,6 +325,9 @@ def test_hints_and_places_only_where_they_fit(write_neu):
     assert "x coordinate '1.0D-01x'" in found.message and "D exponent" not in found.message
     (again,) = tremix.check(pickle.loads(pickle.dumps(parser)))  # no file lines: placed by item
     assert "item 0 of the lines of the 1st block 403" in again.message
+    parser = pickle.loads(pickle.dumps(ORVEXParser(write_neu(CASES["vectors"][0]))))
+    (overrun,) = [f for f in tremix.check(parser) if f.kind == "vector-overrun"]
+    assert "only on item 5 of the block's lines, past its own end-of-data line (item 3 of" in overrun.message
 
 
 def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):

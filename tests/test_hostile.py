@@ -1149,6 +1149,37 @@ def test_threads_reading_and_changing_one_parser(model_path, other_path):
     assert errors == []
 
 
+def test_lines_changed_in_place_by_another_thread_while_read():
+    """A reading works on the lines as they were when it started: another
+    thread that changes a long block's list in place meanwhile (the lock is
+    let go while it is read) shows one state or the other, never a mix."""
+    import threading
+
+    before = [f"{i},0,0,0,0,0,0,0,0,0,0,1.0,0,0," for i in range(1, 100_001)]
+    after = [line.replace(",1.0,", ",2.0,") for line in before]
+    lines = list(before)
+    p = ORVEXParser.__new__(ORVEXParser)
+    p.blocks = {403: [ORVEXBlock(403, lines)]}
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            lines[:] = after
+            lines[:] = before
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    flipper = threading.Thread(target=flip)
+    flipper.start()
+    try:
+        seen = [set(p.get_nodes_arrays()[1][:, 0].tolist()) for _ in range(20)]
+    finally:
+        stop.set()
+        flipper.join()
+        sys.setswitchinterval(old)
+    assert all(xs in ({1.0}, {2.0}) for xs in seen)
+
+
 def test_module_namespace_cleared(model_path):
     import pickle
 

@@ -58,11 +58,13 @@ def test_record_layout(parser_for):
 
 
 def test_a_cycle_through_a_node_list_is_collected(parser_for):
-    nodes = parser_for(blocks=[(404, element(12, 3, 4, [5, 7], [9]))]).get_elements()[0]["nodes"]
+    record = parser_for(blocks=[(404, element(12, 3, 4, [5, 7], [9]))]).get_elements()[0]
+    nodes = record["nodes"]
     nodes.append(nodes)
+    nodes.append(record)  # and one through the element's dict
     gone = weakref.ref(held := type("Held", (), {})())
     nodes.append(held)
-    del held, nodes
+    del held, nodes, record
     gc.collect()
     assert gone() is None
 

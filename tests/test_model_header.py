@@ -52,9 +52,10 @@ def test_foreign_line_is_stripped_by_its_own_method():
     assert header_of(ORVEXBlock(100, [Line(" as returned "), "v"])) == {"title": " as returned ", "version": "v"}
 
 
-def test_line_list_shrunk_by_a_strip_method():
+@pytest.mark.parametrize("shrink", ["clear", "pop"])  # to no line, and to the title's line alone
+def test_line_list_shrunk_by_a_strip_method(shrink):
     lines = []
-    lines += [Line("t", on_strip=lines.clear), "v"]
+    lines += [Line("t", on_strip=getattr(lines, shrink)), "v"]
     with pytest.raises(IndexError):
         header_of(ORVEXBlock(100, lines))
 
@@ -65,6 +66,7 @@ def test_line_list_shrunk_by_a_strip_method():
         (ORVEXBlock(100, ["t", 5]), AttributeError, "strip"),
         (ORVEXBlock(100, ["t", Line(b"v")]), TypeError, "Expected str, got bytes"),
         (ORVEXBlock(100, [Line(None), "v"]), TypeError, "Expected str, got NoneType"),
+        (ORVEXBlock(100, [Line(type("StrSub", (str,), {})("t")), "v"]), TypeError, "Expected str, got StrSub"),
         (None, TypeError, "Cannot convert NoneType to tremix.core.orvex_parser.ORVEXBlock"),
         (ORVEXBlock(100, None), TypeError, "object of type 'NoneType' has no len()"),
     ],

@@ -122,6 +122,7 @@ def test_replaced_np_gets_lists(parser_for, fake_np):
     ids, coords = p.get_nodes_arrays()
     assert fake_np.calls == [([1, 2], "i4-tag"), ([(1.0, 2.0, 3.0), (1.0, 2.0, 3.0)], "f8-tag")]
     assert type(fake_np.calls[0][0]) is list and coords.shape == (2, 3)
+    assert all(gc.is_tracked(items) for items, _ in fake_np.calls)  # ordinary lists once handed over
     fake_np.calls.clear()
     arrays = p.get_elements_arrays()
     assert fake_np.calls == [([1, 1], "i4-tag"), ([2, 2], "i4-tag"), ([3, 3], "i4-tag"),

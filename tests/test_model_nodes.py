@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import math
 
 import numpy as np
@@ -43,6 +44,7 @@ def test_node_record_layout(parser_for):
     assert nodes[8] == (10.0, 0.5, 5.0)
     x, y, z = nodes[9]
     assert math.copysign(1, x) == -1 and math.isnan(y) and z == -math.inf
+    assert not gc.is_tracked(nodes[1])  # as the interpreter's own tuples of floats end up
 
 
 def test_arrays_keep_every_node_line_in_file_order(parser_for):
@@ -51,6 +53,12 @@ def test_arrays_keep_every_node_line_in_file_order(parser_for):
     assert coords.dtype == np.float64 and coords.shape == (7, 3)
     assert ids.tolist() == [1, -1, 5, 6, 5, 8, 9]
     assert coords[:6].tolist() == [[1, 2, 3], [1000, -2.5, math.inf], [1, 2, 3], [0, 0, 0], [4, 5, 6], [10, 0.5, 5]]
+
+
+def test_no_node_gives_the_arrays_numpy_makes_of_no_values(parser_for):
+    ids, coords = parser_for(blocks=[(403, ["not a node"] * 3)]).get_nodes_arrays()
+    want = np.zeros(0, np.int32), np.zeros((0, 3))
+    assert [(a.shape, a.strides) for a in (ids, coords)] == [(w.shape, w.strides) for w in want]
 
 
 def test_blocks_are_merged_in_order(parser_for):

@@ -271,6 +271,25 @@ def test_override_result_type_is_checked_only_for_module_calls(write_neu):
     assert type(vtable).__name__ == "PyCapsule"
 
 
+def test_operation_table_hands_its_arguments_to_an_override():
+    """A C caller of the operation table, dispatch on, reaches a subclass's
+    override with the arguments it gave."""
+    import ctypes
+
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = get_pointer(ORVEXParser.__dict__["__pyx_vtable__"], None)
+    slot = ctypes.c_void_p.from_address(table + 7 * ctypes.sizeof(ctypes.c_void_p)).value  # get_nodes
+    get_nodes = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int, ctypes.c_int)(slot)
+
+    class Sub(ORVEXParser):
+        def get_nodes(self, force_2d=False):
+            return {"force_2d": force_2d}
+
+    p = Sub.__new__(Sub)
+    assert [get_nodes(p, flag, 0) for flag in (0, 1)] == [{"force_2d": False}, {"force_2d": True}]
+
+
 def test_get_blocks_of_another_parser_is_an_override(write_neu):
     """Only the module's own get_blocks, plain or bound to this very
     instance, is left to the module; the method of another parser found on

@@ -68,6 +68,8 @@ def test_catalogue_and_arrays_agree_with_the_extractors(parser_for):
     for expected in (0, 1, 10**6, 2**61):
         got = _native.vector_data(results._blocks, *results._starts[0], expected)
         assert [a.tolist() for a in got] == [[10, 11, 10], [1.0, 2.0, 5.0]]
+    # A list that no longer holds the block: no data.
+    assert _native.vector_data(results._blocks[:results._starts[0][0]], *results._starts[0], 1) is None
 
 
 def test_missing_vectors_and_occurrences(parser_for):

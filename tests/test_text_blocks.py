@@ -73,15 +73,15 @@ def test_text_and_lists_pickle_alike(write_neu):
 def test_text_of_every_width(write_neu, storage):
     lines = ["ascii, only", "caf\u00e9 1,2", "\u4e2d\u6587 3", "\U0001f600 4", "", "plain again"]
     path = write_neu(block_text(100, lines[:2]) + block_text(402, ["1,0,3", lines[2]]) + block_text(601, lines)
-                     + block_text(450, ["1", lines[3], "", "2.5"]), encoding="utf-8")
+                     + block_text(450, ["1", lines[3], "", "2.5"]) + block_text(999, lines[:1]), encoding="utf-8")
     p = in_storage(ORVEXParser(path), storage)
     assert p.get_blocks(601)[0].lines == lines
     assert p.get_header() == {"title": "ascii, only", "version": "caf\u00e9 1,2"}
     assert p.get_properties() == {1: {"material_id": 3, "title": lines[2]}}
     assert p.get_output_sets() == {1: {"title": lines[3], "value": 2.5}}
     # Every str is in its canonical form: an ASCII line of a wide block is ASCII.
-    line = p.get_blocks(601)[0].lines[-1]
-    assert line.isascii() and sys.getsizeof(line) == sys.getsizeof("x" * len(line))
+    for line in (p.get_blocks(601)[0].lines[-1], p.get_blocks(999)[0].lines[0]):  # of a wide block, of an ASCII one
+        assert line.isascii() and sys.getsizeof(line) == sys.getsizeof("x" * len(line))
 
 
 def decoding_error(path):
