@@ -62,6 +62,11 @@ CASES = {
         ("skipped-line", 1051, 10, "'12,2.5,' is passed over: its vector id '2.5' (field 1) is not an integer"),
         ("skipped-line", 1051, 11, "'-1,0.,' is passed over: its vector id '0.' (field 1)"),
         ("vector-overrun", 451, 15, "entity-type lines only on line 20, past its own end-of-data line (line 18)")]),
+    # A value that lost its entity id, or a word, inside a vector's data holds no record.
+    "lone_fields_in_vector_data": (neu_text((1051, vector(1, 1, "10,1.5,", "2.0,", "", "junk", "12,2.5,"))), [
+        ("skipped-line", 1051, 9, "'2.0,' is passed over: a data line of a result vector needs at least 2 fields, "
+                                  "it has 1"),
+        ("skipped-line", 1051, 11, "'junk' is passed over: a data line")]),
     # The first search ends on an end-of-data line; the second vector is too short to search and passes none.
     # More lines of other walks than of vectors keep both vector blocks in one walk.
     "searches_in_turn": (neu_text((1051, vector(1, 1, head=["0.,0.,0.,", "0,"])), (1051, vector(2, 2, head=[], marker=False)),

@@ -252,6 +252,9 @@ def _skipped_line(walk: int, block_id: int, block_index: int, line_index: int, f
         first = "a node line" if walk == 403 else f"the first line of {_a(record)} record"
         message = (f"{_quote(text)}{_at(here)} is passed over: {first} needs at least {_count(needed, 'field')}, "
                    f"it has {fields}")
+    elif reason == "few-data-fields":
+        message = (f"{_quote(text)}{_at(here)} is passed over: a data line of a result vector needs at least "
+                   f"{_count(needed, 'field')}, it has {fields}")
     elif bad_line_index == line_index:
         message = f"{_quote(text)}{_at(here)} is passed over: {_bad_field(walk, bad_index, bad_text, '')}"
     else:

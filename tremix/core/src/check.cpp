@@ -54,6 +54,7 @@ const char* reason_name(reading::Pass::Reason r) {
     switch (r) {
         case reading::Pass::Reason::blank: return "blank";
         case reading::Pass::Reason::few_fields: return "few-fields";
+        case reading::Pass::Reason::few_data_fields: return "few-data-fields";
         case reading::Pass::Reason::bad_field: return "bad-field";
     }
     return "";

@@ -42,7 +42,8 @@ bool may_be_end_marker(const TextView& text) {
 
 namespace {
 
-// Range records of one vector noted at most; the rest are only counted.
+// Range records, and lines of one field, of one vector noted at most; the
+// rest are only counted.
 constexpr size_t kMostRangeNotes = 1000;
 
 // Room for as many values as lines i to the end of the block could hold
@@ -155,6 +156,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
     ws.marked = false;
     ws.ranges_off.clear();
     ws.ranges_off_more = 0;
+    ws.lone_fields.clear();
+    ws.lone_fields_more = 0;
     const size_t data_start = i;
     const size_t first_value = [&] {
         if constexpr (Sink::kInPlace) {
@@ -267,6 +270,15 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                 sink.count_ids(first, stored);
             }
         } else {
+            // No record: a blank line, or one field (a value that lost its
+            // entity id, say), which a watched walk tells.
+            if (fields == 1 && ws.note_ranges) {
+                if (ws.lone_fields.size() < kMostRangeNotes) {
+                    ws.lone_fields.push_back(i);
+                } else {
+                    ++ws.lone_fields_more;
+                }
+            }
             ++i;
         }
     }

@@ -37,10 +37,13 @@ struct VectorWorkspace {
     std::vector<double> range;  // a range record's values
     bool marked = false;        // the data last read ended at an end-of-data line
     // When the walk is watched, the range records of the data last read
-    // whose values did not match their entity ids.
+    // whose values did not match their entity ids ...
     bool note_ranges = false;
     std::vector<RangeCount> ranges_off;
     size_t ranges_off_more = 0;
+    // ... and its lines of one field, which hold no record and are passed over.
+    std::vector<size_t> lone_fields;
+    size_t lone_fields_more = 0;
 };
 
 // Where a failed data record was.

@@ -145,6 +145,13 @@ Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
             if (at.found && !ws.marked) observer->vector_unterminated(b, v, n - 1);
             for (const RangeCount& range : ws.ranges_off) observer->range_count(b, range);
             if (ws.ranges_off_more) observer->not_noted(ws.ranges_off_more);
+            // Lines of the vector's record (counted with it above): none is
+            // given up beside it, so each spans no line of its own.
+            for (const size_t line : ws.lone_fields) {
+                observer->passed(b, line,
+                                 Pass{.reason = Pass::Reason::few_data_fields, .fields = 1, .needed = 2, .span = 0});
+            }
+            if (ws.lone_fields_more) observer->not_noted(ws.lone_fields_more);
         }
         return Outcome::ok;
     }, from);

@@ -19,6 +19,7 @@ struct Pass {
     enum class Reason : uint8_t {
         blank,       // no fields at all
         few_fields,  // fewer fields than the record's first line needs
+        few_data_fields,  // a line inside a result vector's data with one field
         bad_field,   // a field of the record does not convert
     };
     Reason reason = Reason::blank;
