@@ -279,6 +279,7 @@ class RawReader(io.RawIOBase):
 
     def readinto(self, buffer: WriteableBuffer, /) -> int:
         view = memoryview(buffer).cast("B")
+        data: bytes | memoryview
         if self._left:
             data = self._left
         else:
