@@ -62,6 +62,9 @@ CASES = {
         ("skipped-line", 1051, 10, "'12,2.5,' is passed over: its vector id '2.5' (field 1) is not an integer"),
         ("skipped-line", 1051, 11, "'-1,0.,' is passed over: its vector id '0.' (field 1)"),
         ("vector-overrun", 451, 15, "entity-type lines only on line 20, past its own end-of-data line (line 18)")]),
+    # Read again from its start once text that is not ASCII turns up: the stray run is still told.
+    "stray_text_before_text_not_ascii": ("notes\n" * 12 + "Modèle\n" + neu_text((100, ["t", "v"])), [
+        ("stray-text", None, 1, "13 lines with text outside any block (lines 1 to 13")]),
     # A value that lost its entity id, or a word, inside a vector's data holds no record.
     "lone_fields_in_vector_data": (neu_text((1051, vector(1, 1, "10,1.5,", "2.0,", "", "junk", "12,2.5,"))), [
         ("skipped-line", 1051, 9, "'2.0,' is passed over: a data line of a result vector needs at least 2 fields, "

@@ -110,6 +110,14 @@ def test_undecodable_byte_in_a_stream():
         with pytest.raises(UnicodeDecodeError) as info:
             _native.read_into(parser, stream, encoding, "strict", "in.neu")
         assert info.value.__notes__ == ["the byte at offset 34 (line 4) of in.neu does not decode"]
+    # Counted past a character cut over three pieces, and over lone "\r" line ends of a text stream.
+    pieces = [b"   -1\n   100\n\xf0", b"\x9f", b"\x98\x80\n\xff\n"]
+    stream = type("Pieces", (), {"read": lambda self, size=-1: pieces.pop(0) if size and pieces else b""})()
+    cr_ends = io.TextIOWrapper(io.BytesIO(b"first\r" + b"x\r" * 5 + b"\x81\n"), encoding="cp1252")
+    for source, where in ((stream, "offset 18 (line 4)"), (cr_ends, "offset 16 (line 7)")):
+        with pytest.raises(UnicodeDecodeError) as info:
+            tremix.read(source, encoding="utf-8" if source is stream else None)
+        assert info.value.__notes__[0] == f"the byte at {where} of the input does not decode"
 
 
 HEAD = b"   -1\n   100\n"

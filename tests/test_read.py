@@ -137,6 +137,8 @@ def test_errors_of_the_text(tmp_path):
     with type("Mending", (io.FileIO,), mend)(late) as mending:
         assert tremix.read(mending, encoding="cp1252").get_blocks(403)[-1].lines[-1] == "1,x"
     assert blocks_of(tremix.read(path, encoding="latin-1"))[0][1][0][1] == ["ÿ title"]
+    for source in (path, io.BytesIO(path.read_bytes())):
+        assert blocks_of(tremix.read(source, encoding="utf-8", errors="replace"))[0][1][0][1] == ["\ufffd title"]
     with pytest.raises(LookupError):
         tremix.read(path, encoding="no-such-codec")
     path.write_bytes(gzip.compress(b"   -1\n2147483648\n   -1\n"))
@@ -190,6 +192,10 @@ def Pieces(pieces):  # noqa: N802 - a stream whose reads hand out the given piec
     ([b"   -1\n   100\nab\xc3\ncd", b"\xa9\n   -1\n"], "utf-8"),  # a character cut by a line end
     ([b"   -1\n   100\nab\xc3", b"\xa9\n   -1\n"], "utf-8"),  # ... and by the end of a piece
     ([b"   -1\n   100\nMod\xc3", b"\xa8le\n   -1\n"], "ascii"),
+    ([b"   -1\n   100\na\r\xc3\xa9\nb\n   -1\n"], "utf-8"),  # a lone "\r" before a character that is not ASCII
+    ([b"   -1\n   100\n\xc2\x80\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\n"], "utf-8"),  # range ends
+    ([b"   -1\n   100\n\xc1\xbf\n"], "utf-8"),  # an overlong form
+    ([b"   -1\n   100\n\xf4\x90\x80\x80\n"], "utf-8"),  # beyond U+10FFFF
 ])
 def test_pieces_cut_where_decoding_carries_over(pieces, encoding):
     def outcome(source, encoding=None):

@@ -118,7 +118,7 @@ def test_arrays_list_repeated_ids_and_a_failing_match_gives_way(parser_for):
     ("\xa0-1,0.", True), ("\x85-1 0.", True),                    # Latin-1 whitespace
     ("\u3000-1,0.", True), ("\u2028 -1 0.", True),               # wide whitespace, two-byte text
     ("-1,0.,\U0001f600", True), ("\u2003-1 0. \U0001f600", True),  # four-byte text
-    (" " * 300 + "-1,0.", True), ("\u3000" * 300 + "-1 0.", True),
+    (" " * 300 + "-1,0.", True), ("\u3000" * 300 + "-1 0.", True), ("-1 0.", True), ("-1\t0.", True),
     ("-1,0.0", False), ("  -10,0.", False), ("-1,1.", False), ("1,-1,0.", False),
     (",-2,0.", False), ("\u3000-1,0.0", False), ("-1", False), ("", False), (" \u3000 ", False),
     (" " * 300 + "5,0.", False), ("\U0001d7cf,0.", False), ("-\U0001d7cf,0.", False),  # -1 in other digits
