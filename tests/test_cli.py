@@ -289,6 +289,14 @@ def test_standard_error_closed_or_failing_loses_only_the_error_lines(tmp_path, w
             result = subprocess.run([sys.executable, "-P", "-m", "tremix", "--no-such-option"], cwd=tmp_path,
                                     stdout=subprocess.PIPE, text=True, timeout=120, **how)
             assert (result.returncode, result.stdout) == (2, "")
+    # Both closed: still the status of a wrong command line; Ctrl-C still 130.
+    interrupted = ("import tremix.cli, tremix.__main__\ntremix.cli.main = lambda argv: (_ for _ in ()).throw("
+                   "KeyboardInterrupt)\nraise SystemExit(tremix.__main__.main([]))")
+    for command, closed, status in (([*"-m tremix --no-such-option".split()], (1, 2), 2),
+                                    (["-c", interrupted], (2,), 130)):
+        result = subprocess.run([sys.executable, "-P", *command], cwd=tmp_path, timeout=120,
+                                preexec_fn=lambda closed=closed: [os.close(fd) for fd in closed])
+        assert result.returncode == status
 
     class HungUp(Terminal):  # a terminal gone while the progress is shown
         def write(self, text: str) -> int:

@@ -37,8 +37,9 @@ def main(argv: list[str] | None = None) -> int:
         # second Ctrl-C would tear the interpreter down under it; end the
         # process here instead.
         for stream in (sys.stdout, sys.stderr):
-            with contextlib.suppress(OSError, ValueError):
-                stream.flush()
+            if stream is not None:  # None when closed from the start
+                with contextlib.suppress(OSError, ValueError):
+                    stream.flush()
         os._exit(status)
     return status
 

@@ -76,10 +76,16 @@ class _ArgumentParser(argparse.ArgumentParser):
     """Help and usage written to standard output as the summaries are: a
     failed write is an error, not passed over as argparse does."""
 
+    def print_help(self, file: Any = None) -> None:
+        if file is None or file is sys.stdout:  # standard output, closed or not
+            _print(self.format_help().removesuffix("\n"))
+        else:
+            super().print_help(file)
+
     def _print_message(self, message: str, file: Any = None) -> None:
-        # file is None only when the stream argparse meant is None: standard
-        # error closed must not send usage and errors to standard output.
-        if message and file is sys.stdout:
+        # Usage and errors, meant for standard error: file is None when it
+        # is closed, and then they must not go to standard output.
+        if message and file is not None and file is sys.stdout:
             _print(message.removesuffix("\n"))
         elif message:
             _to_stderr(message.removesuffix("\n"))
@@ -121,7 +127,7 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
         import tremix
 
-        parser._print_message(f"{PROG} {tremix.__version__}\n", sys.stdout)
+        _print(f"{PROG} {tremix.__version__}")
         parser.exit()
 
 

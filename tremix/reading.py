@@ -272,25 +272,26 @@ class RawReader(io.RawIOBase):
     def __init__(self, stream: BinaryStream) -> None:
         super().__init__()
         self._stream = stream
-        self._left = b""
+        self._left = memoryview(b"")
 
     def readable(self) -> bool:
         return True
 
     def readinto(self, buffer: WriteableBuffer, /) -> int:
         view = memoryview(buffer).cast("B")
-        data: bytes | memoryview
-        if self._left:
-            data = self._left
-        else:
+        if not self._left:
             # As the compiled reader takes a piece: any bytes-like object,
-            # more than was asked for kept for the next call.
-            with memoryview(self._stream.read(len(view))) as piece:
-                data = piece.cast("B")
-        n = min(len(data), len(view))
-        view[:n] = data[:n]
-        # A copy: the stream may reuse its buffer once it has handed it out.
-        self._left = bytes(data[n:])
+            # more than was asked for kept for the next calls: copied once
+            # (the stream may reuse its buffer), then handed out in slices.
+            with memoryview(self._stream.read(len(view))) as piece, piece.cast("B") as data:
+                n = min(len(data), len(view))
+                view[:n] = data[:n]
+                if len(data) > n:
+                    self._left = memoryview(bytes(data[n:]))
+                return n
+        n = min(len(self._left), len(view))
+        view[:n] = self._left[:n]
+        self._left = self._left[n:]
         return n
 
 
