@@ -6,6 +6,8 @@ import contextlib
 import os
 import sys
 
+from tremix._stderr import say
+
 
 def main(argv: list[str] | None = None) -> int:
     if "numpy" not in sys.modules:
@@ -19,17 +21,17 @@ def main(argv: list[str] | None = None) -> int:
         # which Ctrl-C is as welcome as later on.
         from tremix.cli import EXIT_INTERRUPTED, main as run
     except KeyboardInterrupt:
-        _say("tremix: interrupted")
+        say("tremix: interrupted")
         return 130
     except (MemoryError, ImportError) as exc:
         if not _out_of_memory(exc):
             raise
-        _say("tremix: error: not enough memory to start")
+        say("tremix: error: not enough memory to start")
         return 1
     try:
         status = run(argv)
     except KeyboardInterrupt:  # between the command's own handlers
-        _say("tremix: interrupted")
+        say("tremix: interrupted")
         status = EXIT_INTERRUPTED
     if status == EXIT_INTERRUPTED:
         # The summary's threads cannot be interrupted: a walk over the whole
@@ -42,14 +44,6 @@ def main(argv: list[str] | None = None) -> int:
                     stream.flush()
         os._exit(status)
     return status
-
-
-def _say(text: str) -> None:
-    """A line on standard error; none when it is closed or cannot be written
-    (print() to a standard error that is None writes to standard output)."""
-    if sys.stderr is not None:
-        with contextlib.suppress(OSError, ValueError):
-            print(text, file=sys.stderr, flush=True)
 
 
 # How the dynamic loader says it could not map a library for want of memory.

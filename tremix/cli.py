@@ -23,6 +23,7 @@ import zlib
 from collections.abc import Callable, Iterator
 from typing import Any, NoReturn
 
+from tremix._stderr import say
 from tremix.checking import check
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
@@ -68,7 +69,7 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         if status_line is not None:
             status_line.clear()
-        _to_stderr(f"{PROG}: interrupted")
+        say(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
 
 
@@ -88,7 +89,7 @@ class _ArgumentParser(argparse.ArgumentParser):
         if message and file is not None and file is sys.stdout:
             _print(message.removesuffix("\n"))
         elif message:
-            _to_stderr(message.removesuffix("\n"))
+            say(message.removesuffix("\n"))
 
     def error(self, message: str) -> NoReturn:
         # argparse's own prints the usage with file=sys.stderr, which
@@ -346,16 +347,7 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
 
 
 def _error(text: str) -> None:
-    _to_stderr(f"{PROG}: error: {text}")
-
-
-def _to_stderr(text: str) -> None:
-    """Writes a line on standard error; nothing when it is closed or cannot
-    be written (print() would write to standard output when it is None)."""
-    if sys.stderr is None:
-        return
-    with contextlib.suppress(OSError, ValueError):
-        print(text, file=sys.stderr, flush=True)
+    say(f"{PROG}: error: {text}")
 
 
 class OutputError(Exception):

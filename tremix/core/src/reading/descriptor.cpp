@@ -119,6 +119,9 @@ DescriptorRead read_in_place(ReadPlace& place, size_t expected, Splitter& splitt
     if (!chars.reserve_whole(expected + 2)) return feed_rest(place, feed, ctx);
     // Byte k of the text is the file's byte start + k.
     const uint64_t start = *place.offset - chars.size();
+    // The descriptor's place: where the text read so far ends, whichever
+    // way the reading below is left.
+    const auto place_at_text_end = [&] { place.offset = start + chars.size(); };
     {
         // The file as it was measured, read on a second thread while the
         // lines are found here; the room stays where it is meanwhile.
@@ -153,23 +156,23 @@ DescriptorRead read_in_place(ReadPlace& place, size_t expected, Splitter& splitt
                     const size_t upto = std::min(filled, chars.size() + kPiece);
                     chars.resize(upto);
                     if (splitter.kept_bytes(upto) == Outcome::fail) {
-                        place.offset = start + chars.size();
+                        place_at_text_end();
                         return {DescriptorRead::Status::failed, 0};
                     }
                     if (splitter.not_plain()) {
                         chars.resize(ahead.stop());
-                        place.offset = start + chars.size();
+                        place_at_text_end();
                         return read_again(place, splitter, feed, ctx, text);
                     }
                 }
             }
             if (!ctx.host().keep_going()) {
-                place.offset = start + chars.size();
+                place_at_text_end();
                 return interrupted(ctx);
             }
         }
     }
-    place.offset = start + chars.size();
+    place_at_text_end();
     // The rest, if any: the file grew, or the second thread met an error
     // that reading here meets again and reports.
     for (;;) {
