@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from tremix.core.orvex_parser import ORVEXBlock
+from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 
 
 @pytest.mark.parametrize("block_id, lines, text", [
@@ -85,3 +85,27 @@ def test_subclass_and_cycles_are_collected():
     alive = weakref.ref(sub)
     del cycle, sub
     assert gc.collect() >= 1 and alive() is None
+
+
+def test_blocks_read_from_a_file_are_tracked_once_they_hold_a_list(tmp_path):
+    # A block read from a file holds no Python object until its lines list
+    # is made or assigned, so the collector leaves it alone (a file of
+    # millions of blocks made every full collection visit each); once it
+    # holds a list, a cycle through that list is collected.
+    path = tmp_path / "two.neu"
+    path.write_text("   -1\n1\na\n   -1\n   -1\n2\nb\n   -1\n")
+    parser = ORVEXParser(str(path))
+    made, assigned = parser.blocks[1][0], parser.blocks[2][0]
+    assert not gc.is_tracked(made) and not gc.is_tracked(assigned)
+
+    class Witness:
+        pass
+
+    witnesses = Witness(), Witness()
+    made.lines.extend([made, witnesses[0]])
+    assigned.lines = [assigned, witnesses[1]]
+    assert gc.is_tracked(made) and gc.is_tracked(assigned)
+    alive = [weakref.ref(witness) for witness in witnesses]
+    del parser, made, assigned, witnesses
+    gc.collect()
+    assert [ref() for ref in alive] == [None, None]

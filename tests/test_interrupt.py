@@ -103,6 +103,20 @@ def test_reading_stops_promptly(request, name):
     assert stops_promptly(lambda: ORVEXParser(path), whole / 3)
 
 
+def test_filing_millions_of_blocks_stops_promptly(tmp_path):
+    # Two million empty blocks: after the text is split, making their
+    # objects takes the last part of the reading, where the signal comes.
+    # The parser is kept, so that what is timed is not the freeing of the
+    # blocks made before the signal.
+    path = tmp_path / "blocks.neu"
+    with open(path, "w") as f:
+        for _ in range(20):
+            f.write("   -1\n1\n   -1\n" * 100_000)
+    parser = ORVEXParser.__new__(ORVEXParser)
+    whole = min(time_of(lambda: parser.__init__(str(path))) for _ in range(2))
+    assert stops_promptly(lambda: parser.__init__(str(path)), whole * 0.6)
+
+
 @pytest.fixture(scope="module")
 def slow_parser(slow_file):
     return ORVEXParser(slow_file)

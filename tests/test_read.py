@@ -241,6 +241,18 @@ def test_stream_with_read_only(reference):
 
     assert blocks_of(tremix.read(Pipe(TEXT.encode("utf-8")))) == reference
     assert blocks_of(tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")) == reference
+    # Decoded by a text wrapper: each short piece costs about its own size.
+    # (Asking the wrapper for a megabyte of text made its buffer set up a
+    # megabyte for every piece, tens of microseconds each.)
+    import tracemalloc
+    tracemalloc.start()
+    try:
+        tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")
+        tracemalloc.reset_peak()
+        tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")
+        assert tracemalloc.get_traced_memory()[1] < 512 << 10
+    finally:
+        tracemalloc.stop()
 
 
 @pytest.mark.parametrize("kind", [bytes, bytearray, str])

@@ -26,6 +26,10 @@ void set_lines(BlockObject* b, PyObject* owned) {
     b->ended_file = false;
     PyObject* old = b->lines;
     b->lines = owned;
+    // A block made from stored text is out of the collector's sight (see
+    // new_text_block): holding a list, it may now be part of a cycle.
+    auto* self = reinterpret_cast<PyObject*>(b);
+    if (owned && owned != Py_None && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
     Py_XDECREF(old);
 }
 
@@ -168,6 +172,11 @@ PyObject* new_text_block(int32_t block_id, const SharedText& file, size_t index)
     as_block(self)->block_id = block_id;
     as_block(self)->lines = nullptr;
     as_block(self)->text = text;
+    // It holds no Python object until its lines list is made or assigned,
+    // so it cannot be part of a cycle: left out of the collector's sight,
+    // a file of millions of blocks does not make every collection of the
+    // oldest generation visit each of them (set_lines tracks it again).
+    PyObject_GC_UnTrack(self);
     return self;
 }
 

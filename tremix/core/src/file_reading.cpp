@@ -20,12 +20,18 @@ namespace {
 
 // Bytes per read from a file descriptor, and characters per read from a
 // text file object: large enough for few calls, small enough to stay in the
-// processor's caches while its lines are cut out.
+// processor's caches while its lines are cut out. A text wrapper sizes the
+// buffer it reads its bytes into by the characters asked for, at every read
+// of the stream under it: a megabyte asked for a stream that hands out a few
+// bytes a read cost tens of microseconds a read, so text is asked for as
+// the decoder's own chunks.
 constexpr size_t kByteChunk = size_t{1} << 20;
-constexpr Py_ssize_t kCharChunk = 1 << 20;
+constexpr Py_ssize_t kCharChunk = 1 << 16;
 // Decoder buffer size for the text file object: larger than its default,
 // so that each read call decodes in a few large steps.
 constexpr long kDecodeChunk = 1 << 16;
+// Blocks filed into the blocks map between looks for a signal.
+constexpr size_t kBlocksPerSignalCheck = 4096;
 
 // One reading of a text into blocks: the stored text, the report, and the
 // core's splitter, with a host for the rare block numbers the core's own
@@ -372,6 +378,9 @@ int commit(Reading& r, PyObject* blocks, ReadResult& result) {
     }
     result.report = report;
     for (size_t k = 0; k < file->blocks.size(); ++k) {
+        // A file of millions of short blocks takes seconds here: Ctrl-C is
+        // looked for meanwhile, as while the file was read.
+        if (k % kBlocksPerSignalCheck == 0 && k > 0 && PyErr_CheckSignals() < 0) return -1;
         const int32_t id = file->blocks[k].id;
         Ref block(new_text_block(id, file, k));
         Ref key(block ? PyLong_FromLong(id) : nullptr);
