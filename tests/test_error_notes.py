@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import gzip
 import io
 import locale
@@ -178,3 +179,23 @@ def test_a_stream_decode_error_is_the_interpreters_own(tail, source):
     assert error.reason == expected.reason
     assert error.object[error.start:error.end] == data[expected.start:expected.end]
     assert error.__notes__[0].startswith(f"the byte at offset {expected.start} ")
+
+
+def _mend_81(exc):
+    if exc.object[exc.start] != 0x81:
+        raise exc
+    return "?", exc.start + 1
+
+
+def test_the_note_counts_past_bytes_the_handler_mended(tmp_path):
+    # The text before the bad byte decodes only as the reading decoded it,
+    # with the handler that mended a byte on the way.
+    codecs.register_error("tremix-test-mend-81", _mend_81)
+    data = b"   -1\n   100\na\x81b\nline\n\xff\n   -1\n"
+    path = tmp_path / "mended.neu"
+    path.write_bytes(data)
+    with open(path, "rb") as raw:
+        for source, name in ((path, str(path)), (raw, "the input"), (io.BytesIO(data), "the input")):
+            with pytest.raises(UnicodeDecodeError) as info:
+                tremix.read(source, encoding="utf-8", errors="tremix-test-mend-81")
+            assert info.value.__notes__ == [f"the byte at offset 22 (line 5) of {name} does not decode"]

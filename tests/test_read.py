@@ -149,6 +149,21 @@ def test_errors_of_the_text(tmp_path):
         tremix.read(tmp_path / "cut.neu.gz")
 
 
+def test_a_path_in_a_given_encoding_raises_the_error_text_mode_raises(tmp_path):
+    # A bad byte far past the interpreter's first piece of 8 KiB: read in
+    # larger pieces, the error would hold other bytes and other positions.
+    text = b"   -1\n   403\n" + b"1,0.,0.,0.,\n" * 200_000
+    path = tmp_path / "late.neu"
+    path.write_bytes(text + b"2,\x81\n")
+    for encoding, errors in (("utf-8", None), ("ascii", "strict"), (None, "strict"), ("cp1252", None)):
+        with open(path, encoding=encoding, errors=errors) as fh, pytest.raises(UnicodeDecodeError) as expected:
+            fh.readlines()
+        with pytest.raises(UnicodeDecodeError) as info:
+            tremix.read(path, encoding=encoding, errors=errors)
+        assert info.value.args == expected.value.args
+        assert info.value.__notes__ == [f"the byte at offset {len(text) + 2} (line 200003) of {path} does not decode"]
+
+
 @pytest.mark.parametrize("suffix, kind, opener", [(".gz", "gzip", "gzip.open()"), (".bz2", "bzip2", "bz2.open()"),
                                                   (".xz", "xz", "lzma.open()")])
 def test_compressed_data_that_does_not_decode_gets_a_note(tmp_path, monkeypatch, suffix, kind, opener):
@@ -477,3 +492,20 @@ def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
     # Compiled modules there, but for another interpreter: their own error, no word of a source folder.
     (tmp_path / "tremix" / "core" / "_native.cpython-399-x86_64-linux-gnu.so").write_bytes(b"")
     assert last_error() == "ModuleNotFoundError: No module named 'tremix.core._native'"
+
+
+def test_a_codec_that_takes_the_name_of_utf8_decodes_in_its_own_way():
+    latin = codecs.lookup("latin-1")
+
+    def search(name):
+        if name != "tremix_test_named_utf8":
+            return None
+        return codecs.CodecInfo(latin.encode, latin.decode, incrementaldecoder=latin.incrementaldecoder,
+                                incrementalencoder=latin.incrementalencoder, name="utf-8")
+
+    codecs.register(search)
+    try:
+        parser = tremix.read(io.BytesIO(b"   -1\n   100\n\xe9\n   -1\n"), encoding="tremix_test_named_utf8")
+        assert parser.get_blocks(100)[0].lines == ["\xe9"]
+    finally:
+        codecs.unregister(search)

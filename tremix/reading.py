@@ -105,8 +105,11 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
             with open_binary(path) as stream:
                 return read_stream(stream, encoding=encoding, errors=errors, name=path)
         except UnicodeDecodeError as exc:
-            _note_start(exc, start_in(path, exc))
-            raise
+            error = _error_of_lines(path, encoding, errors, exc)
+            _note_start(error, start_in(path, error))
+            if error is exc:
+                raise
+            raise error from None
     if callable(getattr(source, "read", None)):
         try:
             return read_stream(source, encoding=encoding, errors=errors, name=None)
@@ -114,6 +117,30 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
             _note_start(exc, start_piece(exc))
             raise
     raise TypeError(f"read() needs a path or a file object, not {type(source).__name__}")
+
+
+def _error_of_lines(path: str, encoding: str | None, errors: str | None,
+                    exc: UnicodeDecodeError) -> UnicodeDecodeError:
+    """The error that reading the lines of the regular file `path` in text
+    mode raises, with `exc`'s notes: its positions are within the piece the
+    interpreter decoded, as the constructor's are, not within the reader's
+    larger piece. `exc` itself when the constructor read the file, when the
+    file is compressed or not a regular file, or when reading it again
+    raises no such error (it changed meanwhile)."""
+    if (encoding is None and errors is None) or decompressor_for(path) is not None \
+            or regular_file_size(path) is None:
+        return exc
+    try:
+        with open(path, encoding=encoding, errors=errors) as fh:
+            for _ in fh:
+                pass
+    except UnicodeDecodeError as again:
+        for note in getattr(exc, "__notes__", ()):
+            again.add_note(note)
+        return again
+    except Exception:  # noqa: BLE001 - the first error stands
+        return exc
+    return exc
 
 
 def _plain(text: str | None) -> str | None:

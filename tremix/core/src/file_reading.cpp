@@ -89,6 +89,21 @@ int native_encoding(PyObject* encoding, PyObject* errors, reading::Encoding& out
     Ref name(PyObject_GetAttr(info.get(), g_state.s_name));
     if (!name) return -1;
     if (!PyUnicode_Check(name.get())) return 0;
+    // A codec registered under another name may call itself by one of these
+    // names and still decode in its own way: only the interpreter's own
+    // codec of that name (its incremental decoder) is decoded here.
+    Ref own(lookup_codec(name.get()));
+    if (!own) {
+        if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (own.get() != info.get()) {
+        Ref mine(PyObject_GetAttrString(info.get(), "incrementaldecoder"));
+        Ref theirs(mine ? PyObject_GetAttrString(own.get(), "incrementaldecoder") : nullptr);
+        if (!theirs) return -1;
+        if (mine.get() != theirs.get()) return 0;
+    }
     if (PyUnicode_CompareWithASCIIString(name.get(), "utf-8") == 0) {
         out = reading::Encoding::utf8;
         return 1;
@@ -190,6 +205,14 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
         PyErr_Clear();
         return bad;
     }
+    // The text before it decodes as the file decoded it: with the file's
+    // error handler, which may have passed over bytes before this one.
+    Ref errors(PyObject_GetAttr(file, g_state.s_errors));
+    const char* handler = errors && PyUnicode_Check(errors.get()) ? PyUnicode_AsUTF8(errors.get()) : nullptr;
+    if (!handler) {
+        PyErr_Clear();
+        handler = "strict";
+    }
     const long long at = PyLong_AsLongLong(start.get());
     const long long end = PyLong_AsLongLong(position.get());
     const long long offset = end - static_cast<long long>(PyBytes_GET_SIZE(object.get())) + at;
@@ -206,7 +229,7 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
     }
     Ref rewound(PyObject_CallMethod(buffer.get(), "seek", "L", begin));
     Ref prefix(rewound ? PyObject_CallMethod(buffer.get(), "read", "L", offset - begin) : nullptr);
-    Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), PyUnicode_AsUTF8(encoding.get()), "strict")
+    Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), PyUnicode_AsUTF8(encoding.get()), handler)
                                                    : nullptr);
     Ref back(PyObject_CallMethod(buffer.get(), "seek", "L", end));
     if (!text || PyUnicode_READY(text.get()) < 0 || !back) {
