@@ -203,6 +203,34 @@ def test_a_walk_left_to_the_second_thread_is_stopped_while_waiting():
     assert time.perf_counter() - start < 1
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="reads a named pipe")
+def test_ctrl_c_soon_after_a_look_for_one_stops_a_pipe_that_brings_nothing(tmp_path):
+    """The read waiting for data is cut short by the signal, which must be
+    looked at then, not at the next periodic look: none comes while no data
+    does. (The rest of the file comes after 3 s, so that a failure is slow,
+    not a hang.)"""
+    import threading
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)  # opening never waits for the reader
+    done = threading.Event()
+
+    def rest_later():
+        done.wait(3)
+        os.write(writer, b"t\n   -1\n")
+        os.close(writer)
+
+    os.write(writer, b"   -1\n   100\n")
+    later = threading.Thread(target=rest_later)
+    later.start()
+    try:
+        assert seconds_to_interrupt(lambda: ORVEXParser(str(fifo)), delay=0.005) < PROMPT
+    finally:
+        done.set()
+        later.join()
+
+
 @pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "mkfifo"), reason="forks and reads a named pipe")
 def test_a_child_forked_by_another_thread_stops_promptly(tmp_path):
     """The child's main thread is the thread that forked it: a Ctrl-C there
@@ -247,3 +275,39 @@ def test_a_child_forked_by_another_thread_stops_promptly(tmp_path):
     thread.start()
     thread.join()
     assert status == [0]
+
+
+def test_the_first_reading_of_a_process_drops_no_exception(tmp_path):
+    """Python code that the first reading of a process runs may raise (a
+    signal handler's KeyboardInterrupt): at each call it makes in turn, the
+    reading must end with that exception."""
+    import subprocess
+    import sys
+
+    path = tmp_path / "small.neu"
+    path.write_text("   -1\n   100\nt\n1\n   -1\n")
+    script = """if True:
+        import sys
+        from tremix.core.orvex_parser import ORVEXParser
+        for k in range(1, 200):
+            calls, raised = [0], []
+            def raise_at_call_k(frame, event, arg):
+                if event == "call":
+                    calls[0] += 1
+                    if calls[0] == k:
+                        raised.append(frame.f_code.co_name)
+                        raise KeyboardInterrupt
+            sys.setprofile(raise_at_call_k)
+            try:
+                ORVEXParser(sys.argv[1])
+                propagated = False
+            except KeyboardInterrupt:
+                propagated = True
+            finally:
+                sys.setprofile(None)
+            if not raised or not propagated:
+                print(raised)
+                break
+    """
+    out = subprocess.run([sys.executable, "-P", "-c", script, str(path)], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"  # the last reading ran no more Python code; none was dropped before

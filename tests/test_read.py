@@ -509,3 +509,38 @@ def test_a_codec_that_takes_the_name_of_utf8_decodes_in_its_own_way():
         assert parser.get_blocks(100)[0].lines == ["\xe9"]
     finally:
         codecs.unregister(search)
+
+
+def test_an_interruption_inside_a_streams_own_tell_or_seek_ends_the_reading():
+    # Where the stream stands, and where its bad byte is, are looked up by
+    # calling its tell() and seek(): an error there is passed over, but a
+    # KeyboardInterrupt raised by a signal handler inside them is not.
+    class Untold(io.StringIO):
+        def tell(self):
+            raise KeyboardInterrupt
+
+    data = TEXT.encode() * 2000 + b"   403\n1,\x81\n"  # cp1252 has no character for 0x81
+
+    class Unseekable(io.RawIOBase):  # Python code below the text wrapper
+        def __init__(self):
+            self.inner = io.BytesIO(data)
+
+        def readable(self):
+            return True
+
+        def seekable(self):
+            return True
+
+        def readinto(self, buffer):
+            return self.inner.readinto(buffer)
+
+        def seek(self, pos, whence=0):
+            if whence == 0:  # the wrapper itself only asks where it stands
+                raise KeyboardInterrupt
+            return self.inner.seek(pos, whence)
+
+    for call in (lambda: tremix.read(Untold(TEXT)),
+                 lambda: tremix.read(io.TextIOWrapper(io.BufferedReader(Unseekable()), encoding="cp1252")),
+                 lambda: tremix.read(io.BufferedReader(Unseekable()), encoding="cp1252")):
+        with pytest.raises(KeyboardInterrupt):
+            call()

@@ -170,17 +170,30 @@ uint64_t count_line_ends(PyObject* text) {
     return ends;
 }
 
+// Drops the error of a step that is only worth trying (where a stream
+// stands, where its bad bytes are), unless it is no Exception at all: a
+// KeyboardInterrupt or SystemExit raised by a signal handler while the
+// stream's own Python code ran ends the reading. False when it stays set.
+bool drop_ordinary_error() {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// text_start() with such an error set.
+constexpr long long kRaised = -2;
+
 // Where the text file object `file` stands before it is read, in bytes of
 // its binary buffer: its tell(), when that is a plain byte position (a
 // codec with state makes it a cookie beyond the buffer's own position);
-// -1 when it cannot tell.
+// -1 when it cannot tell, kRaised with an error that drop_ordinary_error keeps.
 long long text_start(PyObject* file) {
     Ref told(PyObject_CallMethod(file, "tell", nullptr));
     Ref buffer(told ? PyObject_GetAttrString(file, "buffer") : nullptr);
     Ref position(buffer ? PyObject_CallMethod(buffer.get(), "tell", nullptr) : nullptr);
     const long long at = position && PyLong_Check(told.get()) ? PyLong_AsLongLong(told.get()) : -1;
     const long long buffered = at >= 0 && PyLong_Check(position.get()) ? PyLong_AsLongLong(position.get()) : -1;
-    PyErr_Clear();
+    if (!drop_ordinary_error()) return kRaised;
     return at >= 0 && at <= buffered ? at : -1;
 }
 
@@ -202,7 +215,7 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
     Ref encoding(buffer ? PyObject_GetAttr(file, g_state.s_encoding) : nullptr);
     Ref position(encoding ? PyObject_CallMethod(buffer.get(), "tell", nullptr) : nullptr);
     if (!position || !PyBytes_Check(object.get()) || !PyUnicode_Check(encoding.get())) {
-        PyErr_Clear();
+        drop_ordinary_error();
         return bad;
     }
     // The text before it decodes as the file decoded it: with the file's
@@ -210,30 +223,41 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
     Ref errors(PyObject_GetAttr(file, g_state.s_errors));
     const char* handler = errors && PyUnicode_Check(errors.get()) ? PyUnicode_AsUTF8(errors.get()) : nullptr;
     if (!handler) {
-        PyErr_Clear();
+        if (!drop_ordinary_error()) return bad;
         handler = "strict";
     }
     const long long at = PyLong_AsLongLong(start.get());
     const long long end = PyLong_AsLongLong(position.get());
     const long long offset = end - static_cast<long long>(PyBytes_GET_SIZE(object.get())) + at;
     if (PyErr_Occurred() || at < 0 || at >= PyBytes_GET_SIZE(object.get()) || offset < begin) {
-        PyErr_Clear();
+        drop_ordinary_error();
         return bad;
     }
     Ref seek(PyObject_CallMethod(buffer.get(), "seek", "L", offset));
     Ref byte(seek ? PyObject_CallMethod(buffer.get(), "read", "i", 1) : nullptr);
     if (!byte || !PyBytes_Check(byte.get()) || PyBytes_GET_SIZE(byte.get()) != 1 ||
         PyBytes_AS_STRING(byte.get())[0] != PyBytes_AS_STRING(object.get())[at]) {
-        PyErr_Clear();
+        drop_ordinary_error();
         return bad;
     }
     Ref rewound(PyObject_CallMethod(buffer.get(), "seek", "L", begin));
     Ref prefix(rewound ? PyObject_CallMethod(buffer.get(), "read", "L", offset - begin) : nullptr);
     Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), PyUnicode_AsUTF8(encoding.get()), handler)
                                                    : nullptr);
+    // Back where the buffer stood also after a failure above, which is kept
+    // aside meanwhile: no call into the interpreter is made with an error set.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     Ref back(PyObject_CallMethod(buffer.get(), "seek", "L", end));
+    if (type && (back || drop_ordinary_error())) {
+        PyErr_Restore(type, value, traceback);
+    } else {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
     if (!text || PyUnicode_READY(text.get()) < 0 || !back) {
-        PyErr_Clear();
+        drop_ordinary_error();
         return bad;
     }
     bad.found = true;
@@ -250,6 +274,13 @@ void note_text_decode_error(PyObject* file, PyObject* name, long long begin) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     const BadBytes bad = value ? locate_text_decode_error(file, value, begin) : BadBytes{};
+    if (PyErr_Occurred()) {
+        // Interrupted meanwhile: that error ends the reading instead.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return;
+    }
     PyErr_Restore(type, value, traceback);
     note_bad_bytes(bad, name);
 }
@@ -322,8 +353,7 @@ void decode_error_as_lines_give(PyObject* file, PyObject* chunk_size) {
     const int again = rewound && PyObject_SetAttr(file, g_state.s_chunk_size, chunk_size) == 0
                           ? decode_error_of_lines(file)
                           : 0;
-    if (again != 0) return;
-    PyErr_Clear();
+    if (again != 0 || !drop_ordinary_error()) return;
     PyErr_Restore(etype.release(), evalue.release(), etb.release());
 }
 
@@ -567,6 +597,7 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         if (!probe || refuse_probe_data(probe.get()) < 0) return -1;
         if (PyUnicode_Check(probe.get())) {
             const long long begin = text_start(stream);
+            if (begin == kRaised) return -1;
             auto r = std::make_unique<Reading>();
             const Fed status = feed_text(*r, read.get());
             if (status == Fed::raised) {

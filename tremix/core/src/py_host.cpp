@@ -14,19 +14,12 @@ std::atomic<bool> g_interpreter_exiting{false};
 
 namespace {
 
-unsigned long g_main_thread = 0;
-
 PyObject* mark_interpreter_exiting(PyObject*, PyObject*) {
     g_interpreter_exiting.store(true, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
 PyMethodDef kMarkExiting = {"_mark_interpreter_exiting", mark_interpreter_exiting, METH_NOARGS, nullptr};
-
-// A child forked by another thread has that thread for its main thread:
-// the next host asks again, or signals in the child would wait for the
-// end of each operation.
-void forget_main_thread() { g_main_thread = 0; }
 
 // While the lock is let go, signals are looked for this often at most.
 // Taking the lock back waits for a thread that runs Python code meanwhile
@@ -76,18 +69,12 @@ PyObject* str_of(const reading::TextView& text) {
 }
 
 PyHost::PyHost() {
-    if (g_main_thread == 0) {
-        static const bool forgotten_in_children = pthread_atfork(nullptr, nullptr, forget_main_thread) == 0;
-        (void)forgotten_in_children;
-        // Signals are handled in the main thread only; the first host is
-        // made on import's thread or later, so ask the threading module.
-        Ref threading(PyImport_ImportModule("threading"));
-        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
-        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
-        if (ident) g_main_thread = PyLong_AsUnsignedLong(ident.get());
-        if (PyErr_Occurred()) PyErr_Clear();
-    }
-    main_thread_ = PyThread_get_thread_ident() == g_main_thread;
+    // Signals are handled by the interpreter's main thread only: the one
+    // that started it, or after os.fork() the thread that forked. Asked
+    // of the interpreter itself, which runs no Python code (code run here
+    // could raise, a KeyboardInterrupt say, that the constructor could
+    // only drop).
+    main_thread_ = _PyOS_IsMainThread() != 0;
     next_signal_check_ = std::chrono::steady_clock::now() + kSignalCheckInterval;
 }
 
@@ -196,6 +183,11 @@ bool PyHost::keep_going() {
     if (PyErr_CheckSignals() == 0) return true;
     hold_error();
     return false;
+}
+
+bool PyHost::keep_going_after_signal() {
+    next_signal_check_ = std::chrono::steady_clock::time_point::min();
+    return keep_going();
 }
 
 }  // namespace tremix

@@ -21,6 +21,7 @@ class PyHost final : public reading::Host {
     reading::Outcome exact_int(const reading::TextView& text, int64_t& value, bool& beyond) override;
     reading::Outcome exact_float(const reading::TextView& text, double& value) override;
     bool keep_going() override;
+    bool keep_going_after_signal() override;
 
     // Lets go of the interpreter lock until reacquire(); does nothing when
     // `worth_it` is false (short work is not worth the hand-over).

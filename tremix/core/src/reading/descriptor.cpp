@@ -67,7 +67,9 @@ ssize_t read_some(ReadPlace& place, char* to, size_t n, Context& ctx, Descriptor
             result = {DescriptorRead::Status::os_error, errno};
             return -1;
         }
-        if (!ctx.host().keep_going()) {
+        // A read of a pipe may wait for data for good: the signal that cut
+        // it short is looked at now, not at the next periodic look.
+        if (!ctx.host().keep_going_after_signal()) {
             result = interrupted(ctx);
             return -1;
         }

@@ -22,6 +22,10 @@ class Host {
     virtual Outcome exact_float(const TextView& text, double& value) = 0;
     // False when the operation is to stop (the host keeps the reason).
     virtual bool keep_going() = 0;
+    // The same, right after a system call was cut short by a signal: a
+    // host that looks for signals only now and then looks at once, since
+    // the call that is retried next may wait for a long time.
+    virtual bool keep_going_after_signal() { return keep_going(); }
 };
 
 // A host without fallbacks, for the core on its own (fuzzing, tools): a
