@@ -270,6 +270,35 @@ def test_stream_with_read_only(reference):
         tracemalloc.stop()
 
 
+def test_a_text_stream_is_split_without_the_interpreter_lock():
+    # Each piece a text stream hands out is split with the lock let go:
+    # another thread gets turns meanwhile, which a reading that never lets
+    # it go (all in C here, with an io.StringIO) would not give it.
+    import threading
+    import time
+
+    stream = io.StringIO("   -1\n   403\n" + "1,0.,0.,0.,\n" * 1_000_000 + "   -1\n")
+    parser = ORVEXParser.__new__(ORVEXParser)
+    stop = threading.Event()
+    turns = [0]
+
+    def other():
+        while not stop.is_set():
+            turns[0] += 1
+            time.sleep(0)
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        before = turns[0]
+        _native.read_into(parser, stream, None, None, None)
+        during = turns[0] - before
+    finally:
+        stop.set()
+        thread.join()
+    assert during >= 20
+
+
 @pytest.mark.parametrize("kind", [bytes, bytearray, str])
 def test_stream_whose_read_ignores_the_size_is_refused(kind):
     """read(0) that hands out data (a stream taking 0 for "all of it") is an
@@ -494,14 +523,16 @@ def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
     assert last_error() == "ModuleNotFoundError: No module named 'tremix.core._native'"
 
 
-def test_a_codec_that_takes_the_name_of_utf8_decodes_in_its_own_way():
+# A codec named as the interpreter's UTF-8 codec is, and ones whose names no look-up takes.
+@pytest.mark.parametrize("codec_name", ["utf-8", "latin\0one", "\udce9"])
+def test_a_codec_under_another_name_decodes_in_its_own_way(codec_name):
     latin = codecs.lookup("latin-1")
 
     def search(name):
         if name != "tremix_test_named_utf8":
             return None
         return codecs.CodecInfo(latin.encode, latin.decode, incrementaldecoder=latin.incrementaldecoder,
-                                incrementalencoder=latin.incrementalencoder, name="utf-8")
+                                incrementalencoder=latin.incrementalencoder, name=codec_name)
 
     codecs.register(search)
     try:

@@ -131,10 +131,14 @@ def _error_of_lines(path: str, encoding: str | None, errors: str | None,
             or regular_file_size(path) is None:
         return exc
     try:
-        with open(path, encoding=encoding, errors=errors) as fh:
+        # The default named, as read_stream decoded it: no EncodingWarning.
+        with open(path, encoding=encoding if encoding is not None else default_encoding(), errors=errors) as fh:
             for _ in fh:
                 pass
     except UnicodeDecodeError as again:
+        # An error handler may raise the same exception object every time.
+        if again is exc:
+            return exc
         for note in getattr(exc, "__notes__", ()):
             again.add_note(note)
         return again

@@ -89,6 +89,16 @@ int native_encoding(PyObject* encoding, PyObject* errors, reading::Encoding& out
     Ref name(PyObject_GetAttr(info.get(), g_state.s_name));
     if (!name) return -1;
     if (!PyUnicode_Check(name.get())) return 0;
+    reading::Encoding found;
+    if (PyUnicode_CompareWithASCIIString(name.get(), "utf-8") == 0) {
+        found = reading::Encoding::utf8;
+    } else if (PyUnicode_CompareWithASCIIString(name.get(), "ascii") == 0) {
+        found = reading::Encoding::ascii;
+    } else if (PyUnicode_CompareWithASCIIString(name.get(), "iso8859-1") == 0) {
+        found = reading::Encoding::latin1;
+    } else {
+        return 0;
+    }
     // A codec registered under another name may call itself by one of these
     // names and still decode in its own way: only the interpreter's own
     // codec of that name (its incremental decoder) is decoded here.
@@ -104,19 +114,8 @@ int native_encoding(PyObject* encoding, PyObject* errors, reading::Encoding& out
         if (!theirs) return -1;
         if (mine.get() != theirs.get()) return 0;
     }
-    if (PyUnicode_CompareWithASCIIString(name.get(), "utf-8") == 0) {
-        out = reading::Encoding::utf8;
-        return 1;
-    }
-    if (PyUnicode_CompareWithASCIIString(name.get(), "ascii") == 0) {
-        out = reading::Encoding::ascii;
-        return 1;
-    }
-    if (PyUnicode_CompareWithASCIIString(name.get(), "iso8859-1") == 0) {
-        out = reading::Encoding::latin1;
-        return 1;
-    }
-    return 0;
+    out = found;
+    return 1;
 }
 
 // After a failure inside the with-block: calls __exit__ with the error that
@@ -233,6 +232,11 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
         drop_ordinary_error();
         return bad;
     }
+    const char* codec = PyUnicode_AsUTF8(encoding.get());
+    if (!codec) {
+        drop_ordinary_error();
+        return bad;
+    }
     Ref seek(PyObject_CallMethod(buffer.get(), "seek", "L", offset));
     Ref byte(seek ? PyObject_CallMethod(buffer.get(), "read", "i", 1) : nullptr);
     if (!byte || !PyBytes_Check(byte.get()) || PyBytes_GET_SIZE(byte.get()) != 1 ||
@@ -242,8 +246,7 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
     }
     Ref rewound(PyObject_CallMethod(buffer.get(), "seek", "L", begin));
     Ref prefix(rewound ? PyObject_CallMethod(buffer.get(), "read", "L", offset - begin) : nullptr);
-    Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), PyUnicode_AsUTF8(encoding.get()), handler)
-                                                   : nullptr);
+    Ref text(prefix && PyBytes_Check(prefix.get()) ? PyUnicode_FromEncodedObject(prefix.get(), codec, handler) : nullptr);
     // Back where the buffer stood also after a failure above, which is kept
     // aside meanwhile: no call into the interpreter is made with an error set.
     PyObject *type, *value, *traceback;
@@ -384,7 +387,7 @@ Fed feed_text(Reading& r, PyObject* read) {
         if (n == 0) break;
         const reading::TextView view = view_of(chunk.get());
         const reading::Outcome fed =
-            without_lock(r, n > (1 << 16), [&] { return feed.feed(view); }, reading::Outcome::fail);
+            without_lock(r, n >= kCharChunk, [&] { return feed.feed(view); }, reading::Outcome::fail);
         if (fed == reading::Outcome::fail) return Fed::core_failed;
         if (PyErr_CheckSignals() < 0) return Fed::raised;
     }
@@ -429,7 +432,6 @@ int commit(Reading& r, PyObject* blocks, ReadResult& result) {
         PyErr_NoMemory();
         return -1;
     }
-    result.report = report;
     for (size_t k = 0; k < file->blocks.size(); ++k) {
         // A file of millions of short blocks takes seconds here: Ctrl-C is
         // looked for meanwhile, as while the file was read.
@@ -451,6 +453,9 @@ int commit(Reading& r, PyObject* blocks, ReadResult& result) {
             if (!appended) return -1;
         }
     }
+    // Only with every block filed: an interrupted reading leaves the blocks
+    // filed so far without the report of the whole file.
+    result.report = report;
     return 0;
 }
 
