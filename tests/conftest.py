@@ -33,6 +33,19 @@ if _LAST_TEST:
         with open(_LAST_TEST, "w") as f:
             f.write(nodeid + "\n")
 
+# UndefinedBehaviorSanitizer's runtime, preloaded after AddressSanitizer's,
+# hands its log_path to AddressSanitizer's runtime (the call that sets it is
+# resolved to the first runtime loaded) and keeps writing its own reports to
+# standard error, where pytest holds them until the test ends: a report that
+# ends the process would vanish with it. Its own setter, looked up in its
+# own library, sends them to the file the run prints.
+_UBSAN_LOG = os.environ.get("TREMIX_UBSAN_LOG_PATH")
+if _UBSAN_LOG:
+    import ctypes
+
+    ctypes.CDLL(os.environ["TREMIX_UBSAN_LIB"], mode=os.RTLD_NOLOAD | os.RTLD_LAZY).__sanitizer_set_report_path(
+        os.fsencode(_UBSAN_LOG))
+
 
 def neu_text(*blocks: tuple[int | str, list[str]]) -> str:
     """Text of a file made of the given (block id, data lines) blocks."""

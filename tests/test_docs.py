@@ -50,9 +50,11 @@ def workdir(tmp_path_factory) -> Path:
 def run(source: str, workdir: Path, name: str) -> subprocess.CompletedProcess:
     path = workdir / name
     path.write_text(source, encoding="utf-8")
+    # Temporary files an example leaves go with the test's folder, not to /tmp.
+    (tmp := workdir / f"{name}.tmp").mkdir(exist_ok=True)
     # A script file, so spawned workers can import it; -P: the installed package.
     return subprocess.run([sys.executable, "-P", str(path)], cwd=workdir, capture_output=True, text=True,
-                          timeout=600, env={**os.environ, "PYTHONUTF8": "1"})
+                          timeout=600, env={**os.environ, "PYTHONUTF8": "1", "TMPDIR": str(tmp)})
 
 
 def skip_without_imports(source: str) -> None:

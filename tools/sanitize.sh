@@ -83,11 +83,15 @@ fi
 # without a report or a pytest summary still tells who ended it and in
 # which test.
 log_dir=$(mktemp -d /tmp/tremix-sanitize.XXXXXX)
+# One seed for every Hypothesis test, printed when the run fails: a random
+# example that ended the process is drawn again by the same seed.
+seed=${HYPOTHESIS_SEED:-$(( (RANDOM << 15) | RANDOM ))}
 last_test=$(mktemp /tmp/tremix-last-test.XXXXXX)
 status=0
 LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0:exitcode=86:log_path=$log_dir/asan" \
 UBSAN_OPTIONS="$UBSAN_OPTIONS:exitcode=87:log_path=$log_dir/ubsan" TREMIX_LAST_TEST_FILE="$last_test" \
-    "$PY" -P -m pytest "${pytest_args[@]}" || status=$?
+TREMIX_UBSAN_LIB="$UBSAN_LIB" TREMIX_UBSAN_LOG_PATH="$log_dir/ubsan" \
+    "$PY" -P -m pytest --hypothesis-seed="$seed" "${pytest_args[@]}" || status=$?
 for report in "$log_dir"/*; do
     [[ -e "$report" ]] || continue
     echo "=== sanitizer report: $report" >&2
@@ -96,6 +100,7 @@ for report in "$log_dir"/*; do
 done
 if [[ $status -ne 0 ]]; then
     echo "=== the sanitizer run ended with status $status; the last test started: $(cat "$last_test")" >&2
+    echo "=== Hypothesis seed $seed (HYPOTHESIS_SEED=$seed tools/sanitize.sh TEST draws the same examples)" >&2
     # What the kernel said lately (a process it killed, memory it ran short of), where it may be read.
     dmesg 2>/dev/null | tail -n 20 >&2 || true
 fi
