@@ -260,6 +260,40 @@ def test_ctrl_c_soon_after_a_look_for_one_stops_a_pipe_that_brings_nothing(tmp_p
         later.join()
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="reads a named pipe")
+def test_ctrl_c_while_a_piece_of_a_pipe_is_fed_stops_before_the_pipe_brings_more(tmp_path):
+    """A signal that comes while a piece is fed, soon after a look for one,
+    cuts no read short: the read that follows must not wait for data that
+    does not come. (The rest comes after 3 s: a failure is slow, not a hang.)"""
+    import threading
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)
+    done = threading.Event()
+
+    def write():
+        time.sleep(0.05)
+        os.write(writer, b"   -1\n   100\n" + b"1.5,2.5,3.5\n" * 100)
+        time.sleep(0.005)  # looked for a signal, waits for data again
+        os.write(writer, b"1.5,2.5,3.5\n" * 5000)
+        os.kill(os.getpid(), signal.SIGINT)  # while that piece is fed
+        done.wait(3)
+        os.write(writer, b"   -1\n")
+        os.close(writer)
+
+    thread = threading.Thread(target=write)
+    start = time.perf_counter()
+    thread.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            ORVEXParser(str(fifo))
+        assert time.perf_counter() - start < 1.5  # not when the rest comes, 3 s on
+    finally:
+        done.set()
+        thread.join()
+
+
 @pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "mkfifo"), reason="forks and reads a named pipe")
 def test_a_child_forked_by_another_thread_stops_promptly(tmp_path):
     """The child's main thread is the thread that forked it: a Ctrl-C there

@@ -226,6 +226,10 @@ BadBytes locate_text_decode_error(PyObject* file, PyObject* error, long long beg
         handler = "strict";
     }
     const long long at = PyLong_AsLongLong(start.get());
+    if (at == -1 && PyErr_Occurred()) {
+        drop_ordinary_error();
+        return bad;
+    }
     const long long end = PyLong_AsLongLong(position.get());
     const long long offset = end - static_cast<long long>(PyBytes_GET_SIZE(object.get())) + at;
     if (PyErr_Occurred() || at < 0 || at >= PyBytes_GET_SIZE(object.get()) || offset < begin) {

@@ -9,6 +9,7 @@
 #include "read_ahead.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #define TREMIX_POSIX_READ 1
@@ -52,10 +53,29 @@ struct ReadPlace {
     std::optional<uint64_t> offset;
 };
 
+// How long a read of a pipe waits for data before the host is asked again.
+constexpr int kWaitMs = 50;
+
 // One read into `to`: the bytes read, 0 at the end, -1 with `result` set
 // when reading failed or was interrupted.
 ssize_t read_some(ReadPlace& place, char* to, size_t n, Context& ctx, DescriptorRead& result) {
     for (;;) {
+        // A signal that came while the last piece was fed cut no system
+        // call short, and the host may have passed over it (it looks only
+        // now and then): a pipe that brings no more data would keep it
+        // waiting for good. It waits a while at a time, then asks again.
+        if (!place.offset) {
+            pollfd wait{place.fd, POLLIN, 0};
+            const int ready = ::poll(&wait, 1, kWaitMs);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                if (!ctx.host().keep_going_after_signal()) {
+                    result = interrupted(ctx);
+                    return -1;
+                }
+                continue;
+            }
+            // Ready, or poll() itself failed: read() tells which.
+        }
         const ssize_t got = place.offset ? ::pread(place.fd, to, n, static_cast<off_t>(*place.offset))
                                          : ::read(place.fd, to, n);
         if (got >= 0) {
