@@ -212,19 +212,19 @@ int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& trun
     return !key || !counts || PyDict_SetItem(walks, key.get(), counts.get()) < 0 ? -1 : 0;
 }
 
-// Lines of the walks run on the first thread and of the elements walk, run
-// on the second: where the vectors walk is cut so that both have about as
-// many lines to read.
+// The work of the walks run on the first thread and of the elements walk,
+// run on the second: where the vectors walk is cut so that both have about
+// as much to do.
 size_t vectors_split(const Job (&jobs)[6]) {
     size_t here = 0, all = 0, there = 0;
     const reading::BlockSet* blocks = nullptr;
     for (const Job& job : jobs) {
-        const size_t lines = reading::total_lines(job.snapshot.blocks());
+        const size_t work = reading::total_work(job.snapshot.blocks());
         if (job.kind == reading::kVectorBlock) {
             blocks = &job.snapshot.blocks();
-            all = lines;
+            all = work;
         } else {
-            (job.kind == reading::kElementBlock ? there : here) += lines;
+            (job.kind == reading::kElementBlock ? there : here) += work;
         }
     }
     // here + first part = there + (all - first part)

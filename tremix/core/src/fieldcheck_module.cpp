@@ -23,6 +23,7 @@
 #include "reading/tokenizer.hpp"
 #include "reading/helper_thread.hpp"
 #include "reading/two_threads.hpp"
+#include "reading/value_range.hpp"
 #include "reading/vector_data.hpp"
 #include "reading/vectors.hpp"
 #include "reading/whitespace.hpp"
@@ -274,6 +275,36 @@ PyObject* plain_single(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!read) Py_RETURN_NONE;
     if (check) return Py_BuildValue("(iO)", id, Py_None);
     return Py_BuildValue("(id)", id, value);
+}
+
+// value_range(texts) -> (float, float) | None: the smallest and largest
+// finite value of the texts as a vector's catalogue ranges them: a text the
+// one-pass readers take whole is read as they read it, any other is given
+// by float().
+PyObject* value_range(PyObject*, PyObject* texts) {
+    Ref items(PySequence_Fast(texts, "value_range() takes a sequence of str"));
+    if (!items) return nullptr;
+    reading::ValueRange range;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+        // A new reference: float() below may run code that changes the sequence.
+        Ref text(Py_NewRef(PySequence_Fast_GET_ITEM(items.get(), k)));
+        Py_ssize_t length = 0;
+        const char* chars = PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &length) : nullptr;
+        if (!chars) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "value_range() takes a sequence of str");
+            return nullptr;
+        }
+        reading::ScannedValue value;
+        if (value.scan(chars, chars + length, chars + length) == chars + length) {
+            value.add_to(range);
+            continue;
+        }
+        Ref number(PyFloat_FromString(text.get()));
+        if (!number) return nullptr;
+        range.add(PyFloat_AS_DOUBLE(number.get()));
+    }
+    if (!range.finite()) Py_RETURN_NONE;
+    return Py_BuildValue("(dd)", range.minimum(), range.maximum());
 }
 
 // Calls read(view) on the line of a (line, at_page_end=False) call: with
@@ -554,6 +585,8 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "plain_single(line, check=False, at_page_end=False) -> tuple | None: a single-value result record read "
      "without splitting it."},
+    {"value_range", value_range, METH_O,
+     "value_range(texts) -> (float, float) | None: the finite values' range as a vector's catalogue finds it."},
     {"plain_node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plain_node)),
      METH_VARARGS | METH_KEYWORDS,
      "plain_node(line, at_page_end=False) -> tuple | None: a node line read without splitting it."},

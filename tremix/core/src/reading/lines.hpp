@@ -72,6 +72,7 @@ class BlockLines {
     // between them, or SIZE_MAX when the lines are items, whose sizes are
     // not known without looking at each.
     size_t chars_from(size_t i) const {
+        if (i >= n_) return 0;  // an empty list of items may have no items pointer
         if (items_) return SIZE_MAX;
         return start(n_) - start(i);
     }

@@ -121,33 +121,25 @@ inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& 
 // splitting it: one-byte text, every value in the straight scientific shape
 // and followed at once by a comma, nothing after the last value but commas.
 // Such a line has no blank and no empty field, so splitting it would give
-// exactly these values' texts, and it is never an end-of-data line. Empty
-// (nothing gathered) for any other line, which is then split and read field
-// by field.
-template <bool Convert, typename Values>
-std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, Values& range,
-                                           size_t& gathered) {
+// exactly these values' texts, and it is never an end-of-data line.
+// `take(p, end, limit)` reads the value at p (bytes up to `limit` may be
+// read) and returns where it ends, or null when it is of no shape read
+// here. Empty for any other line, which is then split and read field by
+// field; `take` may have been given some of its values by then.
+template <typename Take>
+std::optional<Outcome> take_plain_values(Context& ctx, const TextView& text, size_t& gathered, Take&& take) {
     const char* const s = text.narrow();
     if (!s) return std::nullopt;
     const char* const limit = s + text.length;
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
-    const size_t range_before = range.size();
     size_t count = 0;
     for (const char* p = s; p < end;) {
         if (count % kValuesPerTick == 0 && !ctx.tick()) {
             gathered += count;
             return Outcome::fail;
         }
-        const char* stop;
-        if constexpr (Convert) {
-            double v;
-            stop = read_default_scientific(p, end, v);
-            if (!stop) stop = scan_scientific_any(p, end, limit, v);
-            if (stop) range.push_back(v);
-        } else {
-            stop = scientific_end(p, end, limit);
-        }
+        const char* const stop = take(p, end, limit);
         if (!stop || (stop < end && *stop != ',')) break;
         ++count;
         if (stop == end) {
@@ -156,31 +148,56 @@ std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, V
         }
         p = stop + 1;
     }
-    range.resize(range_before);
     return std::nullopt;
+}
+
+// Such a line's values appended to `range` (nothing appended for any other
+// line), or only checked.
+template <bool Convert, typename Values>
+std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, Values& range,
+                                           size_t& gathered) {
+    const size_t range_before = range.size();
+    const std::optional<Outcome> o = take_plain_values(ctx, text, gathered, [&](const char* p, const char* end,
+                                                                                const char* limit) {
+        if constexpr (Convert) {
+            double v;
+            const char* const stop = scan_scientific(p, end, limit, v);
+            if (stop) range.push_back(v);
+            return stop;
+        } else {
+            return scientific_end(p, end, limit);
+        }
+    });
+    if (!o) range.resize(range_before);
+    return o;
 }
 
 // A single-value record written the usual way, "12,-1.2084482E-07,": an id
 // of an optional minus and one to nine digits, a comma, one value as
-// gather_plain_values reads it, then only commas. False for any other
-// line, which is then split (an end-of-data line "-1,0.," among them).
-template <bool Convert>
-[[gnu::always_inline]] inline bool read_plain_single(const TextView& text, int32_t& id, double& value) {
+// take_plain_values reads it (with `take`), then only commas. False for
+// any other line, which is then split (an end-of-data line "-1,0.," among
+// them).
+template <typename Take>
+[[gnu::always_inline]] inline bool take_plain_single(const TextView& text, int32_t& id, Take&& take) {
     const char* const s = text.narrow();
     if (!s) return false;
     const char* const limit = s + text.length;
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
     const char* p = read_plain_id(s, end, limit, id);
-    if (!p) return false;
-    const char* stop;
-    if constexpr (Convert) {
-        stop = read_default_scientific(p, end, value);
-        if (!stop) stop = scan_scientific_any(p, end, limit, value);
-    } else {
-        stop = scientific_end(p, end, limit);
-    }
-    return stop == end;
+    return p && take(p, end, limit) == end;
+}
+
+// The same, its value converted, or only checked.
+template <bool Convert>
+[[gnu::always_inline]] inline bool read_plain_single(const TextView& text, int32_t& id, double& value) {
+    return take_plain_single(text, id, [&](const char* p, const char* end, const char* limit) {
+        if constexpr (Convert) {
+            return scan_scientific(p, end, limit, value);
+        } else {
+            return scientific_end(p, end, limit);
+        }
+    });
 }
 
 #if TREMIX_SSE2

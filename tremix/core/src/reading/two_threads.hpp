@@ -46,18 +46,19 @@ class DeferringHost final : public Host {
 // from its block's start; none when the walk is too short to share, or
 // when other operations of the core are under way in other threads.
 std::optional<Position> halfway(const BlockSet& blocks, size_t stride);
-// The same for records that never span blocks: the start of the block in
-// which about half of the lines have been passed.
+// The same for records that never span blocks: the block boundary nearest
+// half of the walk's work (block_work).
 std::optional<Position> halfway_at_block(const BlockSet& blocks);
 // Whether a run of `lines` lines of one record kind's data, each holding
 // several values or more work than a node line, is worth a second thread:
 // a fifth of the lines a walk needs.
 bool worth_sharing_data(size_t lines);
-// The block boundary with the nearest to `lines` lines of `blocks` before
-// it, as the index of the block that starts there (0 to blocks.size()):
-// for a caller that shares out several walks between two threads itself.
-// blocks.size() when some block holds no lines, so that the walk stays whole.
-size_t block_boundary_near(const BlockSet& blocks, size_t lines);
+// The block boundary with the nearest to `work` (block_work) of `blocks`
+// before it, as the index of the block that starts there (0 to
+// blocks.size()): for a caller that shares out several walks between two
+// threads itself. blocks.size() when some block holds no lines, so that
+// the walk stays whole.
+size_t block_boundary_near(const BlockSet& blocks, size_t work);
 
 // Runs `here()` on this thread while `there(ctx)` runs on another, with a
 // DeferringHost. `here` returns false when it failed, which stops `there`.

@@ -117,13 +117,6 @@ template <typename Sink>
 Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, VectorWorkspace& ws, BadValue& bad,
                   Sink& sink, size_t until) {
     SplitLine& line = ws.line;
-    auto& range = [&]() -> auto& {
-        if constexpr (Sink::kInPlace) {
-            return sink.values;
-        } else {
-            return ws.range;
-        }
-    }();
     // However the walk ends, a sink gathering in place keeps only what it stored.
     struct Settle {
         Sink& sink;
@@ -148,10 +141,13 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                 bad = BadValue{i, line[f], f};
                 return o;
             }
-            if constexpr (Sink::kConvert) range.push_back(v);
+            if constexpr (Sink::kConvert) sink.value(v);
             ++gathered;
         }
         return Outcome::ok;
+    };
+    const auto take_value = [&](const char* p, const char* end, const char* limit) {
+        return sink.take_value(p, end, limit);
     };
     ws.marked = false;
     ws.ranges_off.clear();
@@ -175,9 +171,10 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
         if (!line.fetch(ctx, lines, i)) return Outcome::fail;
         {
             int32_t id;
-            double v = 0.0;
-            if (read_plain_single<Sink::kConvert>(line.text, id, v)) {
-                sink.single(id, v);
+            if (take_plain_single(line.text, id, [&](const char* p, const char* end, const char* limit) {
+                    return sink.take_single(p, end, limit);
+                })) {
+                sink.single_taken(id);
                 ++i;
                 continue;
             }
@@ -209,26 +206,22 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                 bad = BadValue{i, line[1], 1};
                 o = to_int32(ctx, line.text, line[1], last);
             }
-            if constexpr (!Sink::kInPlace) range.clear();
-            const size_t from = range.size();
+            // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
+            const int64_t count = o == Outcome::ok ? int64_t{last} - first + 1 : 0;
+            // A sink that only counts takes the values as they are read, as
+            // far as the record's count reaches: a record whose values go on
+            // for millions of lines is never held whole.
+            sink.begin_range(count);
+            const size_t from = [&] {
+                if constexpr (Sink::kInPlace) {
+                    return sink.values.size();
+                } else {
+                    return size_t{0};
+                }
+            }();
             gathered = 0;
             if (o == Outcome::ok) o = convert(2);
             if (o != Outcome::ok) return o;
-            // 64 bits: a range from INT32_MIN to INT32_MAX still counts right.
-            const int64_t count = int64_t{last} - first + 1;
-            // A sink that only counts takes the values line by line, as far
-            // as the record's count reaches: a record whose values go on for
-            // millions of lines is never held whole.
-            size_t noted = 0;
-            const auto note_gathered = [&] {
-                if constexpr (!Sink::kInPlace) {
-                    for (const double v : range) {
-                        if (static_cast<int64_t>(noted++) < count) sink.note(v);
-                    }
-                    range.clear();
-                }
-            };
-            note_gathered();
             const size_t record_line = i++;
             bool at_marker = false;
             while (static_cast<int64_t>(gathered) < count && i < n) {
@@ -238,10 +231,11 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                         make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
                 }
                 if (!line.fetch(ctx, lines, i)) return Outcome::fail;
-                const std::optional<Outcome> plain =
-                    gather_plain_values<Sink::kConvert>(ctx, line.text, range, gathered);
+                const auto mark = sink.mark();
+                const std::optional<Outcome> plain = take_plain_values(ctx, line.text, gathered, take_value);
                 if (plain == Outcome::fail) return Outcome::fail;
                 if (!plain) {
+                    sink.rollback(mark);
                     if (line.split(ctx) == Outcome::fail) return Outcome::fail;
                     if (is_end_marker(line)) {
                         at_marker = true;
@@ -250,7 +244,6 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                     o = convert(0);
                     if (o != Outcome::ok) return o;
                 }
-                note_gathered();
                 ++i;
             }
             if (ws.note_ranges && static_cast<int64_t>(gathered) != count) {

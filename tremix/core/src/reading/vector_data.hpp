@@ -14,6 +14,7 @@
 #include "malloc_array.hpp"
 #include "polled_sort.hpp"
 #include "records.hpp"
+#include "value_range.hpp"
 
 namespace tremix::reading {
 
@@ -34,7 +35,6 @@ bool may_be_end_marker(const TextView& text);
 // Reused buffers of one walk.
 struct VectorWorkspace {
     SplitLine line, pair_first, pair_second;
-    std::vector<double> range;  // a range record's values
     bool marked = false;        // the data last read ended at an end-of-data line
     // When the walk is watched, the range records of the data last read
     // whose values did not match their entity ids ...
@@ -53,12 +53,19 @@ struct BadValue {
     size_t index = 0;
 };
 
-// Where the values of data records go. A sink that converts gets
-// single(id, value) and, for a range record, range(first, count, values);
-// one that only counts (kConvert false) gets them without values. A sink
-// that gathers in place (kInPlace) has a range record's values gathered
-// straight into its `values` and then gets range_in_place(first, from,
-// count) for the values from index `from` on.
+// Where the values of data records go. Every sink reads a value of a
+// line written the usual way itself: take_single(p, end, limit) the value
+// of a single-value record, kept until single_taken(id) stores the record,
+// and take_value(p, end, limit) one of a range record's values. Both give
+// the value's end, or null for text of no shape read that way. Values of
+// other lines come converted: single(id, value), value(v) for a range
+// record's (only for a sink that converts, kConvert). A range record
+// starts with begin_range(count); values beyond its count are read but not
+// stored. What take_value stored since mark() is undone by rollback(),
+// when the line turns out to be read another way. A sink that gathers in
+// place (kInPlace) has its `values` grow with a range record's values,
+// then gets range_in_place(first, from, count) for the values from index
+// `from` on.
 //
 // Every value of the vector.
 struct ValueSink {
@@ -70,11 +77,26 @@ struct ValueSink {
     // is asked for at the rate of the block's lines, which would outgrow
     // it when other vectors follow in the block.
     bool sized = false;
+    double pending = 0.0;
 
+    const char* take_single(const char* p, const char* end, const char* limit) {
+        return scan_scientific(p, end, limit, pending);
+    }
+    void single_taken(int32_t id) { single(id, pending); }
     void single(int32_t id, double value) {
         ids.push_back(id);
         values.push_back(value);
     }
+    void begin_range(int64_t) {}
+    const char* take_value(const char* p, const char* end, const char* limit) {
+        double v;
+        const char* const stop = scan_scientific(p, end, limit, v);
+        if (stop) values.push_back(v);
+        return stop;
+    }
+    void value(double v) { values.push_back(v); }
+    size_t mark() const { return values.size(); }
+    void rollback(size_t mark) { values.resize(mark); }
     void range_in_place(int32_t first, size_t from, size_t count) {
         values.resize(from + count);  // values gathered beyond the range's count are not stored
         ids.resize(from + count);
@@ -91,10 +113,11 @@ struct ValueSink {
 };
 
 // Only how many distinct entity ids the vector has (and the range of its
-// values, when converting). Ids are kept as runs of consecutive ids: they
-// usually rise through a vector, most often in one unbroken run, or in a
-// few (a group of elements after another). Runs that do not rise are
-// sorted and merged when the ids are counted.
+// values, when converting: values are otherwise only checked). Ids are
+// kept as runs of consecutive ids: they usually rise through a vector,
+// most often in one unbroken run, or in a few (a group of elements after
+// another). Runs that do not rise are sorted and merged when the ids are
+// counted.
 template <bool Convert>
 struct CountSink {
     static constexpr bool kConvert = Convert;
@@ -105,29 +128,55 @@ struct CountSink {
         int32_t first, last;
     };
     std::vector<Run> runs;
-    bool rising = true;                   // each run begins after the one before ends
-    size_t stored = 0;                    // values stored, repeats included
-    double minimum = 0.0, maximum = 0.0;  // of the finite values (when converting)
-    bool finite = false;
+    bool rising = true;  // each run begins after the one before ends
+    size_t stored = 0;   // values stored, repeats included
+    ValueRange range;    // of the values stored (when converting)
+    ScannedValue pending;
+    int64_t budget = 0;  // values of the current range record still stored
 
     void reset() {
         runs.clear();
         rising = true;
         stored = 0;
-        finite = false;
+        range = ValueRange{};
     }
-    void note(double v) {
+    const char* take_single(const char* p, const char* end, const char* limit) {
         if constexpr (Convert) {
-            if (v - v != 0.0) return;  // inf or NaN
-            if (!finite || v < minimum) minimum = v;
-            if (!finite || v > maximum) maximum = v;
-            finite = true;
+            return pending.scan(p, end, limit);
+        } else {
+            return scientific_end(p, end, limit);
         }
     }
-    void single(int32_t id, double v) {
-        note(v);
+    void single_taken(int32_t id) {
+        if constexpr (Convert) pending.add_to(range);
         count_ids(id, 1);
     }
+    void single(int32_t id, double v) {
+        range.add(v);
+        count_ids(id, 1);
+    }
+    void begin_range(int64_t count) { budget = count; }
+    const char* take_value(const char* p, const char* end, const char* limit) {
+        if constexpr (Convert) {
+            ScannedValue v;
+            const char* const stop = v.scan(p, end, limit);
+            if (stop && budget > 0) {
+                --budget;
+                v.add_to(range);
+            }
+            return stop;
+        } else {
+            return scientific_end(p, end, limit);
+        }
+    }
+    void value(double v) {
+        if (budget > 0) {
+            --budget;
+            range.add(v);
+        }
+    }
+    int64_t mark() const { return budget; }
+    void rollback(int64_t mark) { budget = mark; }
     // The ids first to first + count - 1 (count > 0 only for ids that exist).
     void count_ids(int32_t first, size_t count) {
         if (count == 0) return;

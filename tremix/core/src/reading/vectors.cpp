@@ -115,9 +115,9 @@ Outcome walk_vectors(Context& ctx, const BlockSet& blocks, VectorTable& out, Kee
                 r.stored = ranges.stored;
                 if (o == Outcome::ok) {
                     if (!ranges.distinct(ctx, r.distinct)) return Outcome::fail;
-                    r.minimum = ranges.minimum;
-                    r.maximum = ranges.maximum;
-                    r.finite = ranges.finite;
+                    r.finite = ranges.range.finite();
+                    r.minimum = r.finite ? ranges.range.minimum() : 0.0;
+                    r.maximum = r.finite ? ranges.range.maximum() : 0.0;
                     r.repeats = r.distinct != ranges.stored;
                 }
             }

@@ -161,6 +161,26 @@ inline size_t total_lines(const BlockSet& blocks) {
     return n;
 }
 
+// About how long walking the blocks takes, in the time reading one
+// character takes: each line costs as much again as a few characters (its
+// start looked up, its first field looked at). Lines that are items, whose
+// sizes are not known without looking at each, count as lines of a typical
+// size. Used to share a walk out between two threads evenly: a block of
+// short lines (a single value each) takes longer than its share of the
+// lines, and a block of long ones (ten values a line) longer than its share
+// of the lines says.
+inline size_t block_work(const BlockEntry& e) {
+    constexpr size_t kLineWork = 16, kTypicalLine = 40;
+    if (e.state != BlockEntry::State::lines) return 0;
+    const size_t n = e.lines.size(), chars = e.lines.chars_from(0);
+    return n * kLineWork + (chars == SIZE_MAX ? n * kTypicalLine : chars);
+}
+inline size_t total_work(const BlockSet& blocks) {
+    size_t work = 0;
+    for (const BlockEntry& e : blocks) work += block_work(e);
+    return work;
+}
+
 // Lines of the blocks from `from` on.
 inline size_t lines_from(const BlockSet& blocks, const WalkFrom& from) {
     size_t n = 0;
