@@ -302,8 +302,9 @@ inline const char* scan_scientific_any(const char* p, const char* end, const cha
     return q;
 }
 
-// The same, the default shapes taken first in one step.
-inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
+// The same, the default shapes taken first in one step (inline, so that a
+// loop over values reads them without a call).
+[[gnu::always_inline]] inline const char* scan_scientific(const char* p, const char* end, const char* limit, double& out) {
     if (const char* stop = read_default_scientific(p, end, out)) return stop;
     return scan_scientific_any(p, end, limit, out);
 }
