@@ -36,6 +36,7 @@
 // command line (a corpus or crash files).
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -334,7 +335,11 @@ void check_vectors(const BlockSet& set) {
             hi = finite ? std::max(hi, x) : x;
             finite = true;
         }
-        require(c.finite == finite && (!finite || (c.minimum == lo && c.maximum == hi)), "value range differs");
+        // Of equal values the first stands: -0.0 and 0.0 are told apart.
+        require(c.finite == finite &&
+                    (!finite || (c.minimum == lo && c.maximum == hi && std::signbit(c.minimum) == std::signbit(lo) &&
+                                 std::signbit(c.maximum) == std::signbit(hi))),
+                "value range differs");
         require(b.block_lines == a.block_lines && c.block_lines == a.block_lines && b.data_end == a.data_end &&
                     c.data_end == a.data_end && b.stored == a.stored && c.stored == a.stored &&
                     a.stored == a.end - a.begin,
