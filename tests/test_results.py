@@ -182,6 +182,17 @@ def test_counts_and_ranges_of_ids_in_any_order(scratch, storage, vectors):
         assert (got["min"], got["max"]) == ((min(finite), max(finite)) if finite else (None, None))
 
 
+@pytest.mark.parametrize("storage", STORAGES)
+def test_values_that_only_start_in_the_usual_shape_are_ranged_whole(write_neu, storage):
+    # Each starts with a number of a shape read without splitting ("-1.0000000E-01",
+    # "-1.5E-0"), but float() reads the whole field: the line is split and only
+    # the whole value is ranged.
+    texts = ["-1.0000000E-01_0", "-1.5E-0_1"]
+    lines = [line for k, text in enumerate(texts) for line in vector(1, k, "V,", ["1,3,5.,", f"{text},7.,"])]
+    parser = in_storage(ORVEXParser(write_neu(neu_text((1051, lines)))), storage)
+    assert [(v["min"], v["max"]) for v in summary_of(parser, None)["vectors"]] == [(float(t), 7.0) for t in texts]
+
+
 def test_many_runs_of_ids_are_sorted_in_pieces(write_neu):
     # Falling ids: a run each, more than one piece of the sort that stops for signals.
     ids = [*range(600_000, 0, -1), *range(1, 1000)]

@@ -160,7 +160,10 @@ struct CountSink {
         if constexpr (Convert) {
             ScannedValue v;
             const char* const stop = v.scan(p, end, limit);
-            if (stop && budget > 0) {
+            // Only a value its line reads whole ("1.0000000E+0_5" is the
+            // start of another value): values of a line split after all are
+            // ranged again, and only values read the same do no harm then.
+            if (stop && (stop == end || *stop == ',') && budget > 0) {
                 --budget;
                 v.add_to(range);
             }
