@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import errno
 import json
+import math
 import os
 import re
 import subprocess
@@ -129,6 +130,23 @@ def test_summary_of_odd_values_blocks_out_of_order_and_replaced_arrays(tmp_path,
     assert "box x 0 .. 0, y 0 .. 5, z 0 .. 5" in run_cli(path, cwd=tmp_path).stdout
     first_node = type("FirstNode", (ORVEXParser,), {"get_nodes_arrays": lambda self: (np.int32([1]), np.zeros((1, 3)))})
     assert summary_of(first_node(path), path)["nodes"]["count"] == 1  # a replaced array form is asked
+
+
+@needs_extractors
+def test_summary_ranges_keep_the_first_of_signed_zeros_with_repeated_ids(write_neu, monkeypatch):
+    # Of -0.0 and 0.0 the first in get_nodes() / results order stands, whether
+    # an id repeats (its later value, at its first place) or not, and across
+    # the pieces the node box is read in.
+    monkeypatch.setattr(tremix.summary, "_BOX_ROWS", 2)
+    nodes = [NODE.format(1, 1.0, -0.0, 0.0), NODE.format(2, 1.0, 0.0, -0.0), NODE.format(3, 1.0, 0.0, 0.0),
+             NODE.format(1, 1.0, 0.0, -0.0)]
+    records = ["1,0.0,", "2,-0.0,", "3,1.0,", "1,0.0,"]
+    parser = ORVEXParser(write_neu(blocks=[(403, nodes), (1051, vector(1, 1, "V", 7, records))]))
+    summary = summary_of(parser, None)
+    signs = lambda values: [math.copysign(1.0, v) for v in values]
+    assert signs(summary["nodes"]["bounding_box"]["min"][1:]) == [1.0, -1.0]
+    assert signs(summary["nodes"]["bounding_box"]["max"][1:]) == [1.0, -1.0]
+    assert signs([summary["vectors"][0]["min"]]) == [1.0]
 
 
 def vector(set_id: int, vec_id: int, title: str, ent_type: int, records: list[str]) -> list[str]:
@@ -312,6 +330,9 @@ def test_in_process_a_bad_name_is_one_line_and_a_reader_gone_ends_the_files(tmp_
                                                                            capsys):
     assert tremix.cli.main(["bad\0name.neu"]) == 1
     assert capsys.readouterr().err.startswith("tremix: error: cannot read bad\0name.neu: ")
+    # An empty name is listed as given, not as the current folder.
+    assert tremix.cli.main(["", "--strict", "--json"]) == 1
+    assert json.loads(capsys.readouterr().out)["path"] == ""
 
     class Gone(io.StringIO):
         def write(self, text):

@@ -179,8 +179,7 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
         if summary is None:
             if args.strict and args.json:
                 # Every file is listed, so that one not read is never taken for one without findings.
-                summaries.append({"path": STDIN if path == STDIN else os.path.abspath(path), "error": error,
-                                  "findings": None})
+                summaries.append({"path": _summary_path(path), "error": error, "findings": None})
             continue
         if args.strict and summary["findings"]:
             statuses[-1] = EXIT_FINDINGS
@@ -222,6 +221,12 @@ def _summarise(path: str, encoding: str | None, errors: str | None, status_line:
         error = _error_text(path, exc, encoding)
     _error(error)
     return None, error
+
+
+def _summary_path(path: str) -> str:
+    """`path` as a summary names it: absolute, `-` for standard input, and an
+    empty name as it is (made absolute it would name the current folder)."""
+    return path if path in (STDIN, "") else os.path.abspath(path)
 
 
 def _findings_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:

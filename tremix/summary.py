@@ -176,13 +176,17 @@ def _nodes(parser: ORVEXParser) -> dict[str, Any]:
 def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
     # A repeated node id means the later record wins, as in get_nodes(): keep
     # one row per id so count and box describe the same nodes.
-    keep = dict_rows(ids, ordered=False)
+    # In get_nodes() order: of equal bounds (-0.0 and 0.0) the first node's stands.
+    keep = dict_rows(ids)
     if keep is not None:
         coords = coords[keep]
     box = None
     if len(coords):
-        bounds = np.array([_box_of(coords[k:k + _BOX_ROWS]) for k in range(0, len(coords), _BOX_ROWS)])
-        low, high = np.fmin.reduce(bounds[:, 0], axis=0), np.fmax.reduce(bounds[:, 1], axis=0)
+        low, high = _box_of(coords[:_BOX_ROWS])
+        for k in range(_BOX_ROWS, len(coords), _BOX_ROWS):
+            more_low, more_high = _box_of(coords[k:k + _BOX_ROWS])
+            low = np.where((more_low < low) | np.isnan(low), more_low, low)
+            high = np.where((more_high > high) | np.isnan(high), more_high, high)
         box = {"min": [_number(v) for v in low], "max": [_number(v) for v in high]}
     return {"count": len(coords), "bounding_box": box}
 
@@ -203,7 +207,17 @@ def _box_of(coords: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         # the finite ones (an axis with none has no bounds).
         finite = np.where(np.isfinite(axes), axes, np.nan)
         low, high = np.fmin.reduce(finite, axis=1), np.fmax.reduce(finite, axis=1)
+    for bounds in (low, high):
+        _first_zero(axes, bounds)
     return low, high
+
+
+def _first_zero(axes: np.ndarray, bounds: np.ndarray) -> None:
+    """A bound of 0 takes the sign of the first zero on its axis: fmin and
+    fmax do not tell -0.0 from 0.0, and the first of equal values stands,
+    as in a vector's range."""
+    for axis in np.flatnonzero(bounds == 0):
+        bounds[axis] = axes[axis][np.argmax(axes[axis] == 0)]
 
 
 def _elements(parser: ORVEXParser) -> dict[str, Any]:
@@ -226,11 +240,13 @@ def _vector(results: Results, position: int, value_range: tuple[Any, ...]) -> di
         # get_output_vectors() holds them (the later value wins), which
         # takes the arrays.
         ids, values = results.arrays_at(position)
-        keep = dict_rows(ids, ordered=False)
+        keep = dict_rows(ids)
         if keep is not None:
             values = values[keep]
+        # argmin and argmax give the first of equal values (-0.0 and 0.0),
+        # which stands, as where no entity repeats.
         finite = values[np.isfinite(values)]
-        low, high = (finite.min(), finite.max()) if len(finite) else (None, None)
+        low, high = (finite[finite.argmin()], finite[finite.argmax()]) if len(finite) else (None, None)
     return {
         "set_id": info.set_id,
         "vec_id": info.vec_id,
