@@ -281,6 +281,16 @@ def test_text_standard_output_cannot_encode_is_shown_escaped(tmp_path, write_neu
 
 
 @needs_extractors
+def test_control_characters_of_the_file_are_shown_escaped(write_neu, capsys):
+    # An escape sequence in a title would recolour the terminal, a tab would break the table's columns.
+    path = write_neu(blocks=[(100, ["Red \x1b[31mtitle\x07", "1,"]), (1051, vector(1, 2, "Tab\there\x85x", 7, ["1,2.,"]))])
+    assert tremix.cli.main([path]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert "Title    Red \\x1b[31mtitle\\x07  (version 1)" in lines and lines[-1].endswith("2  Tab\\there\\x85x")
+    assert not any(ch < " " or "\x7f" <= ch <= "\x9f" for line in lines for ch in line)
+
+
+@needs_extractors
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 @pytest.mark.parametrize("options", [[], ["--json"], ["--version"], ["--help"]], ids=["text", "json", "version", "help"])
 def test_output_that_cannot_be_written_is_one_line(tmp_path, write_neu, options):

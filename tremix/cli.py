@@ -17,6 +17,7 @@ import gzip
 import json
 import lzma
 import os
+import re
 import sys
 import threading
 import zlib
@@ -378,11 +379,19 @@ def _print(text: str) -> bool:
     return True
 
 
+# Control characters other than the output's own line ends: in a title or
+# a file name they would act on the terminal (an escape sequence recolours
+# or moves it) instead of being shown.
+_CONTROLS = re.compile(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+
+
 def _printable(text: str, encoding: str) -> str:
-    """`text`, with what `encoding` cannot hold strictly escaped: a byte kept
-    by --errors surrogateescape (which a UTF-8 locale's surrogateescape
-    output would write back as the raw, undecodable byte), a character
-    beyond ASCII on an ASCII terminal."""
+    """`text`, with control characters escaped as repr() escapes them, and
+    what `encoding` cannot hold strictly escaped: a byte kept by --errors
+    surrogateescape (which a UTF-8 locale's surrogateescape output would
+    write back as the raw, undecodable byte), a character beyond ASCII on an
+    ASCII terminal."""
+    text = _CONTROLS.sub(lambda control: repr(control[0])[1:-1], text)
     if text.isascii():
         return text
     try:
