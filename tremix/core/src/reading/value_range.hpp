@@ -6,7 +6,8 @@
 // default shapes are read) are compared without being converted: a value's
 // place among the others follows from its exponent and digits alone, and
 // converting is monotonic, so only the two that stand at the end are
-// converted. A division per value would cost more than reading the value.
+// converted. Converting every value, a division each, took about two
+// fifths of a walk over the values.
 #pragma once
 
 #include <cstdint>

@@ -152,7 +152,7 @@ struct CountSink {
         count_ids(id, 1);
     }
     void single(int32_t id, double v) {
-        range.add(v);
+        if constexpr (Convert) range.add(v);
         count_ids(id, 1);
     }
     void begin_range(int64_t count) { budget = count; }
