@@ -288,6 +288,14 @@ def test_control_characters_of_the_file_are_shown_escaped(write_neu, capsys):
     lines = capsys.readouterr().out.splitlines()
     assert "Title    Red \\x1b[31mtitle\\x07  (version 1)" in lines and lines[-1].endswith("2  Tab\\there\\x85x")
     assert not any(ch < " " or "\x7f" <= ch <= "\x9f" for line in lines for ch in line)
+    # A line feed in a file name does not start a line of its own either.
+    named = os.path.join(os.path.dirname(path), "a\nb.neu")
+    os.rename(write_neu("x\n"), named)
+    assert tremix.cli.main([named]) == 0
+    assert capsys.readouterr().out.splitlines()[0].endswith("a\\nb.neu")
+    assert tremix.cli.main(["--strict", named]) == 2
+    lines = capsys.readouterr().out.splitlines()
+    assert lines and all(line.startswith(named.replace("\n", "\\n") + ":") for line in lines)
 
 
 @needs_extractors
@@ -339,7 +347,13 @@ def test_standard_error_closed_or_failing_loses_only_the_error_lines(tmp_path, w
 def test_in_process_a_bad_name_is_one_line_and_a_reader_gone_ends_the_files(tmp_path, write_neu, monkeypatch,
                                                                            capsys):
     assert tremix.cli.main(["bad\0name.neu"]) == 1
-    assert capsys.readouterr().err.startswith("tremix: error: cannot read bad\0name.neu: ")
+    assert capsys.readouterr().err.startswith("tremix: error: cannot read bad\\x00name.neu: ")
+    # A name's control characters are shown, not acted on, and its line feed does not start a line.
+    assert tremix.cli.main([str(tmp_path / "a\x1b[2J\nb.neu")]) == 1
+    assert capsys.readouterr().err.endswith("a\\x1b[2J\\nb.neu\n")
+    with pytest.raises(SystemExit):
+        tremix.cli.main(["--encoding", "\x1b[2J"])
+    assert capsys.readouterr().err.endswith("unknown encoding: \\x1b[2J\n")
     # An empty name is listed as given, not as the current folder.
     assert tremix.cli.main(["", "--strict", "--json"]) == 1
     assert json.loads(capsys.readouterr().out)["path"] == ""

@@ -97,7 +97,7 @@ class _ArgumentParser(argparse.ArgumentParser):
         # print_usage takes for standard output when it is None.
         if sys.stderr is not None:
             self.print_usage(sys.stderr)
-        self.exit(2, f"{self.prog}: error: {message}\n")
+        self.exit(2, f"{self.prog}: error: {_escaped(message, _LINE_CONTROLS)}\n")
 
 
 def _arguments() -> argparse.ArgumentParser:
@@ -188,9 +188,11 @@ def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
             summaries.append(summary)
         elif args.strict:
             findings = [Finding(**item) for item in summary["findings"]]
-            if findings and not _print("\n".join(format_lines(findings, path, limit=STRICT_LINES))):
+            # A file name's line feed escaped too: one line a finding.
+            shown_path = _escaped(path, _LINE_CONTROLS)
+            if findings and not _print("\n".join(format_lines(findings, shown_path, limit=STRICT_LINES))):
                 break
-        elif not _print(("\n" if len(summaries) else "") + format_summary(summary)):
+        elif not _print(("\n" if len(summaries) else "") + format_summary(_one_line_path(summary))):
             break
         else:
             summaries.append(summary)
@@ -224,6 +226,12 @@ def _summarise(path: str, encoding: str | None, errors: str | None, status_line:
     return None, error
 
 
+def _one_line_path(summary: dict[str, Any]) -> dict[str, Any]:
+    """`summary` with a line feed of its path escaped, so that the File line stays one line."""
+    path = summary["path"]
+    return summary if path is None else summary | {"path": _escaped(path, _LINE_CONTROLS)}
+
+
 def _summary_path(path: str) -> str:
     """`path` as a summary names it: absolute, `-` for standard input, and an
     empty name as it is (made absolute it would name the current folder)."""
@@ -242,7 +250,7 @@ def _read(path: str, encoding: str | None, errors: str | None, status_line: Stat
         return read(_standard_input(), encoding=encoding, errors=errors)
     if status_line is None or (size := regular_file_size(path)) is None or size <= PROGRESS_BYTES:
         return read(path, encoding=encoding, errors=errors)
-    name = os.path.basename(path)
+    name = _escaped(os.path.basename(path), _LINE_CONTROLS)
 
     def reading(done: int) -> None:
         status_line.show(f"{PROG}: reading {name}  {100 * min(done, size) // size:3d}%")
@@ -353,7 +361,8 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
 
 
 def _error(text: str) -> None:
-    say(f"{PROG}: error: {text}")
+    # One line, whatever the file name holds (a line feed included).
+    say(f"{PROG}: error: {_escaped(text, _LINE_CONTROLS)}")
 
 
 class OutputError(Exception):
@@ -383,6 +392,13 @@ def _print(text: str) -> bool:
 # a file name they would act on the terminal (an escape sequence recolours
 # or moves it) instead of being shown.
 _CONTROLS = re.compile(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+# And the line feed as well, in what must stay one line.
+_LINE_CONTROLS = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+def _escaped(text: str, controls: re.Pattern[str] = _CONTROLS) -> str:
+    """`text` with the characters `controls` matches escaped as repr() escapes them."""
+    return controls.sub(lambda control: repr(control[0])[1:-1], text)
 
 
 def _printable(text: str, encoding: str) -> str:
@@ -391,7 +407,7 @@ def _printable(text: str, encoding: str) -> str:
     surrogateescape (which a UTF-8 locale's surrogateescape output would
     write back as the raw, undecodable byte), a character beyond ASCII on an
     ASCII terminal."""
-    text = _CONTROLS.sub(lambda control: repr(control[0])[1:-1], text)
+    text = _escaped(text)
     if text.isascii():
         return text
     try:

@@ -167,8 +167,8 @@ inline size_t total_lines(const BlockSet& blocks) {
 // sizes are not known without looking at each, count as lines of a typical
 // size. Used to share a walk out between two threads evenly: a block of
 // short lines (a single value each) takes longer than its share of the
-// lines, and a block of long ones (ten values a line) longer than its share
-// of the lines says.
+// characters says, and a block of long ones (ten values a line) longer than
+// its share of the lines says.
 inline size_t block_work(const BlockEntry& e) {
     constexpr size_t kLineWork = 16, kTypicalLine = 40;
     if (e.state != BlockEntry::State::lines) return 0;
