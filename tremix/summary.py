@@ -175,20 +175,38 @@ def _nodes(parser: ORVEXParser) -> dict[str, Any]:
 
 def _nodes_of(ids: np.ndarray, coords: np.ndarray) -> dict[str, Any]:
     # A repeated node id means the later record wins, as in get_nodes(): keep
-    # one row per id so count and box describe the same nodes.
-    # In get_nodes() order: of equal bounds (-0.0 and 0.0) the first node's stands.
-    keep = dict_rows(ids)
-    if keep is not None:
-        coords = coords[keep]
-    box = None
-    if len(coords):
-        low, high = _box_of(coords[:_BOX_ROWS])
-        for k in range(_BOX_ROWS, len(coords), _BOX_ROWS):
-            more_low, more_high = _box_of(coords[k:k + _BOX_ROWS])
-            low = np.where((more_low < low) | np.isnan(low), more_low, low)
-            high = np.where((more_high > high) | np.isnan(high), more_high, high)
-        box = {"min": [_number(v) for v in low], "max": [_number(v) for v in high]}
-    return {"count": len(coords), "bounding_box": box}
+    # one row per id so count and box describe the same nodes. The rows kept
+    # come in no order (a sort fewer), and are put in get_nodes() order only
+    # where that decides the box: a bound of 0 on an axis holding both -0.0
+    # and 0.0, where the first node's zero stands.
+    keep = dict_rows(ids, ordered=False)
+    kept = coords if keep is None else coords[keep]
+    box = _box(kept)
+    if keep is not None and box is not None and any(
+            _both_zeros(kept[:, axis]) for axis in range(3) if box[0][axis] == 0 or box[1][axis] == 0):
+        box = _box(coords[dict_rows(ids)])
+    return {"count": len(kept),
+            "bounding_box": None if box is None else {"min": [_number(v) for v in box[0]],
+                                                      "max": [_number(v) for v in box[1]]}}
+
+
+def _box(coords: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    """The box of the finite coordinates, read a piece at a time; of equal
+    bounds the earlier piece's stands."""
+    if not len(coords):
+        return None
+    low, high = _box_of(coords[:_BOX_ROWS])
+    for k in range(_BOX_ROWS, len(coords), _BOX_ROWS):
+        more_low, more_high = _box_of(coords[k:k + _BOX_ROWS])
+        low = np.where((more_low < low) | np.isnan(low), more_low, low)
+        high = np.where((more_high > high) | np.isnan(high), more_high, high)
+    return low, high
+
+
+def _both_zeros(values: np.ndarray) -> bool:
+    """Whether `values` hold both -0.0 and 0.0."""
+    signs = np.signbit(values[values == 0])
+    return bool(signs.any()) and not bool(signs.all())
 
 
 # Rows of the node table bounded at a time: its copies stay under 2 MB.
@@ -240,13 +258,12 @@ def _vector(results: Results, position: int, value_range: tuple[Any, ...]) -> di
         # get_output_vectors() holds them (the later value wins), which
         # takes the arrays.
         ids, values = results.arrays_at(position)
-        keep = dict_rows(ids)
-        if keep is not None:
-            values = values[keep]
-        # argmin and argmax give the first of equal values (-0.0 and 0.0),
-        # which stands, as where no entity repeats.
-        finite = values[np.isfinite(values)]
-        low, high = (finite[finite.argmin()], finite[finite.argmax()]) if len(finite) else (None, None)
+        keep = dict_rows(ids, ordered=False)
+        low, high = _range_of(values if keep is None else values[keep])
+        if keep is not None and 0 in (low, high) and _both_zeros(values[keep]):
+            # Which zero stands depends on the entities' order, which the
+            # rows kept in no order lose: taken in order only then.
+            low, high = _range_of(values[dict_rows(ids)])
     return {
         "set_id": info.set_id,
         "vec_id": info.vec_id,
@@ -256,6 +273,14 @@ def _vector(results: Results, position: int, value_range: tuple[Any, ...]) -> di
         "min": None if low is None else _number(low),
         "max": None if high is None else _number(high),
     }
+
+
+def _range_of(values: np.ndarray) -> tuple[Any, Any]:
+    """The smallest and largest finite value, (None, None) for none; argmin
+    and argmax give the first of equal values (-0.0 and 0.0), which stands,
+    as where no entity repeats."""
+    finite = values[np.isfinite(values)]
+    return (finite[finite.argmin()], finite[finite.argmax()]) if len(finite) else (None, None)
 
 
 def _number(value: float) -> float | None:
