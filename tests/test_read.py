@@ -256,14 +256,11 @@ def test_stream_with_read_only(reference):
 
     assert blocks_of(tremix.read(Pipe(TEXT.encode("utf-8")))) == reference
     assert blocks_of(tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")) == reference
-    # Decoded by a text wrapper: each short piece costs about its own size.
-    # (Asking the wrapper for a megabyte of text made its buffer set up a
-    # megabyte for every piece, tens of microseconds each.)
+    # Decoded by a text wrapper, a short piece costs about its own size (asked
+    # for a megabyte of text, the wrapper set up a megabyte for every piece).
     import tracemalloc
     tracemalloc.start()
     try:
-        tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")
-        tracemalloc.reset_peak()
         tremix.read(Pipe(TEXT.encode("cp1252")), encoding="cp1252")
         assert tracemalloc.get_traced_memory()[1] < 512 << 10
     finally:
@@ -271,16 +268,12 @@ def test_stream_with_read_only(reference):
 
 
 def test_a_text_stream_is_split_without_the_interpreter_lock():
-    # Each piece a text stream hands out is split with the lock let go:
-    # another thread gets turns meanwhile, which a reading that never lets
-    # it go (all in C here, with an io.StringIO) would not give it.
+    # Another thread gets turns while the pieces of an io.StringIO (all in C) are split.
     import threading
     import time
 
     stream = io.StringIO("   -1\n   403\n" + "1,0.,0.,0.,\n" * 1_000_000 + "   -1\n")
-    parser = ORVEXParser.__new__(ORVEXParser)
-    stop = threading.Event()
-    turns = [0]
+    stop, turns = threading.Event(), [0]
 
     def other():
         while not stop.is_set():
@@ -289,13 +282,11 @@ def test_a_text_stream_is_split_without_the_interpreter_lock():
 
     thread = threading.Thread(target=other)
     thread.start()
-    try:
-        before = turns[0]
-        _native.read_into(parser, stream, None, None, None)
-        during = turns[0] - before
-    finally:
-        stop.set()
-        thread.join()
+    before = turns[0]
+    _native.read_into(ORVEXParser.__new__(ORVEXParser), stream, None, None, None)
+    during = turns[0] - before
+    stop.set()
+    thread.join()
     assert during >= 20
 
 
@@ -527,13 +518,9 @@ def test_a_source_folder_that_shadows_the_package_says_so(tmp_path):
 @pytest.mark.parametrize("codec_name", ["utf-8", "latin\0one", "\udce9"])
 def test_a_codec_under_another_name_decodes_in_its_own_way(codec_name):
     latin = codecs.lookup("latin-1")
-
-    def search(name):
-        if name != "tremix_test_named_utf8":
-            return None
-        return codecs.CodecInfo(latin.encode, latin.decode, incrementaldecoder=latin.incrementaldecoder,
-                                incrementalencoder=latin.incrementalencoder, name=codec_name)
-
+    info = codecs.CodecInfo(latin.encode, latin.decode, incrementaldecoder=latin.incrementaldecoder,
+                            incrementalencoder=latin.incrementalencoder, name=codec_name)
+    search = lambda name: info if name == "tremix_test_named_utf8" else None
     codecs.register(search)
     try:
         parser = tremix.read(io.BytesIO(b"   -1\n   100\n\xe9\n   -1\n"), encoding="tremix_test_named_utf8")
@@ -543,35 +530,21 @@ def test_a_codec_under_another_name_decodes_in_its_own_way(codec_name):
 
 
 def test_an_interruption_inside_a_streams_own_tell_or_seek_ends_the_reading():
-    # Where the stream stands, and where its bad byte is, are looked up by
-    # calling its tell() and seek(): an error there is passed over, but a
-    # KeyboardInterrupt raised by a signal handler inside them is not.
+    # An error in the stream's tell() or seek() is passed over, but not a
+    # KeyboardInterrupt a signal handler raised there.
     class Untold(io.StringIO):
         def tell(self):
             raise KeyboardInterrupt
 
-    data = TEXT.encode() * 2000 + b"   403\n1,\x81\n"  # cp1252 has no character for 0x81
-
-    class Unseekable(io.RawIOBase):  # Python code below the text wrapper
-        def __init__(self):
-            self.inner = io.BytesIO(data)
-
-        def readable(self):
-            return True
-
-        def seekable(self):
-            return True
-
-        def readinto(self, buffer):
-            return self.inner.readinto(buffer)
-
+    class Unseekable(io.BytesIO):  # below a text wrapper, which only asks where it stands
         def seek(self, pos, whence=0):
-            if whence == 0:  # the wrapper itself only asks where it stands
+            if whence == 0:
                 raise KeyboardInterrupt
-            return self.inner.seek(pos, whence)
+            return super().seek(pos, whence)
 
+    data = TEXT.encode() * 2000 + b"   403\n1,\x81\n"  # cp1252 has no character for 0x81
     for call in (lambda: tremix.read(Untold(TEXT)),
-                 lambda: tremix.read(io.TextIOWrapper(io.BufferedReader(Unseekable()), encoding="cp1252")),
-                 lambda: tremix.read(io.BufferedReader(Unseekable()), encoding="cp1252")):
+                 lambda: tremix.read(io.TextIOWrapper(Unseekable(data), encoding="cp1252")),
+                 lambda: tremix.read(Unseekable(data), encoding="cp1252")):
         with pytest.raises(KeyboardInterrupt):
             call()
