@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import bz2
 import errno
 import json
 import math
@@ -185,6 +186,9 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
                                     "decompressed)"),
         ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
         ("zip archive", "not readable as utf-8 text: it is a zip archive (extract the file first)"),
+        ("damaged .gz", "cannot decompress"),
+        ("damaged .bz2", "cannot decompress"),
+        ("damaged .xz", "cannot decompress"),
         ("utf-16 text", "not readable as utf-8 text: it starts with a UTF-16 byte-order mark (--encoding utf-16 "
                         "reads it)"),
         ("block id out of range", "outside the signed 32-bit range (value too large to convert to int): "
@@ -194,7 +198,7 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
     ],
 )
 def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
-    target = tmp_path / "input.neu"
+    target = tmp_path / ("input.neu" + (case[len("damaged "):] if case.startswith("damaged") else ""))
     if case == "directory":
         target.mkdir()
     elif case == "undecodable":
@@ -206,6 +210,9 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     elif case == "zip archive":
         with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
             archive.writestr("model.neu", "".join(f"{k},{k * 7919 % 10007}.{k % 997}\n" for k in range(3000)))
+    elif case.startswith("damaged"):
+        packed = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}[target.suffix](b"   -1\n" * 99)
+        target.write_bytes(packed[:12] + b"\x00" * 12 + packed[24:])  # the first block's data damaged
     elif case == "utf-16 text":
         target.write_text("   -1\n   100\nT\nV\n   -1\n", encoding="utf-16")
     elif case == "block id out of range":

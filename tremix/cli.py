@@ -353,7 +353,9 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         notes = getattr(exc, "__notes__", ())
         where = f": {notes[-1]}" if notes else ""
         return f"{path} holds a number outside the signed 32-bit range ({exc}){where}"
-    if isinstance(exc, _DECOMPRESSION_ERRORS):
+    # bz2 says its data is damaged with an OSError that has no errno.
+    if isinstance(exc, _DECOMPRESSION_ERRORS) or (
+            isinstance(exc, OSError) and exc.errno is None and not stdin and decompressor_for(path) is not None):
         return f"cannot decompress {path}: {exc}"
     if isinstance(exc, OSError):
         return f"cannot read {path}: {exc.strerror or exc}"
