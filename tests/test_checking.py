@@ -374,5 +374,9 @@ def test_presentations():
     assert format_lines(findings[:2], limit=1)[-1] == "... and 1 more finding"
     assert format_lines(findings, limit=-1) == ["... and 3 more findings"]
     assert format_lines(findings, "a.neu") == [f.format("a.neu") for f in findings]
+    # The count of what the caps left out stays shown past the limit, not counted as one more.
+    more = tremix.Finding("more-findings", None, None, "9 more findings of the record walks are not listed")
+    assert format_lines([*findings, more], limit=1)[1:] == ["... and 2 more findings", more.message]
+    assert format_lines([findings[0], more], limit=1) == [findings[0].format(), more.message]
     with pytest.raises(AttributeError):
         findings[0].line = 3  # type: ignore[misc]

@@ -50,7 +50,7 @@ def run_cli(*args: str, cwd) -> subprocess.CompletedProcess:
     # -P: the source folder must not shadow the installed package. UTF-8 mode
     # makes "undecodable" mean the same thing whatever the machine's locale.
     return subprocess.run([sys.executable, "-P", "-m", "tremix", *args], cwd=cwd, capture_output=True, text=True,
-                          timeout=120, env={**os.environ, "PYTHONUTF8": "1"})
+                          timeout=120, env={**os.environ, "PYTHONUTF8": "1"}, stdin=subprocess.DEVNULL)
 
 
 NODE = "{},0,0,1,46,0,0,0,0,0,0,{},{},{},"
@@ -82,6 +82,11 @@ def test_summarises_the_example_without_arguments(tmp_path):
     for heading in ("Blocks", "Model", "Output sets", "Output vectors"):
         assert heading in out.splitlines()
     assert "(version 11.4)" in out  # the file's "11.4," without its comma
+    # Data piped in without `-` is not what is summarised: said on stderr, the output unchanged.
+    piped = subprocess.run([sys.executable, "-P", "-m", "tremix", "--strict"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=120, input="not a model\n")
+    assert piped.returncode == 0 and piped.stdout == ""
+    assert piped.stderr.startswith("tremix: note: no FILE given: this is the example file")
 
 
 @needs_extractors
@@ -186,6 +191,7 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
                                     "decompressed)"),
         ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
         ("zip archive", "not readable as utf-8 text: it is a zip archive (extract the file first)"),
+        ("zstd frame", "not readable as utf-8 text: it is zstd-compressed (decompress it first)"),
         ("damaged .gz", "cannot decompress"),
         ("damaged .bz2", "cannot decompress"),
         ("damaged .xz", "cannot decompress"),
@@ -213,6 +219,8 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     elif case.startswith("damaged"):
         packed = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}[target.suffix](b"   -1\n" * 99)
         target.write_bytes(packed[:12] + b"\x00" * 12 + packed[24:])  # the first block's data damaged
+    elif case == "zstd frame":  # its magic number, then compressed data (here: bytes no text decodes)
+        target.write_bytes(b"\x28\xb5\x2f\xfd" + bytes(range(128, 256)))
     elif case == "utf-16 text":
         target.write_text("   -1\n   100\nT\nV\n   -1\n", encoding="utf-16")
     elif case == "block id out of range":

@@ -120,11 +120,15 @@ def test_filing_millions_of_blocks_stops_promptly(tmp_path):
     path = tmp_path / "blocks.neu"
     path.write_text("   -1\n1\n   -1\n" * 2_000_000)
     parser = ORVEXParser.__new__(ORVEXParser)  # kept: the freeing of its blocks is not timed
-    whole = min(time_of(lambda: parser.__init__(str(path))) for _ in range(2))
     gc.disable()
     try:
-        assert any(seconds_to_interrupt(lambda: parser.__init__(str(path)), whole * 0.8) < PROMPT
-                   and 0 < len(parser.blocks.get(1, ())) < 2_000_000 for _ in range(3))
+        # Timed as it is interrupted (the collector off), again before each
+        # try: a machine whose load changes moves the filing's place in time.
+        def interrupted_while_filing() -> bool:
+            whole = min(time_of(lambda: parser.__init__(str(path))) for _ in range(2))
+            return (seconds_to_interrupt(lambda: parser.__init__(str(path)), whole * 0.8) < PROMPT
+                    and 0 < len(parser.blocks.get(1, ())) < 2_000_000)
+        assert any(interrupted_while_filing() for _ in range(4))
     finally:
         gc.enable()
     assert _native.read_report(parser) is None

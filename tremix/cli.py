@@ -18,6 +18,7 @@ import json
 import lzma
 import os
 import re
+import stat
 import sys
 import threading
 import zlib
@@ -31,7 +32,8 @@ from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
 from tremix.reading import (compressed_start, decompressor_for, default_encoding, is_zip_start, marked_encoding,
-                            open_binary, read, read_stream, regular_file_size, start_in, start_piece)
+                            open_binary, read, read_stream, regular_file_size, start_in, start_piece,
+                            unread_compression)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -169,6 +171,11 @@ def _error_handler(name: str) -> str:
 
 
 def _run(args: argparse.Namespace, status_line: StatusLine | None) -> int:
+    if not args.files and _input_waiting():
+        # `cat model.neu | tremix --strict` would otherwise pass on the
+        # example file's clean check, the piped data never looked at.
+        say(f"{PROG}: note: no FILE given: this is the example file shipped with tremix, "
+            f"not standard input ({STDIN} reads it)")
     paths = args.files or [example_path()]
     # --strict prints only the findings: checking the file is all it needs.
     gather = _findings_of if args.strict else summary_of
@@ -338,6 +345,8 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
             return f"{path} is not readable as {exc_encoding} text: it is {kind}-compressed ({how})"
         if is_zip_start(start):
             return f"{path} is not readable as {exc_encoding} text: it is a zip archive (extract the file first)"
+        if (packed := unread_compression(start)) is not None:
+            return f"{path} is not readable as {exc_encoding} text: it is {packed}-compressed (decompress it first)"
         if wide is not None and not exc_encoding.startswith(wide):
             return (f"{path} is not readable as {exc_encoding} text: it starts with a {wide.upper()} byte-order mark "
                     f"(--encoding {wide} reads it)")
@@ -435,6 +444,16 @@ def _drop_output(stdout: Any) -> None:
         pass
     finally:
         os.close(devnull)
+
+
+def _input_waiting() -> bool:
+    """Whether standard input is a pipe or a regular file: data given to
+    the command, not a terminal or /dev/null."""
+    try:
+        mode = os.fstat(sys.stdin.fileno()).st_mode
+    except (AttributeError, OSError, ValueError):
+        return False
+    return stat.S_ISFIFO(mode) or stat.S_ISREG(mode)
 
 
 def _is_terminal(stream: Any) -> bool:

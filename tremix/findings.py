@@ -68,11 +68,14 @@ def count_by_kind(findings: Iterable[Finding]) -> dict[str, int]:
 
 def format_lines(findings: Iterable[Finding], path: str | os.PathLike[str] | None = None, limit: int | None = None) -> list[str]:
     """One `FILE:LINE: block B: message` line per finding; past `limit` lines,
-    one closing line tells how many more there are."""
+    one line tells how many more there are. A more-findings finding past the
+    limit is still shown after it: it alone counts what checking left out,
+    so the line of the rest does not count it as one finding."""
     findings = list(findings)
     shown = findings if limit is None else findings[: max(limit, 0)]
     lines = [finding.format(path) for finding in shown]
-    rest = len(findings) - len(shown)
+    counts = [finding for finding in findings[len(shown):] if finding.kind == "more-findings"]
+    rest = len(findings) - len(shown) - len(counts)
     if rest:
         lines.append(f"... and {rest:,} more finding{'s' if rest != 1 else ''}")
-    return lines
+    return lines + [finding.format(path) for finding in counts]

@@ -66,6 +66,10 @@ _WIDE_MARKS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
 # How a zip archive begins: a file's local header, or the end of an empty archive.
 _ZIP_MAGIC = re.compile(b"PK(?:\x03\x04|\x05\x06)")
 
+# Compressed formats that are not read (no decompressor in the standard
+# library), by the magic number their frames begin with.
+_UNREAD_COMPRESSED = ((b"\x28\xb5\x2f\xfd", "zstd"), (b"\x04\x22\x4d\x18", "lz4"))
+
 # How to read each format decompressed from a file object.
 _OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
 
@@ -185,6 +189,9 @@ def _note_start(exc: UnicodeDecodeError, start: bytes) -> None:
     elif is_zip_start(start):
         exc.add_note("the data is a zip archive: tremix.read reads a file in it opened with "
                      "zipfile.ZipFile(path).open(name)")
+    elif (packed := unread_compression(start)) is not None:
+        exc.add_note(f"the data is {packed}-compressed, which tremix.read does not decompress: "
+                     "decompress it first")
     elif (wide := marked_encoding(start)) is not None and not exc.encoding.lower().startswith(wide):
         exc.add_note(f"the data starts with a {wide.upper()} byte-order mark: encoding=\"{wide}\" reads it")
 
@@ -252,6 +259,12 @@ def _file_start(path: str) -> bytes:
 def compressed_start(data: bytes) -> tuple[str, str] | None:
     """(format, suffix) when `data` begins as a compressed file does; None otherwise."""
     return next(((name, suffix) for suffix, (name, magic, _) in _COMPRESSED.items() if magic.match(data)), None)
+
+
+def unread_compression(data: bytes) -> str | None:
+    """The name of the compressed format `data` begins as, among those that
+    are not decompressed (zstd, lz4); None otherwise."""
+    return next((name for magic, name in _UNREAD_COMPRESSED if data.startswith(magic)), None)
 
 
 def is_zip_start(data: bytes) -> bool:

@@ -424,9 +424,22 @@ Fed feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& ba
 }
 
 // Files the stored blocks into `blocks`, in file order.
-int commit(Reading& r, PyObject* blocks, ReadResult& result) {
+int commit(Reading& r, PyObject* blocks, PyObject* name, ReadResult& result) {
     r.text.chars.shrink_to_fit();
     r.text.starts.shrink_to_fit();
+    if (name && PyUnicode_Check(name)) {
+        // Kept with the text, so that a note on one of its lines names this
+        // file, also when the block is read through another parser.
+        Ref bytes(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+        if (!bytes) return -1;
+        try {
+            r.text.name.assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        r.text.named = true;
+    }
     SharedText file;
     SharedReport report;
     try {
@@ -465,7 +478,7 @@ int commit(Reading& r, PyObject* blocks, ReadResult& result) {
 
 // After the whole text was read (done), or the core failed reading it.
 int finish(Reading& r, Fed status, PyObject* blocks, PyObject* name, ReadResult& result) {
-    if (status == Fed::done) return commit(r, blocks, result);
+    if (status == Fed::done) return commit(r, blocks, name, result);
     if (r.ctx.failure().kind != reading::Failure::Kind::out_of_range) {
         if (r.ctx.failure().kind == reading::Failure::Kind::no_memory) {
             PyErr_NoMemory();
@@ -476,7 +489,7 @@ int finish(Reading& r, Fed status, PyObject* blocks, PyObject* name, ReadResult&
     }
     // A block number out of range: the blocks before it are kept.
     const uint64_t line = r.report.overflow_line;
-    if (commit(r, blocks, result) < 0) return -1;
+    if (commit(r, blocks, name, result) < 0) return -1;
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
     if (name && PyUnicode_Check(name)) {
         add_note("the block number on line %llu of %U", static_cast<unsigned long long>(line), name);

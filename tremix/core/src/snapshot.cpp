@@ -56,6 +56,7 @@ void BlockSnapshot::reset() {
     copies_.clear();
     texts_.clear();
     ends_file_.clear();
+    text_of_.clear();
     weight_ = 0;
 }
 
@@ -107,6 +108,8 @@ int BlockSnapshot::add_item(PyObject* item) {
         entry.lines = b->text->file->lines(b->text->index);
         weight_ += entry.lines.size() + 1 + text_weight(entry.lines);
         texts_.push_back(b->text->file);
+        text_of_.resize(set_.size(), nullptr);
+        text_of_.push_back(b->text->file.get());
         set_.push_back(entry);
         return 0;
     }
@@ -202,6 +205,17 @@ void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapsho
                                 ? str_of(lines.line(failure.line).sub(failure.field.start, failure.field.length))
                                 : PyUnicode_FromString(""));
                 if (!field) PyErr_Clear();
+            }
+            // The line is one of the file the block was read from, which need
+            // not be the parser's own (blocks taken from another parser).
+            Ref own_path;
+            if (const reading::FileText* text = snapshot.text_of(failure.block)) {
+                own_path = text->named ? Ref(PyUnicode_DecodeUTF8(text->name.data(),
+                                                                  static_cast<Py_ssize_t>(text->name.size()),
+                                                                  "surrogatepass"))
+                                       : Ref::borrow(Py_None);
+                if (!own_path) PyErr_Clear();
+                path = own_path.get();
             }
             PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
             if (!field) return;

@@ -47,6 +47,10 @@ class BlockSnapshot {
     // Whether item `index` is the block the file ended inside (its stored
     // text, or the list made from it), as it was when taken.
     bool ends_file(size_t index) const { return index < ends_file_.size() && ends_file_[index]; }
+    // The stored text item `index` was taken from, or null for its lines list.
+    const reading::FileText* text_of(size_t index) const {
+        return index < text_of_.size() ? text_of_[index] : nullptr;
+    }
 
   private:
     // Owned references, released with the snapshot. Copying a list's items
@@ -74,6 +78,7 @@ class BlockSnapshot {
     std::vector<Refs> copies_;            // copies of line lists, by block (empty for others)
     std::vector<SharedText> texts_;       // stored texts read
     std::vector<bool> ends_file_;         // by item: the block the file ended inside
+    std::vector<const reading::FileText*> text_of_;  // by item: its stored text (held in texts_), or null
     size_t weight_ = 0;
 };
 

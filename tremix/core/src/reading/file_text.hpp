@@ -35,6 +35,10 @@ class FileText {
     GrowBuffer chars;
     GrowBuffer starts;
     std::vector<StoredBlock> blocks;
+    // The path the text was read from, UTF-8 (lone surrogates passed), and
+    // whether there is one: a stream read without a name has none.
+    std::string name;
+    bool named = false;
 
     BlockLines lines(size_t block) const {
         const StoredBlock& b = blocks[block];
