@@ -67,7 +67,11 @@ def __getattr__(name: str) -> Any:
     return value
 
 
+# Names this module itself imports, which are not the package's.
+_OWN_IMPORTS = frozenset({"Any", "TYPE_CHECKING", "annotations", "importlib"})
+
+
 def __dir__() -> list[str]:
     # Submodules are listed once imported, as in any package: listing them
     # before would have inspect.getmembers() and the like import pandas.
-    return sorted(set(globals()) | set(__all__))
+    return sorted((set(globals()) | set(__all__)) - _OWN_IMPORTS)

@@ -320,7 +320,8 @@ def _file_section(summary: dict[str, Any]) -> list[str]:
 
 def _blocks_section(summary: dict[str, Any]) -> list[str]:
     return ["Blocks", *_table(["block", "count", "lines"],
-                              [[row["block_id"], row["count"], f"{row['lines']:,}"] for row in summary["blocks"]])]
+                              [[row["block_id"], f"{row['count']:,}", f"{row['lines']:,}"]
+                               for row in summary["blocks"]])]
 
 
 def _model_section(summary: dict[str, Any]) -> list[str]:
