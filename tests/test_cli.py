@@ -745,8 +745,10 @@ def test_dash_reads_standard_input_and_never_a_file_named_dash(tmp_path, write_n
 
     twice = run_with_input("-", path, "-", data=data, cwd=tmp_path)
     assert twice.returncode == 2 and b"- (standard input) can be given only once" in twice.stderr
-    # Named by the encoding asked for (cp1252's codec calls itself "charmap"), the data's kind found from its bytes.
+    # Named by the encoding asked for (cp1252's codec calls itself "charmap", UTF-32's names the byte order), the
+    # data's kind found from its bytes.
     for options, data, said in ((["--encoding", "cp1252"], b"   -1\n   100\nT\x81\n", b"as cp1252 text: byte 0x81"),
+                                (["--encoding", "utf-32"], b"   -1\n   100\nT\n", b"not readable as utf-32 text: "),
                                 ([], gzip.compress(b"   -1\n"), b"it is gzip-compressed")):
         bad = run_with_input("-", *options, data=data, cwd=tmp_path)
         assert bad.returncode == 1 and said in bad.stderr and bad.stderr.count(b"\n") == 1

@@ -330,8 +330,9 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
             bad = exc.object[exc.start:exc.start + 1]
             where = f"byte 0x{bad[0]:02x} does not decode" if bad else "its bytes do not decode"
         # The encoding as asked for: a table-driven codec such as cp1252
-        # names itself "charmap" in its errors.
-        exc_encoding = codecs.lookup(encoding or default_encoding()).name if exc.encoding == "charmap" else exc.encoding
+        # names itself "charmap" in its errors, the UTF-32 and UTF-16
+        # decoders name the byte order they found.
+        exc_encoding = codecs.lookup(encoding or default_encoding()).name
         # Standard input cannot be looked at again: its first bytes may be in the error.
         start = start_piece(exc) if stdin else start_in(path, exc)
         compressed, wide = compressed_start(start), marked_encoding(start)
