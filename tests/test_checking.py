@@ -225,6 +225,16 @@ def test_a_parser_serving_another_parsers_blocks_is_checked_through_them(write_n
             return self.other.get_blocks(block_id)
 
     assert tremix.check(Serving(other)) == tremix.check(other) != []
+
+    class Merged(ORVEXParser):  # its own file's blocks, then another file's
+        def get_blocks(self, block_id):
+            return super().get_blocks(block_id) + other.get_blocks(block_id)
+
+    # The other file's lines are not numbered as if in this one: placed by item.
+    merged = tremix.check(Merged(write_neu(CASES["node_lines"][0])))
+    assert [f.line for f in merged if f.line is not None] == [f.line for f in tremix.check(other)]
+    assert len(merged) == 2 * len(tremix.check(other))
+    assert all("of the lines of the 2nd block 403" in f.message for f in merged if f.line is None)
     # Nothing to serve: the parser holds no blocks, however get_blocks is reached.
     empty = ORVEXParser(write_neu(""))
 

@@ -60,6 +60,17 @@ const char* reason_name(reading::Pass::Reason r) {
     return "";
 }
 
+// Block `index`'s lines as its findings place them: numbered in the file
+// the parser read, not in another file whose blocks it holds (read by
+// another parser), which its findings would seem to be about; a parser
+// that read no file of its own takes the numbers of the file its blocks
+// come from.
+reading::BlockLines numbered_lines(const BlockSnapshot& snapshot, size_t index, const reading::FileText* own) {
+    const reading::BlockLines& lines = snapshot.blocks()[index].lines;
+    const reading::FileText* text = snapshot.text_of(index);
+    return own && text && text != own ? lines.unnumbered() : lines;
+}
+
 // One finding as a tuple:
 //   ("skipped-line", record kind, block id, block index, line index, file line,
 //    line text, reason, fields, needed, bad line index, bad file line,
@@ -72,9 +83,10 @@ const char* reason_name(reading::Pass::Reason r) {
 //   ("range-count", record kind, block id, block index, line index, file line,
 //    line text, first id, last id, values, end line index, end file line, at end-of-data line)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
-PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot) {
+PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot,
+                      const reading::FileText* own) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
-    const reading::BlockLines& lines = entry.lines;
+    const reading::BlockLines lines = numbered_lines(snapshot, e.block, own);
     if (e.kind == reading::Finding::Kind::range_count) {
         const reading::RangeCount& r = e.range;
         return Py_BuildValue("(siinnNNiinnNO)", "range-count", kind, static_cast<int>(entry.block_id),
@@ -116,14 +128,15 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
 }
 
 // Adds the finding of an integer out of the 32-bit range, where `failure` says.
-int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnapshot& snapshot, PyObject* findings) {
+int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnapshot& snapshot,
+                     const reading::FileText* own, PyObject* findings) {
     const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
     Ref field(failure.line < entry.lines.size()
                   ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
                   : PyUnicode_FromString(""));
     Ref t(field ? Py_BuildValue("(siinnNO)", "out-of-range", kind, static_cast<int>(entry.block_id),
                                 static_cast<Py_ssize_t>(failure.block), static_cast<Py_ssize_t>(failure.line),
-                                line_number(entry.lines, failure.line), field.get())
+                                line_number(numbered_lines(snapshot, failure.block, own), failure.line), field.get())
                 : nullptr);
     return !t || PyList_Append(findings, t.get()) < 0 ? -1 : 0;
 }
@@ -196,13 +209,13 @@ struct VectorsPart {
 
 
 // What a finished job adds to the result.
-int report_job(const Job& job, PyObject* walks, PyObject* findings, size_t& truncated) {
+int report_job(const Job& job, const reading::FileText* own, PyObject* walks, PyObject* findings, size_t& truncated) {
     for (const reading::Finding& e : job.seen.findings) {
-        Ref t(event_tuple(e, job.kind, job.snapshot));
+        Ref t(event_tuple(e, job.kind, job.snapshot, own));
         if (!t || PyList_Append(findings, t.get()) < 0) return -1;
     }
     const bool out_of_range = job.failure.kind == reading::Failure::Kind::out_of_range;
-    if (out_of_range && add_out_of_range(job.failure, job.kind, job.snapshot, findings) < 0) return -1;
+    if (out_of_range && add_out_of_range(job.failure, job.kind, job.snapshot, own, findings) < 0) return -1;
     if (job.kind == reading::kMaterialBlock) return 0;
     truncated += job.seen.dropped;
     Ref key(PyLong_FromLong(job.kind));
@@ -454,7 +467,8 @@ PyObject* CheckWalks::result() {
     if (!walks || !findings) return nullptr;
     size_t truncated = 0;
     for (const Job& job : jobs_) {
-        if (report_job(job, walks.get(), findings.get(), truncated) < 0) return nullptr;
+        const reading::FileText* own = report_ ? report_->text : nullptr;
+        if (report_job(job, own, walks.get(), findings.get(), truncated) < 0) return nullptr;
     }
     Ref report_of(report_dict(report_));
     if (!report_of) return nullptr;

@@ -444,6 +444,7 @@ int commit(Reading& r, PyObject* blocks, PyObject* name, ReadResult& result) {
     SharedReport report;
     try {
         file = std::make_shared<const reading::FileText>(std::move(r.text));
+        r.report.text = file.get();
         report = std::make_shared<const reading::ReadReport>(std::move(r.report));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

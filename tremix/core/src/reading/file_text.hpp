@@ -62,6 +62,9 @@ struct StrayText {
 
 // What reading saw besides the blocks, for checking a file.
 struct ReadReport {
+    // The text read with this report, only to be told from another's: a
+    // parser may hold blocks another parser read, numbered in that file.
+    const FileText* text = nullptr;
     uint64_t lines = 0;
     std::vector<StrayText> stray;  // the first few runs
     uint64_t stray_runs = 0;       // all runs

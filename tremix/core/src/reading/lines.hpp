@@ -77,6 +77,13 @@ class BlockLines {
         return start(n_) - start(i);
     }
 
+    // The same lines without their line numbers in the file.
+    BlockLines unnumbered() const {
+        BlockLines b = *this;
+        b.first_file_line_ = -1;
+        return b;
+    }
+
     // The 1-based line number in the file of line i, or -1 when the lines
     // do not come from a file's text.
     int64_t file_line(size_t i) const { return first_file_line_ < 0 ? -1 : first_file_line_ + static_cast<int64_t>(i); }
