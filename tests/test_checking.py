@@ -53,7 +53,7 @@ CASES = {
         ("skipped-line", 402, 3, "first line of a property record needs at least 3 fields, it has 2"),
         ("skipped-line", 402, 4, "material id 'x' (field 2) is not an integer"),
         ("skipped-line", 404, 8, "the element record starting here is dropped: node id 'z' (field 2) on line 9"),
-        ("skipped-line", 404, 9, "'1,2,z,' is passed over"),
+        ("skipped-line", 404, 9, "'1,2,z,' is passed over: the first line of an element record needs"),
         ("skipped-line", 450, 18, "output set record starting here is dropped: its value 'abc' on line 21"),
         ("skipped-line", 450, 19, "its output set id 'Case' (field 0) is not an integer")]),
     "vectors": (neu_text((1051, vector(1, 1, "10,1.5,", "11,abc,", "12,2.5,")),
@@ -148,23 +148,23 @@ def test_lines_assigned_are_not_the_block_the_file_ended_in(write_neu):
     assert [f.kind for f in tremix.check(parser)] == ["unclosed-block", "vector-unterminated"]
 
 
-def test_range_records_noted_for_one_vector_are_capped(write_neu):
+def test_range_records_noted_for_one_vector_are_capped(parser_for):
     records = [f"{k},{k},1.5,2.5," for k in range(1, 1201)]  # each holds a value too many
-    findings = tremix.check(write_neu(neu_text((1051, vector(1, 1, *records)))))
+    findings = tremix.check(parser_for(neu_text((1051, vector(1, 1, *records)))))
     assert count_by_kind(findings) == {"range-count": 1000, "more-findings": 1}
     assert findings[-1].message.startswith("200 more findings")
 
 
-def test_clean_files_have_no_findings(tmp_path):
+def test_clean_files_have_no_findings(tmp_path, storage):
     assert tremix.check(Path(str(resources.files("tremix") / "data" / "example.neu"))) == []
     for separator in orvex_gen.SEPARATORS:
         path = tmp_path / f"{separator}.neu"
         orvex_gen.generate(path, n_nodes=2000, n_vectors=6, separator=separator, seed=3, run_len=37)
-        assert tremix.check(str(path)) == []
+        assert tremix.check(in_storage(ORVEXParser(str(path)), storage)) == []
     # Lines of commas and blanks hold no field: outside blocks they are no stray text.
     for blank in (",", " , ,\t", ",,\x0c,"):
         path.write_text(f"{blank}\n" + neu_text((100, ["t", "v"])) + f"{blank}\n")
-        assert tremix.check(str(path)) == []
+        assert tremix.check(in_storage(ORVEXParser(str(path)), storage)) == []
 
 
 def test_check_leaves_the_parser_as_it_was(write_neu):
@@ -176,9 +176,9 @@ def test_check_leaves_the_parser_as_it_was(write_neu):
     assert "unclosed-block" in count_by_kind(tremix.check(parser))
 
 
-def test_many_findings_are_capped_with_a_count(write_neu):
+def test_many_findings_are_capped_with_a_count(parser_for):
     gap = "text\n"
-    findings = tremix.check(write_neu(gap.join(neu_text((403, ["x"] * 40_000)) for _ in range(70))))
+    findings = tremix.check(parser_for(gap.join(neu_text((403, ["x"] * 40_000)) for _ in range(70))))
     counts = count_by_kind(findings)
     assert counts == {"stray-text": 64, "skipped-line": 100_000, "more-findings": 2}
     more = [f.message for f in findings if f.kind == "more-findings"]
@@ -348,11 +348,11 @@ def test_hints_and_places_only_where_they_fit(write_neu):
     assert "only on item 5 of the block's lines, past its own end-of-data line (item 3 of" in overrun.message
 
 
-def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path):
+def test_a_walk_that_stops_ends_the_check_with_its_own_error(tmp_path, storage):
     """The first error in walk order is raised (404 before 450)."""
     path = tmp_path / "elements.neu"
     orvex_gen.generate(path, n_nodes=100, n_elements=20_000, n_vectors=0, n_sets=0)
-    parser = ORVEXParser(str(path))
+    parser = in_storage(ORVEXParser(str(path)), storage)
     parser.blocks[450] = [object()]
     with pytest.raises(TypeError, match="Cannot convert object to"):
         tremix.check(parser)

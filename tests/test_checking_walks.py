@@ -173,21 +173,21 @@ def test_the_check_finds_the_same_wherever_its_vectors_walk_is_cut(tmp_path, sto
 
 
 @pytest.mark.parametrize("bad", ["node", "element"])
-def test_a_model_walk_cut_short_gives_no_arrays_of_its_own(tmp_path, bad):
+def test_a_model_walk_cut_short_gives_no_arrays_of_its_own(tmp_path, bad, storage):
     # An id beyond 32 bits stops that walk: its arrays are None, the other's stand.
     node_id, element_id = ("99999999999", "1") if bad == "node" else ("1", "99999999999")
     path = tmp_path / "cut.neu"
     path.write_text(neu_text((403, [f"{node_id},0,0,1,46,0,0,0,0,0,0,1.,2.,3."]),
                              (404, [f"{element_id},1,2,1,4,", "1,2,3,4,", "0", "0", "0", "0", "0"])))
-    model = _native.check(ORVEXParser(str(path)), False, True)["model"]
+    model = _native.check(in_storage(ORVEXParser(str(path)), storage), False, True)["model"]
     assert (model["nodes"] is None, model["topologies"] is None) == (bad == "node", bad == "element")
 
 
-def test_findings_beyond_those_kept_are_counted_across_the_cut(tmp_path):
+def test_findings_beyond_those_kept_are_counted_across_the_cut(tmp_path, storage):
     # 100,000 findings are kept, in walk order; two blocks of 60,000 bad lines are read one on each thread.
     path = tmp_path / "junk.neu"
     path.write_text(neu_text(*[(1051, ["x"] * 60000)] * 2))
-    result = _native.check(ORVEXParser(str(path)))
+    result = _native.check(in_storage(ORVEXParser(str(path)), storage))
     assert (len(result["findings"]), result["truncated"]) == (100000, 20000)
     assert [f[3:5] for f in result["findings"][59999:60001]] == [(0, 59999), (1, 0)]
     assert result["findings"][-1][3:5] == (1, 39999)

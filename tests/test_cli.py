@@ -139,14 +139,14 @@ def test_summary_of_odd_values_blocks_out_of_order_and_replaced_arrays(tmp_path,
 
 
 @needs_extractors
-def test_summary_ranges_keep_the_first_of_signed_zeros_with_repeated_ids(write_neu, monkeypatch):
+def test_summary_ranges_keep_the_first_of_signed_zeros_with_repeated_ids(parser_for, monkeypatch):
     # Of -0.0 and 0.0 the first in get_nodes() / results order stands (id 3,
     # written again, comes first), also across the pieces of the node box.
     monkeypatch.setattr(tremix.summary, "_BOX_ROWS", 2)
     nodes = [NODE.format(3, 1.0, 0.0, 0.0), NODE.format(1, 1.0, -0.0, 0.0), NODE.format(2, 1.0, 5.0, 0.0),
              NODE.format(3, 1.0, 0.0, -0.0)]
     records = ["3,0.0,", "1,-0.0,", "2,1.0,", "3,0.0,"]
-    parser = ORVEXParser(write_neu(blocks=[(403, nodes), (1051, vector(1, 1, "V", 7, records))]))
+    parser = parser_for(blocks=[(403, nodes), (1051, vector(1, 1, "V", 7, records))])
     summary = summary_of(parser, None)
     signs = lambda values: [math.copysign(1.0, v) for v in values]
     assert signs(summary["nodes"]["bounding_box"]["min"][1:]) == [1.0, -1.0]

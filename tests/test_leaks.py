@@ -20,6 +20,7 @@ from tremix.core import orvex_parser as mod
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 
 import orvex_gen
+from storage import in_storage
 
 ROUNDS = 3     # a leak shows in every round; noise that settles shows in one at most
 CALLS = 150    # calls per round
@@ -224,8 +225,8 @@ def test_parse_csv_line_does_not_leak(case):
 
 @pytest.mark.parametrize("name,args", EXTRACTORS, ids=EXTRACTOR_IDS)
 @pytest.mark.parametrize("file", ["model", "bad_records", "empty"])
-def test_extractors_do_not_leak(files, file, name, args):
-    p = ORVEXParser(files[file])
+def test_extractors_do_not_leak(files, file, name, args, storage):
+    p = in_storage(ORVEXParser(files[file]), storage)
     assert_flat(lambda: getattr(p, name)(*args), calls=60)
 
 

@@ -10,6 +10,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from storage import in_storage
+
 
 def node(nid, x, y, z, sep=","):
     """A node line: the id, ten fields not read, then x, y and z."""
@@ -127,14 +129,14 @@ _pieces = st.one_of(
 @given(lines=st.lists(st.lists(_pieces, min_size=10, max_size=17).map(lambda ps: ",".join(ps)) |
                       st.lists(_pieces, min_size=10, max_size=17).map(lambda ps: ",".join(ps) + ",,"),
                       min_size=1, max_size=6))
-def test_plain_node_lines_read_like_the_plain_rules(write_neu, lines):
+def test_plain_node_lines_read_like_the_plain_rules(write_neu, storage, lines):
     from plain_python import PlainParser
 
     from tremix.core.orvex_parser import ORVEXParser
 
     path = write_neu(blocks=[(403, lines)])
     reference = PlainParser(path)
-    parser = ORVEXParser(path)
+    parser = in_storage(ORVEXParser(path), storage)
     try:
         expected = reference.get_nodes_arrays()
     except OverflowError:

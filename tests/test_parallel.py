@@ -6,6 +6,7 @@ import gzip
 import pathlib
 import multiprocessing
 import pickle
+import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from operator import methodcaller
 
@@ -116,6 +117,8 @@ def test_ctrl_c_leaves_the_files_not_started_unread(result_files, monkeypatch):
 
     def interrupted(path, *args, **kwargs):
         calls.append(path)
+        if len(calls) > 1:  # busy with a file as a worker process would be, not draining the queue meanwhile
+            time.sleep(0.2)
         raise KeyboardInterrupt
 
     monkeypatch.setattr(tremix.parallel, "read_vector_arrays", interrupted)

@@ -276,11 +276,11 @@ def big_model(elements: int, nodes: int, change: str) -> str:
 
 
 @pytest.mark.parametrize("change", ["clean", "short_line_early", "host_text_late", "bad_record_late", "overflow_late"])
-def test_long_walks_give_the_one_thread_result(tmp_path, change):
+def test_long_walks_give_the_one_thread_result(tmp_path, change, storage):
     plain_python = pytest.importorskip("plain_python")
     path = tmp_path / "big.neu"
     path.write_text(big_model(16000, 110000, change))
-    ours, ref = ORVEXParser(str(path)), plain_python.PlainParser(path)
+    ours, ref = in_storage(ORVEXParser(str(path)), storage), plain_python.PlainParser(path)
 
     def outcome(parser, name, *args):
         try:
@@ -327,7 +327,7 @@ def core_harness(tmp_path_factory):
         pytest.skip("walks are shared only with two CPUs or more")
     exe = tmp_path_factory.mktemp("harness") / "fuzz_core"
     src = ROOT / "tremix" / "core" / "src"
-    subprocess.run([compiler, "-std=c++20", "-O1", "-pthread", "-DFUZZ_CORE_MAIN", *LIMITS, f"-I{src}",
+    subprocess.run([compiler, "-std=c++20", "-O0", "-pthread", "-DFUZZ_CORE_MAIN", *LIMITS, f"-I{src}",
                     str(ROOT / "tools" / "fuzz_core.cpp"), *map(str, sorted((src / "reading").glob("*.cpp"))),
                     "-o", str(exe)], check=True, capture_output=True, timeout=600)
     return exe
