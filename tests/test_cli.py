@@ -664,6 +664,16 @@ def test_summary_never_shows_part_of_the_catalogue(write_neu):
     assert summary_of(ORVEXParser(empty), empty)["vectors"] == []
 
 
+@needs_extractors
+def test_a_summary_raises_the_error_of_its_first_part(write_neu):
+    # Ids beyond 32 bits in the nodes and in the vectors: the nodes' error, as their part comes first.
+    path = write_neu(blocks=[(403, [NODE.format(2**31, 0, 0, 0)]), (1051, vector(2**31, 1, "A", 7, ["10,1.5,"]))])
+    for parser in (ORVEXParser(path), OwnArrays(path)):
+        with pytest.raises(OverflowError) as raised:
+            summary_of(parser, path)
+        assert "in block 403" in raised.value.__notes__[0]
+
+
 def test_findings_in_the_summary_strict_mode_and_json(tmp_path, write_neu):
     clean = write_neu(blocks=SMALL_FILE)
     lines = [NODE.format(k, "1.0D-01", 0, 0) for k in range(1, 9)]
@@ -749,7 +759,10 @@ def test_dash_reads_standard_input_and_never_a_file_named_dash(tmp_path, write_n
     # data's kind found from its bytes.
     for options, data, said in ((["--encoding", "cp1252"], b"   -1\n   100\nT\x81\n", b"as cp1252 text: byte 0x81"),
                                 (["--encoding", "utf-32"], b"   -1\n   100\nT\n", b"not readable as utf-32 text: "),
-                                ([], gzip.compress(b"   -1\n"), b"it is gzip-compressed")):
+                                ([], gzip.compress(b"   -1\n"), b"it is gzip-compressed"),
+                                # A pipe decoded by the interpreter: its first bytes still tell (0x81 is no cp1252).
+                                (["--encoding", "cp1252"], gzip.compress(b"   -1\n", mtime=0x81818181),
+                                 b"it is gzip-compressed")):
         bad = run_with_input("-", *options, data=data, cwd=tmp_path)
         assert bad.returncode == 1 and said in bad.stderr and bad.stderr.count(b"\n") == 1
 

@@ -78,6 +78,9 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 2)
     with pytest.raises(IndexError, match="occurs 2 time"):
         results.arrays(1, 1, occurrence=2)
+    for occurrence in (slice(None), 0.0):  # an occurrence is one integer: a position is never a list
+        with pytest.raises(TypeError):
+            results.position(1, 1, occurrence)
     for position in (-5, 4):
         with pytest.raises(IndexError, match=f"position {position} is out of range for 4 result vectors"):
             results.arrays_at(position)

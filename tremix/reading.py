@@ -75,6 +75,8 @@ _OPENERS = {"gzip": "gzip.open", "bzip2": "bz2.open", "xz": "lzma.open"}
 
 # The reader's note on a byte that does not decode: its offset from where reading began.
 _BAD_BYTE_NOTE = re.compile(r"the byte at offset (\d+) ")
+# Where the error of a stream that cannot seek back keeps how its data began.
+_DATA_START = "_tremix_data_start"
 
 
 def read(source: Source, *, encoding: str | None = None, errors: str | None = None) -> ORVEXParser:
@@ -167,12 +169,14 @@ def start_in(path: str, exc: UnicodeDecodeError) -> bytes:
 def start_piece(exc: UnicodeDecodeError) -> bytes:
     """The error's bytes when they are the first piece read (the reader's
     note puts the bad byte at the same offset in the data as in the piece);
-    b"" when they are not, or when no note tells."""
+    else how the data of a stream that cannot seek back began, as the
+    reading kept it; b"" when neither tells."""
     for note in getattr(exc, "__notes__", ()):
         found = _BAD_BYTE_NOTE.match(note)
         if found is not None:
             return bytes(exc.object) if int(found[1]) == exc.start else b""
-    return b""
+    start = getattr(exc, _DATA_START, b"")
+    return start if isinstance(start, bytes) else b""
 
 
 def marked_encoding(data: bytes) -> str | None:
@@ -223,9 +227,16 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
         return parser
     buffer = _buffered(cast(BinaryStream, stream))
     try:
+        # A pipe decoded here gets no note placing a bad byte, nor can its
+        # start be read again: how it begins is looked at now, for the error.
+        start = _peeked_start(buffer)
         text = io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=None)
         try:
             _native.read_into(parser, text, None, None, name)
+        except UnicodeDecodeError as exc:
+            if start:
+                setattr(exc, _DATA_START, start)
+            raise
         finally:
             text.detach()
     finally:
@@ -339,20 +350,35 @@ class RawReader(io.RawIOBase):
         return n
 
 
-def _at_start(stream: io.FileIO) -> bool:
-    """Whether `stream` is a file that stands at its start: offsets in it
-    are then offsets from where the reading began."""
+def _can_tell(stream: io.FileIO) -> bool:
+    """Whether `stream` is a file that can tell where it stands and seek:
+    a byte that does not decode is then located from where the reading
+    began, at its start or part-way through the file."""
     try:
-        return stream.seekable() and stream.tell() == 0
+        return stream.seekable() and stream.tell() >= 0
     except (OSError, ValueError):
         return False
+
+
+def _peeked_start(buffer: BinaryIO) -> bytes:
+    """The first bytes of a stream that cannot seek back, looked at without
+    taking them; b"" for one that can seek, and for any but io's own
+    buffered reader, whose peek() is known to take nothing. An error of
+    reading them is the reading's own, raised as it is."""
+    if type(buffer) is not io.BufferedReader:
+        return b""
+    try:
+        seekable = buffer.seekable()
+    except (OSError, ValueError):
+        seekable = False
+    return b"" if seekable else bytes(buffer.peek(_MAGIC_BYTES)[:_MAGIC_BYTES])
 
 
 def _buffered(stream: BinaryStream) -> BinaryIO:
     """`stream` as io.TextIOWrapper takes it."""
     if isinstance(stream, io.BufferedIOBase):
         return cast(BinaryIO, stream)
-    if type(stream) is io.FileIO and _at_start(stream):
+    if type(stream) is io.FileIO and _can_tell(stream):
         # A buffer that can tell where it stands, so that a byte that does
         # not decode is located in the file (detached after the reading).
         # Not for a subclass, whose read() the buffer would pass over.

@@ -107,6 +107,8 @@ class Results(Sequence[VectorInfo]):
         found = self._positions.get((set_id, vec_id))
         if not found:
             raise KeyError(f"no output vector with set_id {_shown(set_id)} and vec_id {_shown(vec_id)}")
+        # An integer, as arrays_at takes it: a slice would pick a list of positions.
+        occurrence = operator.index(occurrence)
         try:
             return found[occurrence]
         except IndexError:

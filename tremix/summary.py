@@ -81,8 +81,9 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
             if walked is not None:  # nodes and elements, asked for before, raised nothing either
                 raise walked
             return found
-    blocks, entries = _catalogue(parser, catalogue)
-    results = Results._from_catalogue(blocks, entries)
+    # Read here when the check gave none, its error (as the other parts')
+    # raised where its part comes: the first part that fails names the error.
+    catalogued = _now(lambda p: _catalogue(p, catalogue), parser)
     return {
         "path": None if path is None else os.path.abspath(path),
         # None for a pipe or a device, whose size says nothing of what was read.
@@ -99,7 +100,7 @@ def summary_of(parser: ORVEXParser, path: str | None) -> dict[str, Any]:
         ],
         # Only a vector with a repeated entity reads its arrays, here: on
         # this thread Ctrl-C stops the reading, and nothing goes on after.
-        "vectors": [_vector(results, k, entry[10:]) for k, entry in enumerate(entries)],
+        "vectors": _vectors(catalogued.result()),
         "findings": [finding.as_dict() for finding in findings()],
     }
 
@@ -156,6 +157,12 @@ def _catalogue(parser: ORVEXParser, catalogue: Catalogue | None) -> Catalogue:
     # Read on its own when the check gave none: a partial one is never
     # shown, and an error of reading it is raised as reading it raises.
     return catalogue if catalogue is not None else _native.vector_catalogue(parser, True)
+
+
+def _vectors(catalogue: Catalogue) -> list[dict[str, Any]]:
+    blocks, entries = catalogue
+    results = Results._from_catalogue(blocks, entries)
+    return [_vector(results, k, entry[10:]) for k, entry in enumerate(entries)]
 
 
 def _blocks(parser: ORVEXParser) -> list[dict[str, int]]:
