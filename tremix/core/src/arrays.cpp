@@ -195,7 +195,7 @@ PyObject* array_owning(void* data, size_t bytes, int ndim, npy_intp* dims, int t
 template <typename T>
 int adopted_array(reading::MallocArray<T>& values, int type_num, PyObject*& out) {
     out = nullptr;
-    if (values.empty() || values.capacity() - values.size() > values.size() / 8) return 0;
+    if (!values.fills_room()) return 0;
     npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
     out = array_owning(values.data(), values.size() * sizeof(T), 1, dims, type_num);
     if (!out) return PyErr_Occurred() ? -1 : 0;

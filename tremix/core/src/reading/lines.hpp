@@ -68,6 +68,22 @@ class BlockLines {
         return TextView{chars_ + begin * kind_, end - gap_ - begin, kind_};
     }
 
+    // The first of lines `from` to `to` - 1 that `passes_over(chars,
+    // length)` does not pass over, looked at straight in stored one-byte
+    // text (`to` when it passes over them all); `from` itself for items and
+    // wider text, whose lines the caller looks at one by one.
+    template <typename PassOver>
+    size_t first_not_passed(size_t from, size_t to, PassOver passes_over) const {
+        if (items_ || kind_ != 1) return from;
+        for (size_t k = from; k < to; ++k) {
+            const size_t begin = start(k);
+            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(chars_ + begin) +
+                                                             kPrefetchAhead));  // as line() asks
+            if (!passes_over(chars_ + begin, start(k + 1) - gap_ - begin)) return k;
+        }
+        return to;
+    }
+
     // How many characters lines i to the end hold, with the line ends kept
     // between them, or SIZE_MAX when the lines are items, whose sizes are
     // not known without looking at each.

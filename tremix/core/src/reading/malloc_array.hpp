@@ -72,6 +72,26 @@ class MallocArray {
     void reserve(size_t n) {
         if (n > capacity_) reallocate(n);
     }
+    // Whether the room is at most an eighth larger than the values in it:
+    // room an owner takes over with them rather than a copy (more would
+    // keep address space the values never use).
+    bool fills_room() const { return !empty() && snug(capacity_, size_); }
+    // Appends `n` values; when the room would then not be filled, all of
+    // them go into new room of their number instead, which an owner can
+    // take over: one copy of them all rather than of these here and of all
+    // again into the owner's memory.
+    void append_filling(const T* values, size_t n) {
+        const size_t total = checked_sum(size_, n);
+        if (capacity_ >= total && snug(capacity_, total)) {
+            append(values, n);
+            return;
+        }
+        MallocArray joined;
+        joined.reallocate(total);
+        joined.append(data_, size_);
+        joined.append(values, n);
+        *this = std::move(joined);
+    }
     // The values' memory, now the caller's to free with free(); empty afterwards.
     T* release() {
         size_ = capacity_ = 0;
@@ -79,6 +99,7 @@ class MallocArray {
     }
 
   private:
+    static bool snug(size_t capacity, size_t size) { return capacity - size <= size / 8; }
     static size_t checked_sum(size_t a, size_t b) {
         if (b > max_size() - a) throw std::length_error("MallocArray");
         return a + b;

@@ -18,15 +18,8 @@ namespace tremix::reading {
 constexpr size_t kMarkerScan = 256;
 
 bool may_be_end_marker(const TextView& text) {
-    // Most lines start their first field at once, with a digit or with a
-    // minus and a number other than a lone 1.
-    if (const char* s = text.narrow(); s && text.length >= 3) {
-        const auto c = static_cast<unsigned char>(s[0]);
-        if (static_cast<unsigned>(c - '0') <= 9) return false;
-        if (c == '-') {
-            const auto after = static_cast<unsigned char>(s[2]);
-            return s[1] == '1' && (after == ',' || is_space(after));
-        }
+    if (const char* s = text.narrow()) {
+        if (const std::optional<bool> told = end_marker_by_start(s, text.length)) return *told;
     }
     return with_chars(text, [&](const auto* s) {
         const size_t end = std::min(text.length, kMarkerScan);
@@ -297,13 +290,18 @@ struct DataEnd {
     std::optional<size_t> line;
 };
 DataEnd end_of_data(Context& ctx, const BlockLines& lines, size_t n, size_t from, SplitLine& line) {
-    for (size_t k = from; k < n; ++k) {
+    for (size_t k = from; k < n;) {
         if (!ctx.tick()) return {Outcome::fail, std::nullopt};
+        const size_t stop = std::min(n, k + kLinesPassedPerTick);
+        k = past_data_lines(lines, k, stop);
+        if (k == stop) continue;
         line.text = lines.line(k);
         if (line.text.kind == 0) return {};
-        if (!may_be_end_marker(line.text)) continue;
-        if (line.split(ctx) == Outcome::fail) return {Outcome::fail, std::nullopt};
-        if (is_end_marker(line)) return {Outcome::ok, k};
+        if (may_be_end_marker(line.text)) {
+            if (line.split(ctx) == Outcome::fail) return {Outcome::fail, std::nullopt};
+            if (is_end_marker(line)) return {Outcome::ok, k};
+        }
+        ++k;
     }
     return {Outcome::ok, n};
 }
@@ -376,8 +374,8 @@ Outcome read_values(Context& ctx, const BlockLines& lines, size_t n, size_t& i, 
     if (first != Outcome::ok || ws.marked) return first;
     if (i == *split && second_usable &&
         (second->outcome != Outcome::fail || decided_by_text(second->failure.kind))) {
-        sink.ids.append(second->ids.data(), second->ids.size());
-        sink.values.append(second->values.data(), second->values.size());
+        sink.ids.append_filling(second->ids.data(), second->ids.size());
+        sink.values.append_filling(second->values.data(), second->values.size());
         i = second->i;
         ws.marked = second->ws.marked;
         bad = second->bad;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "polled_sort.hpp"
 #include "records.hpp"
 #include "value_range.hpp"
+#include "whitespace.hpp"
 
 namespace tremix::reading {
 
@@ -24,6 +26,19 @@ inline bool is_end_marker(const SplitLine& line) {
     return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0.");
 }
 
+// What the first three characters of a line of one-byte text tell of its
+// being an end-of-data line, where they tell: most lines start their first
+// field at once, with a digit (none is) or a minus, and only "-1" followed
+// by whitespace or a comma may be one ("-1.25E-03" is none).
+inline std::optional<bool> end_marker_by_start(const char* s, size_t length) {
+    if (length < 3) return std::nullopt;
+    const auto c = static_cast<unsigned char>(s[0]);
+    if (static_cast<unsigned>(c - '0') <= 9) return false;
+    if (c != '-') return std::nullopt;
+    const auto after = static_cast<unsigned char>(s[2]);
+    return s[1] == '1' && (after == ',' || is_space(after));
+}
+
 // Whether a line not yet split may be an end-of-data line, from its first
 // characters: its first field begins at its first character that is
 // neither whitespace nor a comma, and it is "-1" only if those are "-1"
@@ -31,6 +46,22 @@ inline bool is_end_marker(const SplitLine& line) {
 // "-1.25E-03" is none). A line that starts with more whitespace and commas
 // than is worth looking through may be one.
 bool may_be_end_marker(const TextView& text);
+
+// Lines of stored text passed over at a time by past_data_lines, with
+// one tick of the context.
+inline constexpr size_t kLinesPassedPerTick = 64;
+
+// The first of lines `from` to `to` - 1 that may be an end-of-data line by
+// its first characters, as far as stored one-byte text tells that without
+// a look at each line on its own (`to` when none may be); `from` for other
+// lines. Searching for the end of a vector's data costs a few instructions
+// a line this way.
+inline size_t past_data_lines(const BlockLines& lines, size_t from, size_t to) {
+    return lines.first_not_passed(from, to, [](const char* s, size_t length) {
+        const std::optional<bool> told = end_marker_by_start(s, length);
+        return told && !*told;
+    });
+}
 
 // Reused buffers of one walk.
 struct VectorWorkspace {

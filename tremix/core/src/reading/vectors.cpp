@@ -1,5 +1,6 @@
 #include "vectors.hpp"
 
+#include <algorithm>
 #include <climits>
 
 #include "numbers.hpp"
@@ -215,6 +216,9 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
                 // line that is not text fails here, as reading it would.
                 while (i < n) {
                     if (!ctx.tick()) return Outcome::fail;
+                    const size_t stop = std::min(n, i + kLinesPassedPerTick);
+                    i = past_data_lines(lines, i, stop);
+                    if (i == stop) continue;
                     if (!ws.line.fetch(ctx, lines, i)) return Outcome::fail;
                     ++i;
                     if (!may_be_end_marker(ws.line.text)) continue;
