@@ -65,10 +65,10 @@ const char* reason_name(reading::Pass::Reason r) {
 // another parser), which its findings would seem to be about; a parser
 // that read no file of its own takes the numbers of the file its blocks
 // come from.
-reading::BlockLines numbered_lines(const BlockSnapshot& snapshot, size_t index, const reading::FileText* own) {
+reading::BlockLines numbered_lines(const BlockSnapshot& snapshot, size_t index, uint64_t own) {
     const reading::BlockLines& lines = snapshot.blocks()[index].lines;
     const reading::FileText* text = snapshot.text_of(index);
-    return own && text && text != own ? lines.unnumbered() : lines;
+    return own != 0 && text && text->serial != own ? lines.unnumbered() : lines;
 }
 
 // One finding as a tuple:
@@ -84,7 +84,7 @@ reading::BlockLines numbered_lines(const BlockSnapshot& snapshot, size_t index, 
 //    line text, first id, last id, values, end line index, end file line, at end-of-data line)
 //   ("out-of-range", record kind, block id, block index, line index, file line, field text)
 PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& snapshot,
-                      const reading::FileText* own) {
+                      uint64_t own) {
     const reading::BlockEntry& entry = snapshot.blocks()[e.block];
     const reading::BlockLines lines = numbered_lines(snapshot, e.block, own);
     if (e.kind == reading::Finding::Kind::range_count) {
@@ -129,7 +129,7 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
 
 // Adds the finding of an integer out of the 32-bit range, where `failure` says.
 int add_out_of_range(const reading::Failure& failure, int kind, const BlockSnapshot& snapshot,
-                     const reading::FileText* own, PyObject* findings) {
+                     uint64_t own, PyObject* findings) {
     const reading::BlockEntry& entry = snapshot.blocks()[failure.block];
     Ref field(failure.line < entry.lines.size()
                   ? str_of(entry.lines.line(failure.line).sub(failure.field.start, failure.field.length))
@@ -209,7 +209,7 @@ struct VectorsPart {
 
 
 // What a finished job adds to the result.
-int report_job(const Job& job, const reading::FileText* own, PyObject* walks, PyObject* findings, size_t& truncated) {
+int report_job(const Job& job, uint64_t own, PyObject* walks, PyObject* findings, size_t& truncated) {
     for (const reading::Finding& e : job.seen.findings) {
         Ref t(event_tuple(e, job.kind, job.snapshot, own));
         if (!t || PyList_Append(findings, t.get()) < 0) return -1;
@@ -467,7 +467,7 @@ PyObject* CheckWalks::result() {
     if (!walks || !findings) return nullptr;
     size_t truncated = 0;
     for (const Job& job : jobs_) {
-        const reading::FileText* own = report_ ? report_->text : nullptr;
+        const uint64_t own = report_ ? report_->text_serial : 0;  // the serial of the parser's own text
         if (report_job(job, own, walks.get(), findings.get(), truncated) < 0) return nullptr;
     }
     Ref report_of(report_dict(report_));

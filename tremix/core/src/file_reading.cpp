@@ -1,5 +1,6 @@
 #include "file_reading.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -423,6 +424,9 @@ Fed feed_descriptor(Reading& r, int fd, reading::Encoding encoding, BadBytes& ba
     return Fed::unsupported;
 }
 
+// Serials of texts read, from 1 on: never one of a text freed before.
+std::atomic<uint64_t> next_text_serial{1};
+
 // Files the stored blocks into `blocks`, in file order.
 int commit(Reading& r, PyObject* blocks, PyObject* name, ReadResult& result) {
     r.text.chars.shrink_to_fit();
@@ -443,8 +447,8 @@ int commit(Reading& r, PyObject* blocks, PyObject* name, ReadResult& result) {
     SharedText file;
     SharedReport report;
     try {
+        r.text.serial = r.report.text_serial = next_text_serial.fetch_add(1, std::memory_order_relaxed);
         file = std::make_shared<const reading::FileText>(std::move(r.text));
-        r.report.text = file.get();
         report = std::make_shared<const reading::ReadReport>(std::move(r.report));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -39,6 +39,8 @@ class FileText {
     // whether there is one: a stream read without a name has none.
     std::string name;
     bool named = false;
+    // Tells this text from every other one read in the process (0: none).
+    uint64_t serial = 0;
 
     BlockLines lines(size_t block) const {
         const StoredBlock& b = blocks[block];
@@ -62,9 +64,9 @@ struct StrayText {
 
 // What reading saw besides the blocks, for checking a file.
 struct ReadReport {
-    // The text read with this report, only to be told from another's: a
-    // parser may hold blocks another parser read, numbered in that file.
-    const FileText* text = nullptr;
+    // The serial of the text read with this report: a parser may hold
+    // blocks another parser read, numbered in that file.
+    uint64_t text_serial = 0;
     uint64_t lines = 0;
     std::vector<StrayText> stray;  // the first few runs
     uint64_t stray_runs = 0;       // all runs
