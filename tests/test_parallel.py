@@ -6,7 +6,7 @@ import gzip
 import pathlib
 import multiprocessing
 import pickle
-import time
+import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from operator import methodcaller
 
@@ -113,16 +113,21 @@ def test_a_failing_file_names_itself(result_files, tmp_path):
 
 def test_ctrl_c_leaves_the_files_not_started_unread(result_files, monkeypatch):
     # One worker (a thread here, to see the calls); Ctrl-C arrives while the first file is read.
-    calls = []
+    calls, leaving = [], threading.Event()
 
     def interrupted(path, *args, **kwargs):
         calls.append(path)
-        if len(calls) > 1:  # busy with a file as a worker process would be, not draining the queue meanwhile
-            time.sleep(0.2)
+        if len(calls) > 1:  # busy with a file as a worker process would be, until the pool is left
+            leaving.wait(60)
         raise KeyboardInterrupt
 
+    class Pool(ThreadPoolExecutor):
+        def shutdown(self, *args, **kwargs):
+            leaving.set()
+            super().shutdown(*args, **kwargs)
+
     monkeypatch.setattr(tremix.parallel, "read_vector_arrays", interrupted)
-    monkeypatch.setattr(tremix.parallel, "ProcessPoolExecutor", lambda **how: ThreadPoolExecutor(1))
+    monkeypatch.setattr(tremix.parallel, "ProcessPoolExecutor", lambda **how: Pool(1))
     with pytest.raises(KeyboardInterrupt):
         read_vectors(result_files * 10)
     assert 1 <= len(calls) <= 2  # the file under way, and perhaps the next one, taken before the rest were cancelled

@@ -14,6 +14,7 @@ import pickle
 import subprocess
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -148,6 +149,11 @@ def test_errors_of_the_text(tmp_path):
         assert blocks_of(tremix.read(source, encoding="utf-8", errors="replace"))[0][1][0][1] == ["\ufffd title"]
     with pytest.raises(LookupError):
         tremix.read(path, encoding="no-such-codec")
+    for refused in ("no-such-codec", "rot13"):  # refused before anything is read, from a pipe too
+        readable = io.BytesIO(path.read_bytes())
+        with pytest.raises(LookupError):
+            tremix.read(SimpleNamespace(read=readable.read), encoding=refused)
+        assert readable.tell() == 0
     path.write_bytes(gzip.compress(b"   -1\n2147483648\n   -1\n"))
     with pytest.raises(OverflowError):
         tremix.read(path.rename(tmp_path / "big.neu.gz"))

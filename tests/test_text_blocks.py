@@ -327,6 +327,7 @@ def core_harness(tmp_path_factory):
         pytest.skip("walks are shared only with two CPUs or more")
     exe = tmp_path_factory.mktemp("harness") / "fuzz_core"
     src = ROOT / "tremix" / "core" / "src"
+    # Unoptimised: its runs are short, and compiling the core takes a quarter of the time at -O1.
     subprocess.run([compiler, "-std=c++20", "-O0", "-pthread", "-DFUZZ_CORE_MAIN", *LIMITS, f"-I{src}",
                     str(ROOT / "tools" / "fuzz_core.cpp"), *map(str, sorted((src / "reading").glob("*.cpp"))),
                     "-o", str(exe)], check=True, capture_output=True, timeout=600)

@@ -94,8 +94,8 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
     open.
 
     A ``UnicodeDecodeError`` for data that begins as a gzip, bzip2 or xz
-    file or a zip archive does, or with a UTF-16 or UTF-32 byte-order mark,
-    carries a note saying so.
+    file, a zip archive or zstd or lz4 data does, or with a UTF-16 or UTF-32
+    byte-order mark, carries a note saying so.
     """
     # A str of a subclass (numpy.str_, from an array of paths) is passed on
     # as the plain str the compiled reader takes.
@@ -227,11 +227,13 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
         return parser
     buffer = _buffered(cast(BinaryStream, stream))
     try:
-        # A pipe decoded here gets no note placing a bad byte, nor can its
-        # start be read again: how it begins is looked at now, for the error.
-        start = _peeked_start(buffer)
         text = io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=None)
         try:
+            # A pipe decoded here gets no note placing a bad byte, nor can its
+            # start be read again: how it begins is looked at now, for the
+            # error; after the wrapper took the encoding, so that one it
+            # refuses leaves the stream unread.
+            start = _peeked_start(buffer)
             _native.read_into(parser, text, None, None, name)
         except UnicodeDecodeError as exc:
             if start:
