@@ -141,6 +141,31 @@ def test_findings_of_each_kind(write_neu, name):
         assert finding.line is None and ("item " in finding.message or finding.kind == "no-blocks")
 
 
+def test_another_files_vector_cut_by_its_end_is_told_through_a_merged_parser(write_neu):
+    """Both files end inside a vector: the parser's own unclosed-block
+    finding tells of its own file only, not of the other file's vector."""
+    other = ORVEXParser(write_neu(CASES["cut_in_a_vector"][0]))
+
+    class Merged(ORVEXParser):
+        def get_blocks(self, block_id):
+            return super().get_blocks(block_id) + other.get_blocks(block_id)
+
+    findings = tremix.check(Merged(write_neu(CASES["cut_in_a_vector"][0])))
+    assert [(f.kind, f.line) for f in findings] == [("unclosed-block", 8), ("vector-unterminated", None)]
+    assert "item 0 of the lines of the 2nd block get_output_vectors() reads" in findings[1].message
+
+
+def test_another_text_at_the_place_of_the_parsers_freed_text_is_not_its_own(write_neu):
+    """The parser's text is freed with its blocks; a text read next, of
+    the same size, may take its place in memory: it is still another file's."""
+    path = write_neu(CASES["node_lines"][0])
+    for _ in range(5):
+        parser = ORVEXParser(path)
+        parser.blocks = {}
+        parser.blocks = ORVEXParser(path).blocks
+        assert [f.line for f in tremix.check(parser)] == [None, None, None]
+
+
 def test_lines_assigned_are_not_the_block_the_file_ended_in(write_neu):
     parser = ORVEXParser(write_neu(CASES["cut_in_a_vector"][0]))
     block = parser.get_blocks(1051)[0]

@@ -126,8 +126,10 @@ def test_arrays_list_repeated_ids_and_a_failing_match_gives_way(parser_for):
 def test_a_stepped_over_vector_ends_where_its_data_does(parser_for, line, ends):
     """Vector (1, 1) ends at `line` only if it is an end-of-data line: then
     the walk looking for set 2 finds vector (2, 5) right after it, as the
-    full read does; else (2, 5)'s lines (all numbers) are data of (1, 1)."""
-    lines = vector(1, 1, "3,1.,", line, marker=False) + vector(2, 5, "4,2.,", title="7,")
+    full read does; else (2, 5)'s lines (all numbers) are data of (1, 1).
+    Data lines before `line` are passed over by their first characters,
+    several dozen at a time: `line` comes after a few such strides."""
+    lines = vector(1, 1, *["3,1.,"] * 150, line, marker=False) + vector(2, 5, "4,2.,", title="7,")
     p = parser_for(blocks=[(1051, lines)])
     assert [v["set_id"] for v in p.get_output_vectors()] == ([1, 2] if ends else [1])
     assert p.get_output_vectors_arrays(2)[2:4] == ((2, 5) if ends else (-1, -1))

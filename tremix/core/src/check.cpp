@@ -60,6 +60,13 @@ const char* reason_name(reading::Pass::Reason r) {
     return "";
 }
 
+// Whether block `index` is stored text of another file than the parser's
+// own (the serial of its text, 0 when it read none).
+bool of_another_file(const BlockSnapshot& snapshot, size_t index, uint64_t own) {
+    const reading::FileText* text = snapshot.text_of(index);
+    return own != 0 && text && text->serial != own;
+}
+
 // Block `index`'s lines as its findings place them: numbered in the file
 // the parser read, not in another file whose blocks it holds (read by
 // another parser), which its findings would seem to be about; a parser
@@ -67,8 +74,7 @@ const char* reason_name(reading::Pass::Reason r) {
 // come from.
 reading::BlockLines numbered_lines(const BlockSnapshot& snapshot, size_t index, uint64_t own) {
     const reading::BlockLines& lines = snapshot.blocks()[index].lines;
-    const reading::FileText* text = snapshot.text_of(index);
-    return own != 0 && text && text->serial != own ? lines.unnumbered() : lines;
+    return of_another_file(snapshot, index, own) ? lines.unnumbered() : lines;
 }
 
 // One finding as a tuple:
@@ -116,7 +122,10 @@ PyObject* event_tuple(const reading::Finding& e, int kind, const BlockSnapshot& 
                              static_cast<Py_ssize_t>(e.block), static_cast<Py_ssize_t>(e.line),
                              line_number(lines, e.line), static_cast<Py_ssize_t>(e.found_line),
                              line_number(lines, e.found_line), line_text(lines, e.line),
-                             snapshot.ends_file(e.block) ? Py_True : Py_False);
+                             // Another file's end is not the one the parser's own
+                             // unclosed-block finding tells of.
+                             snapshot.ends_file(e.block) && !of_another_file(snapshot, e.block, own) ? Py_True
+                                                                                                      : Py_False);
     }
     const bool marker = e.marker_line != SIZE_MAX;
     // The start line's text names the vector (its set and vector ids).
@@ -466,8 +475,8 @@ PyObject* CheckWalks::result() {
     Ref findings(PyList_New(0));
     if (!walks || !findings) return nullptr;
     size_t truncated = 0;
+    const uint64_t own = report_ ? report_->text_serial : 0;  // the serial of the parser's own text
     for (const Job& job : jobs_) {
-        const uint64_t own = report_ ? report_->text_serial : 0;  // the serial of the parser's own text
         if (report_job(job, own, walks.get(), findings.get(), truncated) < 0) return nullptr;
     }
     Ref report_of(report_dict(report_));

@@ -208,14 +208,14 @@ void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapsho
             }
             // The line is one of the file the block was read from, which need
             // not be the parser's own (blocks taken from another parser).
-            Ref own_path;
+            Ref block_file;
             if (const reading::FileText* text = snapshot.text_of(failure.block)) {
-                own_path = text->named ? Ref(PyUnicode_DecodeUTF8(text->name.data(),
-                                                                  static_cast<Py_ssize_t>(text->name.size()),
-                                                                  "surrogatepass"))
-                                       : Ref::borrow(Py_None);
-                if (!own_path) PyErr_Clear();
-                path = own_path.get();
+                block_file = text->named ? Ref(PyUnicode_DecodeUTF8(text->name.data(),
+                                                                    static_cast<Py_ssize_t>(text->name.size()),
+                                                                    "surrogatepass"))
+                                         : Ref::borrow(Py_None);
+                if (!block_file) PyErr_Clear();
+                path = block_file.get();
             }
             PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
             if (!field) return;

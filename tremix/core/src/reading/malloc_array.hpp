@@ -81,6 +81,7 @@ class MallocArray {
     // take over: one copy of them all rather than of these here and of all
     // again into the owner's memory.
     void append_filling(const T* values, size_t n) {
+        if (n == 0) return;  // nothing to join (and no room of no values to ask malloc for)
         const size_t total = checked_sum(size_, n);
         if (capacity_ >= total && snug(capacity_, total)) {
             append(values, n);

@@ -290,20 +290,17 @@ struct DataEnd {
     std::optional<size_t> line;
 };
 DataEnd end_of_data(Context& ctx, const BlockLines& lines, size_t n, size_t from, SplitLine& line) {
-    for (size_t k = from; k < n;) {
-        if (!ctx.tick()) return {Outcome::fail, std::nullopt};
-        const size_t stop = std::min(n, k + kLinesPassedPerTick);
-        k = past_data_lines(lines, k, stop);
-        if (k == stop) continue;
+    for (size_t k = from;; ++k) {
+        const std::optional<size_t> next = next_possible_end_line(ctx, lines, k, n);
+        if (!next) return {Outcome::fail, std::nullopt};
+        k = *next;
+        if (k >= n) return {Outcome::ok, n};
         line.text = lines.line(k);
         if (line.text.kind == 0) return {};
-        if (may_be_end_marker(line.text)) {
-            if (line.split(ctx) == Outcome::fail) return {Outcome::fail, std::nullopt};
-            if (is_end_marker(line)) return {Outcome::ok, k};
-        }
-        ++k;
+        if (!may_be_end_marker(line.text)) continue;
+        if (line.split(ctx) == Outcome::fail) return {Outcome::fail, std::nullopt};
+        if (is_end_marker(line)) return {Outcome::ok, k};
     }
-    return {Outcome::ok, n};
 }
 
 // A line from `from` on, before `end` and at most 1024 lines on, whose first

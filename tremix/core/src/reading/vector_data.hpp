@@ -26,10 +26,11 @@ inline bool is_end_marker(const SplitLine& line) {
     return line.size() >= 2 && line.field_is(0, "-1") && line.field_is(1, "0.");
 }
 
-// What the first three characters of a line of one-byte text tell of its
-// being an end-of-data line, where they tell: most lines start their first
-// field at once, with a digit (none is) or a minus, and only "-1" followed
-// by whitespace or a comma may be one ("-1.25E-03" is none).
+// Whether a line of one-byte text may be an end-of-data line, where its
+// first three characters tell: most lines start their first field at
+// once, and then a line that starts with a digit is none, and one that
+// starts with a minus may be one only as "-1" followed by whitespace or a
+// comma ("-1.25E-03" is none). Empty when they do not tell.
 inline std::optional<bool> end_marker_by_start(const char* s, size_t length) {
     if (length < 3) return std::nullopt;
     const auto c = static_cast<unsigned char>(s[0]);
@@ -47,20 +48,26 @@ inline std::optional<bool> end_marker_by_start(const char* s, size_t length) {
 // than is worth looking through may be one.
 bool may_be_end_marker(const TextView& text);
 
-// Lines of stored text passed over at a time by past_data_lines, with
-// one tick of the context.
+// Lines of stored text passed over at a time by next_possible_end_line,
+// with one tick of the context.
 inline constexpr size_t kLinesPassedPerTick = 64;
 
-// The first of lines `from` to `to` - 1 that may be an end-of-data line by
-// its first characters, as far as stored one-byte text tells that without
-// a look at each line on its own (`to` when none may be); `from` for other
-// lines. Searching for the end of a vector's data costs a few instructions
-// a line this way.
-inline size_t past_data_lines(const BlockLines& lines, size_t from, size_t to) {
-    return lines.first_not_passed(from, to, [](const char* s, size_t length) {
-        const std::optional<bool> told = end_marker_by_start(s, length);
-        return told && !*told;
-    });
+// The first line from `from` on (before n) that may be an end-of-data
+// line, n when there is none, or empty when a signal stops the search.
+// Lines of stored one-byte text are passed over by their first characters
+// without a look at each line on its own, a few instructions a line;
+// other lines are each given back to be looked at (one tick each).
+inline std::optional<size_t> next_possible_end_line(Context& ctx, const BlockLines& lines, size_t from, size_t n) {
+    for (size_t k = from; k < n;) {
+        if (!ctx.tick()) return std::nullopt;
+        const size_t stop = std::min(n, k + kLinesPassedPerTick);
+        k = lines.first_not_passed(k, stop, [](const char* s, size_t length) {
+            const std::optional<bool> told = end_marker_by_start(s, length);
+            return told && !*told;
+        });
+        if (k < stop) return k;
+    }
+    return n;
 }
 
 // Reused buffers of one walk.

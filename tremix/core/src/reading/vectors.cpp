@@ -1,6 +1,5 @@
 #include "vectors.hpp"
 
-#include <algorithm>
 #include <climits>
 
 #include "numbers.hpp"
@@ -215,10 +214,10 @@ Outcome find_vector(Context& ctx, const BlockSet& blocks, int32_t set_filter, in
                 // As end_of_data (vector_data.cpp) looks ahead, except that a
                 // line that is not text fails here, as reading it would.
                 while (i < n) {
-                    if (!ctx.tick()) return Outcome::fail;
-                    const size_t stop = std::min(n, i + kLinesPassedPerTick);
-                    i = past_data_lines(lines, i, stop);
-                    if (i == stop) continue;
+                    const std::optional<size_t> next = next_possible_end_line(ctx, lines, i, n);
+                    if (!next) return Outcome::fail;
+                    i = *next;
+                    if (i >= n) break;
                     if (!ws.line.fetch(ctx, lines, i)) return Outcome::fail;
                     ++i;
                     if (!may_be_end_marker(ws.line.text)) continue;
