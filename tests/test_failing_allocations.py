@@ -22,10 +22,6 @@ import tremix
 
 path, stray = sys.argv[1:3]
 parser = tremix.read(path)
-listed = tremix.read(path)  # its blocks' lines held as lists
-for blocks in listed.parse().values():
-    for block in blocks:
-        block.lines
 text = open(path, encoding="utf-8").read()
 
 
@@ -49,9 +45,7 @@ OPERATIONS = {
     "read a text stream": lambda: tremix.read(io.StringIO(text)),
     "lines": lambda: [b.lines for v in tremix.read(path).parse().values() for b in v],
     "pickle": lambda: pickle.loads(pickle.dumps(tremix.read(path))),
-    **{f"{name} ({storage})": getattr(p, name) for storage, p in (("text", parser), ("lists", listed))
-       for name in dir(p) if name.startswith("get_") and name != "get_blocks"},
-    "check (lists)": lambda: tremix.check(listed),
+    **{name: getattr(parser, name) for name in dir(parser) if name.startswith("get_") and name != "get_blocks"},
     "vector 2, 1": lambda: parser.get_output_vectors_arrays(2, 1),
     "check text outside blocks": lambda: tremix.check(stray),
     "vectors": lambda: tremix.vectors(parser),

@@ -437,12 +437,11 @@ int commit(Reading& r, PyObject* blocks, PyObject* name, ReadResult& result) {
         Ref bytes(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
         if (!bytes) return -1;
         try {
-            r.text.name.assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+            r.text.name.emplace(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return -1;
         }
-        r.text.named = true;
     }
     SharedText file;
     SharedReport report;

@@ -210,10 +210,10 @@ void raise_failure(const reading::Failure& failure, const BlockSnapshot& snapsho
             // not be the parser's own (blocks taken from another parser).
             Ref block_file;
             if (const reading::FileText* text = snapshot.text_of(failure.block)) {
-                block_file = text->named ? Ref(PyUnicode_DecodeUTF8(text->name.data(),
-                                                                    static_cast<Py_ssize_t>(text->name.size()),
-                                                                    "surrogatepass"))
-                                         : Ref::borrow(Py_None);
+                block_file = text->name ? Ref(PyUnicode_DecodeUTF8(text->name->data(),
+                                                                   static_cast<Py_ssize_t>(text->name->size()),
+                                                                   "surrogatepass"))
+                                        : Ref::borrow(Py_None);
                 if (!block_file) PyErr_Clear();
                 path = block_file.get();
             }

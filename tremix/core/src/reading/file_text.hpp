@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,9 @@ class FileText {
     GrowBuffer chars;
     GrowBuffer starts;
     std::vector<StoredBlock> blocks;
-    // The path the text was read from, UTF-8 (lone surrogates passed), and
-    // whether there is one: a stream read without a name has none.
-    std::string name;
-    bool named = false;
+    // The path the text was read from, UTF-8 (lone surrogates passed); none
+    // for a stream read without a name.
+    std::optional<std::string> name;
     // Tells this text from every other one read in the process (0: none).
     uint64_t serial = 0;
 
