@@ -122,9 +122,7 @@ def test_filing_millions_of_blocks_stops_promptly(tmp_path):
     parser = ORVEXParser.__new__(ORVEXParser)  # kept: the freeing of its blocks is not timed
     gc.disable()
     try:
-        # Timed as it is interrupted (the collector off), again before each
-        # try: a machine whose load changes moves the filing's place in time.
-        def interrupted_while_filing() -> bool:
+        def interrupted_while_filing() -> bool:  # timed as interrupted (collector off), anew each try
             whole = min(time_of(lambda: parser.__init__(str(path))) for _ in range(2))
             return (seconds_to_interrupt(lambda: parser.__init__(str(path)), whole * 0.8) < PROMPT
                     and 0 < len(parser.blocks.get(1, ())) < 2_000_000)

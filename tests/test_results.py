@@ -78,9 +78,8 @@ def test_missing_vectors_and_occurrences(parser_for):
         results.arrays(1, 2)
     with pytest.raises(IndexError, match="occurs 2 time"):
         results.arrays(1, 1, occurrence=2)
-    for occurrence in (slice(None), 0.0):  # an occurrence is one integer: a position is never a list
-        with pytest.raises(TypeError):
-            results.position(1, 1, occurrence)
+    with pytest.raises(TypeError):
+        results.position(1, 1, slice(None))  # one integer: a position is never a list
     for position in (-5, 4):
         with pytest.raises(IndexError, match=f"position {position} is out of range for 4 result vectors"):
             results.arrays_at(position)
@@ -185,8 +184,8 @@ def test_counts_and_ranges_of_ids_in_any_order(scratch, storage, vectors):
     assert [info.count for info in tremix.vectors(parser)] == [len(v["results"]) for v in expected]
     for got, want in zip(summary_of(parser, None)["vectors"], expected):
         finite = [x for x in want["results"].values() if math.isfinite(x)]
-        # Compared as text: -0.0 == 0.0, and the first of them is the one to stand.
-        assert repr((got["min"], got["max"])) == repr((min(finite), max(finite)) if finite else (None, None))
+        assert repr(  # as text: -0.0 == 0.0, and the first of them stands
+            (got["min"], got["max"])) == repr((min(finite), max(finite)) if finite else (None, None))
 
 
 @pytest.mark.parametrize("storage", STORAGES)
