@@ -24,6 +24,7 @@ import pytest
 
 import tremix
 import tremix.cli
+import tremix.progress
 from tremix.checking import _check_with_catalogue
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
@@ -260,6 +261,8 @@ def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu
     assert result.returncode == 1
     assert result.stderr == f"tremix: error: no such file: {missing}\n"
     assert result.stdout.count("Title    (untitled)  (version 2.1)") == 2
+    no_version = write_neu(blocks=[(100, ["Bracket", " ,"])])
+    assert "Title    Bracket  (no version)" in tremix.summary.format_summary(tremix.summary.summarize(no_version))
     assert "\n\nFile     " + str(packed) in result.stdout
 
     result = run_cli(missing, missing + "2", "--json", cwd=tmp_path)  # none readable: still an array
@@ -453,6 +456,11 @@ def test_progress_only_on_a_terminal(monkeypatch, capsys, write_neu):
         out.write(plain.read())
     tremix.cli._read(packed, None, None, tremix.cli.StatusLine(terminal := Terminal(), interval=0))
     assert "reading file0.neu.gz  100%" in terminal.getvalue()
+    # A compressed file holds several times its size in text: its progress shows from a fifth of the size.
+    for limit, shown in ((5 * os.path.getsize(packed) - 1, True), (5 * os.path.getsize(packed), False)):
+        monkeypatch.setattr(tremix.cli, "PROGRESS_BYTES", limit)
+        tremix.cli._read(packed, None, None, tremix.cli.StatusLine(terminal := Terminal(), interval=0))
+        assert bool(terminal.getvalue()) is shown
 
 
 def test_progress_of_a_reading_follows_the_bytes_read_beside_it(tmp_path, capsys, monkeypatch):
@@ -763,3 +771,46 @@ def test_dash_reads_standard_input_and_never_a_file_named_dash(tmp_path, write_n
 
 def throw(error):
     raise error
+
+
+def test_ctrl_c_while_numpy_loads_is_interrupted_not_an_import_error(monkeypatch, capsys):
+    # NumPy imports the datetime module through PyCapsule_Import, which
+    # turns a KeyboardInterrupt raised there into an ImportError.
+    import signal
+
+    import tremix.__main__
+
+    def loading(self, name):
+        try:
+            signal.raise_signal(signal.SIGINT)
+        except KeyboardInterrupt:
+            pass
+        raise ImportError('PyCapsule_Import could not import module "datetime"')
+
+    monkeypatch.setitem(sys.modules, "tremix.cli", type("Loading", (types.ModuleType,), {"__getattr__": loading})(
+        "tremix.cli"))
+    assert tremix.__main__.main([]) == 130
+    assert capsys.readouterr().err == "tremix: interrupted\n"
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_progress_line_is_erased_across_its_terminal_columns():
+    # A wide character takes two columns; on an ASCII terminal one is written as its escape.
+    for encoding, name, columns in (("utf-8", "大型模型.neu", 8 + 4), ("ascii", "大型.neu", 12 + 4)):
+        terminal = io.TextIOWrapper(io.BytesIO(), encoding=encoding, errors="backslashreplace", write_through=True)
+        status = tremix.cli.StatusLine(terminal, interval=0)
+        status.show(f"tremix: summarising {name}")
+        status.clear()
+        shown = terminal.buffer.getvalue().decode(encoding)
+        assert shown.endswith("\r" + " " * (len("tremix: summarising ") + columns) + "\r")
+
+
+def test_progress_line_fits_the_terminal(monkeypatch):
+    # A line as wide as the terminal wraps, and each update would then take a new row.
+    monkeypatch.setattr(tremix.progress.os, "get_terminal_size", lambda fd: os.terminal_size((40, 24)))
+    terminal = Terminal()
+    terminal.fileno = lambda: 2
+    status = tremix.cli.StatusLine(terminal, interval=0)
+    status.show("tremix: reading " + "a_long_model_name_" * 4 + ".neu   42%")
+    shown = terminal.getvalue()[1:]
+    assert len(shown) == 39 and shown.startswith("tremix: read") and shown.endswith(".neu   42%")

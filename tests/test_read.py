@@ -5,6 +5,7 @@ from __future__ import annotations
 import array
 import bz2
 import codecs
+import errno
 import gc
 import gzip
 import io
@@ -343,7 +344,7 @@ def test_streams_that_hand_out_the_wrong_thing_get_the_readers_own_errors():
         assert blocks_of(tremix.read(Handing(wide[:5], wide[5:]), encoding=encoding)) == \
             blocks_of(tremix.read(io.BytesIO(wide), encoding=encoding))
         assert blocks_of(tremix.read(Handing(memoryview(array.array("H", [0x0a20] * 4))), encoding=encoding)) == []
-        with pytest.raises(TypeError, match="bytes-like object is required, not 'NoneType'"):
+        with pytest.raises(BlockingIOError, match="non-blocking mode and had no data ready"):  # io's None
             tremix.read(Handing(None), encoding=encoding)
 
 
@@ -559,3 +560,20 @@ def test_an_interruption_inside_a_streams_own_tell_or_seek_ends_the_reading():
                  lambda: tremix.read(Unseekable(data), encoding="cp1252")):
         with pytest.raises(KeyboardInterrupt):
             call()
+
+
+def test_a_non_blocking_pipe_without_data_ready_is_an_error_not_its_end():
+    # Python's decoder takes a non-blocking read that finds nothing for the end of the data.
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    os.write(w, b"   -1\n   100\nTitle\n")  # the rest is still to come
+    try:
+        # Decoded by Python's text layer (the caller's or tremix's), or by the reader.
+        for mode, how in (("r", {}), ("rb", {"encoding": "cp1252"}), ("rb", {})):
+            with (open(r, mode, closefd=False) as f,
+                  pytest.raises(BlockingIOError, match="non-blocking") as caught):
+                tremix.read(f, **how)
+            assert caught.value.errno == errno.EAGAIN
+    finally:
+        os.close(r)
+        os.close(w)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import signal
 import sys
 
 from tremix._stderr import say
@@ -16,18 +17,39 @@ def main(argv: list[str] | None = None) -> int:
         # spins for about a tenth of a second: on two processors that halves
         # the speed of a file read at once. One thread starts none.
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    # NumPy and the compiled reader load here, a noticeable moment in which
+    # Ctrl-C is as welcome as later on. An extension module loading another
+    # one (NumPy's, through PyCapsule_Import) turns the KeyboardInterrupt
+    # raised in it into an ImportError: the Ctrl-C is noted as it comes.
+    interrupted: list[int] = []
+
+    def on_interrupt(signum: int, frame: object) -> None:
+        interrupted.append(signum)
+        raise KeyboardInterrupt
+
+    previous = signal.getsignal(signal.SIGINT)
+    noting = previous is signal.default_int_handler  # left alone when ignored or the program's own
+    if noting:
+        try:
+            signal.signal(signal.SIGINT, on_interrupt)
+        except ValueError:  # called on another thread than the main one
+            noting = False
     try:
-        # NumPy and the compiled reader load here, a noticeable moment in
-        # which Ctrl-C is as welcome as later on.
         from tremix.cli import EXIT_INTERRUPTED, main as run
     except KeyboardInterrupt:
         say("tremix: interrupted")
         return 130
     except (MemoryError, ImportError) as exc:
+        if interrupted:
+            say("tremix: interrupted")
+            return 130
         if not _out_of_memory(exc):
             raise
         say("tremix: error: not enough memory to start")
         return 1
+    finally:
+        if noting:
+            signal.signal(signal.SIGINT, previous)
     try:
         status = run(argv)
     except KeyboardInterrupt:  # between the command's own handlers

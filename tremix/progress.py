@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import os
 import time
+import unicodedata
 from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
@@ -27,9 +29,22 @@ class StatusLine:
         if not force and now - self._shown_at < self._interval:
             return
         self._shown_at = now
-        # Spaces cover what is left of a longer earlier text.
-        self._write("\r" + text + " " * max(0, self._width - len(text)))
-        self._width = len(text)
+        # As the stream writes it (escaped where its encoding falls short),
+        # measured in the terminal's columns: spaces cover what is left of
+        # a wider earlier text, and clear() all of it.
+        encoding = getattr(self._stream, "encoding", None) or "utf-8"
+        text = _fitted(text.encode(encoding, "backslashreplace").decode(encoding), self._room())
+        width = _columns(text)
+        self._write("\r" + text + " " * max(0, self._width - width))
+        self._width = width
+
+    def _room(self) -> int | None:
+        """The terminal's width less one (a line that fills it would wrap,
+        and "\\r" then return to its second row only); None when not known."""
+        try:
+            return os.get_terminal_size(self._stream.fileno()).columns - 1  # type: ignore[union-attr]
+        except (AttributeError, OSError, ValueError):
+            return None
 
     def clear(self) -> None:
         if self._width:
@@ -45,6 +60,26 @@ class StatusLine:
             self._stream.flush()
         except (OSError, ValueError):
             self._stream = None
+
+
+def _columns(text: str) -> int:
+    """The terminal columns `text` takes: two for a wide or full-width
+    character (CJK), none for a combining mark, one for any other."""
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+               for c in text)
+
+
+def _fitted(text: str, columns: int | None) -> str:
+    """`text` cut in its middle (where a file name stands) to `columns`."""
+    if columns is None or columns < 8 or _columns(text) <= columns:
+        return text
+    head, tail = text[:len(text) // 2], text[len(text) // 2:]
+    while _columns(head) + 3 + _columns(tail) > columns:
+        if len(head) >= len(tail):
+            head = head[:-1]
+        else:
+            tail = tail[1:]
+    return head + "..." + tail
 
 
 class CountingReader(RawReader):

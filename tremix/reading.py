@@ -14,6 +14,7 @@ from __future__ import annotations
 import bz2
 import codecs
 import contextlib
+import errno
 import gzip
 import io
 import locale
@@ -220,6 +221,8 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
         if encoding is not None or errors is not None:
             raise ValueError("a text stream is already decoded: encoding and errors apply to paths and binary streams")
         _native.read_into(parser, stream, None, None, name)
+        if isinstance(stream, io.TextIOWrapper):
+            _check_drained(stream.buffer)
         return parser
     encoding = encoding if encoding is not None else default_encoding()
     if _native.decodes_itself(encoding, errors):
@@ -235,6 +238,7 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
             # refuses leaves the stream unread.
             start = _peeked_start(buffer)
             _native.read_into(parser, text, None, None, name)
+            _check_drained(buffer)
         except UnicodeDecodeError as exc:
             if start:
                 setattr(exc, _DATA_START, start)
@@ -340,7 +344,10 @@ class RawReader(io.RawIOBase):
             # As the compiled reader takes a piece: any bytes-like object,
             # more than was asked for kept for the next calls: copied once
             # (the stream may reuse its buffer), then handed out in slices.
-            with memoryview(self._stream.read(len(view))) as piece, piece.cast("B") as data:
+            got = self._stream.read(len(view))
+            if got is None:  # io's "no data ready" of a non-blocking stream, as the compiled reader takes it
+                raise BlockingIOError(errno.EAGAIN, NO_DATA_READY)
+            with memoryview(got) as piece, piece.cast("B") as data:
                 n = min(len(data), len(view))
                 view[:n] = data[:n]
                 if len(data) > n:
@@ -374,6 +381,25 @@ def _peeked_start(buffer: BinaryIO) -> bytes:
     except (OSError, ValueError):
         seekable = False
     return b"" if seekable else bytes(buffer.peek(_MAGIC_BYTES)[:_MAGIC_BYTES])
+
+
+# What a stream in non-blocking mode that had no data ready while it was
+# read raises (the compiled reader says the same).
+NO_DATA_READY = ("the stream is in non-blocking mode and had no data ready: its data was not all read; "
+                 "read it in blocking mode")
+
+
+def _check_drained(buffer: BinaryIO) -> None:
+    """Raises BlockingIOError when `buffer` is a non-blocking file that had
+    no data ready: the text layer takes that for the end of the data, which
+    would leave the rest unread without a word. A blocking file (a terminal,
+    whose end is typed) is not read again."""
+    try:
+        blocking = os.get_blocking(buffer.fileno())
+    except (AttributeError, OSError, ValueError):
+        return
+    if not blocking and buffer.read(1) != b"":
+        raise BlockingIOError(errno.EAGAIN, NO_DATA_READY)
 
 
 def _buffered(stream: BinaryStream) -> BinaryIO:

@@ -311,7 +311,7 @@ def _file_section(summary: dict[str, Any]) -> list[str]:
     if model:
         # The version line of a file usually ends in a comma ("11.4,"): shown without it.
         version = model["version"].rstrip(",").rstrip()
-        title = f"{model['title'] or '(untitled)'}  (version {version})"
+        title = f"{model['title'] or '(untitled)'}  ({f'version {version}' if version else 'no version'})"
     else:
         title = "(no header)"
     path, size = summary["path"], summary["size_bytes"]

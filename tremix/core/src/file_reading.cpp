@@ -589,6 +589,16 @@ int refuse_probe_data(PyObject* probe) {
     return -1;
 }
 
+// None is what io's binary streams return from read() in non-blocking mode
+// when no data is ready: not the end of the data, and nothing to wait for
+// here. (tremix.reading.NO_DATA_READY says the same for other routes.)
+int raise_no_data_ready() {
+    Ref args(Py_BuildValue("(is)", EAGAIN, "the stream is in non-blocking mode and had no data ready: "
+                                           "its data was not all read; read it in blocking mode"));
+    if (args) PyErr_SetObject(PyExc_BlockingIOError, args.get());
+    return -1;
+}
+
 }  // namespace
 
 int decodes_itself(PyObject* encoding, PyObject* errors) {
@@ -654,6 +664,7 @@ int read_stream(PyObject* stream, PyObject* encoding, PyObject* errors, PyObject
         for (;;) {
             Ref chunk(PyObject_CallOneArg(read.get(), size.get()));
             if (!chunk) return -1;
+            if (chunk.get() == Py_None) return raise_no_data_ready();
             Py_buffer view;
             if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) return -1;
             const size_t n = static_cast<size_t>(view.len);
