@@ -68,6 +68,10 @@ class BlockLines {
         return TextView{chars_ + begin * kind_, end - gap_ - begin, kind_};
     }
 
+    // Whether the lines are stored one-byte text, which first_not_passed
+    // looks at straight.
+    bool stored_narrow() const { return !items_ && kind_ == 1; }
+
     // The first of lines `from` to `to` - 1 that `passes_over(chars,
     // length)` does not pass over, looked at straight in stored one-byte
     // text (`to` when it passes over them all); `from` itself for items and
@@ -75,11 +79,14 @@ class BlockLines {
     template <typename PassOver>
     size_t first_not_passed(size_t from, size_t to, PassOver passes_over) const {
         if (items_ || kind_ != 1) return from;
+        if (from >= to) return to;
+        size_t begin = start(from);
         for (size_t k = from; k < to; ++k) {
-            const size_t begin = start(k);
+            const size_t next = start(k + 1);  // where the line ends, and the next one begins
             __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(chars_ + begin) +
                                                              kPrefetchAhead));  // as line() asks
-            if (!passes_over(chars_ + begin, start(k + 1) - gap_ - begin)) return k;
+            if (!passes_over(chars_ + begin, next - gap_ - begin)) return k;
+            begin = next;
         }
         return to;
     }

@@ -188,6 +188,74 @@ template <typename Take>
     return p && take(p, end, limit) == end;
 }
 
+// The id of the next single-value record as the one before it foretells
+// it: ids usually rise by one through a vector's records. The text of the
+// id after the last one read (its digits as that line wrote them, the
+// last one raised by one) is kept with its comma as one word, so that a
+// line starting with exactly those characters has its id without a step
+// over its digits: one to seven digits and a comma are what
+// read_plain_id reads, and these give that id. Nothing is foretold after
+// an id that did not follow the one before (ids that go up by more than
+// one would only cost a failed match a line), a negative id, an id of
+// more than seven digits, or one whose last digit is 9 (the text would
+// grow or carry); the next line then has its id read as any other.
+class NextId {
+  public:
+    // The text after the expected id's comma at s, or null when s does not
+    // start with them (or the comma ends the text before `end`). Bytes up
+    // to `limit` may be read.
+    const char* take(const char* s, const char* end, const char* limit, int32_t& id) {
+        if (limit - s < 8 || (load8(s) & mask_) != text_ || s + digits_ >= end) return nullptr;
+        id = static_cast<int32_t>(id_++);
+        if (static_cast<char>(text_ >> last_) == '9') {
+            forget();
+        } else {
+            text_ += uint64_t{1} << last_;
+        }
+        return s + digits_ + 1;
+    }
+    // The id `id`, read from s (its comma just before `after`), foretells
+    // the next one when it follows the one before; its text is taken as one
+    // word only when the line holds eight bytes from s.
+    void read(const char* s, const char* after, const char* limit, int32_t id) {
+        const bool follows = id == id_;
+        id_ = int64_t{id} + 1;
+        const auto digits = static_cast<unsigned>(after - 1 - s);
+        if (!follows || *s == '-' || digits > 7 || limit - s < 8 || s[digits - 1] == '9') return forget();  // "-0" too
+        digits_ = digits;
+        last_ = 8 * (digits - 1);
+        mask_ = ~uint64_t{0} >> (8 * (7 - digits));
+        text_ = (load8(s) & mask_) + (uint64_t{1} << last_);
+    }
+
+  private:
+    void forget() {
+        mask_ = 0;
+        text_ = 1;  // no word masked by 0
+    }
+    int64_t id_ = INT64_MIN;  // the id after the last one read
+    unsigned digits_ = 0, last_ = 0;
+    uint64_t text_ = 1, mask_ = 0;
+};
+
+// take_plain_single with the id foretold by `next`, and foretelling the
+// following one.
+template <typename Take>
+[[gnu::always_inline]] inline bool take_plain_single(const TextView& text, NextId& next, int32_t& id, Take&& take) {
+    const char* const s = text.narrow();
+    if (!s) return false;
+    const char* const limit = s + text.length;
+    const char* end = limit;
+    while (end > s && end[-1] == ',') --end;
+    const char* p = next.take(s, end, limit, id);
+    if (!p) {
+        p = read_plain_id(s, end, limit, id);
+        if (!p) return false;
+        next.read(s, p, limit, id);
+    }
+    return take(p, end, limit) == end;
+}
+
 // The same, its value converted, or only checked.
 template <bool Convert>
 [[gnu::always_inline]] inline bool read_plain_single(const TextView& text, int32_t& id, double& value) {

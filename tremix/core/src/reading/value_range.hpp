@@ -34,15 +34,14 @@ class ValueRange {
         }
         key = negative ? -key : key;
         const Decimal value{digits, power, negative};
-        if (!decimals_ || key < low_key_) {
+        if (key < low_key_) {
             low_key_ = key;
             low_ = Seen<Decimal>{value, seen_};
         }
-        if (!decimals_ || key > high_key_) {
+        if (key > high_key_) {
             high_key_ = key;
             high_ = Seen<Decimal>{value, seen_};
         }
-        decimals_ = true;
         ++seen_;
     }
 
@@ -55,7 +54,7 @@ class ValueRange {
         ++seen_;
     }
 
-    bool finite() const { return decimals_ || doubles_; }
+    bool finite() const { return decimals() || doubles_; }
     double minimum() const { return pick(low_, low_double_, [](double a, double b) { return a < b; }); }
     double maximum() const { return pick(high_, high_double_, [](double a, double b) { return a > b; }); }
 
@@ -76,11 +75,13 @@ class ValueRange {
         uint64_t order = 0;  // how many values came before it
     };
 
+    bool decimals() const { return low_key_ != INT64_MAX; }
+
     // Of the two ways' winners, the one `better` prefers, the earlier of
     // equal ones.
     template <typename Better>
     double pick(const Seen<Decimal>& decimal, const Seen<double>& other, Better better) const {
-        if (!decimals_) return other.value;
+        if (!decimals()) return other.value;
         const double d = decimal.value.value();
         if (!doubles_) return d;
         if (better(d, other.value)) return d;
@@ -88,10 +89,12 @@ class ValueRange {
         return decimal.order < other.order ? d : other.value;
     }
 
-    int64_t low_key_ = 0, high_key_ = 0;
+    // No key lies this far out: the first decimal's key stands at once as
+    // both, with no test per value of whether one was seen.
+    int64_t low_key_ = INT64_MAX, high_key_ = INT64_MIN;
     Seen<Decimal> low_, high_;
     Seen<double> low_double_, high_double_;
-    bool decimals_ = false, doubles_ = false;
+    bool doubles_ = false;
     uint64_t seen_ = 0;
 };
 
@@ -104,8 +107,9 @@ struct ScannedValue {
     bool decimal = false;
     double value = 0.0;
 
-    // Its end, or null for any other text.
-    const char* scan(const char* p, const char* end, const char* limit) {
+    // Its end, or null for any other text. Inline: a loop over values
+    // reads them without a call.
+    [[gnu::always_inline]] const char* scan(const char* p, const char* end, const char* limit) {
         negative = p < end && *p == '-';
         const char* const d = p + (p < end && (*p == '+' || *p == '-'));
         if (const char* stop = default_scientific(d, end, digits, power); stop && power >= -22 && power <= 22) {

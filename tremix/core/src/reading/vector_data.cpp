@@ -91,6 +91,31 @@ inline bool room_running_out(const MallocArray<double>& values) {
     return values.capacity() >= kMostValuesReserved && values.capacity() - values.size() < kRoomMargin;
 }
 
+// Lines of single-value records taken at a time by take_singles, with one
+// tick of the context (far fewer than kRoomMargin values).
+constexpr size_t kSinglesPerTick = 32;
+
+// Single-value records written the usual way, the commonest lines of a
+// vector, from line `from` on (before `to`) in stored one-byte text, each
+// taken as take_plain_single takes it, straight from the text: no line is
+// fetched on its own. The first line that is none (`from` when it is one),
+// which the caller reads as any other.
+template <typename Sink>
+size_t take_singles(const BlockLines& lines, size_t from, size_t to, NextId& next_id, Sink& sink) {
+    NextId next = next_id;  // a copy of its own, which the loop may keep in registers
+    const size_t k = lines.first_not_passed(from, to, [&](const char* s, size_t length) {
+        int32_t id;
+        const auto take = [&](const char* p, const char* end, const char* limit) {
+            return sink.take_single(p, end, limit);
+        };
+        if (!take_plain_single(TextView{s, length, 1}, next, id, take)) return false;
+        sink.single_taken(id);
+        return true;
+    });
+    next_id = next;
+    return k;
+}
+
 }  // namespace
 
 void reserve_for_rest(const BlockLines& lines, size_t i, MallocArray<int32_t>& ids, MallocArray<double>& values,
@@ -155,14 +180,26 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
             return size_t{0};
         }
     }();
+    // Stored one-byte text has its single-value records taken by runs of
+    // lines; a line that ends a run is then none.
+    const bool singles_by_runs = lines.stored_narrow();
+    NextId next_id;
     while (i < n && i < until) {
         if (!ctx.tick()) return Outcome::fail;
         if constexpr (Sink::kInPlace) {
             if (!sink.sized && room_running_out(sink.values)) [[unlikely]]
                 make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
         }
+        if (singles_by_runs) {
+            const size_t k = take_singles(lines, i, std::min({n, until, i + kSinglesPerTick}), next_id, sink);
+            if (k > i) {
+                ctx.at(ctx.block(), k - 1);  // where reading stands, as when each line is fetched
+                i = k;
+                continue;
+            }
+        }
         if (!line.fetch(ctx, lines, i)) return Outcome::fail;
-        {
+        if (!singles_by_runs) {
             int32_t id;
             if (take_plain_single(line.text, id, [&](const char* p, const char* end, const char* limit) {
                     return sink.take_single(p, end, limit);
