@@ -577,3 +577,24 @@ def test_a_non_blocking_pipe_without_data_ready_is_an_error_not_its_end():
     finally:
         os.close(r)
         os.close(w)
+
+
+def test_a_character_cut_by_a_non_blocking_pipe_is_no_data_ready_not_a_decode_error():
+    # The text layer ends a stalled read as the data's end, and its decoder
+    # then calls a character whose bytes are still to come truncated.
+    for mode, how, data in (("r", {}, "   -1\n   100\nT\u00e9".encode()[:-1]),
+                            ("rb", {"encoding": "utf-16-le"}, "   -1\n".encode("utf-16-le")[:-1])):
+        for writer_closed in (False, True):
+            r, w = os.pipe()
+            os.set_blocking(r, False)
+            os.write(w, data)
+            if writer_closed:  # the data truly ends there: the decode error stands
+                os.close(w)
+            try:
+                with open(r, mode, closefd=False, encoding="utf-8" if mode == "r" else None) as f:
+                    with pytest.raises(UnicodeDecodeError if writer_closed else BlockingIOError):
+                        tremix.read(f, **how)
+            finally:
+                os.close(r)
+                if not writer_closed:
+                    os.close(w)

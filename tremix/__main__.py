@@ -37,19 +37,21 @@ def main(argv: list[str] | None = None) -> int:
     try:
         from tremix.cli import EXIT_INTERRUPTED, main as run
     except KeyboardInterrupt:
-        say("tremix: interrupted")
-        return 130
-    except (MemoryError, ImportError) as exc:
-        if interrupted:
-            say("tremix: interrupted")
-            return 130
-        if not _out_of_memory(exc):
-            raise
-        say("tremix: error: not enough memory to start")
-        return 1
+        interrupted.append(signal.SIGINT)
+    except Exception as exc:
+        # Whatever a Ctrl-C became on its way out (or was swallowed into,
+        # below) stands for the Ctrl-C.
+        if not interrupted:
+            if not isinstance(exc, (MemoryError, ImportError)) or not _out_of_memory(exc):
+                raise
+            say("tremix: error: not enough memory to start")
+            return 1
     finally:
         if noting:
             signal.signal(signal.SIGINT, previous)
+    if interrupted:
+        say("tremix: interrupted")
+        return 130
     try:
         status = run(argv)
     except KeyboardInterrupt:  # between the command's own handlers

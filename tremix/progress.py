@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import time
 import unicodedata
 from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
-from tremix.reading import BinaryStream, RawReader
+from tremix.reading import NO_DATA_READY, BinaryStream, RawReader
 
 if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
@@ -93,6 +94,8 @@ class CountingReader(RawReader):
 
     def read(self, size: int = -1) -> bytes:
         data = self._stream.read(size)
+        if data is None:  # as RawReader.readinto: no data ready is not the end
+            raise BlockingIOError(errno.EAGAIN, NO_DATA_READY)
         self._count(len(data))
         return data
 

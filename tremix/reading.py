@@ -220,7 +220,12 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
     if _is_text(stream):
         if encoding is not None or errors is not None:
             raise ValueError("a text stream is already decoded: encoding and errors apply to paths and binary streams")
-        _native.read_into(parser, stream, None, None, name)
+        try:
+            _native.read_into(parser, stream, None, None, name)
+        except UnicodeDecodeError as exc:
+            if isinstance(stream, io.TextIOWrapper):
+                _check_cut_short(stream.buffer, exc)
+            raise
         if isinstance(stream, io.TextIOWrapper):
             _check_drained(stream.buffer)
         return parser
@@ -240,6 +245,7 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
             _native.read_into(parser, text, None, None, name)
             _check_drained(buffer)
         except UnicodeDecodeError as exc:
+            _check_cut_short(buffer, exc)
             if start:
                 setattr(exc, _DATA_START, start)
             raise
@@ -393,13 +399,27 @@ def _check_drained(buffer: BinaryIO) -> None:
     """Raises BlockingIOError when `buffer` is a non-blocking file that had
     no data ready: the text layer takes that for the end of the data, which
     would leave the rest unread without a word. A blocking file (a terminal,
-    whose end is typed) is not read again."""
+    whose end is typed) is not read again. The byte read to tell is lost
+    with the reading, which fails either way; a non-blocking terminal whose
+    end was typed has no end to tell either, and fails too."""
     try:
         blocking = os.get_blocking(buffer.fileno())
     except (AttributeError, OSError, ValueError):
         return
     if not blocking and buffer.read(1) != b"":
         raise BlockingIOError(errno.EAGAIN, NO_DATA_READY)
+
+
+def _check_cut_short(buffer: BinaryIO, exc: UnicodeDecodeError) -> None:
+    """The same for `exc` raised at the end of what the text layer took for
+    the whole data (a character whose bytes had not all come yet, which the
+    decoder then calls truncated): BlockingIOError from `exc` when that end
+    was a non-blocking file without data ready."""
+    if exc.end == len(exc.object):
+        try:
+            _check_drained(buffer)
+        except BlockingIOError as stalled:
+            raise stalled from exc
 
 
 def _buffered(stream: BinaryStream) -> BinaryIO:

@@ -78,7 +78,7 @@ class BlockLines {
     // wider text, whose lines the caller looks at one by one.
     template <typename PassOver>
     size_t first_not_passed(size_t from, size_t to, PassOver passes_over) const {
-        if (items_ || kind_ != 1) return from;
+        if (!stored_narrow()) return from;
         if (from >= to) return to;
         size_t begin = start(from);
         for (size_t k = from; k < to; ++k) {

@@ -86,7 +86,8 @@ constexpr size_t kRoomMargin = size_t{1} << 16;
     reserve_both(ids, values, stored + more);
 }
 
-// Whether make_room_at_rate has room to ask for: checked at every line.
+// Whether make_room_at_rate has room to ask for: checked before every line
+// read on its own, and every run of kSinglesPerTick lines.
 inline bool room_running_out(const MallocArray<double>& values) {
     return values.capacity() >= kMostValuesReserved && values.capacity() - values.size() < kRoomMargin;
 }
@@ -191,11 +192,13 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                 make_room_at_rate(lines, data_start, i, first_value, sink.ids, sink.values);
         }
         if (singles_by_runs) {
-            const size_t k = take_singles(lines, i, std::min({n, until, i + kSinglesPerTick}), next_id, sink);
+            const size_t to = std::min({n, until, i + kSinglesPerTick});
+            const size_t k = take_singles(lines, i, to, next_id, sink);
             if (k > i) {
                 ctx.at(ctx.block(), k - 1);  // where reading stands, as when each line is fetched
                 i = k;
-                continue;
+                if (k == to) continue;
+                // Line k ended the run: it is none, and is read below without being tried again.
             }
         }
         if (!line.fetch(ctx, lines, i)) return Outcome::fail;
