@@ -798,23 +798,19 @@ def test_ctrl_c_while_numpy_loads_is_interrupted_not_an_import_error(monkeypatch
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
-def test_progress_line_is_erased_across_its_terminal_columns():
+def test_progress_line_is_measured_in_terminal_columns_and_fits_the_terminal(monkeypatch):
     # A wide character takes two columns; on an ASCII terminal one is written as its escape.
     for encoding, name, columns in (("utf-8", "大型模型.neu", 8 + 4), ("ascii", "大型.neu", 12 + 4)):
         terminal = io.TextIOWrapper(io.BytesIO(), encoding=encoding, errors="backslashreplace", write_through=True)
         status = tremix.cli.StatusLine(terminal, interval=0)
         status.show(f"tremix: summarising {name}")
         status.clear()
-        shown = terminal.buffer.getvalue().decode(encoding)
-        assert shown.endswith("\r" + " " * (len("tremix: summarising ") + columns) + "\r")
-
-
-def test_progress_line_fits_the_terminal(monkeypatch):
+        assert terminal.buffer.getvalue().decode(encoding).endswith(
+            "\r" + " " * (len("tremix: summarising ") + columns) + "\r")
     # A line as wide as the terminal wraps, and each update would then take a new row.
     monkeypatch.setattr(tremix.progress.os, "get_terminal_size", lambda fd: os.terminal_size((40, 24)))
     terminal = Terminal()
     terminal.fileno = lambda: 2
-    status = tremix.cli.StatusLine(terminal, interval=0)
-    status.show("tremix: reading " + "a_long_model_name_" * 4 + ".neu   42%")
+    tremix.cli.StatusLine(terminal, interval=0).show("tremix: reading " + "a_long_model_name_" * 4 + ".neu   42%")
     shown = terminal.getvalue()[1:]
     assert len(shown) == 39 and shown.startswith("tremix: read") and shown.endswith(".neu   42%")
