@@ -177,15 +177,23 @@ std::optional<Outcome> gather_plain_values(Context& ctx, const TextView& text, V
 // take_plain_values reads it (with `take`), then only commas. False for
 // any other line, which is then split (an end-of-data line "-1,0.," among
 // them).
-template <typename Take>
-[[gnu::always_inline]] inline bool take_plain_single(const TextView& text, int32_t& id, Take&& take) {
+// `read_id(s, end, limit)` reads the id at the line's start s and returns
+// the position after its comma, or null.
+template <typename ReadId, typename Take>
+[[gnu::always_inline]] inline bool take_plain_single_by(const TextView& text, ReadId&& read_id, Take&& take) {
     const char* const s = text.narrow();
     if (!s) return false;
     const char* const limit = s + text.length;
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
-    const char* p = read_plain_id(s, end, limit, id);
+    const char* p = read_id(s, end, limit);
     return p && take(p, end, limit) == end;
+}
+template <typename Take>
+[[gnu::always_inline]] inline bool take_plain_single(const TextView& text, int32_t& id, Take&& take) {
+    return take_plain_single_by(
+        text, [&](const char* s, const char* end, const char* limit) { return read_plain_id(s, end, limit, id); },
+        take);
 }
 
 // The id of the next single-value record as the one before it foretells
@@ -201,6 +209,16 @@ template <typename Take>
 // grow or carry); the next line then has its id read as any other.
 class NextId {
   public:
+    // The id at s as read_plain_id reads it, foretold when it can be, and
+    // the next one foretold from it: the position after its comma, or null.
+    [[gnu::always_inline]] const char* id_at(const char* s, const char* end, const char* limit, int32_t& id) {
+        if (const char* p = take(s, end, limit, id)) return p;
+        const char* const p = read_plain_id(s, end, limit, id);
+        if (p) read(s, p, limit, id);
+        return p;
+    }
+
+  private:
     // The text after the expected id's comma at s, or null when s does not
     // start with them (or the comma ends the text before `end`). Bytes up
     // to `limit` may be read.
@@ -227,8 +245,6 @@ class NextId {
         mask_ = ~uint64_t{0} >> (8 * (7 - digits));
         text_ = (load8(s) & mask_) + (uint64_t{1} << last_);
     }
-
-  private:
     void forget() {
         mask_ = 0;
         text_ = 1;  // no word masked by 0
@@ -242,18 +258,8 @@ class NextId {
 // following one.
 template <typename Take>
 [[gnu::always_inline]] inline bool take_plain_single(const TextView& text, NextId& next, int32_t& id, Take&& take) {
-    const char* const s = text.narrow();
-    if (!s) return false;
-    const char* const limit = s + text.length;
-    const char* end = limit;
-    while (end > s && end[-1] == ',') --end;
-    const char* p = next.take(s, end, limit, id);
-    if (!p) {
-        p = read_plain_id(s, end, limit, id);
-        if (!p) return false;
-        next.read(s, p, limit, id);
-    }
-    return take(p, end, limit) == end;
+    return take_plain_single_by(
+        text, [&](const char* s, const char* end, const char* limit) { return next.id_at(s, end, limit, id); }, take);
 }
 
 // The same, its value converted, or only checked.
