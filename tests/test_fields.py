@@ -314,12 +314,21 @@ range_texts = st.one_of(
     st.floats(width=64).map(repr),
     st.sampled_from(["0.0000000E+00", "-0.0000000E+00", "-0.000000E-05", "0.1234567E-03", "-0.0001000E+02",
                      "1.0000000E+25", "-1.0000000E-30", "-0.", "1e1", "nan"]))
+# Few signs, exponents and leading digits: values often share the first two
+# digits and the exponent of the smallest or largest one so far.
+shared_leads = st.builds(
+    lambda sign, lead, rest, places, exponent: f"{sign}{lead[0]}.{lead[1]}{rest[:places - 1]}E{exponent}",
+    st.sampled_from(["", "-", "+"]), st.sampled_from(["15", "99", "10", "00"]),
+    st.sampled_from(["000000", "999999", "500000"]) | st.text("0123456789", min_size=6, max_size=6),
+    st.sampled_from([6, 7]), st.sampled_from(["-07", "+00"]))
 
 
 @settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(range_texts, max_size=12))
+@given(st.lists(range_texts, max_size=12) | st.lists(shared_leads, max_size=12))
 @example(["0.0000000E+00", "-0.", "-0.0000000E+00"])
 @example(["1.0000000E+00", "1.000000E+00", "1."])
+@example(["9.0000000E+00", "1.5500000E+00", "1.5000000E+00"])  # a smaller value of the smallest one's lead
+@example(["-9.0000000E+00", "-1.5500000E+00", "-1.5000000E+00"])
 def test_value_ranges_compare_digits_as_the_values_compare(texts):
     """Ranged by their digits, the values' smallest and largest are those of
     float() in order, the first of equal ones kept (-0.0 and 0.0 told apart)."""

@@ -205,14 +205,13 @@ inline const char* read_digits(const char* p, const char* end, const char* limit
 // The exact shapes exporters write by default, after the sign: one digit,
 // a point, `Places` digits (seven, or six as C's %E writes), an exponent
 // mark, an exponent sign and two digits ("2.2119522E+02"), with no digit
-// right after it. Its end, its digits' value and its power of ten, or null
-// for any other text. Checked in one step from two overlapping words, so
-// that where the number ends does not wait on a scan through it: the
-// readers of whole lines go from one number to the next that way. Reads
-// only before `end`.
+// right after it. Its end and its exponent as written, or null for any
+// other text. Checked in one step from two overlapping words, so that
+// where the number ends does not wait on a scan through it: the readers of
+// whole lines go from one number to the next that way. Reads only before
+// `end`.
 template <int Places>
-[[gnu::always_inline]] inline const char* fixed_scientific(const char* d, const char* end, uint64_t& mantissa,
-                                                           int& exponent) {
+[[gnu::always_inline]] inline const char* fixed_scientific_shape(const char* d, const char* end, int& written) {
     static_assert(Places == 6 || Places == 7, "the first word holds no exponent mark, the digits fit one word");
     constexpr int kLength = Places + 6;
     // One character first, so that numbers of other shapes cost little.
@@ -230,11 +229,28 @@ template <int Places>
                            0x8080808080808080ull;
     const int e = static_cast<int>((tail >> 48) & 0xFF) * 10 + static_cast<int>(tail >> 56);
     const int flip = -static_cast<int>(sign == '-');  // negated without a branch: the sign follows the data
-    exponent = ((e ^ flip) - flip) - Places;
+    written = (e ^ flip) - flip;
     if (wrong != 0 || ((sign - '+') & ~2u) != 0 || (end - d > kLength && is_ascii_digit(d[kLength]))) return nullptr;
-    // The point's place given to the first digit.
-    mantissa = digits_value((load8(d + 1) & ~0xFFull) | (load8(d) & 0xFF), Places + 1);
     return d + kLength;
+}
+
+// The digits of a number of that shape at d as one integer, the point's
+// place given to the first digit.
+template <int Places>
+[[gnu::always_inline]] inline uint64_t fixed_scientific_digits(const char* d) {
+    return digits_value((load8(d + 1) & ~0xFFull) | (load8(d) & 0xFF), Places + 1);
+}
+
+// Such a number's end, its digits' value and its power of ten, or null.
+template <int Places>
+[[gnu::always_inline]] inline const char* fixed_scientific(const char* d, const char* end, uint64_t& mantissa,
+                                                           int& exponent) {
+    int written;
+    const char* const stop = fixed_scientific_shape<Places>(d, end, written);
+    if (!stop) return nullptr;
+    exponent = written - Places;
+    mantissa = fixed_scientific_digits<Places>(d);
+    return stop;
 }
 
 // Either of the default shapes at d.

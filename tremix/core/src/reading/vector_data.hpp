@@ -187,7 +187,7 @@ struct CountSink {
             return scientific_end(p, end, limit);
         }
     }
-    void single_taken(int32_t id) {
+    [[gnu::always_inline]] void single_taken(int32_t id) {
         if constexpr (Convert) pending.add_to(range);
         count_ids(id, 1);
     }
