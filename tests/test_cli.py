@@ -190,6 +190,7 @@ def test_summary_of_a_results_only_file(tmp_path, write_neu):
                                     "decompressed)"),
         ("xz under a plain name", "it is xz-compressed (a name ending in .xz has it decompressed)"),
         ("zip archive", "not readable as utf-8 text: it is a zip archive (extract the file first)"),
+        ("tar archive", "is a tar archive, not an ORVEX Neutral file (extract the file first)"),
         ("zstd frame", "not readable as utf-8 text: it is zstd-compressed (decompress it first)"),
         ("damaged .bz2", "cannot decompress"),  # as a damaged .gz or .xz
         ("utf-16 text", "not readable as utf-8 text: it starts with a UTF-16 byte-order mark (--encoding utf-16 "
@@ -213,6 +214,12 @@ def test_errors_are_one_line_and_exit_non_zero(tmp_path, case, expected):
     elif case == "zip archive":
         with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
             archive.writestr("model.neu", "".join(f"{k},{k * 7919 % 10007}.{k % 997}\n" for k in range(3000)))
+    elif case == "tar archive":
+        import tarfile
+        member = tmp_path / "model.neu"
+        member.write_text("   -1\n   100\nT\nV\n   -1\n")
+        with tarfile.open(target, "w") as archive:
+            archive.add(member, arcname="model.neu")
     elif case == "damaged .bz2":
         packed = bz2.compress(b"   -1\n" * 99)
         target.write_bytes(packed[:12] + b"\x00" * 12 + packed[24:])

@@ -236,6 +236,26 @@ def test_pieces_cut_where_decoding_carries_over(pieces, encoding):
     assert outcome(Pieces(pieces), encoding) == outcome(whole)
 
 
+@pytest.mark.parametrize("name, mode", [("models.tar", "w"), ("models.tar.gz", "w:gz"), ("models.tar.xz", "w:xz")])
+def test_a_tar_archive_is_refused_not_read_as_one_file(tmp_path, name, mode):
+    # Its headers decode as text: read, the first block is lost in the first
+    # line and the blocks of both members end up in one parser.
+    import tarfile
+    for member in ("a.neu", "b.neu"):
+        (tmp_path / member).write_text(TEXT)
+    with tarfile.open(tmp_path / name, mode, format=tarfile.GNU_FORMAT if mode == "w" else tarfile.PAX_FORMAT) as tar:
+        for member in ("a.neu", "b.neu"):
+            tar.add(tmp_path / member, arcname=member)
+    for encoding in (None, "latin-1"):
+        with pytest.raises(ValueError, match="is a tar archive"):
+            tremix.read(tmp_path / name, encoding=encoding)
+    with pytest.raises(ValueError, match="is a tar archive"):
+        tremix.check(tmp_path / name)
+    # Text outside blocks at the start of a file that is no archive is read as before.
+    (tmp_path / "stray.neu").write_bytes(b"x\x00" * 300 + b"\n" + TEXT.encode())
+    assert tremix.read(tmp_path / "stray.neu").get_header() == tremix.read(io.StringIO(TEXT)).get_header()
+
+
 def test_text_with_a_wide_byte_order_mark_gets_a_note(tmp_path):
     for wide in ("utf-16", "utf-32"):
         data = TEXT.encode(wide)

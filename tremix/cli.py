@@ -31,9 +31,9 @@ from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
 from tremix.findings import Finding, format_lines
 from tremix.progress import CountingReader, StatusLine
-from tremix.reading import (compressed_start, decompressor_for, default_encoding, is_zip_start, marked_encoding,
-                            open_binary, read, read_stream, regular_file_size, start_in, start_piece,
-                            unread_compression)
+from tremix.reading import (ArchiveError, compressed_start, decompressor_for, default_encoding, is_zip_start,
+                            marked_encoding, open_binary, read, read_stream, refuse_archive, regular_file_size,
+                            start_in, start_piece, unread_compression)
 from tremix.summary import STDIN, STRICT_LINES, example_path, format_summary, summary_of
 
 PROG = "tremix"
@@ -276,6 +276,7 @@ def _read(path: str, encoding: str | None, errors: str | None, status_line: Stat
     else:
         with open_binary(path, wrap=lambda raw: CountingReader(raw, reading)) as stream:
             parser = read_stream(stream, encoding=encoding, errors=errors, name=path)
+        refuse_archive(parser, path)
     status_line.show(f"{PROG}: summarising {name}", force=True)
     return parser
 
@@ -325,6 +326,8 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
         return f"{path} is a directory, not a file"
     if isinstance(exc, PermissionError):
         return f"permission denied: {path}"
+    if isinstance(exc, ArchiveError):
+        return f"{path} is a tar archive, not an ORVEX Neutral file (extract the file first)"
     if isinstance(exc, UnicodeDecodeError):
         # The reader's note gives the byte's place in the whole file; the
         # exception's own offset counts within one piece read.

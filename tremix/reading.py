@@ -23,6 +23,7 @@ import os
 import re
 import stat
 import sys
+import zlib
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, BinaryIO, Protocol, TypeAlias, cast
 
@@ -58,6 +59,8 @@ _COMPRESSED: dict[str, tuple[str, re.Pattern[bytes], Callable[[BinaryStream], io
 }
 # Bytes enough to tell every format's start.
 _MAGIC_BYTES = 10
+# A tar archive's header block.
+_TAR_BLOCK = 512
 
 # Byte-order marks of the wide Unicode encodings, whose text decodes in no
 # byte-wise encoding; a UTF-32 little-endian mark begins as the UTF-16 one does.
@@ -108,15 +111,18 @@ def read(source: Source, *, encoding: str | None = None, errors: str | None = No
         path = str.__str__(path)
         try:
             if encoding is None and errors is None and decompressor_for(path) is None:
-                return ORVEXParser(path)
-            with open_binary(path) as stream:
-                return read_stream(stream, encoding=encoding, errors=errors, name=path)
+                parser = ORVEXParser(path)
+            else:
+                with open_binary(path) as stream:
+                    parser = read_stream(stream, encoding=encoding, errors=errors, name=path)
         except UnicodeDecodeError as exc:
             error = _error_of_lines(path, encoding, errors, exc)
             _note_start(error, start_in(path, error))
             if error is exc:
                 raise
             raise error from None
+        refuse_archive(parser, path)
+        return parser
     if callable(getattr(source, "read", None)):
         try:
             return read_stream(source, encoding=encoding, errors=errors, name=None)
@@ -199,6 +205,46 @@ def _note_start(exc: UnicodeDecodeError, start: bytes) -> None:
                      "decompress it first")
     elif (wide := marked_encoding(start)) is not None and not exc.encoding.lower().startswith(wide):
         exc.add_note(f"the data starts with a {wide.upper()} byte-order mark: encoding=\"{wide}\" reads it")
+
+
+class ArchiveError(ValueError):
+    """The file is a tar archive: its members' text would be read as one file."""
+
+
+def refuse_archive(parser: ORVEXParser, path: str) -> None:
+    """Raises ArchiveError when the regular file `path` (decompressed when
+    its suffix says so), which `parser` was read from, is a tar archive. A
+    tar header decodes as text (NULs, the member's name, octal numbers) and
+    no line end ends it, so the first member's first line, a delimiter
+    line, is lost in it: the file would read as one whose first block is
+    missing, with the blocks of every member in one parser. Looked at only
+    when the first line of the file lies outside any block."""
+    report = _native.read_report(parser)
+    if not report or not report["stray"] or report["stray"][0]["first_line"] != 1 \
+            or regular_file_size(path) is None:
+        return
+    try:
+        with open_binary(path) as stream:
+            header = stream.read(_TAR_BLOCK)
+    except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError):
+        return
+    if is_tar_start(header):
+        raise ArchiveError(f"{path} is a tar archive, not an ORVEX Neutral file: its members would be read as "
+                           "one text; extract the file first, or read a member opened with "
+                           "tarfile.open(path).extractfile(name)")
+
+
+def is_tar_start(data: bytes) -> bool:
+    """Whether `data` begins with a tar header (POSIX or GNU): "ustar" at
+    offset 257 and the header's checksum right."""
+    if len(data) < _TAR_BLOCK or data[257:262] != b"ustar":
+        return False
+    try:
+        stored = int(data[148:156].strip(b" \x00"), 8)
+    except ValueError:
+        return False
+    # The checksum is taken with its own eight bytes read as spaces.
+    return stored == sum(data[:148]) + 8 * ord(" ") + sum(data[156:_TAR_BLOCK])
 
 
 def parser_of(source: ORVEXParser | Source, *, encoding: str | None = None,
