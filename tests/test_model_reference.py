@@ -7,10 +7,12 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from storage import in_storage
-from hypothesis import HealthCheck, given, settings
+from conftest import neu_text
+from storage import STORAGES, in_storage
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXBlock, ORVEXParser
 
 # --- the rules in plain Python ------------------------------------------------
@@ -235,6 +237,39 @@ def test_pinned_lines_follow_the_plain_rules(parser_for, lines):
     p = parser_for(blocks=[(403, lines), (404, lines)])
     for method in ("get_nodes", "get_nodes_arrays", "get_elements", "get_elements_arrays"):
         assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
+
+
+# Node id lines as exporters write them ("1989,1990,2168,2167,0,0,"), bent:
+# leading zeros, signs, nine and ten digits, the int32 edges, empty fields,
+# blanks and characters beyond ASCII, at every length around the 16 and 8
+# bytes the readers of whole lines take at a time.
+node_id = st.one_of(
+    st.integers(0, 999999).map(str), st.just("0"),
+    st.sampled_from(["-0", "007", "00", "-12", "000000000", "123456789", "-999999999", "1234567890", "0123456789",
+                     "2147483647", "-2147483648", "2147483648", "-2147483649", "", " ", " 12", "12 ", "+3", "--3",
+                     "-", "1_0", "\u0663", "\xe9", "\xa0", "12x"]))
+
+
+@st.composite
+def node_id_line(draw):
+    ids = draw(st.lists(node_id, max_size=14))
+    return ",".join(ids) + draw(st.sampled_from(["", ",", ",", ",,", " ", ",\xa0", ",\u2003"]))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(records=st.lists(st.tuples(st.one_of(st.just("12,1,3,1,8,"), node_id_line()), node_id_line(), node_id_line()),
+                        min_size=1, max_size=5),
+       storage=st.sampled_from(STORAGES))
+@example(records=[("7,0,-5,1,0009", "1,2,3,4,5,6,7,8", "0,0,0,0,0,0,0,0,0,0,")], storage="text")
+def test_node_id_lines_follow_the_plain_rules(tmp_path_factory, records, storage):
+    lines = [line for head, first, second in records for line in (head, first, second, "0.,0.,0.,", "", "", "0,")]
+    path = tmp_path_factory.mktemp("ids") / "f.neu"
+    path.write_text(neu_text((404, lines)), encoding="utf-8")
+    p = in_storage(ORVEXParser(str(path)), storage)
+    for method in ("get_elements", "get_elements_arrays"):
+        assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
+    if outcome(lambda: ref_elements([lines])) != "OverflowError":
+        assert _native.check(p, False, True)["walks"][404][0] == len(ref_elements([lines]))
 
 
 # --- record and array forms on generated model files ---------------------------

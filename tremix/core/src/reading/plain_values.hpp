@@ -13,6 +13,7 @@
 #include "context.hpp"
 #include "decimal_scan.hpp"
 #include "format.hpp"
+#include "id_lines.hpp"
 #include "text.hpp"
 
 namespace tremix::reading {
@@ -34,8 +35,7 @@ inline const char* read_plain_int(const char* p, const char* end, int32_t& value
 // The same, the digits taken as one word when the eight bytes from them
 // lie before `limit` (at or after `end`): ids of up to seven digits are
 // then read without a step per digit. Quicker where one id is read a line
-// (a single-value record); where many short ones follow each other (an
-// element's node ids), the step per digit is.
+// (a single-value record); lines of many ids are read by id_lines.hpp.
 inline const char* read_plain_int(const char* p, const char* end, const char* limit, int32_t& value) {
     const bool negative = p < end && *p == '-';
     if (limit - (p + negative) >= 8) {
@@ -78,15 +78,36 @@ inline constexpr size_t kValuesPerTick = 64;
 inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]) {
     const char* const s = text.narrow();
     if (!s) return false;
-    const char* const end = s + text.length;
+    const char* const limit = s + text.length;
+    int32_t values[5];
+    int k = 0;
+    // The field at p and the position after its comma, or null.
+    auto field = [&](const char* p) -> const char* {
+        if (const int digit = one_digit_field(p); digit >= 0) {  // most fields after the id
+            values[k] = digit;
+            return p + 2;
+        }
+        p = read_id_field(p, values[k]);
+        return p ? p + 1 : nullptr;
+    };
     const char* p = s;
-    int32_t value;
-    for (int k = 0; k < 4; ++k) {
-        p = read_plain_id(p, end, value);
+    // Straight from the text while sixteen bytes lie before its end, then
+    // from a copy, where the end of the text reads as a comma.
+    for (; k < 5 && limit - p >= 16; ++k) {
+        p = field(p);
         if (!p) return false;
-        if (k % 2 == 0) fields[k / 2] = value;
     }
-    return read_plain_int(p, end, fields[2]) != nullptr;  // the fifth may end the text
+    if (k < 5) {
+        const IdTail tail(s, limit);
+        for (const char* q = tail.at(p, limit); k < 5; ++k) {
+            q = field(q);
+            if (!q) return false;
+        }
+    }
+    fields[0] = values[0];
+    fields[1] = values[2];
+    fields[2] = values[4];
+    return true;
 }
 
 // A line of node ids written the way exporters write it: each an optional
@@ -98,23 +119,16 @@ inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]
 inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& text, std::vector<int32_t>& ids) {
     const char* const s = text.narrow();
     if (!s) return std::nullopt;
-    const char* end = s + text.length;
+    const char* const limit = s + text.length;
+    const char* end = limit;
     while (end > s && end[-1] == ',') --end;
+    if (end == s) return Outcome::ok;
     const size_t before = ids.size();
-    size_t count = 0;
-    for (const char* p = s; p < end; ++count) {
-        if (count % kValuesPerTick == 0 && count > 0 && !ctx.tick()) return Outcome::fail;
-        int32_t id;
-        p = read_plain_int(p, end, id);
-        if (!p) {
-            ids.resize(before);
-            return std::nullopt;
-        }
-        if (id != 0) ids.push_back(id);
-        if (p == end) break;
-        ++p;  // past the comma; the field after it starts at once (commas are gone from the end)
-    }
-    return Outcome::ok;
+    const std::optional<Outcome> o = read_id_fields(ctx, s, end, limit, [&](int32_t id) {
+        if (id != 0) ids.push_back(id);  // "-0", "00"
+    });
+    if (!o) ids.resize(before);
+    return o;
 }
 
 // The values of a line written the way exporters write them, read without
