@@ -275,7 +275,9 @@ def test_several_files_one_summary_each_and_the_worst_status(tmp_path, write_neu
 
     result = run_cli(missing, missing + "2", "--json", cwd=tmp_path)  # none readable: still an array
     assert (result.returncode, json.loads(result.stdout)) == (1, [])
-    summaries = json.loads(run_cli(good, str(packed), "--json", cwd=tmp_path).stdout)
+    summaries = json.loads(run_cli(good, "--json", str(packed), cwd=tmp_path).stdout)  # options among the files
+    dashes = run_cli("--json", "--", "--strict", cwd=tmp_path)  # a file after --
+    assert (dashes.returncode, dashes.stdout, dashes.stderr) == (1, "", "tremix: error: no such file: --strict\n")
     assert [s["path"] for s in summaries] == [good, str(packed)]
     assert summaries[0] | {"path": "", "size_bytes": 0} == summaries[1] | {"path": "", "size_bytes": 0}
     assert summaries[0]["model"]["version"] == "2.1,"  # the data keeps the file's text

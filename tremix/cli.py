@@ -63,7 +63,7 @@ def main(argv: list[str] | None = None) -> int:
     status_line = StatusLine(sys.stderr) if _is_terminal(sys.stderr) else None
     try:
         arguments = _arguments()
-        args = arguments.parse_args(argv)
+        args = _parsed(arguments, sys.argv[1:] if argv is None else argv)
         if args.files.count(STDIN) > 1:
             # A second read would find it at its end and summarise nothing.
             arguments.error(f"{STDIN} (standard input) can be given only once")
@@ -102,6 +102,17 @@ class _ArgumentParser(argparse.ArgumentParser):
         if sys.stderr is not None:
             self.print_usage(sys.stderr)
         self.exit(2, f"{self.prog}: error: {_escaped(message, _LINE_CONTROLS)}\n")
+
+
+def _parsed(arguments: argparse.ArgumentParser, argv: list[str]) -> argparse.Namespace:
+    """The command line, options anywhere among the files (``tremix a.neu
+    --json b.neu``); everything after a ``--`` is a file. The part after it
+    is kept from the parser, whose intermixed parsing would read options
+    there."""
+    cut = argv.index("--") if "--" in argv else len(argv)
+    args = arguments.parse_intermixed_args(argv[:cut])
+    args.files += argv[cut + 1:]
+    return args
 
 
 def _arguments() -> argparse.ArgumentParser:
