@@ -22,7 +22,7 @@ import pytest
 import tremix
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.reading import default_encoding
+from tremix.reading import ArchiveError, default_encoding
 
 TEXT = ("   -1\n   100\nBracket, Zürich\n11.4,\n   -1\n"
         "stray line\n   -1\n   403\n1,0,0,1,46,0,0,0,0,0,0,1.5,2.5,0.0,\n\n  trailing  \n   -1\n"
@@ -236,21 +236,33 @@ def test_pieces_cut_where_decoding_carries_over(pieces, encoding):
     assert outcome(Pieces(pieces), encoding) == outcome(whole)
 
 
-@pytest.mark.parametrize("name, mode", [("models.tar", "w"), ("models.tar.gz", "w:gz"), ("models.tar.xz", "w:xz")])
-def test_a_tar_archive_is_refused_not_read_as_one_file(tmp_path, name, mode):
-    # Its headers decode as text: read, the first block is lost in the first
-    # line and the blocks of both members end up in one parser.
+@pytest.mark.parametrize("name, mode", [("models.tar", "w"), ("models.tar.gz", "w:gz"), ("models.tar.xz", "w:xz"),
+                                        ("models.zip", "zip")])
+def test_an_archive_is_refused_not_read_as_one_file(tmp_path, name, mode):
+    # Its headers decode as text (a zip's in a byte-wise encoding): read, the
+    # first block is lost in the first line and the blocks of both members
+    # end up in one parser.
     import tarfile
+    import zipfile
     for member in ("a.neu", "b.neu"):
         (tmp_path / member).write_text(TEXT)
-    with tarfile.open(tmp_path / name, mode, format=tarfile.GNU_FORMAT if mode == "w" else tarfile.PAX_FORMAT) as tar:
-        for member in ("a.neu", "b.neu"):
-            tar.add(tmp_path / member, arcname=member)
-    for encoding in (None, "latin-1"):
-        with pytest.raises(ValueError, match="is a tar archive"):
+    if mode == "zip":
+        with zipfile.ZipFile(tmp_path / name, "w") as archive:
+            for member in ("a.neu", "b.neu"):
+                archive.write(tmp_path / member, arcname=member)
+    else:
+        with tarfile.open(tmp_path / name, mode,
+                          format=tarfile.GNU_FORMAT if mode == "w" else tarfile.PAX_FORMAT) as archive:
+            for member in ("a.neu", "b.neu"):
+                archive.add(tmp_path / member, arcname=member)
+    kind = "zip" if mode == "zip" else "tar"
+    for encoding in ("latin-1",) if kind == "zip" else (None, "latin-1"):
+        with pytest.raises(ArchiveError, match=f"is a {kind} archive") as raised:
             tremix.read(tmp_path / name, encoding=encoding)
-    with pytest.raises(ValueError, match="is a tar archive"):
-        tremix.check(tmp_path / name)
+        again = pickle.loads(pickle.dumps(raised.value))  # as a worker process hands it back
+        assert (str(again), again.kind) == (str(raised.value), kind)
+    with pytest.raises(ValueError, match=f"is a {kind} archive"):
+        tremix.check(tmp_path / name, errors="replace")
     # Text outside blocks at the start of a file that is no archive is read as before.
     (tmp_path / "stray.neu").write_bytes(b"x\x00" * 300 + b"\n" + TEXT.encode())
     assert tremix.read(tmp_path / "stray.neu").get_header() == tremix.read(io.StringIO(TEXT)).get_header()

@@ -338,7 +338,7 @@ def _error_text(path: str, exc: BaseException, encoding: str | None = None) -> s
     if isinstance(exc, PermissionError):
         return f"permission denied: {path}"
     if isinstance(exc, ArchiveError):
-        return f"{path} is a tar archive, not an ORVEX Neutral file (extract the file first)"
+        return f"{path} is a {exc.kind} archive, not an ORVEX Neutral file (extract the file first)"
     if isinstance(exc, UnicodeDecodeError):
         # The reader's note gives the byte's place in the whole file; the
         # exception's own offset counts within one piece read.

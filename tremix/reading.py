@@ -25,7 +25,7 @@ import stat
 import sys
 import zlib
 from collections.abc import Callable, Iterator
-from typing import TYPE_CHECKING, BinaryIO, Protocol, TypeAlias, cast
+from typing import TYPE_CHECKING, Any, BinaryIO, Protocol, TypeAlias, cast
 
 if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
@@ -208,17 +208,32 @@ def _note_start(exc: UnicodeDecodeError, start: bytes) -> None:
 
 
 class ArchiveError(ValueError):
-    """The file is a tar archive: its members' text would be read as one file."""
+    """The file is a tar or zip archive, whose headers decoded as text:
+    its members' text would be read as one file. `kind` is "tar" or "zip"."""
+
+    def __init__(self, message: str, kind: str) -> None:
+        super().__init__(message)
+        self.kind = kind
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Made again from both (a worker process's error comes back pickled), notes kept.
+        return type(self), (str(self), self.kind), self.__dict__
+
+
+# How to read a member of each kind of archive.
+_MEMBER_OPENERS = {"tar": "tarfile.open(path).extractfile(name)", "zip": "zipfile.ZipFile(path).open(name)"}
 
 
 def refuse_archive(parser: ORVEXParser, path: str) -> None:
     """Raises ArchiveError when the regular file `path` (decompressed when
-    its suffix says so), which `parser` was read from, is a tar archive. A
-    tar header decodes as text (NULs, the member's name, octal numbers) and
-    no line end ends it, so the first member's first line, a delimiter
-    line, is lost in it: the file would read as one whose first block is
-    missing, with the blocks of every member in one parser. Looked at only
-    when the first line of the file lies outside any block."""
+    its suffix says so), which `parser` was read from, is a tar or zip
+    archive. An archive's header decodes as text (a tar header always: NULs,
+    the member's name, octal numbers; a zip header in a byte-wise encoding
+    or with an error handler) and no line end ends it, so the first
+    member's first line, a delimiter line, is lost in it: the file would
+    read as one whose first block is missing, with the blocks of every
+    member in one parser. Looked at only when the first line of the file
+    lies outside any block."""
     report = _native.read_report(parser)
     if not report or not report["stray"] or report["stray"][0]["first_line"] != 1 \
             or regular_file_size(path) is None:
@@ -228,10 +243,11 @@ def refuse_archive(parser: ORVEXParser, path: str) -> None:
             header = stream.read(_TAR_BLOCK)
     except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError):
         return
-    if is_tar_start(header):
-        raise ArchiveError(f"{path} is a tar archive, not an ORVEX Neutral file: its members would be read as "
-                           "one text; extract the file first, or read a member opened with "
-                           "tarfile.open(path).extractfile(name)")
+    kind = "tar" if is_tar_start(header) else "zip" if is_zip_start(header) else None
+    if kind is not None:
+        raise ArchiveError(f"{path} is a {kind} archive, not an ORVEX Neutral file: its members would be read as "
+                           f"one text; extract the file first, or read a member opened with {_MEMBER_OPENERS[kind]}",
+                           kind)
 
 
 def is_tar_start(data: bytes) -> bool:
