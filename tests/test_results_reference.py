@@ -141,6 +141,37 @@ def test_rising_single_records_match_plain_rules(tmp_path_factory, data, storage
             (min(finite), max(finite)) if finite else (None, None)))
 
 
+# Values of the exporters' shape "-1.2084482E-07" with one character bent
+# (a digit, the point, the exponent mark or sign, a character just past the
+# number), on single-value lines and lines of ten, where a value's sixteen
+# bytes may end with the line or start before the value: each is ranged
+# exactly when float() reads it, and the smallest and largest stand.
+SHAPED = st.builds(
+    lambda x, place, char, tail: (lambda t: t[:place] + char + t[place + 1:])(f"{x:.7E}") + tail,
+    st.floats(min_value=-1e25, max_value=1e25, allow_nan=False).filter(lambda x: x == 0 or abs(x) > 1e-14),
+    st.integers(0, 15), st.sampled_from(list("0159+-,.eE/)* ")), st.sampled_from(["", "", "", "3", "0,"]))
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(values=st.lists(SHAPED, min_size=1, max_size=30), first=st.sampled_from([1, 7, 10, 95]),
+       storage=st.sampled_from(STORAGES))
+def test_bent_shapes_range_as_float_reads_them(tmp_path_factory, values, first, storage):
+    singles = [f"{first + k},{v}," for k, v in enumerate(values)]
+    tens = [",".join(values[k:k + 10]) + "," for k in range(0, len(values), 10)]
+    vectors = [["1,1,", "V,", "0,0,0", "1,1,1,8", "0,0,1", *singles, "-1,0.,"],
+               ["1,2,", "V,", "0,0,0", "1,1,1,8", "0,0,1", f"1,{len(values)},", *tens, "-1,0.,"]]
+    path = tmp_path_factory.mktemp("bent") / "f.neu"
+    path.write_text(neu_text((451, sum(vectors, []))), encoding="utf-8")
+    ours, ref = in_storage(ORVEXParser(str(path)), storage), PlainParser(path)
+    assert outcome(ours.get_output_vectors_arrays, ()) == outcome(ref.get_output_vectors_arrays, ())
+    if outcome(ref.get_output_vectors, ()) == "OverflowError":
+        return
+    for entry, v in zip(_native.vector_catalogue(ours, True)[1], ref.get_output_vectors(), strict=True):
+        finite = [x for x in v["results"].values() if np.isfinite(x)]
+        low, high = (min(finite), max(finite)) if finite else (None, None)
+        assert entry[:2] == (1, v["vec_id"]) and repr(entry[10:12]) == repr((low, high))
+
+
 # --- exactly rounded decimals -------------------------------------------------------
 
 CORPUS = Path(__file__).parent / "data" / "float-corpus"

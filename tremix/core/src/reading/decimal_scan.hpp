@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <system_error>
 
+#include "sse2.hpp"
+
 // C++ libraries without std::from_chars for double (older libc++, as on
 // macOS) convert with strtod_l() in the "C" locale instead, which rounds
 // correctly too.
@@ -234,6 +236,54 @@ template <int Places>
     return d + kLength;
 }
 
+#if TREMIX_SSE2
+// fixed_scientific_shape<7> read from the sixteen bytes at d - Off (Off 0
+// or 2), all of which the caller may read, the byte after the number among
+// them: a bit for each byte in the range its place takes (a digit, or '+'
+// to '-' for the exponent's sign), and one for each byte equal to the mark
+// its place has (the point, the exponent mark in either case, and ',',
+// the one byte between '+' and '-'). The bytes from `end` on that the
+// block holds must be commas (a line's text with the commas that end it
+// left out), so that a digit right after the number always counts against
+// it.
+template <int Off>
+[[gnu::always_inline]] inline const char* fixed_scientific_shape7_block(const char* d, const char* end, int& written) {
+    static_assert(Off == 0 || Off == 2, "the byte after the number lies in the block");
+    if (end - d < 13) return nullptr;
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d - Off));
+    // Per place of the block: what is added to its byte, so that the bytes
+    // of its range become the lowest signed ones, and the bound below
+    // which they then lie; what is or-ed into it, and what it is compared
+    // with.
+    constexpr auto lane = [](int k, char digit, char sign, char other) -> char {
+        return k == Off + 10 ? sign : k == Off + 1 || k == Off + 9 ? other : digit;
+    };
+    constexpr auto mark = [](int k, char point, char exponent, char sign) -> char {
+        return k == Off + 1 ? point : k == Off + 9 ? exponent : k == Off + 10 ? sign : 0;
+    };
+#define TREMIX_BLOCK(f, a, b, c)                                                                                   \
+    _mm_setr_epi8(f(0, a, b, c), f(1, a, b, c), f(2, a, b, c), f(3, a, b, c), f(4, a, b, c), f(5, a, b, c),        \
+                  f(6, a, b, c), f(7, a, b, c), f(8, a, b, c), f(9, a, b, c), f(10, a, b, c), f(11, a, b, c),      \
+                  f(12, a, b, c), f(13, a, b, c), f(14, a, b, c), f(15, a, b, c))
+    // '0' to '9' become -128 to -119, '+' to '-' -128 to -126.
+    const __m128i moved = _mm_add_epi8(chars, TREMIX_BLOCK(lane, 0x50, 0x55, 0x50));
+    const auto in_range =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(TREMIX_BLOCK(lane, -118, -125, -118), moved)));
+    const __m128i lowered = _mm_or_si128(chars, TREMIX_BLOCK(mark, 0, 0x20, 0));
+    const auto marks =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lowered, TREMIX_BLOCK(mark, '.', 'e', ','))));
+#undef TREMIX_BLOCK
+    constexpr unsigned kDigits = 0x19FDu << Off, kSign = 0x0400u << Off, kMarks = 0x0202u << Off,
+                       kAfter = 0x2000u << Off;
+    // The sign's place needs its range and not ','.
+    const unsigned seen = (in_range & (kDigits | kSign | kAfter)) ^ (marks & (kMarks | kSign));
+    const int e = (d[11] - '0') * 10 + (d[12] - '0');
+    written = d[10] == '-' ? -e : e;
+    if (seen != (kDigits | kSign | kMarks)) return nullptr;
+    return d + 13;
+}
+#endif
+
 // The digits of a number of that shape at d as one integer, the point's
 // place given to the first digit.
 template <int Places>
@@ -326,8 +376,9 @@ inline const char* scan_scientific_any(const char* p, const char* end, const cha
 }
 
 // The end of a number of the shape scan_scientific reads, without its
-// value: for checking that values convert.
-inline const char* scientific_end(const char* p, const char* end, const char* limit) {
+// value: for checking that values convert (inline: the loops over values
+// read them without a call).
+[[gnu::always_inline]] inline const char* scientific_end(const char* p, const char* end, const char* limit) {
     p += p < end && (*p == '+' || *p == '-');
     {
         uint64_t digits;

@@ -239,10 +239,11 @@ class NextId {
     const char* take(const char* s, const char* end, const char* limit, int32_t& id) {
         if (limit - s < 8 || (load8(s) & mask_) != text_ || s + digits_ >= end) return nullptr;
         id = static_cast<int32_t>(id_++);
-        if (static_cast<char>(text_ >> last_) == '9') {
+        if (raises_ == 0) {  // its last digit is 9
             forget();
         } else {
-            text_ += uint64_t{1} << last_;
+            text_ += step_;
+            --raises_;
         }
         return s + digits_ + 1;
     }
@@ -255,16 +256,19 @@ class NextId {
         const auto digits = static_cast<unsigned>(after - 1 - s);
         if (!follows || *s == '-' || digits > 7 || limit - s < 8 || s[digits - 1] == '9') return forget();  // "-0" too
         digits_ = digits;
-        last_ = 8 * (digits - 1);
+        step_ = uint64_t{1} << 8 * (digits - 1);
+        raises_ = static_cast<unsigned>('9' - s[digits - 1] - 1);
         mask_ = ~uint64_t{0} >> (8 * (7 - digits));
-        text_ = (load8(s) & mask_) + (uint64_t{1} << last_);
+        text_ = (load8(s) & mask_) + step_;
     }
     void forget() {
         mask_ = 0;
         text_ = 1;  // no word masked by 0
     }
     int64_t id_ = INT64_MIN;  // the id after the last one read
-    unsigned digits_ = 0, last_ = 0;
+    unsigned digits_ = 0;
+    unsigned raises_ = 0;  // how often the last digit of text_ may still be raised
+    uint64_t step_ = 0;    // 1 in the byte of that digit
     uint64_t text_ = 1, mask_ = 0;
 };
 

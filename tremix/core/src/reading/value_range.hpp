@@ -10,7 +10,9 @@
 // fifths of a walk over the values.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "decimal_scan.hpp"
 
@@ -51,12 +53,16 @@ class ValueRange {
     // digits start at d, with its exponent as written; its power of ten,
     // written - Places, within what add_decimal takes. Its digits are read
     // whole only when it may stand beyond the values so far: with a first
-    // digit not 0, its exponent and first two digits (its lead) put its key
-    // within 10^6 keys, and most values lie well inside the range.
+    // digit not 0, its exponent and first three digits (its lead) put its
+    // key within 10^5 keys, and most values lie well inside the range.
     template <int Places>
     [[gnu::always_inline]] void add_shaped(const char* d, int written, bool negative) {
         if (*d != '0') [[likely]] {
-            const int64_t lead = int64_t{written + kExponentBias} * 100 + (d[0] - '0') * 10 + (d[2] - '0');
+            // "D.DD" as written, first character highest: digits compare as
+            // their bytes do, and the point is the same in every lead.
+            uint32_t head;
+            std::memcpy(&head, d, 4);
+            const int64_t lead = (int64_t{written + kExponentBias} << 32) | __builtin_bswap32(head);
             const int64_t signed_lead = negative ? -lead : lead;
             if (signed_lead >= low_lead_ && signed_lead <= high_lead_) [[likely]] {
                 ++seen_;
@@ -98,13 +104,25 @@ class ValueRange {
 
     bool decimals() const { return low_key_ != INT64_MAX; }
 
+    // A lead stands for the keys whose first digits, key / 10^5, are the
+    // same `prefix`: the biased exponent and the first three digits. It is
+    // the exponent above 32 bits and below them the text "D.DD" of those
+    // digits, first character highest, so that leads compare as their
+    // prefixes do.
+    static int64_t lead_of(int64_t prefix) {
+        const auto digits = static_cast<uint32_t>(prefix % 1000);
+        return (prefix / 1000 << 32) | (uint32_t{'0'} + digits / 100) << 24 | uint32_t{'.'} << 16 |
+               (uint32_t{'0'} + digits / 10 % 10) << 8 | (uint32_t{'0'} + digits % 10);
+    }
     // The smallest signed lead (a lead negated for a negative value) whose
     // keys all lie at or above `key`: a positive lead's keys run from
-    // lead * 10^6 up, a negative one's from lead * 10^6 - 999'999. |key|
-    // is below 10^11, as keys are.
+    // prefix * 10^5 to prefix * 10^5 + 99'999, a negative one's are those
+    // negated. |key| is below 10^11, as keys are.
     static int64_t lowest_lead_above(int64_t key) {
-        const int64_t from = key > 0 ? key : key + 999'999;  // the lead * 10^6 that must lie at or above it
-        return from / 1'000'000 + (from % 1'000'000 > 0);
+        if (key >= 0) return lead_of(key / 100'000 + (key % 100'000 > 0));
+        const int64_t most = -key - 99'999;  // the prefix * 10^5 that must lie at or below it
+        if (most < 0) return lead_of(0);     // no negative lead: the smallest positive one
+        return -lead_of(most / 100'000);
     }
 
     // Of the two ways' winners, the one `better` prefers, the earlier of
@@ -136,6 +154,12 @@ class ValueRange {
 // (they are read only when the range needs them, so the text must stay
 // until add_to), else its value.
 struct ScannedValue {
+    // 1 for a sign ('+' or '-'), 0 for any other byte.
+    static constexpr auto kSignLength = [] {
+        std::array<uint8_t, 256> length{};
+        length['+'] = length['-'] = 1;
+        return length;
+    }();
     const char* digits_at = nullptr;
     int written = 0;
     int places = 0;  // 7 or 6 for a default shape, 0 for a value
@@ -143,13 +167,18 @@ struct ScannedValue {
     double value = 0.0;
 
     // Its end, or null for any other text. Inline: a loop over values
-    // reads them without a call.
+    // reads them without a call. The bytes from `end` up to `limit` must
+    // be commas, as where a line's text is read with the commas that end
+    // it left out. `Behind`: the two bytes before p may be read too (a
+    // field and its comma come before it).
+    template <bool Behind = false>
     [[gnu::always_inline]] const char* scan(const char* p, const char* end, const char* limit) {
-        negative = p < end && *p == '-';
-        const char* const d = p + (p < end && (*p == '+' || *p == '-'));
+        const unsigned first = p < end ? static_cast<unsigned char>(*p) : 0u;
+        negative = first == '-';
+        const char* const d = p + kSignLength[first];
         // Powers of ten beyond 22 are read as values: a default shape's
         // extreme is converted from its digits and power alone.
-        if (const char* stop = fixed_scientific_shape<7>(d, end, written); stop && written >= -15 && written <= 29) {
+        if (const char* stop = shape7(d, end, limit, Behind); stop && written >= -15 && written <= 29) {
             digits_at = d;
             places = 7;
             return stop;
@@ -161,6 +190,18 @@ struct ScannedValue {
         }
         places = 0;
         return scan_scientific_any(p, end, limit, value);
+    }
+    // fixed_scientific_shape<7> at d, from one block of sixteen bytes
+    // where the text around it holds one.
+    [[gnu::always_inline]] const char* shape7(const char* d, const char* end, const char* limit, bool behind) {
+#if TREMIX_SSE2
+        if (behind && limit - d >= 14) return fixed_scientific_shape7_block<2>(d, end, written);
+        if (limit - d >= 16) return fixed_scientific_shape7_block<0>(d, end, written);
+#else
+        (void)limit;
+        (void)behind;
+#endif
+        return fixed_scientific_shape<7>(d, end, written);
     }
     [[gnu::always_inline]] void add_to(ValueRange& range) const {
         if (places == 7) [[likely]] {

@@ -101,18 +101,42 @@ constexpr size_t kSinglesPerTick = 32;
 // taken as take_plain_single takes it, straight from the text: no line is
 // fetched on its own. The first line that is none (`from` when it is one),
 // which the caller reads as any other.
+// A sink that only counts has the ids of the run counted as runs of ids
+// that follow each other, one count_ids() a run instead of one a line:
+// the runs and counts come out the same.
 template <typename Sink>
 size_t take_singles(const BlockLines& lines, size_t from, size_t to, NextId& next_id, Sink& sink) {
     NextId next = next_id;  // a copy of its own, which the loop may keep in registers
+    int64_t run_first = 0;
+    size_t run_length = 0;
+    ScannedValue value;
     const size_t k = lines.first_not_passed(from, to, [&](const char* s, size_t length) {
         int32_t id;
         const auto take = [&](const char* p, const char* end, const char* limit) {
-            return sink.take_single(p, end, limit);
+            if constexpr (Sink::kInPlace) {
+                return sink.take_single(p, end, limit);
+            } else {
+                return sink.take_single(value, p, end, limit);
+            }
         };
         if (!take_plain_single(TextView{s, length, 1}, next, id, take)) return false;
-        sink.single_taken(id);
+        if constexpr (Sink::kInPlace) {
+            sink.single_taken(id);
+        } else {
+            sink.value_taken(value);
+            if (run_length != 0 && int64_t{id} == run_first + static_cast<int64_t>(run_length)) [[likely]] {
+                ++run_length;
+            } else {
+                if (run_length != 0) sink.count_ids(static_cast<int32_t>(run_first), run_length);
+                run_first = id;
+                run_length = 1;
+            }
+        }
         return true;
     });
+    if constexpr (!Sink::kInPlace) {
+        if (run_length != 0) sink.count_ids(static_cast<int32_t>(run_first), run_length);
+    }
     next_id = next;
     return k;
 }
@@ -165,7 +189,7 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
         }
         return Outcome::ok;
     };
-    const auto take_value = [&](const char* p, const char* end, const char* limit) {
+    const auto take_value = [&](const char* p, const char* end, const char* limit) __attribute__((always_inline)) {
         return sink.take_value(p, end, limit);
     };
     ws.marked = false;

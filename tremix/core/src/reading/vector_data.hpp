@@ -179,17 +179,28 @@ struct CountSink {
         range = ValueRange{};
     }
     // Both inline in the loops over records, which the compiler otherwise
-    // leaves to a call per value.
+    // leaves to a call per value. take_single reads the value of a
+    // single-value record, which an id and its comma come before.
     [[gnu::always_inline]] const char* take_single(const char* p, const char* end, const char* limit) {
+        return take_single(pending, p, end, limit);
+    }
+    [[gnu::always_inline]] void single_taken(int32_t id) {
+        value_taken(pending);
+        count_ids(id, 1);
+    }
+    // The same with the value held by the caller (a loop over lines keeps
+    // it in registers), its id counted apart (count_ids, as a run of ids
+    // that follow each other).
+    [[gnu::always_inline]] const char* take_single(ScannedValue& v, const char* p, const char* end,
+                                                   const char* limit) {
         if constexpr (Convert) {
-            return pending.scan(p, end, limit);
+            return v.scan<true>(p, end, limit);  // after an id and its comma
         } else {
             return scientific_end(p, end, limit);
         }
     }
-    [[gnu::always_inline]] void single_taken(int32_t id) {
-        if constexpr (Convert) pending.add_to(range);
-        count_ids(id, 1);
+    [[gnu::always_inline]] void value_taken(const ScannedValue& v) {
+        if constexpr (Convert) v.add_to(range);
     }
     void single(int32_t id, double v) {
         if constexpr (Convert) range.add(v);
