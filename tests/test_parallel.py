@@ -133,6 +133,35 @@ def test_ctrl_c_leaves_the_files_not_started_unread(result_files, monkeypatch):
     assert 1 <= len(calls) <= 2  # the file under way, and perhaps the next one, taken before the rest were cancelled
 
 
+def test_ctrl_c_while_files_are_handed_to_the_pool_leaves_them_unread(result_files, monkeypatch):
+    # Ctrl-C arrives while the sixth file is handed over; the first is under way.
+    calls, leaving = [], threading.Event()
+
+    def reading(path, *args, **kwargs):
+        calls.append(path)
+        leaving.wait(60)
+        return path, None, None, -1, -1, -1
+
+    class Pool(ThreadPoolExecutor):
+        handed = 0
+
+        def submit(self, *args, **kwargs):
+            if self.handed == 5:
+                raise KeyboardInterrupt
+            self.handed += 1
+            return super().submit(*args, **kwargs)
+
+        def shutdown(self, *args, **kwargs):
+            leaving.set()
+            super().shutdown(*args, **kwargs)
+
+    monkeypatch.setattr(tremix.parallel, "read_vector_arrays", reading)
+    monkeypatch.setattr(tremix.parallel, "ProcessPoolExecutor", lambda **how: Pool(1))
+    with pytest.raises(KeyboardInterrupt):
+        read_vectors(result_files * 10)
+    assert len(calls) == 1
+
+
 @pytest.mark.skipif(_no_pickling is not None, reason=f"parsers do not pickle in this build ({_no_pickling})")
 def test_a_parser_sent_to_a_worker_answers_like_the_original(result_files):
     parsers = [ORVEXParser(p) for p in result_files]

@@ -15,7 +15,7 @@ from __future__ import annotations
 import io
 import os
 from collections.abc import Iterable, Sequence
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor
 from multiprocessing.context import BaseContext
 from typing import TYPE_CHECKING, Any
 
@@ -92,20 +92,26 @@ def read_vectors(paths: Iterable[str | os.PathLike[str]], set_id_filter: int = -
     if not paths:
         return _frame([], set_id_filter, vec_id_filter, skip_missing)
     with ProcessPoolExecutor(max_workers=max_workers, mp_context=mp_context) as pool:
-        futures = [pool.submit(read_vector_arrays, p, set_id_filter, vec_id_filter, encoding=encoding, errors=errors)
-                   for p in paths]
+        futures: list[Future[_FileResult]] = []
         results = []
-        for path, future in zip(paths, futures):
-            try:
-                results.append(future.result())
-            except BaseException as exc:
-                # Files not started are not read: leaving the pool waits
-                # only for those under way (Ctrl-C among the causes).
-                for pending in futures:
-                    pending.cancel()
-                if isinstance(exc, Exception):
+        try:
+            for p in paths:
+                futures.append(pool.submit(read_vector_arrays, p, set_id_filter, vec_id_filter,
+                                           encoding=encoding, errors=errors))
+            for path, future in zip(paths, futures):
+                try:
+                    results.append(future.result())
+                except Exception as exc:
                     exc.add_note(f"while reading {path}")
-                raise
+                    raise
+        except BaseException:
+            # Files not started are not read: leaving the pool waits only
+            # for those under way (Ctrl-C among the causes), also when it
+            # comes while the files are still being handed to the pool,
+            # which for many files takes a noticeable moment.
+            for pending in futures:
+                pending.cancel()
+            raise
     return _frame(results, set_id_filter, vec_id_filter, skip_missing)
 
 
