@@ -7,6 +7,7 @@ import errno
 import json
 import math
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -247,6 +248,31 @@ def test_a_compressed_file_whose_text_does_not_decode_is_not_called_compressed(t
     target.write_bytes(gzip.compress(gzip.compress(b"   -1\n   100\nT\nV\n   -1\n")))  # compressed twice
     assert run_cli(str(target), cwd=tmp_path).stderr.endswith(
         "not readable as utf-8 text: its decompressed data is gzip-compressed again\n")
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")
+def test_an_archive_piped_in_is_refused_as_a_file_is(tmp_path, write_neu):
+    # Piped, it cannot be read again: told by the text read. A clean file piped in is still summarised.
+    import tarfile
+    model = write_neu("   -1\n   100\nT\nV\n   -1\n")
+    with tarfile.open(tmp_path / "models.tar", "w") as archive:
+        archive.add(model, arcname="model.neu")
+    with zipfile.ZipFile(tmp_path / "models.zip", "w") as archive:
+        archive.write(model, arcname="model.neu")
+    cases = [("models.tar", "-", [], "standard input is a tar"),
+             ("models.tar", "/dev/stdin", [], "/dev/stdin is a tar"),
+             ("models.zip", "-", ["--encoding", "latin-1"], "standard input is a zip"),
+             ("models.zip", "/dev/stdin", ["--errors", "replace"], "/dev/stdin is a zip")]
+    for name, target, options, said in cases:
+        result = subprocess.run([sys.executable, "-P", "-m", "tremix", target, *options], cwd=tmp_path,
+                                capture_output=True, input=(tmp_path / name).read_bytes(),
+                                env={**os.environ, "PYTHONUTF8": "1"})
+        assert (result.returncode, result.stdout, result.stderr.decode().splitlines()) == (
+            1, b"", [f"tremix: error: {said} archive, not an ORVEX Neutral file (extract the file first)"]), target
+    result = subprocess.run([sys.executable, "-P", "-m", "tremix", "-", "--encoding", "latin-1"], cwd=tmp_path,
+                            capture_output=True, input=pathlib.Path(model).read_bytes(),
+                            env={**os.environ, "PYTHONUTF8": "1"})
+    assert result.returncode == 0 and b"Title    T" in result.stdout
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/stdin"), reason="needs /dev/stdin")

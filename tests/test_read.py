@@ -12,8 +12,10 @@ import io
 import lzma
 import os
 import pickle
+import re
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -22,7 +24,7 @@ import pytest
 import tremix
 from tremix.core import _native
 from tremix.core.orvex_parser import ORVEXParser
-from tremix.reading import ArchiveError, default_encoding
+from tremix.reading import ArchiveError, default_encoding, read_stream
 
 TEXT = ("   -1\n   100\nBracket, Zürich\n11.4,\n   -1\n"
         "stray line\n   -1\n   403\n1,0,0,1,46,0,0,0,0,0,0,1.5,2.5,0.0,\n\n  trailing  \n   -1\n"
@@ -236,25 +238,31 @@ def test_pieces_cut_where_decoding_carries_over(pieces, encoding):
     assert outcome(Pieces(pieces), encoding) == outcome(whole)
 
 
+def write_archive(tmp_path: Path, name: str, mode: str, members=("a.neu", "b.neu")) -> Path:
+    """A zip (`mode` "zip") or tar archive of files holding TEXT."""
+    import tarfile
+    import zipfile
+    for member in members:
+        (tmp_path / member).write_text(TEXT, encoding="utf-8")
+    if mode == "zip":
+        with zipfile.ZipFile(tmp_path / name, "w") as archive:
+            for member in members:
+                archive.write(tmp_path / member, arcname=member)
+    else:
+        with tarfile.open(tmp_path / name, mode,
+                          format=tarfile.GNU_FORMAT if mode == "w" else tarfile.PAX_FORMAT) as archive:
+            for member in members:
+                archive.add(tmp_path / member, arcname=member)
+    return tmp_path / name
+
+
 @pytest.mark.parametrize("name, mode", [("models.tar", "w"), ("models.tar.gz", "w:gz"), ("models.tar.xz", "w:xz"),
                                         ("models.zip", "zip")])
 def test_an_archive_is_refused_not_read_as_one_file(tmp_path, name, mode):
     # Its headers decode as text (a zip's in a byte-wise encoding): read, the
     # first block is lost in the first line and the blocks of both members
     # end up in one parser.
-    import tarfile
-    import zipfile
-    for member in ("a.neu", "b.neu"):
-        (tmp_path / member).write_text(TEXT)
-    if mode == "zip":
-        with zipfile.ZipFile(tmp_path / name, "w") as archive:
-            for member in ("a.neu", "b.neu"):
-                archive.write(tmp_path / member, arcname=member)
-    else:
-        with tarfile.open(tmp_path / name, mode,
-                          format=tarfile.GNU_FORMAT if mode == "w" else tarfile.PAX_FORMAT) as archive:
-            for member in ("a.neu", "b.neu"):
-                archive.add(tmp_path / member, arcname=member)
+    write_archive(tmp_path, name, mode)
     kind = "zip" if mode == "zip" else "tar"
     for encoding in ("latin-1",) if kind == "zip" else (None, "latin-1"):
         with pytest.raises(ArchiveError, match=f"is a {kind} archive") as raised:
@@ -266,6 +274,78 @@ def test_an_archive_is_refused_not_read_as_one_file(tmp_path, name, mode):
     # Text outside blocks at the start of a file that is no archive is read as before.
     (tmp_path / "stray.neu").write_bytes(b"x\x00" * 300 + b"\n" + TEXT.encode())
     assert tremix.read(tmp_path / "stray.neu").get_header() == tremix.read(io.StringIO(TEXT)).get_header()
+
+
+@pytest.mark.parametrize("mode", ["tar", "tar, a member named in UTF-8", "zip"])
+def test_an_archive_read_from_a_stream_is_refused(tmp_path, mode):
+    # A stream cannot be read again: the archive is told by the start of the
+    # text read. A member name of two-byte characters moves the tar header's
+    # fields to other character offsets than byte offsets.
+    kind = mode[:3]
+    members = ("\u00e9t\u00e9.neu", "b.neu") if "UTF-8" in mode else ("a.neu", "b.neu")
+    data = write_archive(tmp_path, "models." + kind, "zip" if kind == "zip" else "w", members).read_bytes()
+    assert data.startswith(members[0].encode()) == (kind == "tar")
+    sources = [("BytesIO latin-1", lambda: io.BytesIO(data), {"encoding": "latin-1"}),
+               ("cp1252 by a text layer, bytes replaced", lambda: io.BytesIO(data),
+                {"encoding": "cp1252", "errors": "replace"}),
+               ("read(n) only", lambda: Pieces([data[:300], data[300:]]), {"encoding": "latin-1"}),
+               ("text file", lambda: io.TextIOWrapper(io.BytesIO(data), encoding="latin-1", newline=""), {}),
+               ("StringIO", lambda: io.StringIO(data.decode("latin-1"), newline=""), {})]
+    if kind == "tar":  # its headers decode in UTF-8 too
+        sources += [("BytesIO utf-8", lambda: io.BytesIO(data), {"encoding": "utf-8"}),
+                    ("utf-8, bytes replaced", lambda: io.BytesIO(data), {"encoding": "utf-8", "errors": "replace"}),
+                    ("StringIO of UTF-8", lambda: io.StringIO(data.decode("utf-8"), newline=""), {})]
+    for what, source, how in sources:
+        with pytest.raises(ArchiveError) as raised:
+            tremix.read(source(), **how)
+        assert (str(raised.value).split(":")[0], raised.value.kind) == (f"the stream is a {kind} archive, not an "
+                                                                        "ORVEX Neutral file", kind), what
+        with pytest.raises(ArchiveError, match=f"^models.{kind} is a {kind} archive"):
+            read_stream(source(), name=f"models.{kind}", **how)
+    # Through a pipe, read as it arrives.
+    r, w = os.pipe()
+
+    def feed() -> None:
+        with open(w, "wb") as end:
+            end.write(data)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    with open(r, "rb") as pipe, pytest.raises(ArchiveError):
+        tremix.read(pipe, encoding="latin-1")
+    writer.join()
+
+
+def test_a_stream_that_is_no_archive_is_read(tmp_path):
+    # Clean text, and stray text at its start that falls short of a tar
+    # header: each read from a stream as from its path.
+    header = bytearray(b"x\x00" * 256)
+    header[257:262] = b"ustar"  # the checksum left wrong
+    for data in (TEXT.encode(), bytes(header) + b"\n" + TEXT.encode(), b"PK\x03" + b"\n" + TEXT.encode()):
+        (tmp_path / "model.neu").write_bytes(data)
+        expected = blocks_of(tremix.read(tmp_path / "model.neu", encoding="latin-1"))
+        assert blocks_of(tremix.read(io.BytesIO(data), encoding="latin-1")) == expected
+        assert blocks_of(tremix.read(io.StringIO(data.decode("latin-1")))) == expected
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_an_archive_read_from_a_named_pipe_is_refused(tmp_path):
+    # A path that is no regular file cannot be read again either.
+    data = write_archive(tmp_path, "models.tar", "w").read_bytes()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def feed() -> None:
+        with open(fifo, "wb") as end:
+            with contextlib.suppress(BrokenPipeError):
+                end.write(data)
+
+    for how in ({}, {"encoding": "latin-1"}):
+        writer = threading.Thread(target=feed, daemon=True)  # not left waiting for a reader should the test fail
+        writer.start()
+        with pytest.raises(ArchiveError, match=f"^{re.escape(str(fifo))} is a tar archive"):
+            tremix.read(fifo, **how)
+        writer.join(timeout=60)
 
 
 def test_text_with_a_wide_byte_order_mark_gets_a_note(tmp_path):

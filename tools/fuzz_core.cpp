@@ -104,7 +104,8 @@ std::vector<std::vector<std::u32string>> lines_of(const FileText& text) {
 bool same_report(const ReadReport& a, const ReadReport& b) {
     if (a.lines != b.lines || a.stray_runs != b.stray_runs || a.blocks != b.blocks || a.overflow_line != b.overflow_line ||
         a.last_delimiter_line != b.last_delimiter_line || a.unclosed != b.unclosed ||
-        a.unclosed_id != b.unclosed_id || a.unclosed_last_line != b.unclosed_last_line || a.stray.size() != b.stray.size())
+        a.unclosed_id != b.unclosed_id || a.unclosed_last_line != b.unclosed_last_line || a.stray.size() != b.stray.size() ||
+        a.first_line_text != b.first_line_text)
         return false;
     for (size_t k = 0; k < a.stray.size(); ++k) {
         const StrayText &x = a.stray[k], &y = b.stray[k];

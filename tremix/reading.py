@@ -220,34 +220,75 @@ class ArchiveError(ValueError):
         return type(self), (str(self), self.kind), self.__dict__
 
 
-# How to read a member of each kind of archive.
+# How to read a member of each kind of archive, from a path and from a file object.
 _MEMBER_OPENERS = {"tar": "tarfile.open(path).extractfile(name)", "zip": "zipfile.ZipFile(path).open(name)"}
+_STREAM_MEMBER_OPENERS = {"tar": "tarfile.open(fileobj=file).extractfile(name)",
+                          "zip": "zipfile.ZipFile(file).open(name)"}
 
 
 def refuse_archive(parser: ORVEXParser, path: str) -> None:
-    """Raises ArchiveError when the regular file `path` (decompressed when
-    its suffix says so), which `parser` was read from, is a tar or zip
-    archive. An archive's header decodes as text (a tar header always: NULs,
-    the member's name, octal numbers; a zip header in a byte-wise encoding
-    or with an error handler) and no line end ends it, so the first
-    member's first line, a delimiter line, is lost in it: the file would
-    read as one whose first block is missing, with the blocks of every
-    member in one parser. Looked at only when the first line of the file
-    lies outside any block."""
-    report = _native.read_report(parser)
-    if not report or not report["stray"] or report["stray"][0]["first_line"] != 1 \
-            or regular_file_size(path) is None:
+    """Raises ArchiveError when `path`, which `parser` was read from, is a
+    tar or zip archive. An archive's header decodes as text (a tar header
+    always: NULs, the member's name, octal numbers; a zip header in a
+    byte-wise encoding or with an error handler) and no line end ends it,
+    so the first member's first line, a delimiter line, is lost in it: the
+    file would read as one whose first block is missing, with the blocks of
+    every member in one parser. Looked at only when the first line of the
+    file lies outside any block: the first bytes of a regular file
+    (decompressed when its suffix says so) are read again; anything else (a
+    pipe) is told by its text, as a stream is."""
+    if not _stray_start(parser):
+        return
+    if regular_file_size(path) is None:
+        refuse_archive_text(parser, path, default_encoding())
         return
     try:
         with open_binary(path) as stream:
             header = stream.read(_TAR_BLOCK)
     except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError):
         return
-    kind = "tar" if is_tar_start(header) else "zip" if is_zip_start(header) else None
+    kind = archive_kind(header)
     if kind is not None:
-        raise ArchiveError(f"{path} is a {kind} archive, not an ORVEX Neutral file: its members would be read as "
-                           f"one text; extract the file first, or read a member opened with {_MEMBER_OPENERS[kind]}",
-                           kind)
+        raise _archive_error(kind, path)
+
+
+def refuse_archive_text(parser: ORVEXParser, name: str | None, encoding: str | None) -> None:
+    """Raises ArchiveError when the text `parser` was read from (a stream,
+    which cannot be read again; `name` None when it has none) began as a tar
+    or zip archive. The start of its first line, kept by the reading, is
+    turned back into bytes in `encoding` (the one it was decoded from, when
+    known), UTF-8 or Latin-1, bytes kept by surrogateescape as they were:
+    a tar header's checksum holds only for its own bytes. A header with
+    bytes an error handler replaced is not recognised."""
+    start = _stray_start(parser)
+    if not start:
+        return
+    for candidate in dict.fromkeys(e for e in (encoding, "utf-8", "latin-1") if e):
+        try:
+            header = start.encode(candidate, "surrogateescape")
+        except (LookupError, ValueError, TypeError):  # not a text encoding, or a character it lacks
+            continue
+        kind = archive_kind(header)
+        if kind is not None:
+            raise _archive_error(kind, name)
+
+
+def _stray_start(parser: ORVEXParser) -> str:
+    """The start of the first line `parser` read when it lies outside any block; "" otherwise."""
+    report = _native.read_report(parser)
+    return report["first_line_text"] if report else ""
+
+
+def _archive_error(kind: str, name: str | None) -> ArchiveError:
+    subject, opener = (name, _MEMBER_OPENERS[kind]) if name is not None \
+        else ("the stream", _STREAM_MEMBER_OPENERS[kind])
+    return ArchiveError(f"{subject} is a {kind} archive, not an ORVEX Neutral file: its members would be read as "
+                        f"one text; extract the file first, or read a member opened with {opener}", kind)
+
+
+def archive_kind(header: bytes) -> str | None:
+    """"tar" or "zip" when `header` begins as that kind of archive does; None otherwise."""
+    return "tar" if is_tar_start(header) else "zip" if is_zip_start(header) else None
 
 
 def is_tar_start(data: bytes) -> bool:
@@ -277,25 +318,39 @@ def parser_of(source: ORVEXParser | Source, *, encoding: str | None = None,
 def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = None, errors: str | None = None,
                 name: str | None = None) -> ORVEXParser:
     """Reads an open binary or text stream to its end into a new parser whose
-    ``filepath`` is `name`. The stream is left open."""
+    ``filepath`` is `name`. The stream is left open. A tar or zip archive,
+    whose members would read as one text, raises ArchiveError."""
     parser = ORVEXParser.__new__(ORVEXParser)
     if _is_text(stream):
         if encoding is not None or errors is not None:
             raise ValueError("a text stream is already decoded: encoding and errors apply to paths and binary streams")
-        try:
-            _native.read_into(parser, stream, None, None, name)
-        except UnicodeDecodeError as exc:
-            if isinstance(stream, io.TextIOWrapper):
-                _check_cut_short(stream.buffer, exc)
-            raise
-        if isinstance(stream, io.TextIOWrapper):
-            _check_drained(stream.buffer)
+        _read_text(parser, cast(TextStream, stream), name)
+        decoded_from = getattr(stream, "encoding", None)
+        refuse_archive_text(parser, name, decoded_from if isinstance(decoded_from, str) else None)
         return parser
     encoding = encoding if encoding is not None else default_encoding()
+    _read_bytes(parser, cast(BinaryStream, stream), encoding, errors, name)
+    refuse_archive_text(parser, name, encoding)
+    return parser
+
+
+def _read_text(parser: ORVEXParser, stream: TextStream, name: str | None) -> None:
+    try:
+        _native.read_into(parser, stream, None, None, name)
+    except UnicodeDecodeError as exc:
+        if isinstance(stream, io.TextIOWrapper):
+            _check_cut_short(stream.buffer, exc)
+        raise
+    if isinstance(stream, io.TextIOWrapper):
+        _check_drained(stream.buffer)
+
+
+def _read_bytes(parser: ORVEXParser, stream: BinaryStream, encoding: str, errors: str | None,
+                name: str | None) -> None:
     if _native.decodes_itself(encoding, errors):
         _native.read_into(parser, stream, encoding, errors, name)
-        return parser
-    buffer = _buffered(cast(BinaryStream, stream))
+        return
+    buffer = _buffered(stream)
     try:
         text = io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=None)
         try:
@@ -317,7 +372,6 @@ def read_stream(stream: BinaryStream | TextStream, *, encoding: str | None = Non
         # So that collecting the buffer does not close the caller's file.
         if isinstance(buffer, io.BufferedReader) and buffer.raw is stream:
             buffer.detach()
-    return parser
 
 
 def default_encoding() -> str:

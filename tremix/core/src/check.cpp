@@ -526,10 +526,13 @@ PyObject* report_dict(const SharedReport& held) {
                                                  static_cast<unsigned long long>(report.unclosed_last_line))
                                  : new_ref(Py_None));
     if (!unclosed) return nullptr;
-    return Py_BuildValue("{sKsOsKsKsOsK}", "lines", static_cast<unsigned long long>(report.lines), "stray",
+    Ref first_line_text(utf8_text(report.first_line_text));
+    if (!first_line_text) return nullptr;
+    return Py_BuildValue("{sKsOsKsKsOsKsO}", "lines", static_cast<unsigned long long>(report.lines), "stray",
                          stray.get(), "stray_runs", static_cast<unsigned long long>(report.stray_runs),
                          "last_delimiter_line", static_cast<unsigned long long>(report.last_delimiter_line),
-                         "unclosed", unclosed.get(), "blocks", static_cast<unsigned long long>(report.blocks));
+                         "unclosed", unclosed.get(), "blocks", static_cast<unsigned long long>(report.blocks),
+                         "first_line_text", first_line_text.get());
 }
 
 PyObject* check_parser(ParserObject* self, bool catalogue, bool model) {

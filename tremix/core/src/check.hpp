@@ -15,7 +15,8 @@ struct ParserObject;
 // first line reading -1 that is no delimiter line and its first line after
 // a delimiter that is no block number, 0 for none), a delimiter line that
 // ended the file (0 for none), the block the file ended in, as (id, last
-// line), or None, and how many blocks were read.
+// line), or None, how many blocks were read, and the start of the first
+// line when it lies outside any block ("" otherwise).
 PyObject* report_dict(const SharedReport& report);
 
 // A dict: "walks" -> {block kind: (records, record lines, lines passed

@@ -76,6 +76,11 @@ struct ReadReport {
     bool unclosed = false;         // the file ended inside a block:
     int32_t unclosed_id = 0;       //   its number
     uint64_t unclosed_last_line = 0;  //   its last line (its number's line when it has none)
+    // The start of the file's first line when that line lies outside any
+    // block, UTF-8; empty otherwise. An archive's header holds no line end,
+    // so the whole header shows there, and a stream, which cannot be read
+    // again, is told from an archive by it.
+    std::string first_line_text;
 };
 
 }  // namespace tremix::reading

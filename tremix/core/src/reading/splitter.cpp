@@ -15,6 +15,8 @@ namespace {
 constexpr size_t kDelimiterLength = sizeof kDelimiter - 1;
 constexpr size_t kStrayKept = 64;
 constexpr size_t kStrayTextChars = 60;
+// A tar header's 512 bytes decode to at most as many characters.
+constexpr size_t kFirstLineChars = 512;
 
 size_t align_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
@@ -316,6 +318,11 @@ void Splitter::note_stray(const TextView& text, bool bad_number, bool blank) {
     if (!in_stray_run_) {
         in_stray_run_ = true;
         ++report_.stray_runs;
+        if (line_no_ == 1) {
+            for (size_t i = 0; i < text.length && i < kFirstLineChars; ++i) {
+                append_utf8(report_.first_line_text, text.at(i));
+            }
+        }
         if (report_.stray.size() >= kStrayKept) return;
         report_.stray.emplace_back();
         open_stray_ = &report_.stray.back();
