@@ -270,6 +270,109 @@ def test_node_id_lines_follow_the_plain_rules(tmp_path_factory, records, storage
         assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
     if outcome(lambda: ref_elements([lines])) != "OverflowError":
         assert _native.check(p, False, True)["walks"][404][0] == len(ref_elements([lines]))
+        # The check keeps the topology codes alone: the node ids are only counted.
+        assert _native.check(p, True, True)["model"]["topologies"].tolist() == [
+            r["topology"] for r in ref_elements([lines])]
+
+
+# Node lines as exporters write them ("1,0,0,1,46,0,0,0,0,0,0,-7.6304687E+00,
+# -1.0105179E+02,0.0000000E+00,"), bent: ids as above, middle fields of one
+# or more characters (empty, blank, beyond ASCII among them), coordinates
+# of the default shapes (seven and six places, either sign, either exponent
+# mark, exponents beyond what one multiplication or division gives) and of
+# any other shape, with or without the comma after the last, at every length
+# around the 13 to 16 bytes a coordinate is read from at once.
+def shaped_coordinate(places):
+    return st.tuples(st.sampled_from(["", "", "-", "+"]), st.integers(0, 9), st.integers(0, 10**places - 1),
+                     st.sampled_from("EEe"), st.sampled_from("+-"), st.sampled_from([0, 0, 1, 2, 5, 7, 15, 16, 22,
+                                                                                      23, 29, 30, 99])).map(
+        lambda t: f"{t[0]}{t[1]}.{t[2]:0{places}d}{t[3]}{t[4]}{t[5]:02d}")
+
+
+def bent(text):
+    return st.tuples(st.integers(0, len(text)), st.sampled_from(list("0123456789.+-eEdD,/:; \t\x00\x7f\xa0\xff") + [""]),
+                     st.integers(0, 1)).map(lambda t: text[:t[0]] + t[1] + text[t[0] + t[2]:])
+
+
+node_coordinate = st.one_of(
+    shaped_coordinate(7), shaped_coordinate(7), shaped_coordinate(6),
+    st.one_of(shaped_coordinate(7), shaped_coordinate(6)).flatmap(bent),
+    st.sampled_from(["0.0000000E+00", "-0.0000000E+00", "0.", "1", ".5", "-0", "1e5", "1.5", "nan", "-inf", "1e400",
+                     "1.0D+00", "1.5(2)", "\u0661.5", "", " ", " 1.0000000E+00", "1.0000000E+00 ", "1.00000000E+00",
+                     "12.0000000E+00", "1.0000000E+0", "1.0000000E+001", "1.0000000E+00x", "1.0000000E++00",
+                     "9.9999999E+22", "9.9999999E-22", "1.2345678E-23"]),
+    st.floats(-1e6, 1e6).map(repr))
+node_field = st.one_of(st.sampled_from(["0", "0", "0", "1", "7", "46", "124", "-1", "00"]),
+                       st.sampled_from(["", " ", "x", "\xe9", "\xa0", "1234567", "abc,def", "0 0", "A" * 20]))
+
+
+@st.composite
+def node_record_line(draw):
+    middle = [draw(node_field) if draw(st.integers(0, 5)) == 0 else draw(st.sampled_from(["0", "1", "7", "46"]))
+              for _ in range(10)]
+    items = [draw(node_id)] + middle + [draw(node_coordinate) for _ in range(3)]
+    items += draw(st.lists(st.sampled_from(["0", "1.0", "", "x"]), max_size=2))
+    line = ",".join(items) + draw(st.sampled_from(["", ",", ",", ",,", " ", ",\xa0", ", "]))
+    return draw(bent(line)) if draw(st.integers(0, 7)) == 0 else line
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(lines=st.lists(node_record_line(), min_size=1, max_size=12), storage=st.sampled_from(STORAGES))
+@example(lines=["1,0,0,1,46,0,0,0,0,0,0,-7.6304687E+00,-1.0105179E+02,0.0000000E+00,",
+                "2,0,0,1,7,0,0,0,0,0,0,1.234567E+01,-2.000000E+00,0.000000E+00",
+                "-3,1,2,3,124,0,0,0,0,0,0,+1.0000000E-23,1.0000000e+22,-1.0000000E+02"], storage="text")
+def test_node_lines_follow_the_plain_rules(tmp_path_factory, lines, storage):
+    path = tmp_path_factory.mktemp("nodes") / "f.neu"
+    path.write_text(neu_text((403, lines)), encoding="utf-8")
+    p = in_storage(ORVEXParser(str(path)), storage)
+    for method in ("get_nodes", "get_nodes_arrays"):
+        assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
+    model = _native.check(p, True, True)["model"]
+    if outcome(lambda: ref_nodes([lines])) == "OverflowError":
+        assert model["nodes"] is None
+    else:
+        ids, coords = ref_nodes_arrays([lines])
+        assert model["nodes"][0].tolist() == ids.tolist()
+        assert model["nodes"][1].tobytes() == coords.tobytes()
+
+
+# Node ids as they mostly come, each one more than the one before (the walk
+# foretells the next id's text from the last one read): across a last 9,
+# with leading zeros, from seven digits to eight, up through -1 and 0, with
+# now and then a jump, a repeat or a bent id between them.
+@st.composite
+def rising_node_lines(draw):
+    value = draw(st.sampled_from([0, 1, 7, 9, 98, 99, 995, 9999995, 99999995, -3, 2147483640, 123456]))
+    width = draw(st.sampled_from([0, 0, 0, 4, 8]))
+    lines = []
+    for _ in range(draw(st.integers(1, 24))):
+        kind = draw(st.integers(0, 19))
+        if kind == 0:
+            value += draw(st.integers(-5, 20))
+        elif kind == 1:
+            text = draw(node_id)
+        if kind != 1:
+            text = f"{value:0{width}d}" if value >= 0 else str(value)
+            value += 1
+        xyz = draw(st.sampled_from(["1.0000000E+00,2.0000000E+00,0.0000000E+00,", "-1.5,2.5,3.5",
+                                    "-1.2345678E+01,-9.8765432E-01,-0.0000000E+00"]))
+        lines.append(f"{text},0,0,1,7,0,0,0,0,0,0,{xyz}")
+    return lines
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(lines=rising_node_lines(), storage=st.sampled_from(STORAGES))
+@example(lines=[f"{k},0,0,1,7,0,0,0,0,0,0,1.,2.,3.," for k in ("0008", "0009", "0010", "0011", "9999998", "9999999",
+                                                                  "10000000", "10000001", "-1", "0", "1", "1", "2")],
+         storage="text")
+def test_rising_node_ids_follow_the_plain_rules(tmp_path_factory, lines, storage):
+    path = tmp_path_factory.mktemp("rising") / "f.neu"
+    path.write_text(neu_text((403, lines)), encoding="utf-8")
+    p = in_storage(ORVEXParser(str(path)), storage)
+    for method in ("get_nodes", "get_nodes_arrays"):
+        assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
+    if outcome(lambda: ref_nodes([lines])) != "OverflowError":
+        assert _native.check(p, True, True)["model"]["nodes"][0].tolist() == ref_nodes_arrays([lines])[0].tolist()
 
 
 # --- record and array forms on generated model files ---------------------------

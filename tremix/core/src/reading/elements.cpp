@@ -6,6 +6,7 @@
 // at the line after its first line.
 #include <algorithm>
 #include <climits>
+#include <type_traits>
 
 #include "numbers.hpp"
 #include "plain_values.hpp"
@@ -29,9 +30,11 @@ constexpr int32_t kMaxNodeIds = TREMIX_MAX_ELEMENT_NODE_IDS;
 
 // A record whose first line and node lines are all written the way
 // exporters write them, read without splitting its lines; empty for any
-// other record, which is then split line by line.
+// other record, which is then split line by line. Its node ids go to
+// `nodes`, a vector or a NodeIdCount that only counts them.
+template <typename NodeIds>
 std::optional<Outcome> read_plain_record(Context& ctx, const BlockLines& lines, size_t n, size_t i, SplitLine& line,
-                                         int32_t (&head)[3], std::vector<int32_t>& nodes) {
+                                         int32_t (&head)[3], NodeIds& nodes) {
     if (!line.fetch(ctx, lines, i)) return Outcome::fail;
     if (!read_plain_element_header(line.text, head)) return std::nullopt;
     // A record cut short by the block's end keeps the node lines it has.
@@ -45,8 +48,9 @@ std::optional<Outcome> read_plain_record(Context& ctx, const BlockLines& lines, 
 
 // The record at line i, its lines split into fields: ok with its values,
 // skip (with what the observer hears) when it is not one.
+template <typename NodeIds>
 Outcome read_split_record(Context& ctx, size_t b, const BlockLines& lines, size_t n, size_t i, SplitLine& header,
-                          SplitLine& node_line, int32_t (&head)[3], std::vector<int32_t>& nodes, Observer* observer) {
+                          SplitLine& node_line, int32_t (&head)[3], NodeIds& nodes, Observer* observer) {
     if (header.load(ctx, lines, i) == Outcome::fail) return Outcome::fail;
     if (header.size() < kHeaderFields) {
         if (observer) observer->passed(b, i, too_few(header, kHeaderFields));
@@ -75,9 +79,13 @@ Outcome read_split_record(Context& ctx, size_t b, const BlockLines& lines, size_
     return o;
 }
 
-Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer, WalkFrom from) {
+// The walk, the node ids of each element gathered in a vector, or only
+// counted (NodeIdCount) where no table keeps them.
+template <typename NodeIds>
+Outcome walk_elements_by(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer, WalkFrom from) {
+    constexpr bool kKept = !std::is_same_v<NodeIds, NodeIdCount>;
     SplitLine header, node_line;
-    std::vector<int32_t> nodes;
+    NodeIds nodes;
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t n, size_t& i) -> Outcome {
         int32_t head[3];  // id, property id, topology code
         nodes.clear();
@@ -102,7 +110,7 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         out.topologies.push_back(head[2]);
         if (out.topologies_only) {
             out.node_ids_counted = start + nodes.size();
-        } else {
+        } else if constexpr (kKept) {
             out.ids.push_back(head[0]);
             out.prop_ids.push_back(head[1]);
             out.connectivity.append(nodes.data(), nodes.size());
@@ -111,6 +119,15 @@ Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, O
         i += kRecordLines;
         return Outcome::ok;
     }, from);
+}
+
+// A walk that keeps only the topology codes, or no records at all, only
+// counts each element's node ids.
+Outcome walk_elements(Context& ctx, const BlockSet& blocks, ElementTable& out, Observer* observer, WalkFrom from) {
+    if (observer && (out.topologies_only || !observer->keeps_records())) {
+        return walk_elements_by<NodeIdCount>(ctx, blocks, out, observer, from);
+    }
+    return walk_elements_by<std::vector<int32_t>>(ctx, blocks, out, observer, from);
 }
 
 // The most elements that start in the lines of a block before line `end`.

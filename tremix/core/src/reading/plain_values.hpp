@@ -115,8 +115,10 @@ inline bool read_plain_element_header(const TextView& text, int32_t (&fields)[3]
 // the text, nothing after the last but commas (a line of commas only, or
 // an empty one, holds none). Such a line has no blank and no empty field,
 // so splitting it gives exactly these. Appends the ids that are not 0 to
-// `ids`; empty, with `ids` as it was, for any other line.
-inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& text, std::vector<int32_t>& ids) {
+// `ids` (a vector, or a NodeIdCount that only counts them); empty, with
+// `ids` as it was, for any other line.
+template <typename Ids = std::vector<int32_t>>
+inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& text, Ids& ids) {
     const char* const s = text.narrow();
     if (!s) return std::nullopt;
     const char* const limit = s + text.length;
@@ -124,9 +126,14 @@ inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& 
     while (end > s && end[-1] == ',') --end;
     if (end == s) return Outcome::ok;
     const size_t before = ids.size();
-    const std::optional<Outcome> o = read_id_fields(ctx, s, end, limit, [&](int32_t id) {
-        if (id != 0) ids.push_back(id);  // "-0", "00"
-    });
+    std::optional<Outcome> o;
+    if constexpr (std::is_same_v<Ids, NodeIdCount>) {
+        o = read_id_fields<false>(ctx, s, end, limit, [&](bool nonzero) { ids.count += nonzero; });
+    } else {
+        o = read_id_fields(ctx, s, end, limit, [&](int32_t id) {
+            if (id != 0) ids.push_back(id);  // "-0", "00"
+        });
+    }
     if (!o) ids.resize(before);
     return o;
 }
@@ -364,24 +371,52 @@ inline const char* skip_printable_fields(const char* p, const char* end, unsigne
 // A node line: the id, ten fields of printable ASCII that are not read,
 // and the three coordinates as plain decimals, each followed by a comma or
 // the end of the line's text; whatever follows the coordinates is not read.
-inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3]) {
+// The usual shapes of each part are taken in one step (id_lines.hpp), the
+// rest as read_plain_id, skip_printable_fields and plain_coordinate read
+// them, to the same values. With `ids`, the id may be foretold by the line
+// before (a walk over the lines of a block keeps it from line to line).
+[[gnu::always_inline]] inline bool read_plain_node(const TextView& text, RisingIds* ids, int32_t& id,
+                                                   double (&xyz)[3]) {
     const char* const s = text.narrow();
     if (!s) return false;
     const char* const end = s + text.length;
-    const char* p = read_plain_id(s, end, id);
-    if (!p) return false;
-    p = skip_printable_fields(p, end, kXField - 1);
-    if (!p) return false;
-    for (int axis = 0; axis < 3; ++axis) {
-        bool out_of_range;
-        const char* stop = read_default_scientific(p, end, xyz[axis]);  // the usual shape, inline
-        if (!stop) stop = scan_plain_decimal(p, end, end, xyz[axis], out_of_range);
-        if (!stop) return false;
-        if (axis == 2) return stop == end || *stop == ',';
-        if (stop == end || *stop != ',') return false;
-        p = stop + 1;
+    const char* p;
+    if (end - s >= 16) {  // the id's digits as one word
+        p = ids ? ids->read(s, id) : read_id_field(s, id);
+        if (!p) return false;
+        ++p;
+    } else {
+        p = read_plain_id(s, end, id);
+        if (!p) return false;
     }
-    return false;
+    if (end - p >= 20 && ten_digit_fields(p)) {
+        p += 2 * (kXField - 1);
+    } else {
+#if TREMIX_SSE2
+        const char* const past = end - p >= 32 ? ten_short_fields(p) : nullptr;
+        p = past ? past : skip_printable_fields(p, end, kXField - 1);
+#else
+        p = skip_printable_fields(p, end, kXField - 1);
+#endif
+        if (!p) return false;
+    }
+    // x and y, each followed by its comma, then z.
+    for (int axis = 0; axis < 2; ++axis) {
+        const char* comma = read_node_coordinate(p, end, xyz[axis]);
+        if (!comma) {
+            comma = plain_coordinate(p, end, xyz[axis]);
+            if (!comma || comma == end) return false;
+        }
+        p = comma + 1;
+    }
+    return read_node_coordinate(p, end, xyz[2]) || plain_coordinate(p, end, xyz[2]);
+}
+[[gnu::always_inline]] inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3]) {
+    return read_plain_node(text, nullptr, id, xyz);
+}
+[[gnu::always_inline]] inline bool read_plain_node(const TextView& text, RisingIds& ids, int32_t& id,
+                                                   double (&xyz)[3]) {
+    return read_plain_node(text, &ids, id, xyz);
 }
 
 }  // namespace tremix::reading
