@@ -336,45 +336,6 @@ def test_node_lines_follow_the_plain_rules(tmp_path_factory, lines, storage):
         assert model["nodes"][1].tobytes() == coords.tobytes()
 
 
-# Node ids as they mostly come, each one more than the one before (the walk
-# foretells the next id's text from the last one read): across a last 9,
-# with leading zeros, from seven digits to eight, up through -1 and 0, with
-# now and then a jump, a repeat or a bent id between them.
-@st.composite
-def rising_node_lines(draw):
-    value = draw(st.sampled_from([0, 1, 7, 9, 98, 99, 995, 9999995, 99999995, -3, 2147483640, 123456]))
-    width = draw(st.sampled_from([0, 0, 0, 4, 8]))
-    lines = []
-    for _ in range(draw(st.integers(1, 24))):
-        kind = draw(st.integers(0, 19))
-        if kind == 0:
-            value += draw(st.integers(-5, 20))
-        elif kind == 1:
-            text = draw(node_id)
-        if kind != 1:
-            text = f"{value:0{width}d}" if value >= 0 else str(value)
-            value += 1
-        xyz = draw(st.sampled_from(["1.0000000E+00,2.0000000E+00,0.0000000E+00,", "-1.5,2.5,3.5",
-                                    "-1.2345678E+01,-9.8765432E-01,-0.0000000E+00"]))
-        lines.append(f"{text},0,0,1,7,0,0,0,0,0,0,{xyz}")
-    return lines
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(lines=rising_node_lines(), storage=st.sampled_from(STORAGES))
-@example(lines=[f"{k},0,0,1,7,0,0,0,0,0,0,1.,2.,3.," for k in ("0008", "0009", "0010", "0011", "9999998", "9999999",
-                                                                  "10000000", "10000001", "-1", "0", "1", "1", "2")],
-         storage="text")
-def test_rising_node_ids_follow_the_plain_rules(tmp_path_factory, lines, storage):
-    path = tmp_path_factory.mktemp("rising") / "f.neu"
-    path.write_text(neu_text((403, lines)), encoding="utf-8")
-    p = in_storage(ORVEXParser(str(path)), storage)
-    for method in ("get_nodes", "get_nodes_arrays"):
-        assert outcome(getattr(p, method)) == outcome(lambda: REFERENCES[method]([lines])), method
-    if outcome(lambda: ref_nodes([lines])) != "OverflowError":
-        assert _native.check(p, True, True)["model"]["nodes"][0].tolist() == ref_nodes_arrays([lines])[0].tolist()
-
-
 # --- record and array forms on generated model files ---------------------------
 
 

@@ -325,58 +325,6 @@ template <int Places, int Off>
     return stop && (stop == end || *stop == ',') ? stop : nullptr;
 }
 
-// The ids of node lines, which mostly rise by one from line to line: the
-// text of the id after the last one read (its digits as that line wrote
-// them, the last one raised by one) is kept with its comma as one word, so
-// that a line that starts with exactly those characters has its id without
-// a look at its digits. Nothing is foretold after a negative id, one of
-// more than seven digits, or one whose last digit is 9 (the text would
-// grow or carry); the next id is then read as any other.
-class RisingIds {
-  public:
-    // The id at s, eight bytes or more from s being the line's (sixteen
-    // from it where it is not foretold), as read_id_field reads it: the
-    // position of the comma after it, or null.
-    [[gnu::always_inline]] const char* read(const char* s, int32_t& id) {
-        const uint64_t word = load8(s);
-        if ((word & mask_) == text_) {
-            id = next_++;
-            if (raises_ == 0) {
-                forget();
-            } else {
-                text_ += step_;
-                --raises_;
-            }
-            return s + digits_;
-        }
-        const char* const comma = read_id_field(s, id);
-        if (comma) learn(s, comma, word, id);
-        return comma;
-    }
-
-  private:
-    // Foretells the id after `id`, read from s (its comma at `comma`).
-    void learn(const char* s, const char* comma, uint64_t word, int32_t id) {
-        const auto digits = static_cast<unsigned>(comma - s);
-        if (*s == '-' || digits > 7 || s[digits - 1] == '9') return forget();
-        digits_ = digits;
-        step_ = uint64_t{1} << 8 * (digits - 1);
-        raises_ = static_cast<unsigned>('9' - s[digits - 1] - 1);
-        mask_ = ~uint64_t{0} >> (8 * (7 - digits));  // the digits and the comma
-        text_ = (word & mask_) + step_;
-        next_ = id + 1;
-    }
-    void forget() {
-        mask_ = 0;
-        text_ = 1;  // no word masked by 0
-    }
-    uint64_t text_ = 1, mask_ = 0;
-    uint64_t step_ = 0;    // 1 in the byte of the last digit
-    unsigned raises_ = 0;  // how often the last digit of text_ may still be raised
-    unsigned digits_ = 0;
-    int32_t next_ = 0;
-};
-
 // A stand-in for the vector an element's node ids are gathered in, where
 // they are only counted (a walk that keeps the topology codes alone).
 struct NodeIdCount {

@@ -16,13 +16,12 @@ namespace {
 
 Outcome walk_nodes(Context& ctx, const BlockSet& blocks, NodeTable& out, Observer* observer, WalkFrom from) {
     SplitLine line;
-    RisingIds rising;  // node ids mostly rise by one from line to line
     return walk_blocks(ctx, blocks, [&](size_t b, const BlockLines& lines, size_t, size_t& i) -> Outcome {
         const size_t at = i++;
         int32_t id;
         double xyz[3];
         if (!line.fetch(ctx, lines, at)) return Outcome::fail;
-        if (!read_plain_node(line.text, rising, id, xyz)) {
+        if (!read_plain_node(line.text, id, xyz)) {
             if (line.split(ctx) == Outcome::fail) return Outcome::fail;
             if (line.size() < kNodeFields) {
                 if (observer) observer->passed(b, at, too_few(line, kNodeFields));

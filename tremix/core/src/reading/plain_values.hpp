@@ -373,16 +373,14 @@ inline const char* skip_printable_fields(const char* p, const char* end, unsigne
 // the end of the line's text; whatever follows the coordinates is not read.
 // The usual shapes of each part are taken in one step (id_lines.hpp), the
 // rest as read_plain_id, skip_printable_fields and plain_coordinate read
-// them, to the same values. With `ids`, the id may be foretold by the line
-// before (a walk over the lines of a block keeps it from line to line).
-[[gnu::always_inline]] inline bool read_plain_node(const TextView& text, RisingIds* ids, int32_t& id,
-                                                   double (&xyz)[3]) {
+// them, to the same values.
+inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3]) {
     const char* const s = text.narrow();
     if (!s) return false;
     const char* const end = s + text.length;
     const char* p;
     if (end - s >= 16) {  // the id's digits as one word
-        p = ids ? ids->read(s, id) : read_id_field(s, id);
+        p = read_id_field(s, id);
         if (!p) return false;
         ++p;
     } else {
@@ -410,13 +408,6 @@ inline const char* skip_printable_fields(const char* p, const char* end, unsigne
         p = comma + 1;
     }
     return read_node_coordinate(p, end, xyz[2]) || plain_coordinate(p, end, xyz[2]);
-}
-[[gnu::always_inline]] inline bool read_plain_node(const TextView& text, int32_t& id, double (&xyz)[3]) {
-    return read_plain_node(text, nullptr, id, xyz);
-}
-[[gnu::always_inline]] inline bool read_plain_node(const TextView& text, RisingIds& ids, int32_t& id,
-                                                   double (&xyz)[3]) {
-    return read_plain_node(text, &ids, id, xyz);
 }
 
 }  // namespace tremix::reading
