@@ -172,6 +172,91 @@ def test_bent_shapes_range_as_float_reads_them(tmp_path_factory, values, first, 
         assert entry[:2] == (1, v["vec_id"]) and repr(entry[10:12]) == repr((low, high))
 
 
+# Long runs of lines in the exporters' usual layout, "0123,-1.2084482E-07,",
+# which the walks that count and range take a stretch of lines at a time
+# from the id foretold by the line before (its digits as written, carried
+# past last digits of 9) and sixteen bytes from the value's digits; now and
+# then a line bent from it, which the rule then reads. Values of every two-
+# digit exponent, of which only the ones from -15 to 29 are ranged by their
+# digits (a value ranged by its lead alone may have any), both zeros, and
+# range records of such values on lines of one to twelve, more or fewer
+# than their count. Written with "\n" (lines read in place, a line end
+# after each) and "\r\n" (lines copied back to back).
+@st.composite
+def usual_values(draw, min_size: int, max_size: int) -> list[str]:
+    """Values of one vector, drawn at random in bulk: all of one sign or of
+    both, their exponents near one another (zeros among them written with
+    one in between) or anywhere, digits that start with 0 now and then."""
+    rng = draw(st.randoms(use_true_random=True))
+    signs = draw(st.sampled_from([["", "+"], ["-"], ["", "", "-", "+"]]))
+    centre, spread = draw(st.integers(-99, 99)), draw(st.sampled_from([0, 1, 2, 5, 99]))
+    marks = draw(st.sampled_from(["E", "E", "e", "Ee"]))
+    special = ["00000000", "10000000", "99999999", "01234567"]
+
+    def value() -> str:
+        exponent = rng.choice([-16, -15, 22, 29, 30]) if rng.random() < 0.05 else min(
+            99, max(-99, centre + rng.randint(-spread, spread)))
+        digits = rng.choice(special) if rng.random() < 0.1 else f"{rng.randint(1, 9)}{rng.randint(0, 10**7 - 1):07d}"
+        return f"{rng.choice(signs)}{digits[0]}.{digits[1:]}{rng.choice(marks)}{exponent:+03d}"
+
+    return [value() for _ in range(draw(st.integers(min_size, max_size)))]
+
+
+BENT_TAIL = st.sampled_from([",,", "", " ,", "x,", "0,"])
+
+
+@st.composite
+def usual_singles(draw) -> list[str]:
+    ident = draw(st.sampled_from([1, 8, 95, 99, 120, 995, 1299, 9999990, 9999998]))
+    width = draw(st.sampled_from([0, 0, 4, 7]))
+    lines = []
+    for value in draw(usual_values(1, 120)):
+        tail = draw(BENT_TAIL) if draw(st.integers(0, 30)) == 0 else ","
+        lines.append(f"{ident:0{width}d},{value}{tail}")
+        ident += 1 if draw(st.integers(0, 40)) else draw(st.sampled_from([0, 2, -1, 100]))
+    return lines
+
+
+@st.composite
+def usual_range(draw) -> list[str]:
+    values = draw(usual_values(1, 60))
+    first = draw(st.integers(1, 50))
+    last = first + len(values) - 1 + draw(st.sampled_from([0, 0, 0, -5, -1, 1, 3]))
+    lines, k = [f"{first},{last},"], 0
+    while k < len(values):
+        n = draw(st.sampled_from([10, 10, 10, 1, 3, 12]))
+        tail = draw(BENT_TAIL) if draw(st.integers(0, 20)) == 0 else ","
+        lines.append(",".join(values[k:k + n]) + tail)
+        k += n
+    return lines
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.lists(st.one_of(usual_singles(), usual_range()), min_size=1, max_size=4),
+       storage=st.sampled_from(STORAGES), newline=st.sampled_from(["\n", "\r\n"]),
+       ends=st.booleans())
+def test_usual_lines_count_and_range_as_the_rule_reads_them(tmp_path_factory, data, storage, newline, ends):
+    vectors = [[f"1,{k + 1},1,", "V,", "0,0,0", "1,1,1,8", "0,0,1", *lines, "-1,0.,"] for k, lines in enumerate(data)]
+    if not ends:  # the last vector's data runs to the end of the block
+        vectors[-1].pop()
+    path = tmp_path_factory.mktemp("usual") / "f.neu"
+    path.write_text(neu_text((451, sum(vectors, []))), encoding="utf-8", newline=newline)
+    ours, ref = in_storage(ORVEXParser(str(path)), storage), PlainParser(path)
+    assert outcome(ours.get_output_vectors_arrays, ()) == outcome(ref.get_output_vectors_arrays, ())
+    try:
+        expected = ref.get_output_vectors()
+    except OverflowError:
+        return
+    assert [(v.vec_id, v.count) for v in tremix.vectors(ours)] == [(v["vec_id"], len(v["results"])) for v in expected]
+    catalogue = _native.vector_catalogue(ours, True)
+    assert _native.check(ours, True)["catalogue"] == catalogue
+    for entry, v in zip(catalogue[1], expected, strict=True):
+        assert entry[:2] == (1, v["vec_id"])
+        finite = [x for x in v["results"].values() if np.isfinite(x)]
+        if not entry[12]:  # no repeated id: every value ranged, the first of equal ones standing
+            assert repr(entry[10:12]) == repr((min(finite), max(finite)) if finite else (None, None))
+
+
 # --- exactly rounded decimals -------------------------------------------------------
 
 CORPUS = Path(__file__).parent / "data" / "float-corpus"

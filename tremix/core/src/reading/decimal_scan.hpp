@@ -284,6 +284,32 @@ template <int Off>
 }
 #endif
 
+#if TREMIX_SSE2
+// Whether the sixteen bytes at d (all of which the caller may read) start
+// with a number of fixed_scientific_shape<7> after its sign and a comma
+// right after it ("2.2119522E+02,"); the last two bytes are not looked at.
+// Each byte less what its place expects, masked where its place takes
+// two characters (the exponent mark in either case, '+' or '-' but not
+// ','), lies at or below the most its place allows: 9 for a digit, 0 for
+// any other.
+[[gnu::always_inline]] inline bool fixed_scientific_shape7_comma(const char* d) {
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d));
+    const __m128i expected = _mm_setr_epi8('0', '.', '0', '0', '0', '0', '0', '0', '0', 'E', '+', '0', '0', ',', 0, 0);
+    const __m128i masks = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~0x20, ~0x02, -1, -1, -1, 0, 0);
+    const __m128i most = _mm_setr_epi8(9, 0, 9, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, 0, 0);
+    const __m128i off = _mm_and_si128(_mm_sub_epi8(chars, expected), masks);
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(off, most), most)) == 0xFFFF;
+}
+#endif
+
+// The exponent as written of a number of fixed_scientific_shape<7> at d.
+[[gnu::always_inline]] inline int fixed_scientific7_written(const char* d) {
+    uint16_t two;
+    std::memcpy(&two, d + 11, 2);
+    const int e = static_cast<int>(two & 0xFF) * 10 + static_cast<int>(two >> 8) - '0' * 11;
+    return d[10] == '-' ? -e : e;
+}
+
 // The digits of a number of that shape at d as one integer, the point's
 // place given to the first digit.
 template <int Places>

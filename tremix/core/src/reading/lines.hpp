@@ -77,18 +77,35 @@ class BlockLines {
     // text (`to` when it passes over them all); `from` itself for items and
     // wider text, whose lines the caller looks at one by one.
     template <typename PassOver>
-    size_t first_not_passed(size_t from, size_t to, PassOver passes_over) const {
+    [[gnu::always_inline]] size_t first_not_passed(size_t from, size_t to, PassOver passes_over) const {
         if (!stored_narrow()) return from;
         if (from >= to) return to;
-        size_t begin = start(from);
-        for (size_t k = from; k < to; ++k) {
-            const size_t next = start(k + 1);  // where the line ends, and the next one begins
-            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(chars_ + begin) +
-                                                             kPrefetchAhead));  // as line() asks
-            if (!passes_over(chars_ + begin, next - gap_ - begin)) return k;
-            begin = next;
-        }
-        return to;
+        // Starts all in 32 bits (the usual case) are read without asking
+        // which of the two arrays holds each.
+        if (to < narrow_) return first_not_passed_in<true>(from, to, passes_over);
+        return first_not_passed_in<false>(from, to, passes_over);
+    }
+
+    // Stored one-byte text whose line starts from 0 to `to` all lie in 32
+    // bits, for a loop over its lines of the caller's own: line k runs
+    // from chars + starts[k] to chars + starts[k + 1] - gap.
+    struct NarrowTable {
+        const char* chars;
+        const uint32_t* starts;
+        size_t gap;
+    };
+    bool narrow_table(size_t to, NarrowTable& table) const {
+        if (!stored_narrow() || to >= narrow_ || to > n_) return false;
+        table = NarrowTable{chars_, narrow_starts_, gap_};
+        return true;
+    }
+
+    // Where the text of the last line ends: the bytes from any line's start
+    // up to here lie in the stored text and may be read (those past a
+    // line's end belong to the lines after it, or to the line ends between
+    // them). Only for stored text.
+    const char* stored_end() const {
+        return n_ == 0 ? chars_ : chars_ + (start(n_) - gap_) * kind_;
     }
 
     // How many characters lines i to the end hold, with the line ends kept
@@ -112,6 +129,27 @@ class BlockLines {
     int64_t file_line(size_t i) const { return first_file_line_ < 0 ? -1 : first_file_line_ + static_cast<int64_t>(i); }
 
   private:
+    // first_not_passed, lines `from` to `to` of stored one-byte text, all
+    // their starts in 32 bits when `Narrow`.
+    template <bool Narrow, typename PassOver>
+    [[gnu::always_inline]] size_t first_not_passed_in(size_t from, size_t to, PassOver& passes_over) const {
+        const auto at = [&](size_t k) -> size_t {
+            if constexpr (Narrow) {
+                return narrow_starts_[k];
+            } else {
+                return start(k);
+            }
+        };
+        size_t begin = at(from);
+        for (size_t k = from; k < to; ++k) {
+            const size_t next = at(k + 1);  // where the line ends, and the next one begins
+            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(chars_ + begin) +
+                                                             kPrefetchAhead));  // as line() asks
+            if (!passes_over(chars_ + begin, next - gap_ - begin)) return k;
+            begin = next;
+        }
+        return to;
+    }
     size_t start(size_t k) const {
         return k < narrow_ ? narrow_starts_[k] : static_cast<size_t>(wide_starts_[k - narrow_]);
     }

@@ -219,15 +219,15 @@ template <typename Take>
 
 // The id of the next single-value record as the one before it foretells
 // it: ids usually rise by one through a vector's records. The text of the
-// id after the last one read (its digits as that line wrote them, the
-// last one raised by one) is kept with its comma as one word, so that a
-// line starting with exactly those characters has its id without a step
-// over its digits: one to seven digits and a comma are what
-// read_plain_id reads, and these give that id. Nothing is foretold after
-// an id that did not follow the one before (ids that go up by more than
-// one would only cost a failed match a line), a negative id, an id of
-// more than seven digits, or one whose last digit is 9 (the text would
-// grow or carry); the next line then has its id read as any other.
+// id after the last one read (its digits as that line wrote them, raised
+// by one) is kept with its comma as one word, so that a line starting
+// with exactly those characters has its id without a step over its
+// digits: one to seven digits and a comma are what read_plain_id reads,
+// and these give that id. Nothing is foretold after an id that did not
+// follow the one before (ids that go up by more than one would only cost
+// a failed match a line), a negative id, an id of more than seven digits,
+// or after the id of only nines (the text would grow); the next line then
+// has its id read as any other.
 class NextId {
   public:
     // The id at s as read_plain_id reads it, foretold when it can be, and
@@ -239,19 +239,28 @@ class NextId {
         return p;
     }
 
+    // Whether the text at s starts with the foretold id and its comma (the
+    // eight bytes from s must lie in the text), and how many digits it has.
+    [[gnu::always_inline]] bool foretells(const char* s) const { return (load8(s) & mask_) == text_; }
+    [[gnu::always_inline]] unsigned digits() const { return digits_; }
+    // Whether an id is foretold, and which (only meaningful while one is).
+    [[gnu::always_inline]] bool foretelling() const { return mask_ != 0; }
+    [[gnu::always_inline]] int64_t foretold_id() const { return id_; }
+    // The foretold id, taken where it was found: the one after it is
+    // foretold.
+    [[gnu::always_inline]] int32_t take_foretold() {
+        const auto id = static_cast<int32_t>(id_++);
+        raise();
+        return id;
+    }
+
   private:
     // The text after the expected id's comma at s, or null when s does not
     // start with them (or the comma ends the text before `end`). Bytes up
     // to `limit` may be read.
     const char* take(const char* s, const char* end, const char* limit, int32_t& id) {
-        if (limit - s < 8 || (load8(s) & mask_) != text_ || s + digits_ >= end) return nullptr;
-        id = static_cast<int32_t>(id_++);
-        if (raises_ == 0) {  // its last digit is 9
-            forget();
-        } else {
-            text_ += step_;
-            --raises_;
-        }
+        if (limit - s < 8 || !foretells(s) || s + digits_ >= end) return nullptr;
+        id = take_foretold();
         return s + digits_ + 1;
     }
     // The id `id`, read from s (its comma just before `after`), foretells
@@ -261,14 +270,37 @@ class NextId {
         const bool follows = id == id_;
         id_ = int64_t{id} + 1;
         const auto digits = static_cast<unsigned>(after - 1 - s);
-        if (!follows || *s == '-' || digits > 7 || limit - s < 8 || s[digits - 1] == '9') return forget();  // "-0" too
+        if (!follows || *s == '-' || digits > 7 || limit - s < 8) return forget();  // "-0" too
         digits_ = digits;
         step_ = uint64_t{1} << 8 * (digits - 1);
-        raises_ = static_cast<unsigned>('9' - s[digits - 1] - 1);
         mask_ = ~uint64_t{0} >> (8 * (7 - digits));
-        text_ = (load8(s) & mask_) + step_;
+        text_ = load8(s) & mask_;  // the text of the id read, raised to the next one below
+        raises_ = static_cast<unsigned>('9' - s[digits - 1]);
+        raise();
     }
-    void forget() {
+    // The text raised to the next id's.
+    [[gnu::always_inline]] void raise() {
+        if (raises_ != 0) [[likely]] {
+            text_ += step_;
+            --raises_;
+        } else {
+            carry();
+        }
+    }
+    // The text of the id after one whose last digit is 9: the nines that
+    // end it become zeros and the digit before them is raised ("1299" to
+    // "1300"); nothing is foretold after an id of only nines.
+    [[gnu::always_inline]] void carry() {
+        // The digits moved to the top of the word, the last one highest, the
+        // comma shifted out: bytes that were '9' are 0.
+        const uint64_t others = (text_ ^ 0x3939393939393939ull) << (8 * (8 - digits_));
+        if (others == 0) return forget();
+        const auto nines = static_cast<unsigned>(__builtin_clzll(others)) / 8;  // at least the last digit
+        const uint64_t ones = (0x0101010101010101ull >> (8 * (8 - nines))) << (8 * (digits_ - nines));
+        text_ = text_ - 9 * ones + (uint64_t{1} << (8 * (digits_ - 1 - nines)));
+        raises_ = 9;
+    }
+    [[gnu::always_inline]] void forget() {
         mask_ = 0;
         text_ = 1;  // no word masked by 0
     }

@@ -57,19 +57,28 @@ class ValueRange {
     // key within 10^5 keys, and most values lie well inside the range.
     template <int Places>
     [[gnu::always_inline]] void add_shaped(const char* d, int written, bool negative) {
-        if (*d != '0') [[likely]] {
-            // "D.DD" as written, first character highest: digits compare as
-            // their bytes do, and the point is the same in every lead.
-            uint32_t head;
-            std::memcpy(&head, d, 4);
-            const int64_t lead = (int64_t{written + kExponentBias} << 32) | __builtin_bswap32(head);
-            const int64_t signed_lead = negative ? -lead : lead;
-            if (signed_lead >= low_lead_ && signed_lead <= high_lead_) [[likely]] {
-                ++seen_;
-                return;
-            }
+        if (!add_within<Places>(d, negative)) [[unlikely]]
+            add_decimal(fixed_scientific_digits<Places>(d), written - Places, negative);
+    }
+
+    // The same number seen, when its lead lies within the range (it then
+    // is no new extreme): false, with nothing done, when it may be one.
+    // Any exponent of two digits is told right by its lead, so the
+    // caller needs to know its exponent only when it may be an extreme.
+    template <int Places>
+    [[gnu::always_inline]] bool add_within(const char* d, bool negative) {
+        if (*d == '0') return false;
+        // "D.DD" as written, first character highest: digits compare as
+        // their bytes do, and the point is the same in every lead.
+        uint32_t head;
+        std::memcpy(&head, d, 4);
+        const int64_t lead = int64_t{exponent_code(d + Places + 3)} << 32 | __builtin_bswap32(head);
+        const int64_t signed_lead = negative ? -lead : lead;
+        if (signed_lead >= low_lead_ && signed_lead <= high_lead_) [[likely]] {
+            ++seen_;
+            return true;
         }
-        add_decimal(fixed_scientific_digits<Places>(d), written - Places, negative);
+        return false;
     }
 
     // Any value; infinities and NaN are passed over.
@@ -106,13 +115,30 @@ class ValueRange {
 
     // A lead stands for the keys whose first digits, key / 10^5, are the
     // same `prefix`: the biased exponent and the first three digits. It is
-    // the exponent above 32 bits and below them the text "D.DD" of those
-    // digits, first character highest, so that leads compare as their
-    // prefixes do.
+    // the exponent's code above 32 bits and below them the text "D.DD" of
+    // those digits, first character highest, so that leads compare as
+    // their prefixes do.
     static int64_t lead_of(int64_t prefix) {
         const auto digits = static_cast<uint32_t>(prefix % 1000);
-        return (prefix / 1000 << 32) | (uint32_t{'0'} + digits / 100) << 24 | uint32_t{'.'} << 16 |
-               (uint32_t{'0'} + digits / 10 % 10) << 8 | (uint32_t{'0'} + digits % 10);
+        return int64_t{exponent_code_of(static_cast<int>(prefix / 1000) - kExponentBias)} << 32 |
+               (uint32_t{'0'} + digits / 100) << 24 | uint32_t{'.'} << 16 | (uint32_t{'0'} + digits / 10 % 10) << 8 |
+               (uint32_t{'0'} + digits % 10);
+    }
+    // An exponent of at most two digits as a number that rises with it,
+    // read from its text as written (its sign and two digits at e) with
+    // few steps: the two digits' bytes, the first one higher, mirrored
+    // about "+00" for a negative exponent (so that "-00" is "+00"). From
+    // 0x2727 ("-99") to 0x3939 ("+99").
+    [[gnu::always_inline]] static int exponent_code(const char* e) {
+        uint16_t two;
+        std::memcpy(&two, e + 1, 2);
+        const int code = static_cast<uint16_t>(two << 8 | two >> 8);
+        return e[0] == '-' ? 0x6060 - code : code;
+    }
+    static int exponent_code_of(int exponent) {
+        const int magnitude = exponent < 0 ? -exponent : exponent;  // below 100, as keys' exponents are
+        const int code = ('0' + magnitude / 10) << 8 | ('0' + magnitude % 10);
+        return exponent < 0 ? 0x6060 - code : code;
     }
     // The smallest signed lead (a lead negated for a negative value) whose
     // keys all lie at or above `key`: a positive lead's keys run from

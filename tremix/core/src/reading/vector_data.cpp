@@ -96,6 +96,145 @@ inline bool room_running_out(const MallocArray<double>& values) {
 // tick of the context (far fewer than kRoomMargin values).
 constexpr size_t kSinglesPerTick = 32;
 
+// A value of fixed_scientific_shape<7> whose digits start at d, which may
+// be a new extreme of `range`: added as a ScannedValue adds it, or false
+// when its exponent lies beyond what a ScannedValue takes in that shape.
+// Not inline: the loops that come here seldom keep their registers.
+[[gnu::noinline, maybe_unused]] bool add_usual_extreme(ValueRange& range, const char* d, bool negative) {
+    const int written = fixed_scientific7_written(d);
+    if (static_cast<unsigned>(written + 15) > 44) return false;  // as ScannedValue::scan
+    range.add_decimal(fixed_scientific_digits<7>(d), written - 7, negative);
+    return true;
+}
+
+// Lines from k on (before `to`) of single-value records of the commonest
+// layout, for a sink that counts: the id foretold by `next_id` and its
+// comma, a value of fixed_scientific_shape<7> after its sign and one comma
+// ending the line ("12,-1.2084482E-07,"). Each is checked from the word of
+// its id and sixteen bytes from its value's digits, which the stored text
+// holds (`readable`: the end of the block's text), and the sink gets what
+// take_plain_single would give it; their ids follow each other from the
+// one foretold at first. The first line that is none, with nothing taken
+// from it (or the first of the last lines of the block that are not
+// looked at); `unforetold` is set when its id was not foretold.
+// A value whose lead lies within the range so far is no new extreme,
+// whatever its exponent: only one that may be needs its exponent within
+// what a ScannedValue takes in its shape (the reading by the rule reads
+// others as any value, whose conversion then adds them alike).
+// Not inline: the loop keeps all it needs in registers.
+template <bool Convert>
+[[gnu::noinline]] size_t take_usual_singles(const BlockLines::NarrowTable& table, const char* readable, size_t k,
+                                            size_t to, NextId& next_id, CountSink<Convert>& sink, bool& unforetold) {
+#if TREMIX_SSE2
+    // An id of up to seven digits, its comma and a sign come before the
+    // value's digits: 25 bytes from each line's start lie in the text,
+    // which only the last lines of a block may not have.
+    while (to > k && readable - (table.chars + table.starts[to - 1]) < 25) --to;
+    if (k >= to) return k;
+    NextId next = next_id;  // a copy of its own, kept in registers
+    const size_t after_id = next.digits() + 1;   // the same for every foretold id
+    const size_t line_end = 14 + table.gap;       // from the value's digits to the next line
+    const uint32_t* start = table.starts + k + 1;  // where the line after the current one starts
+    const uint32_t* const last = table.starts + to;
+    const char* s = table.chars + start[-1];
+    for (; start <= last; ++start) {
+        const char* const following = table.chars + *start;
+        __builtin_prefetch(s + 1024);  // as BlockLines asks
+        if (!next.foretells(s)) {
+            unforetold = true;
+            break;
+        }
+        const auto first = static_cast<unsigned char>(s[after_id]);
+        const char* const d = s + after_id + ScannedValue::kSignLength[first];
+        if (d + line_end != following || !fixed_scientific_shape7_comma(d)) break;
+        if constexpr (Convert) {
+            if (!sink.range.template add_within<7>(d, first == '-')) [[unlikely]] {
+                if (!add_usual_extreme(sink.range, d, first == '-')) break;
+            }
+        }
+        next.take_foretold();
+        s = following;
+    }
+    next_id = next;
+    return static_cast<size_t>(start - 1 - table.starts);
+#else
+    (void)table, (void)readable, (void)to, (void)next_id, (void)sink, (void)unforetold;
+    return k;
+#endif
+}
+
+// The values of a range record's line, as take_plain_values takes them
+// with the sink's take_value, for a sink that counts. Values of the usual
+// shape each followed by one comma are checked sixteen bytes at a time
+// while the stored text holds them (`readable`: the end of the block's
+// text, null for text of items): the rest of the line, from the first
+// value that is not, is read as take_plain_values reads it.
+template <bool Convert>
+std::optional<Outcome> take_counted_values(Context& ctx, const TextView& text, const char* readable, size_t& gathered,
+                                           CountSink<Convert>& sink) {
+    const char* const s = text.narrow();
+    if (!s) return std::nullopt;
+    const char* const limit = s + text.length;
+    const char* p = s;
+    size_t count = 0;
+#if TREMIX_SSE2
+    // The sixteen bytes from a value's digits that end at most two bytes
+    // past the line lie in the text.
+    if (readable && readable - limit >= 2) {
+        // Kept here while values are taken, and stored however the loop ends.
+        int64_t budget = sink.budget;
+        struct Store {
+            CountSink<Convert>& sink;
+            int64_t& budget;
+            ~Store() { sink.budget = budget; }
+        } store{sink, budget};
+        for (;;) {
+            if (count % kValuesPerTick == 0 && !ctx.tick()) {
+                gathered += count;
+                return Outcome::fail;
+            }
+            const auto first = static_cast<unsigned char>(*p);
+            const char* const d = p + ScannedValue::kSignLength[first];
+            if (limit - d < 14 || !fixed_scientific_shape7_comma(d)) break;
+            if constexpr (Convert) {
+                if (budget > 0) {
+                    // As take_usual_singles ranges a value.
+                    if (!sink.range.template add_within<7>(d, first == '-')) [[unlikely]] {
+                        if (!add_usual_extreme(sink.range, d, first == '-')) break;
+                    }
+                    --budget;
+                }
+            }
+            ++count;
+            p = d + 14;
+            if (p == limit) {
+                gathered += count;
+                return Outcome::ok;
+            }
+        }
+    }
+#else
+    (void)readable;
+#endif
+    const char* end = limit;
+    while (end > s && end[-1] == ',') --end;
+    while (p < end) {
+        if (count % kValuesPerTick == 0 && !ctx.tick()) {
+            gathered += count;
+            return Outcome::fail;
+        }
+        const char* const stop = sink.take_value(p, end, limit);
+        if (!stop || (stop < end && *stop != ',')) break;
+        ++count;
+        if (stop == end) {
+            gathered += count;
+            return Outcome::ok;
+        }
+        p = stop + 1;
+    }
+    return std::nullopt;
+}
+
 // Single-value records written the usual way, the commonest lines of a
 // vector, from line `from` on (before `to`) in stored one-byte text, each
 // taken as take_plain_single takes it, straight from the text: no line is
@@ -110,7 +249,7 @@ size_t take_singles(const BlockLines& lines, size_t from, size_t to, NextId& nex
     int64_t run_first = 0;
     size_t run_length = 0;
     ScannedValue value;
-    const size_t k = lines.first_not_passed(from, to, [&](const char* s, size_t length) {
+    const size_t k = lines.first_not_passed(from, to, [&](const char* s, size_t length) __attribute__((always_inline)) {
         int32_t id;
         const auto take = [&](const char* p, const char* end, const char* limit) {
             if constexpr (Sink::kInPlace) {
@@ -138,6 +277,37 @@ size_t take_singles(const BlockLines& lines, size_t from, size_t to, NextId& nex
         if (run_length != 0) sink.count_ids(static_cast<int32_t>(run_first), run_length);
     }
     next_id = next;
+    return k;
+}
+
+// The same for a sink that counts, the lines of the commonest layout taken
+// by take_usual_singles. A line it does not take is taken by the rule, and
+// the lines after it by take_usual_singles again when it took lines
+// before, or the line had an id it did not foretell and foretells the next
+// one (the first line of a vector, a gap in the ids); otherwise (lines of
+// another layout, ids that do not follow each other) the rule takes the
+// lines to `to`.
+template <bool Convert>
+size_t take_singles(const BlockLines& lines, size_t from, size_t to, NextId& next_id, CountSink<Convert>& sink) {
+    BlockLines::NarrowTable table;
+    if (!lines.narrow_table(to, table)) return take_singles<CountSink<Convert>>(lines, from, to, next_id, sink);
+    const char* const readable = lines.stored_end();
+    size_t k = from;
+    bool usual = true;  // whether take_usual_singles is to look at line k
+    while (k < to) {
+        size_t stop = k;
+        bool unforetold = false;
+        if (usual) {
+            const int64_t first_id = next_id.foretold_id();
+            stop = take_usual_singles(table, readable, k, to, next_id, sink, unforetold);
+            if (stop > k) sink.count_ids(static_cast<int32_t>(first_id), stop - k);
+            if (stop == to) return to;
+        }
+        const size_t after = take_singles<CountSink<Convert>>(lines, stop, usual ? stop + 1 : to, next_id, sink);
+        if (after == stop) return stop;
+        usual = stop > k || (unforetold && next_id.foretelling());
+        k = after;
+    }
     return k;
 }
 
@@ -208,6 +378,8 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
     // Stored one-byte text has its single-value records taken by runs of
     // lines; a line that ends a run is then none.
     const bool singles_by_runs = lines.stored_narrow();
+    // Where the stored text ends, for the readers that look past a line's end.
+    [[maybe_unused]] const char* const readable = singles_by_runs ? lines.stored_end() : nullptr;
     NextId next_id;
     while (i < n && i < until) {
         if (!ctx.tick()) return Outcome::fail;
@@ -289,7 +461,13 @@ Outcome read_data(Context& ctx, const BlockLines& lines, size_t n, size_t& i, Ve
                 }
                 if (!line.fetch(ctx, lines, i)) return Outcome::fail;
                 const auto mark = sink.mark();
-                const std::optional<Outcome> plain = take_plain_values(ctx, line.text, gathered, take_value);
+                const std::optional<Outcome> plain = [&] {
+                    if constexpr (Sink::kInPlace) {
+                        return take_plain_values(ctx, line.text, gathered, take_value);
+                    } else {
+                        return take_counted_values(ctx, line.text, readable, gathered, sink);
+                    }
+                }();
                 if (plain == Outcome::fail) return Outcome::fail;
                 if (!plain) {
                     sink.rollback(mark);
