@@ -147,15 +147,14 @@ inline std::optional<Outcome> read_plain_node_ids(Context& ctx, const TextView& 
 // read) and returns where it ends, or null when it is of no shape read
 // here. Empty for any other line, which is then split and read field by
 // field; `take` may have been given some of its values by then.
+// take_plain_values_from reads the line's text from s to `limit` so from
+// the value at p on, `count` values before it taken already.
 template <typename Take>
-std::optional<Outcome> take_plain_values(Context& ctx, const TextView& text, size_t& gathered, Take&& take) {
-    const char* const s = text.narrow();
-    if (!s) return std::nullopt;
-    const char* const limit = s + text.length;
+std::optional<Outcome> take_plain_values_from(Context& ctx, const char* s, const char* p, const char* limit,
+                                              size_t count, size_t& gathered, Take&& take) {
     const char* end = limit;
     while (end > s && end[-1] == ',') --end;
-    size_t count = 0;
-    for (const char* p = s; p < end;) {
+    while (p < end) {
         if (count % kValuesPerTick == 0 && !ctx.tick()) {
             gathered += count;
             return Outcome::fail;
@@ -170,6 +169,13 @@ std::optional<Outcome> take_plain_values(Context& ctx, const TextView& text, siz
         p = stop + 1;
     }
     return std::nullopt;
+}
+
+template <typename Take>
+std::optional<Outcome> take_plain_values(Context& ctx, const TextView& text, size_t& gathered, Take&& take) {
+    const char* const s = text.narrow();
+    if (!s) return std::nullopt;
+    return take_plain_values_from(ctx, s, s, s + text.length, 0, gathered, take);
 }
 
 // Such a line's values appended to `range` (nothing appended for any other

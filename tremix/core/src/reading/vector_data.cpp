@@ -216,23 +216,8 @@ std::optional<Outcome> take_counted_values(Context& ctx, const TextView& text, c
 #else
     (void)readable;
 #endif
-    const char* end = limit;
-    while (end > s && end[-1] == ',') --end;
-    while (p < end) {
-        if (count % kValuesPerTick == 0 && !ctx.tick()) {
-            gathered += count;
-            return Outcome::fail;
-        }
-        const char* const stop = sink.take_value(p, end, limit);
-        if (!stop || (stop < end && *stop != ',')) break;
-        ++count;
-        if (stop == end) {
-            gathered += count;
-            return Outcome::ok;
-        }
-        p = stop + 1;
-    }
-    return std::nullopt;
+    return take_plain_values_from(ctx, s, p, limit, count, gathered,
+                                  [&](const char* q, const char* end, const char* l) { return sink.take_value(q, end, l); });
 }
 
 // Single-value records written the usual way, the commonest lines of a
