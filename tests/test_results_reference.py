@@ -186,17 +186,25 @@ def test_bent_shapes_range_as_float_reads_them(tmp_path_factory, values, first, 
 def usual_values(draw, min_size: int, max_size: int) -> list[str]:
     """Values of one vector, drawn at random in bulk: all of one sign or of
     both, their exponents near one another (zeros among them written with
-    one in between) or anywhere, digits that start with 0 now and then."""
+    one in between) or anywhere, digits that start with 0 now and then, or
+    often with the same first three."""
     rng = draw(st.randoms(use_true_random=True))
     signs = draw(st.sampled_from([["", "+"], ["-"], ["", "", "-", "+"]]))
     centre, spread = draw(st.integers(-99, 99)), draw(st.sampled_from([0, 1, 2, 5, 99]))
     marks = draw(st.sampled_from(["E", "E", "e", "Ee"]))
     special = ["00000000", "10000000", "99999999", "01234567"]
+    # Digits that often share their first three (a lead) with the extremes.
+    heads = draw(st.sampled_from([None, ["1239", "1240", "1241", "9999", "1000"]]))
 
     def value() -> str:
         exponent = rng.choice([-16, -15, 22, 29, 30]) if rng.random() < 0.05 else min(
             99, max(-99, centre + rng.randint(-spread, spread)))
-        digits = rng.choice(special) if rng.random() < 0.1 else f"{rng.randint(1, 9)}{rng.randint(0, 10**7 - 1):07d}"
+        if rng.random() < 0.1:
+            digits = rng.choice(special)
+        elif heads:
+            digits = f"{rng.choice(heads)}{rng.randint(0, 9999):04d}"
+        else:
+            digits = f"{rng.randint(1, 9)}{rng.randint(0, 10**7 - 1):07d}"
         return f"{rng.choice(signs)}{digits[0]}.{digits[1:]}{rng.choice(marks)}{exponent:+03d}"
 
     return [value() for _ in range(draw(st.integers(min_size, max_size)))]

@@ -36,16 +36,16 @@ class ValueRange {
         }
         key = negative ? -key : key;
         const Decimal value{digits, power, negative};
-        if (key < low_key_) {
+        const bool lower = key < low_key_, higher = key > high_key_;
+        if (lower) {
             low_key_ = key;
             low_ = Seen<Decimal>{value, seen_};
-            low_lead_ = lowest_lead_above(key);
         }
-        if (key > high_key_) {
+        if (higher) {
             high_key_ = key;
             high_ = Seen<Decimal>{value, seen_};
-            high_lead_ = -lowest_lead_above(-key);
         }
+        if (lower || higher) set_leads();
         ++seen_;
     }
 
@@ -67,14 +67,20 @@ class ValueRange {
     // caller needs to know its exponent only when it may be an extreme.
     template <int Places>
     [[gnu::always_inline]] bool add_within(const char* d, bool negative) {
+        return add_within<Places>(d, -int64_t{negative});
+    }
+    // The same, the sign given as all bits set for a negative number, 0
+    // for any other.
+    template <int Places>
+    [[gnu::always_inline]] bool add_within(const char* d, int64_t negative) {
         if (*d == '0') return false;
         // "D.DD" as written, first character highest: digits compare as
         // their bytes do, and the point is the same in every lead.
         uint32_t head;
         std::memcpy(&head, d, 4);
         const int64_t lead = int64_t{exponent_code(d + Places + 3)} << 32 | __builtin_bswap32(head);
-        const int64_t signed_lead = negative ? -lead : lead;
-        if (signed_lead >= low_lead_ && signed_lead <= high_lead_) [[likely]] {
+        const int64_t signed_lead = lead ^ negative;
+        if (static_cast<uint64_t>(signed_lead) - static_cast<uint64_t>(low_lead_) <= lead_span_) [[likely]] {
             ++seen_;
             return true;
         }
@@ -140,15 +146,30 @@ class ValueRange {
         const int code = ('0' + magnitude / 10) << 8 | ('0' + magnitude % 10);
         return exponent < 0 ? 0x6060 - code : code;
     }
-    // The smallest signed lead (a lead negated for a negative value) whose
-    // keys all lie at or above `key`: a positive lead's keys run from
-    // prefix * 10^5 to prefix * 10^5 + 99'999, a negative one's are those
-    // negated. |key| is below 10^11, as keys are.
+    // The smallest signed lead (a lead, positive, or the complement of one,
+    // ~lead = -lead - 1, for a negative value) whose keys all lie at or
+    // above `key`: a positive lead's keys run from prefix * 10^5 to
+    // prefix * 10^5 + 99'999, a negative one's are those negated. |key| is
+    // below 10^11, as keys are.
     static int64_t lowest_lead_above(int64_t key) {
         if (key >= 0) return lead_of(key / 100'000 + (key % 100'000 > 0));
         const int64_t most = -key - 99'999;  // the prefix * 10^5 that must lie at or below it
         if (most < 0) return lead_of(0);     // no negative lead: the smallest positive one
-        return -lead_of(most / 100'000);
+        return ~lead_of(most / 100'000);
+    }
+    // The signed leads whose keys all lie from low_key_ to high_key_:
+    // those from the smallest whose keys lie at or above low_key_ to the
+    // largest whose keys lie at or below high_key_, which mirrors (~) the
+    // smallest whose keys lie at or above -high_key_.
+    void set_leads() {
+        const int64_t low = lowest_lead_above(low_key_), high = ~lowest_lead_above(-high_key_);
+        if (low <= high) {
+            low_lead_ = low;
+            lead_span_ = static_cast<uint64_t>(high) - static_cast<uint64_t>(low);
+        } else {
+            low_lead_ = INT64_MIN;  // none, as at first
+            lead_span_ = 0;
+        }
     }
 
     // Of the two ways' winners, the one `better` prefers, the earlier of
@@ -166,9 +187,10 @@ class ValueRange {
     // No key lies this far out: the first decimal's key stands at once as
     // both, with no test per value of whether one was seen.
     int64_t low_key_ = INT64_MAX, high_key_ = INT64_MIN;
-    // Signed leads from low_lead_ to high_lead_ have keys within the two
-    // above: none at first.
-    int64_t low_lead_ = INT64_MAX, high_lead_ = INT64_MIN;
+    // Signed leads from low_lead_ to low_lead_ + lead_span_ have keys
+    // within the two above: none at first (no lead is INT64_MIN).
+    int64_t low_lead_ = INT64_MIN;
+    uint64_t lead_span_ = 0;
     Seen<Decimal> low_, high_;
     Seen<double> low_double_, high_double_;
     bool doubles_ = false;
@@ -185,6 +207,12 @@ struct ScannedValue {
         std::array<uint8_t, 256> length{};
         length['+'] = length['-'] = 1;
         return length;
+    }();
+    // All bits set for '-', 0 for any other byte: the sign ValueRange::add_within takes.
+    static constexpr auto kNegative = [] {
+        std::array<int64_t, 256> negative{};
+        negative['-'] = -1;
+        return negative;
     }();
     const char* digits_at = nullptr;
     int written = 0;

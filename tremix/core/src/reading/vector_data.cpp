@@ -148,7 +148,7 @@ template <bool Convert>
         const char* const d = s + after_id + ScannedValue::kSignLength[first];
         if (d + line_end != following || !fixed_scientific_shape7_comma(d)) break;
         if constexpr (Convert) {
-            if (!sink.range.template add_within<7>(d, first == '-')) [[unlikely]] {
+            if (!sink.range.template add_within<7>(d, ScannedValue::kNegative[first])) [[unlikely]] {
                 if (!add_usual_extreme(sink.range, d, first == '-')) break;
             }
         }
@@ -199,7 +199,7 @@ std::optional<Outcome> take_counted_values(Context& ctx, const TextView& text, c
             if constexpr (Convert) {
                 if (budget > 0) {
                     // As take_usual_singles ranges a value.
-                    if (!sink.range.template add_within<7>(d, first == '-')) [[unlikely]] {
+                    if (!sink.range.template add_within<7>(d, ScannedValue::kNegative[first])) [[unlikely]] {
                         if (!add_usual_extreme(sink.range, d, first == '-')) break;
                     }
                     --budget;
